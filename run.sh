@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds the service and starts it in a runtime copy of the reference
+# installation (runtime/, made from demo/ the first time; never tracked).
+set -euo pipefail
+cd "$(dirname "$0")"
+./scripts/install-deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCHMARKS=OFF -DBUILD_TESTING=OFF >/dev/null
+cmake --build build --target corvanta-batch
+if [ ! -d runtime ]; then
+  cp -r demo runtime
+  echo "Runtime installation created in $(pwd)/runtime"
+fi
+cd runtime/work
+exec ../../build/corvanta-batch

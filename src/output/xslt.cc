@@ -1,0 +1,30 @@
+#include "output/xslt.h"
+
+#include <xalanc/XalanTransformer/XalanTransformer.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+
+#include "shell/codes.h"
+
+namespace corvanta {
+
+ResultCode XsltProcessor::initialize() {
+  if (initialized_) return 0;
+  try {
+    xercesc::XMLPlatformUtils::Initialize();
+    xalanc::XalanTransformer::initialize();
+  } catch (...) {
+    return codes::kXsltInit;
+  }
+  initialized_ = true;
+  return 0;
+}
+
+void XsltProcessor::terminate() {
+  if (!initialized_) return;
+  xalanc::XalanTransformer::terminate();
+  xercesc::XMLPlatformUtils::Terminate();
+  xalanc::XalanTransformer::ICUCleanUp();
+  initialized_ = false;
+}
+
+}  // namespace corvanta

@@ -1,0 +1,31 @@
+// The XSLT processor's process-wide set-up.
+//
+// The XML libraries need one initialisation per process before any document
+// is parsed or transformed, and one termination after the last. This module
+// owns that pair; the transformations themselves live with the printout and
+// import modules. The XML libraries are not used anywhere else.
+#pragma once
+
+#include "util/result.h"
+
+namespace corvanta {
+
+class XsltProcessor {
+ public:
+  XsltProcessor() = default;
+  ~XsltProcessor() { terminate(); }
+  XsltProcessor(const XsltProcessor&) = delete;
+  XsltProcessor& operator=(const XsltProcessor&) = delete;
+
+  // Initialises the XML parser and the XSLT processor; -459 on failure.
+  // Does nothing when already initialised.
+  ResultCode initialize();
+  // Terminates both when initialised.
+  void terminate();
+  bool initialized() const { return initialized_; }
+
+ private:
+  bool initialized_ = false;
+};
+
+}  // namespace corvanta

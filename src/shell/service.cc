@@ -1,0 +1,228 @@
+#include "shell/service.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "shell/codes.h"
+#include "shell/line_reader.h"
+#include "util/date.h"
+
+namespace corvanta {
+namespace {
+
+std::int32_t limit_value(const config::ConfigTable& configs, config::ConfigHandle h,
+                         std::string_view key, std::int32_t fallback, long largest) {
+  const long v = configs.get_long(h, "Limits", key);
+  if (v <= 0) return fallback;
+  return static_cast<std::int32_t>(std::min(v, largest));
+}
+
+}  // namespace
+
+Limits read_limits(const config::ConfigTable& configs, config::ConfigHandle h) {
+  constexpr long k16 = 65535;
+  constexpr long k32 = INT32_MAX;
+  Limits l;
+  l.max_rec_len = limit_value(configs, h, "MaxRecLen", l.max_rec_len, k32);
+  l.max_fld_len = limit_value(configs, h, "MaxFldLen", l.max_fld_len, k32);
+  l.max_trm_len = limit_value(configs, h, "MaxTrmLen", l.max_trm_len, k16);
+  l.max_qry_len = limit_value(configs, h, "MaxQryLen", l.max_qry_len, k16);
+  l.max_records = limit_value(configs, h, "MaxRecords", l.max_records, k32);
+  l.max_fields = limit_value(configs, h, "MaxFields", l.max_fields, k32);
+  l.max_results = limit_value(configs, h, "MaxResults", l.max_results, k32);
+  l.max_sets = limit_value(configs, h, "MaxSets", l.max_sets, k32);
+  l.max_ret_time = limit_value(configs, h, "MaxRetTime", l.max_ret_time, k32);
+  l.max_scan_cnt = limit_value(configs, h, "MaxScanCnt", l.max_scan_cnt, k32);
+  l.max_terms = limit_value(configs, h, "MaxTerms", l.max_terms, k16);
+  l.max_aspects = limit_value(configs, h, "MaxAspects", l.max_aspects, k16);
+  l.max_edt_stk = limit_value(configs, h, "MaxEdtStk", l.max_edt_stk, k16);
+  l.idx_buf_len = limit_value(configs, h, "IdxBufLen", l.idx_buf_len, k32);
+  l.ret_buf_len = limit_value(configs, h, "RetBufLen", l.ret_buf_len, k32);
+  l.max_job_no = limit_value(configs, h, "MaxJobNo", l.max_job_no, k32);
+  const char ignore = configs.get_char(h, "Limits", "IgnoreTimeout");
+  l.ignore_timeout = ignore == 'Y' || ignore == 'y';
+  return l;
+}
+
+Service::Service(std::FILE* in_stream, std::FILE* out_stream) : in(in_stream), out(out_stream) {}
+
+Service::~Service() {
+  system_shutdown();
+  configs.close_all();
+}
+
+std::string Service::server_value(std::string_view section, std::string_view name) const {
+  return configs.get(state.server_config, section, name);
+}
+
+std::string Service::date_template_for(std::string_view language) const {
+  std::string key = "Date";
+  key += cut_to(language, 3);
+  std::string tmpl = server_value("Templates", key);
+  return tmpl.empty() ? server_value("Templates", "Date") : tmpl;
+}
+
+void Service::write_server_log(std::string_view word) {
+  const std::string path = server_value("Files", "ServerLog");
+  if (path.empty()) return;
+  std::FILE* log = std::fopen(path.c_str(), "a");
+  if (log == nullptr) return;
+  std::fprintf(log, "%s %.*s\n", log_timestamp().c_str(), static_cast<int>(word.size()), word.data());
+  std::fclose(log);
+}
+
+ResultCode Service::system_init(std::optional<std::string_view> server_config_name) {
+  // 1. Reset the state and note when the service started.
+  state = SystemState{};
+  const CivilTime now = local_now();
+  state.start_date = now.year * 10000L + now.month * 100L + now.day;
+  state.start_time = now.hour * 10000L + now.minute * 100L + now.second;
+
+  // 2. The server configuration.
+  if (!server_config_name) {
+    state.server_config = config::kMainConfig;
+  } else {
+    const std::string name = server_config_name->empty() ? "SERVER.CFG" : std::string(*server_config_name);
+    const int h = configs.load(name);
+    if (h < 0) return codes::kServerConfig;
+    state.server_config = h;
+  }
+
+  // 3.-5. Limits, sub-library and date template.
+  state.limits = read_limits(configs, state.server_config);
+  const std::string sublib = server_value("Sublibs", "Default");
+  state.default_sublib = sublib.size() <= kMaxDefaultSublib && !sublib.empty() ? sublib : "ZB";
+  state.current_sublib = state.default_sublib;
+  const std::string tmpl = server_value("Templates", "Date");
+  state.date_template = tmpl.size() <= kMaxDateTemplate && !tmpl.empty() ? tmpl : "YYYYMMDD";
+
+  // 6.-7. Message catalogue and users table.
+  (void)messages.init(state.server_config);
+  if (const ResultCode rc = users.load(server_value("Files", "UserTab")); rc.failed()) return rc;
+
+  // 8.-14. Definitions, texts, result sets and jobs follow here as their
+  // modules arrive.
+  (void)texts.init(state.server_config);
+
+  // 15.-16. The XSLT processor; its result is returned at the end.
+  const ResultCode xslt_rc = xslt.initialize();
+  state.initialised = true;
+
+  // 18. Server log.
+  write_server_log("START");
+
+  // 20. The escape character of character conversion.
+  const long protype = configs.get_long(config::kMainConfig, "Convert", "Protype");
+  if (protype >= 33 && protype <= 255) state.escape_char = static_cast<char>(protype);
+  return xslt_rc;
+}
+
+void Service::system_shutdown() {
+  if (!state.initialised) return;
+  write_server_log("END");
+  texts.release();
+  users.release();
+  messages.release();
+  if (state.server_config != config::kMainConfig) configs.close(state.server_config);
+  xslt.terminate();
+  state.initialised = false;
+}
+
+ResultCode Service::login(std::optional<std::string_view> user, std::optional<std::string_view> password) {
+  std::string name(user.value_or(""));
+  if (name.empty()) {
+    if (!user) std::fputs("\nLOGIN", out);
+    std::fputs("\nUSER  : ", out);
+    std::fflush(out);
+    name = read_line(in, kLoginLineSize).value_or("");
+  }
+  std::string pass(password.value_or(""));
+  if (pass.empty()) {
+    std::fputs("\nPASS  : ", out);
+    std::fflush(out);
+    pass = read_line(in, kLoginLineSize).value_or("");
+    std::fputs("\n", out);
+  }
+  upper_in_place(name);
+  const ResultCode rc = users.login(name, pass);
+  logged_in_ = rc.code() == 0;
+  return rc;
+}
+
+void Service::command_loop(BatchResult& result) {
+  ParamList params(kCommandLineEntries);
+  std::FILE* pause_input = ::isatty(::fileno(in)) ? in : nullptr;
+  bool prompt = false;  // start-up printed the first prompt
+  while (failed_logins_ < kMaxLoginAttempts) {
+    if (prompt) {
+      std::fputs("\n\nCMD> ", out);
+      std::fflush(out);
+    }
+    const std::optional<std::string> line = read_line(in, kCommandLineSize);
+    if (!line) break;  // the end of the input ends the service like END
+    prompt = !line->empty();
+    if (line->empty()) continue;
+
+    params.parse(*line);
+    if (params.command() == "END") break;
+    if (params.command() == "LOGIN") {
+      const ResultCode rc = login(params.get("USER"), params.get("PASS"));
+      if (rc.code() < 0) {
+        reporter.error_message("LOGIN", rc.code());
+        ++failed_logins_;
+      }
+      continue;
+    }
+    if (!logged_in_) {
+      const ResultCode rc = login(std::nullopt, std::nullopt);
+      if (rc.code() < 0) {
+        reporter.error_message("LOGIN", rc.code());
+        ++failed_logins_;
+        continue;
+      }
+    }
+    result.clear_for_command();
+    const ResultCode rc = dispatch(params, result);
+    print_rows(result, out, pause_input);
+    if (rc.failed()) reporter.error_message(*line, rc.code());
+  }
+  if (failed_logins_ >= kMaxLoginAttempts) {
+    std::fputs("Exit after 3 invalid attempts - Sorry\n", out);
+    std::fflush(out);
+  }
+}
+
+void Service::run(const std::string& main_config) {
+  if (const ResultCode rc = configs.load_main_path(main_config); rc.failed()) {
+    reporter.error_message("Configuration", rc.code());
+    return;
+  }
+  std::fprintf(out, "\nCorvanta %d.%d Batch Service\n", kVersionMajor, kVersionMinor);
+  std::fflush(out);
+
+  if (const ResultCode rc = system_init(); rc.failed()) {
+    messages.select({});  // so that the message can show its text
+    reporter.error_message("Initialization", rc.code());
+    system_shutdown();
+    configs.close(config::kMainConfig);
+    return;
+  }
+  reporter.open_utility_log(server_value("Files", "UtilLog"));
+  messages.select({});
+  texts.select({});
+
+  BatchResult result(kRowBufferSize);
+  std::fputs("\n\nCMD> ", out);
+  std::fflush(out);
+  command_loop(result);
+
+  reporter.close_job_protocol();
+  reporter.close_utility_log();
+  result.buffer.release();
+  system_shutdown();
+  configs.close(config::kMainConfig);
+}
+
+}  // namespace corvanta

@@ -1,0 +1,131 @@
+// The service context: everything the batch service holds for its lifetime.
+//
+// Service owns the configuration handles, the message and text catalogues,
+// the output channels, the users table, the XSLT processor and the system
+// state that the initialisation fills (limits, sub-libraries, date template,
+// start time). Command handlers receive it by reference; nothing of this
+// lives in globals. run() is the program: start-up, command loop, shutdown.
+//
+// Single-threaded: one command runs at a time and the loop waits for it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "config/config_file.h"
+#include "output/xslt.h"
+#include "shell/batch_result.h"
+#include "shell/messages.h"
+#include "shell/params.h"
+#include "shell/users.h"
+#include "util/result.h"
+
+namespace corvanta {
+
+inline constexpr int kVersionMajor = 5;
+inline constexpr int kVersionMinor = 1;
+inline constexpr std::size_t kCommandLineSize = 1001;  // 1000 characters and the terminator
+inline constexpr std::size_t kLoginLineSize = 21;
+inline constexpr std::size_t kRowBufferSize = 30000;
+inline constexpr int kMaxLoginAttempts = 3;
+inline constexpr std::size_t kMaxDefaultSublib = 10;
+inline constexpr std::size_t kMaxCurrentSublib = 11;
+inline constexpr std::size_t kMaxDateTemplate = 22;
+
+// Section "Limits" of the server configuration. A missing, empty, zero or
+// negative value gives the default; values beyond a field's width are cut to
+// its largest value.
+struct Limits {
+  std::int32_t max_rec_len = 30000;
+  std::int32_t max_fld_len = 7500;
+  std::int32_t max_trm_len = 256;   // 16 bits
+  std::int32_t max_qry_len = 500;   // 16 bits
+  std::int32_t max_records = 5000;
+  std::int32_t max_fields = 1000;
+  std::int32_t max_results = 10000;
+  std::int32_t max_sets = 5000;
+  std::int32_t max_ret_time = 120;  // seconds
+  std::int32_t max_scan_cnt = 100000;
+  std::int32_t max_terms = 240;     // 16 bits
+  std::int32_t max_aspects = 100;   // 16 bits
+  std::int32_t max_edt_stk = 10;    // 16 bits
+  std::int32_t idx_buf_len = 10000;
+  std::int32_t ret_buf_len = 2048;
+  std::int32_t max_job_no = 100;
+  bool ignore_timeout = false;
+};
+
+Limits read_limits(const config::ConfigTable& configs, config::ConfigHandle server);
+
+// What the system initialisation fills.
+struct SystemState {
+  config::ConfigHandle server_config = 0;
+  Limits limits;
+  std::string default_sublib;  // at most 10 characters; "ZB" when none is set
+  std::string current_sublib;  // at most 11 characters
+  std::string date_template;   // at most 22 characters; "YYYYMMDD" when none is set
+  long start_date = 0;         // YYYYMMDD
+  long start_time = 0;         // HHMISS
+  char escape_char = '\\';     // of character conversion
+  bool initialised = false;
+};
+
+class Service;
+using CommandHandler = ResultCode (*)(Service& service, ParamList& params, BatchResult& result);
+
+class Service {
+ public:
+  // `in` and `out` are the command input and the screen; both stay the
+  // caller's.
+  Service(std::FILE* in, std::FILE* out);
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Start-up, command loop and shutdown: the whole program. `main_config`
+  // is the main configuration's path (default "../etc/corvanta.cfg").
+  void run(const std::string& main_config = "../etc/corvanta.cfg");
+
+  // System initialisation. Without a name the main configuration serves as
+  // server configuration; with one, that file ("SERVER.CFG" when empty) is
+  // loaded as a further handle.
+  ResultCode system_init(std::optional<std::string_view> server_config_name = std::nullopt);
+  // Undoes system_init; does nothing when not initialised.
+  void system_shutdown();
+
+  // Logs a user in. An absent user name (the automatic login before a
+  // command) prints "\nLOGIN" before the prompts; an empty one prompts
+  // without it. Same for the password.
+  ResultCode login(std::optional<std::string_view> user, std::optional<std::string_view> password);
+
+  // Runs one command through the command table.
+  ResultCode dispatch(ParamList& params, BatchResult& result);
+
+  // The configured date template for `language` (Templates/Date + code,
+  // else Templates/Date).
+  std::string date_template_for(std::string_view language) const;
+
+  std::FILE* const in;
+  std::FILE* const out;
+  config::ConfigTable configs;
+  MessageCatalogue messages{configs, "Messages"};
+  MessageCatalogue texts{configs, "Texts"};
+  Reporter reporter{messages, out};
+  UsersTable users;
+  XsltProcessor xslt;
+  SystemState state;
+  const ParamList* current_params = nullptr;  // of the command that runs
+
+ private:
+  void command_loop(BatchResult& result);
+  void write_server_log(std::string_view word);
+  std::string server_value(std::string_view section, std::string_view name) const;
+
+  bool logged_in_ = false;
+  int failed_logins_ = 0;
+};
+
+}  // namespace corvanta

@@ -1,0 +1,48 @@
+#include "installation.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace corvanta::testing {
+namespace fs = std::filesystem;
+
+Installation::Installation() {
+  static int counter = 0;
+  root_ = ::testing::TempDir() + "corvanta_e2e_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+  fs::remove_all(root_);
+  fs::copy(CORVANTA_DEMO, root_, fs::copy_options::recursive);
+}
+
+Installation::~Installation() { fs::remove_all(root_); }
+
+std::string Installation::read(const std::string& relative) const {
+  std::ifstream in(path(relative), std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void Installation::write(const std::string& relative, const std::string& text) const {
+  std::ofstream(path(relative), std::ios::binary) << text;
+}
+
+RunResult Installation::run(const std::string& input) const {
+  write("temp/stdin.txt", input);
+  const std::string out_path = path("temp/stdout.txt");
+  // timeout keeps a service that would not stop from hanging the suite.
+  const std::string command = "cd '" + path("work") + "' && timeout 60 '" CORVANTA_BATCH "' < ../temp/stdin.txt > '" +
+                              out_path + "' 2>&1";
+  const int status = std::system(command.c_str());
+  RunResult result;
+  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.output = read("temp/stdout.txt");
+  return result;
+}
+
+}  // namespace corvanta::testing

@@ -1,0 +1,34 @@
+// A temporary copy of the reference installation for end-to-end runs of the
+// service binary: etc/, temp/ and work/ under a fresh directory, removed
+// again by the destructor.
+#pragma once
+
+#include <string>
+
+namespace corvanta::testing {
+
+struct RunResult {
+  std::string output;  // standard output and standard error
+  int exit_status = -1;
+};
+
+class Installation {
+ public:
+  Installation();
+  ~Installation();
+  Installation(const Installation&) = delete;
+  Installation& operator=(const Installation&) = delete;
+
+  const std::string& root() const { return root_; }
+  std::string path(const std::string& relative) const { return root_ + "/" + relative; }
+  std::string read(const std::string& relative) const;
+  void write(const std::string& relative, const std::string& text) const;
+
+  // Runs the service in work/ with `input` as its standard input.
+  RunResult run(const std::string& input) const;
+
+ private:
+  std::string root_;
+};
+
+}  // namespace corvanta::testing

@@ -1,0 +1,164 @@
+// The service as a whole: start-up, the command loop, logins and shutdown,
+// run as a real process on a temporary installation.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "installation.h"
+#include "shell/users.h"
+
+namespace corvanta::testing {
+namespace {
+
+constexpr const char* kLogin = "login user=sys pass=KWP\n";
+
+std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST(Service, BannerPromptAndEnd) {
+  Installation inst;
+  const RunResult r = inst.run("end\n");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.output, "\nCorvanta 5.1 Batch Service\n\n\nCMD> ");
+  const std::string log = inst.read("temp/server.log");
+  ASSERT_EQ(count(log, "\n"), 2u);
+  EXPECT_EQ(log.size(), 2 * 20 + 6 + 4);  // "YYYY/MM/DD HH:MI:SS START\n" and "... END\n"
+  EXPECT_NE(log.find(" START\n"), std::string::npos);
+  EXPECT_EQ(log.substr(log.size() - 5), " END\n");
+}
+
+TEST(Service, EmptyAndCommentLinesBringNoPrompt) {
+  Installation inst;
+  const RunResult r = inst.run("\n* a comment\n\nEnd\n");
+  EXPECT_EQ(count(r.output, "CMD> "), 1u);
+  const RunResult r2 = inst.run(std::string(kLogin) + "\nfoo\nEND\n");
+  EXPECT_EQ(count(r2.output, "CMD> "), 3u);
+}
+
+TEST(Service, EndOfInputEndsLikeEnd) {
+  Installation inst;
+  const RunResult r = inst.run(kLogin);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_NE(inst.read("temp/server.log").find(" END\n"), std::string::npos);
+  const RunResult partial = inst.run("help");  // a last line without newline still runs
+  EXPECT_NE(partial.output.find("USER  : "), std::string::npos);
+}
+
+TEST(Service, FirstCommandPromptsForLogin) {
+  Installation inst;
+  const RunResult ok = inst.run("help\nsys\nKWP\nend\n");
+  EXPECT_NE(ok.output.find("CMD> \nLOGIN\nUSER  : \nPASS  : \nAPPEAL\nACQ_METHOD\n"), std::string::npos);
+  EXPECT_NE(ok.output.find("\nRFID\n"), std::string::npos);
+
+  const RunResult bad = inst.run("help\nSYS\nwrong\nend\n");
+  EXPECT_NE(bad.output.find("LOGIN : 125 - Kennwort falsch\n"), std::string::npos);
+  EXPECT_EQ(bad.output.find("APPEAL"), std::string::npos);  // the command was dropped
+}
+
+TEST(Service, LoginCommandPromptsOnlyForWhatIsMissing) {
+  Installation inst;
+  const RunResult r = inst.run("login user=sys\nKWP\nhelp\nend\n");
+  EXPECT_EQ(r.output.find("USER  : "), std::string::npos);
+  EXPECT_NE(r.output.find("CMD> \nPASS  : \n"), std::string::npos);
+  EXPECT_NE(r.output.find("APPEAL"), std::string::npos);
+}
+
+TEST(Service, ThirdFailedLoginEndsTheService) {
+  Installation inst;
+  const RunResult r = inst.run(
+      "login user=x pass=y\n"
+      "login user=sys pass=kwp\n"
+      "login user=sys pass=KWP\n"
+      "login user=waytoolongname pass=y\n"
+      "help\n");
+  EXPECT_EQ(count(r.output, "LOGIN : 124 - Benutzer unbekannt\n"), 2u);
+  EXPECT_EQ(count(r.output, "LOGIN : 125 - Kennwort falsch\n"), 1u);
+  EXPECT_NE(r.output.find("Exit after 3 invalid attempts - Sorry\n"), std::string::npos);
+  EXPECT_EQ(r.output.find("APPEAL"), std::string::npos);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_NE(inst.read("temp/server.log").find(" END\n"), std::string::npos);
+}
+
+TEST(Service, CommandsAnswerWithMessages) {
+  Installation inst;
+  User reader;
+  reader.name = "LESER";
+  reader.password = "LESEN";
+  reader.set_permission(1, true);
+  inst.write("etc/users.tab", inst.read("etc/users.tab") + format_user_line(reader));
+
+  const RunResult r = inst.run(std::string(kLogin) +
+                               "bogus a=1\n"
+                               "SAVE POOL=A\n"
+                               "down\n"
+                               "login user=leser pass=LESEN\n"
+                               "DOWN\n"
+                               "SETSHUT TIME=2200\n"
+                               "end\n");
+  EXPECT_NE(r.output.find("Invalid command \"BOGUS\" - type \"help\" for list of services\n"), std::string::npos);
+  EXPECT_NE(r.output.find("SAVE POOL=A : 160 - Befehl ist in dieser Installation nicht verf"), std::string::npos);
+  EXPECT_EQ(r.output.find("down : 129"), std::string::npos);
+  EXPECT_NE(r.output.find("DOWN : 129 - Berechtigung fehlt\n"), std::string::npos);
+  EXPECT_NE(r.output.find("SETSHUT TIME=2200 : 129 - Berechtigung fehlt\n"), std::string::npos);
+}
+
+TEST(Service, OverlongLineIsReadOnAsTheNextLine) {
+  Installation inst;
+  const RunResult r = inst.run(std::string(kLogin) + std::string(1000, 'X') + "help\nend\n");
+  EXPECT_NE(r.output.find("Invalid command \"XXXXXXXXXXXXXXXXXXX\""), std::string::npos);
+  EXPECT_NE(r.output.find("APPEAL"), std::string::npos);
+}
+
+TEST(Service, MissingConfigurationEndsQuietly) {
+  Installation inst;
+  std::filesystem::remove(inst.path("etc/corvanta.cfg"));
+  const RunResult r = inst.run("end\n");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.output, "Configuration : 3 - \n");
+}
+
+TEST(Service, UsersTableIsCreatedWhenMissing) {
+  Installation inst;
+  std::filesystem::remove(inst.path("etc/users.tab"));
+  const RunResult r = inst.run(std::string(kLogin) + "help\nend\n");
+  EXPECT_NE(r.output.find("APPEAL"), std::string::npos);
+  EXPECT_EQ(inst.read("etc/users.tab").substr(0, 10), "SYS       ");
+}
+
+TEST(Service, FailedInitialisationIsReported) {
+  Installation inst;
+  std::string cfg = inst.read("etc/corvanta.cfg");
+  cfg.replace(cfg.find("UserTab=../etc/users.tab"), 24, "UserTab=../nowhere/users.tab");
+  inst.write("etc/corvanta.cfg", cfg);
+  const RunResult r = inst.run("end\n");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_NE(r.output.find("Corvanta 5.1 Batch Service\n"), std::string::npos);
+  EXPECT_NE(r.output.find("Initialization : 126 - Benutzertabelle kann nicht"), std::string::npos);
+  EXPECT_EQ(r.output.find("CMD> "), std::string::npos);
+}
+
+TEST(Service, GarbledConfigurationDoesNotCrash) {
+  Installation inst;
+  std::mt19937 rng(7);
+  for (int round = 0; round < 5; ++round) {
+    std::string junk(4000, '\0');
+    for (char& c : junk) c = static_cast<char>(rng() % 256);
+    inst.write("etc/corvanta.cfg", junk);
+    const RunResult r = inst.run(std::string(kLogin) + "help\nend\n");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_NE(r.output.find("Batch Service"), std::string::npos);
+  }
+}
+
+TEST(Service, UtilityLogIsOpenedAtStartUp) {
+  Installation inst;
+  (void)inst.run("end\n");
+  EXPECT_TRUE(std::filesystem::exists(inst.path("temp/util.log")));
+}
+
+}  // namespace
+}  // namespace corvanta::testing

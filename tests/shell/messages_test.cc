@@ -1,0 +1,88 @@
+#include "shell/messages.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace corvanta {
+namespace {
+
+class MessagesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = ::testing::TempDir() + "msg_" + std::to_string(::getpid());
+    std::filesystem::create_directories(dir_);
+    write(dir_ + "/main.cfg", "(Messages)\nGER=" + dir_ + "/ger.msg\nENG=" + dir_ + "/eng.msg\n");
+    write(dir_ + "/ger.msg",
+          "(Common)\n0124=Benutzer unbekannt\n(Util)\n0007=Datei %s gelesen\n0008=ohne Einsetzung\n");
+    write(dir_ + "/eng.msg", "(Common)\n0124=Unknown user\n");
+    ASSERT_EQ(configs_.load_main_path(dir_ + "/main.cfg").code(), 0);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  static void write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+  std::string dir_;
+  config::ConfigTable configs_;
+};
+
+TEST_F(MessagesTest, LanguagesLoadWhenSelected) {
+  MessageCatalogue catalogue(configs_, "Messages");
+  ASSERT_EQ(catalogue.init(config::kMainConfig).code(), 0);
+  EXPECT_EQ(catalogue.text("Common", -124), "");  // nothing selected yet
+  catalogue.select({});                           // the first in name order
+  EXPECT_EQ(catalogue.current_language(), "ENG");
+  EXPECT_EQ(catalogue.text("Common", -124), "Unknown user");
+  catalogue.select("ger");
+  EXPECT_EQ(catalogue.text("Common", 124), "Benutzer unbekannt");
+  EXPECT_EQ(catalogue.text("Common", -999), "");
+  catalogue.select("xyz");  // unknown: the first
+  EXPECT_EQ(catalogue.current_language(), "ENG");
+  catalogue.release();
+  EXPECT_EQ(catalogue.text("Common", -124), "");
+  EXPECT_FALSE(configs_.loaded(3));
+}
+
+TEST_F(MessagesTest, WithoutLanguagesTextsAreEmpty) {
+  MessageCatalogue catalogue(configs_, "Missing");
+  EXPECT_EQ(catalogue.init(config::kMainConfig).code(), -103);
+  catalogue.select({});
+  EXPECT_EQ(catalogue.text("Common", -124), "");
+}
+
+TEST_F(MessagesTest, ReporterLines) {
+  MessageCatalogue catalogue(configs_, "Messages");
+  ASSERT_EQ(catalogue.init(config::kMainConfig).code(), 0);
+  catalogue.select("GER");
+  std::FILE* screen = std::tmpfile();
+  Reporter reporter(catalogue, screen);
+  reporter.error_message("LOGIN", -124);
+  reporter.error_message("X", 0);
+  reporter.screen_text("a.txt", 7);
+  reporter.screen_text("a.txt", 8);
+  reporter.screen_text("plain", 0);
+  std::rewind(screen);
+  char buf[512] = {};
+  const std::size_t n = std::fread(buf, 1, sizeof buf - 1, screen);
+  std::fclose(screen);
+  EXPECT_EQ(std::string(buf, n),
+            "LOGIN : 124 - Benutzer unbekannt\n"
+            "X : 0 - \n"
+            "Datei a.txt gelesen\n"
+            "ohne Einsetzung\n"
+            "plain\n");
+}
+
+TEST(InsertText, KeepsTheLineWithinTwoHundredCharacters) {
+  const std::string line = insert_text("Datei %s gelesen", std::string(300, 'x'));
+  EXPECT_EQ(line.size(), 200u);
+  EXPECT_EQ(line.substr(0, 6), "Datei ");
+  EXPECT_EQ(line.substr(line.size() - 8), " gelesen");
+  EXPECT_EQ(insert_text("no slot", "x"), "no slot");
+  EXPECT_EQ(insert_text("%s", "abc"), "abc");
+}
+
+}  // namespace
+}  // namespace corvanta
