@@ -6,7 +6,7 @@
 namespace corvanta::config {
 namespace {
 
-std::string cut_name(std::string_view s) { return std::string(cut_to(trim_blanks(s), kMaxNameLength)); }
+std::string cut_name(std::string_view s) { return std::string(trim_blanks(cut_to(s, kMaxNameLength))); }
 
 // A line ends at its first character below 32; an unescaped "*" starts a
 // comment; "\*" stands for "*".
@@ -244,7 +244,7 @@ void ConfigTree::remove(std::string_view section, std::optional<std::string_view
   else node.values[static_cast<std::size_t>(i)].deleted = true;
 }
 
-ResultCode ConfigTree::save(const std::string& path) const {
+std::string ConfigTree::to_text() const {
   std::string text;
   auto write_entries = [&text](const std::vector<ConfigEntry>& entries) {
     for (const ConfigEntry& e : entries) {
@@ -266,7 +266,11 @@ ResultCode ConfigTree::save(const std::string& path) const {
     enumerate_tree(*node.children, entries);
     write_entries(entries);
   }
+  return text;
+}
 
+ResultCode ConfigTree::save(const std::string& path) const {
+  const std::string text = to_text();
   const std::string temp = path + ".new";
   std::FILE* out = std::fopen(temp.c_str(), "w");
   if (out == nullptr) return kCannotOpen;

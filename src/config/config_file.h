@@ -89,9 +89,12 @@ class ConfigTree {
   // Without a name: deletes the whole section. With one: its n-th value.
   void remove(std::string_view section, std::optional<std::string_view> name, int n);
 
-  // Writes the tree as text: values of the top level first, then each
-  // section. Written to a temporary file and renamed over `path`, so a failed
-  // save leaves the old file. Returns 0 or -1.
+  // The tree as text: values of the top level first, then each section with
+  // its entries in name order. Entries without a value are left out; "*" and
+  // a leading "(" or "\\" are escaped so that the text reads back the same.
+  std::string to_text() const;
+  // Writes to_text() to a temporary file and renames it over `path`, so a
+  // failed save leaves the old file. Returns 0 or -1.
   ResultCode save(const std::string& path) const;
 
  private:
