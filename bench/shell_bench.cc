@@ -25,7 +25,8 @@ void BM_ReadConfiguration(benchmark::State& state) {
   std::string text;
   for (int s = 0; s < 50; ++s) {
     text += "(Section" + std::to_string(s) + ")\n";
-    for (int k = 0; k < 40; ++k) text += "Key" + std::to_string(k) + "=value number " + std::to_string(k) + "\n";
+    for (int k = 0; k < 40; ++k)
+      text += "Key" + std::to_string(k) + "=value number " + std::to_string(k) + "\n";
   }
   for (auto _ : state) {
     corvanta::config::ConfigTree tree;

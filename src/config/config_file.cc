@@ -1,12 +1,15 @@
 #include "config/config_file.h"
 
-#include <cstdio>
 #include <unistd.h>
+
+#include <cstdio>
 
 namespace corvanta::config {
 namespace {
 
-std::string cut_name(std::string_view s) { return std::string(trim_blanks(cut_to(s, kMaxNameLength))); }
+std::string cut_name(std::string_view s) {
+  return std::string(trim_blanks(cut_to(s, kMaxNameLength)));
+}
 
 // A line ends at its first character below 32; an unescaped "*" starts a
 // comment; "\*" stands for "*".
@@ -154,8 +157,8 @@ std::string ConfigTree::get(std::string_view section, std::string_view name) con
   return *node->values.back().text;
 }
 
-std::optional<std::string> ConfigTree::get_nth(std::string_view section, std::string_view name,
-                                               int n, int* reached) const {
+std::optional<std::string> ConfigTree::get_nth(std::string_view section, std::string_view name, int n,
+                                               int* reached) const {
   if (reached != nullptr) *reached = 0;
   const Tree* tree = section_tree(section);
   if (tree == nullptr) return std::nullopt;
@@ -211,8 +214,10 @@ void ConfigTree::replace(std::string_view section, std::string_view name,
   const bool newest = i + 1 == static_cast<int>(node.values.size());
   auto& slot = node.values[static_cast<std::size_t>(i)];
   if (!value) {
-    if (newest) slot.text.reset();
-    else node.values.erase(node.values.begin() + i);
+    if (newest)
+      slot.text.reset();
+    else
+      node.values.erase(node.values.begin() + i);
     return;
   }
   const std::string_view v = trim_blanks(*value);
@@ -240,8 +245,10 @@ void ConfigTree::remove(std::string_view section, std::optional<std::string_view
   Node& node = it->second;
   const int i = nth_index(node, n, nullptr);
   if (i < 0) return;
-  if (i + 1 == static_cast<int>(node.values.size())) node.deleted = true;
-  else node.values[static_cast<std::size_t>(i)].deleted = true;
+  if (i + 1 == static_cast<int>(node.values.size()))
+    node.deleted = true;
+  else
+    node.values[static_cast<std::size_t>(i)].deleted = true;
 }
 
 std::string ConfigTree::to_text() const {

@@ -82,8 +82,7 @@ class ConfigTree {
   void add(std::string_view section, std::string_view name, std::string_view value);
   // Changes the n-th value: an empty text clears it, nullopt removes an older
   // value from the chain (the newest one is cleared instead).
-  void replace(std::string_view section, std::string_view name,
-               std::optional<std::string_view> value, int n);
+  void replace(std::string_view section, std::string_view name, std::optional<std::string_view> value, int n);
   // replace(..., 1) when the entry exists, else add().
   void set(std::string_view section, std::string_view name, std::string_view value);
   // Without a name: deletes the whole section. With one: its n-th value.
@@ -148,10 +147,10 @@ class ConfigTable {
   long get_long(ConfigHandle h, std::string_view section, std::string_view name) const;
   int get_int(ConfigHandle h, std::string_view section, std::string_view name) const;
   char get_char(ConfigHandle h, std::string_view section, std::string_view name) const;
-  std::optional<std::string> get_nth(ConfigHandle h, std::string_view section,
-                                     std::string_view name, int& n) const;
-  std::optional<std::string> get_next(ConfigHandle h, std::string_view section,
-                                      std::string_view name, int& n) const;
+  std::optional<std::string> get_nth(ConfigHandle h, std::string_view section, std::string_view name,
+                                     int& n) const;
+  std::optional<std::string> get_next(ConfigHandle h, std::string_view section, std::string_view name,
+                                      int& n) const;
   std::vector<ConfigEntry> enumerate(ConfigHandle h, std::string_view section) const;
 
  private:

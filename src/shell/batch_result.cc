@@ -30,17 +30,15 @@ std::string padded(std::string_view s, std::size_t width) {
 
 }  // namespace
 
-RowWriter::RowWriter(BatchResult& result, char row_type)
-    : result_(result), start_(result.buffer.length()) {
+RowWriter::RowWriter(BatchResult& result, char row_type) : result_(result), start_(result.buffer.length()) {
   result_.buffer.append("0000000");
   result_.buffer.append(std::string_view(&row_type, 1));
 }
 
 void RowWriter::add_field(std::string_view text, const FieldStyle& style) {
   const std::size_t used = result_.buffer.length() - start_;
-  const std::size_t room = kMaxRowLength > used + kFieldHeaderLength
-                               ? kMaxRowLength - used - kFieldHeaderLength
-                               : 0;
+  const std::size_t room =
+      kMaxRowLength > used + kFieldHeaderLength ? kMaxRowLength - used - kFieldHeaderLength : 0;
   if (room == 0 && used + kFieldHeaderLength > kMaxRowLength) return;  // no room for a header
   text = text.substr(0, std::min(text.size(), room));
   std::string header = digits(kFieldHeaderLength + text.size(), 4);
@@ -107,8 +105,10 @@ void print_rows(const BatchResult& result, std::FILE* out, std::FILE* pause_inpu
       std::fflush(out);
       // The answer's newline ends the "..." line on a terminal; without one
       // the service ends it itself.
-      if (pause_input != nullptr) (void)std::getc(pause_input);
-      else std::fputc('\n', out);
+      if (pause_input != nullptr)
+        (void)std::getc(pause_input);
+      else
+        std::fputc('\n', out);
     }
   }
   std::fputs("---\n", out);

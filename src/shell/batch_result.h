@@ -47,7 +47,7 @@ struct BatchResult {
   std::string text;          // a short text of the handler's, at most 103 characters
   std::uint32_t set_no = 0;  // result set of the last retrieval
   std::uint32_t first = 0;
-  std::uint32_t rows = 0;    // rows in `buffer`
+  std::uint32_t rows = 0;  // rows in `buffer`
   std::uint32_t next = 0;
   ByteBuffer buffer;
 };

@@ -6,15 +6,15 @@
 
 namespace corvanta::codes {
 
-inline constexpr std::int32_t kCommandFile = -11;          // command file missing or unreadable
+inline constexpr std::int32_t kCommandFile = -11;  // command file missing or unreadable
 inline constexpr std::int32_t kOutOfMemory = -102;
-inline constexpr std::int32_t kServerConfig = -103;        // "Messages" or server configuration unreadable
+inline constexpr std::int32_t kServerConfig = -103;  // "Messages" or server configuration unreadable
 inline constexpr std::int32_t kUsersOutOfMemory = -122;
-inline constexpr std::int32_t kUnknownUser = -124;         // missing, unknown, or name too long
+inline constexpr std::int32_t kUnknownUser = -124;  // missing, unknown, or name too long
 inline constexpr std::int32_t kWrongPassword = -125;
-inline constexpr std::int32_t kUsersTableOpen = -126;      // cannot be opened or created
-inline constexpr std::int32_t kUsersTableRewrite = -127;   // rewritten table cannot be created or locked
-inline constexpr std::int32_t kUsersTableWrite = -128;     // cannot be written; or own ADM removed
+inline constexpr std::int32_t kUsersTableOpen = -126;     // cannot be opened or created
+inline constexpr std::int32_t kUsersTableRewrite = -127;  // rewritten table cannot be created or locked
+inline constexpr std::int32_t kUsersTableWrite = -128;    // cannot be written; or own ADM removed
 inline constexpr std::int32_t kNoPermission = -129;
 inline constexpr std::int32_t kNoCurrentPool = -151;
 inline constexpr std::int32_t kNoCurrentFile = -152;

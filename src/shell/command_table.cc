@@ -8,7 +8,9 @@ namespace corvanta {
 namespace {
 
 // The handler of commands that this installation does not provide yet.
-ResultCode not_available(Service&, ParamList&, BatchResult&) { return codes::kNotAvailable; }
+ResultCode not_available(Service&, ParamList&, BatchResult&) {
+  return codes::kNotAvailable;
+}
 
 // DOWN and SETSHUT only check that the user may administer the system.
 ResultCode cmd_down(Service& service, ParamList&, BatchResult&) {
@@ -163,7 +165,9 @@ constexpr auto kTable = std::to_array<CommandEntry>({
 
 }  // namespace
 
-std::span<const CommandEntry> command_table() { return kTable; }
+std::span<const CommandEntry> command_table() {
+  return kTable;
+}
 
 const CommandEntry& find_command(std::string_view word) {
   for (const CommandEntry& row : kTable) {

@@ -68,7 +68,9 @@ std::string insert_text(std::string_view message, std::string_view insert, std::
   return out;
 }
 
-std::string log_timestamp() { return date_now("YYYY/MM/DD HH:MI:SS"); }
+std::string log_timestamp() {
+  return date_now("YYYY/MM/DD HH:MI:SS");
+}
 
 Reporter::~Reporter() {
   close_job_protocol();

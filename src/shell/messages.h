@@ -69,8 +69,7 @@ std::string insert_text(std::string_view message, std::string_view insert,
 
 class Reporter {
  public:
-  Reporter(const MessageCatalogue& catalogue, std::FILE* screen)
-      : catalogue_(catalogue), screen_(screen) {}
+  Reporter(const MessageCatalogue& catalogue, std::FILE* screen) : catalogue_(catalogue), screen_(screen) {}
   ~Reporter();
   Reporter(const Reporter&) = delete;
   Reporter& operator=(const Reporter&) = delete;

@@ -5,7 +5,9 @@
 namespace corvanta {
 namespace {
 
-bool is_separator(char c) { return static_cast<unsigned char>(c) <= 32; }
+bool is_separator(char c) {
+  return static_cast<unsigned char>(c) <= 32;
+}
 
 }  // namespace
 
@@ -68,10 +70,12 @@ std::string_view ParamList::get(std::string_view name) const {
   return e != nullptr ? std::string_view(e->value) : std::string_view();
 }
 
-bool ParamList::has(std::string_view name) const { return find(name) != nullptr; }
+bool ParamList::has(std::string_view name) const {
+  return find(name) != nullptr;
+}
 
-std::string ParamList::get_into(std::string_view name, std::string_view fallback,
-                                std::size_t max_len, bool upper_case) const {
+std::string ParamList::get_into(std::string_view name, std::string_view fallback, std::size_t max_len,
+                                bool upper_case) const {
   const ParamEntry* e = find(name);
   std::string out(cut_to(e != nullptr ? std::string_view(e->value) : fallback, max_len));
   if (upper_case) upper_in_place(out);

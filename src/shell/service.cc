@@ -12,8 +12,8 @@
 namespace corvanta {
 namespace {
 
-std::int32_t limit_value(const config::ConfigTable& configs, config::ConfigHandle h,
-                         std::string_view key, std::int32_t fallback, long largest) {
+std::int32_t limit_value(const config::ConfigTable& configs, config::ConfigHandle h, std::string_view key,
+                         std::int32_t fallback, long largest) {
   const long v = configs.get_long(h, "Limits", key);
   if (v <= 0) return fallback;
   return static_cast<std::int32_t>(std::min(v, largest));

@@ -22,7 +22,9 @@ constexpr std::size_t kPasswordColumn = 47;
 constexpr int kFirstPrintable = 33;
 constexpr int kPrintables = 94;
 
-int shift_at(std::size_t i) { return static_cast<int>((i * 17 + 29) % kPrintables); }
+int shift_at(std::size_t i) {
+  return static_cast<int>((i * 17 + 29) % kPrintables);
+}
 
 std::string rotate(std::string_view s, int direction) {
   std::string out(s);
@@ -52,8 +54,12 @@ void User::set_permission(int n, bool on) {
   byte = static_cast<std::uint8_t>(on ? (byte | bit) : (byte & ~bit));
 }
 
-std::string scramble(std::string_view password) { return rotate(password, 1); }
-std::string unscramble(std::string_view scrambled) { return rotate(scrambled, -1); }
+std::string scramble(std::string_view password) {
+  return rotate(password, 1);
+}
+std::string unscramble(std::string_view scrambled) {
+  return rotate(scrambled, -1);
+}
 
 std::string format_user_line(const User& user) {
   std::string line(cut_to(user.name, kMaxUserName));
@@ -100,8 +106,8 @@ ResultCode rewrite_locked(const std::string& path, std::string_view text) {
     }
     struct stat locked {};
     struct stat named {};
-    if (::fstat(fd, &locked) == 0 && ::stat(temp.c_str(), &named) == 0 &&
-        locked.st_ino == named.st_ino && locked.st_dev == named.st_dev) {
+    if (::fstat(fd, &locked) == 0 && ::stat(temp.c_str(), &named) == 0 && locked.st_ino == named.st_ino &&
+        locked.st_dev == named.st_dev) {
       break;
     }
     ::close(fd);
@@ -179,7 +185,9 @@ ResultCode UsersTable::check_permission(int n) const {
   return user->has_permission(n) ? ResultCode(0) : ResultCode(codes::kNoPermission);
 }
 
-const User* UsersTable::current() const { return current_ ? &users_[*current_] : nullptr; }
+const User* UsersTable::current() const {
+  return current_ ? &users_[*current_] : nullptr;
+}
 
 const User* UsersTable::find(std::string_view name) const {
   for (const User& u : users_) {

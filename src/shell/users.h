@@ -32,9 +32,9 @@ inline constexpr std::size_t kMaxPassword = 10;
 inline constexpr int kPermissionAdm = 9;
 
 struct User {
-  std::string name;      // at most 10 characters, no trailing blanks
-  std::string password;  // plain, at most 10 characters
-  int group = 0;         // 0..9
+  std::string name;                           // at most 10 characters, no trailing blanks
+  std::string password;                       // plain, at most 10 characters
+  int group = 0;                              // 0..9
   std::array<std::uint8_t, 4> permissions{};  // bit n-1 of byte (n-1)/8 is permission n
 
   bool has_permission(int n) const {

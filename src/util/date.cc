@@ -10,8 +10,8 @@ namespace corvanta {
 namespace {
 
 constexpr std::array<std::string_view, 11> kPatterns = {
-    "",           "nn.nn.nn", "nn.nn.nnnn", "nn/nn/nn", "nn/nn/nnnn", "nnnnnn",
-    "nnnnnnnn",   "nnnnn",    "nnnnnnn",    "nn/nn/nn", "nn/nn/nnnn",
+    "",         "nn.nn.nn", "nn.nn.nnnn", "nn/nn/nn", "nn/nn/nnnn", "nnnnnn",
+    "nnnnnnnn", "nnnnn",    "nnnnnnn",    "nn/nn/nn", "nn/nn/nnnn",
 };
 
 constexpr std::array<int, 12> kMonthDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -63,17 +63,25 @@ int split(int form, std::string_view text, const CivilTime& today, Parts& p) {
   int two_digit_year = -1;
   int doy = -1;
   switch (form) {
-    case 1: case 2: case 9: case 10:
+    case 1:
+    case 2:
+    case 9:
+    case 10:
       p.day = digits(text.substr(0, 2));
       p.month = digits(text.substr(3, 2));
-      if (form == 1 || form == 9) two_digit_year = digits(text.substr(6, 2));
-      else p.year = digits(text.substr(6, 4));
+      if (form == 1 || form == 9)
+        two_digit_year = digits(text.substr(6, 2));
+      else
+        p.year = digits(text.substr(6, 4));
       break;
-    case 3: case 4:
+    case 3:
+    case 4:
       p.month = digits(text.substr(0, 2));
       p.day = digits(text.substr(3, 2));
-      if (form == 3) two_digit_year = digits(text.substr(6, 2));
-      else p.year = digits(text.substr(6, 4));
+      if (form == 3)
+        two_digit_year = digits(text.substr(6, 2));
+      else
+        p.year = digits(text.substr(6, 4));
       break;
     case 5:
       two_digit_year = digits(text.substr(0, 2));
@@ -93,8 +101,7 @@ int split(int form, std::string_view text, const CivilTime& today, Parts& p) {
       p.year = digits(text.substr(0, 4));
       doy = digits(text.substr(4, 3));
       break;
-    default:
-      return kDateBadForm;
+    default: return kDateBadForm;
   }
   const int year_digits = two_digit_year >= 0 ? two_digit_year : p.year;
   if (two_digit_year >= 0) p.year = 2000 + two_digit_year;
@@ -182,7 +189,9 @@ CivilTime local_now() {
   return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
-int days_in_year(int year) noexcept { return is_leap(year) ? 366 : 365; }
+int days_in_year(int year) noexcept {
+  return is_leap(year) ? 366 : 365;
+}
 
 int days_in_month(int year, int month) noexcept {
   if (month < 1 || month > 12) return 0;
@@ -203,8 +212,7 @@ int date_valid(int form, std::string_view text) {
   return date_convert(form, 6, text, out, CivilTime{2000, 1, 1});
 }
 
-int date_add_days(int from, int to, std::string_view text, std::string& out, long n,
-                  const CivilTime& today) {
+int date_add_days(int from, int to, std::string_view text, std::string& out, long n, const CivilTime& today) {
   if (to < 1 || to > 10) return kDateBadForm;
   YearDay yd;
   const int rc = year_day(from, text, today, yd);
@@ -321,8 +329,7 @@ int date_detect(std::string_view text, std::string_view date_template) {
       if (t[2] == '.' && t[5] == '.') return 2;
       if (t[2] == '/' && t[5] == '/') return day_first ? 10 : 4;
       return 0;
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
@@ -334,10 +341,10 @@ std::string date_fill(std::string_view tmpl, const CivilTime& now) {
   };
   const Parts p{now.year, now.month, now.day};
   const Token tokens[] = {
-      {"YYYY", 4, now.year},   {"JJJJ", 4, now.year},   {"YY", 2, now.year % 100},
-      {"JJ", 2, now.year % 100}, {"MM", 2, now.month},    {"DDD", 3, day_of_year(p)},
-      {"TTT", 3, day_of_year(p)}, {"DD", 2, now.day},      {"TT", 2, now.day},
-      {"HH", 2, now.hour},     {"MI", 2, now.minute},   {"SS", 2, now.second},
+      {"YYYY", 4, now.year},      {"JJJJ", 4, now.year}, {"YY", 2, now.year % 100},
+      {"JJ", 2, now.year % 100},  {"MM", 2, now.month},  {"DDD", 3, day_of_year(p)},
+      {"TTT", 3, day_of_year(p)}, {"DD", 2, now.day},    {"TT", 2, now.day},
+      {"HH", 2, now.hour},        {"MI", 2, now.minute}, {"SS", 2, now.second},
   };
   std::string out;
   out.reserve(tmpl.size() + 4);

@@ -74,8 +74,8 @@ int date_add_months(int from, int to, std::string_view text, std::string& out, i
                     const CivilTime& today = local_now());
 
 // Days from the first date to the second; negative when the second is earlier.
-int date_diff(int form1, int form2, std::string_view text1, std::string_view text2,
-              long& days_out, const CivilTime& today = local_now());
+int date_diff(int form1, int form2, std::string_view text1, std::string_view text2, long& days_out,
+              const CivilTime& today = local_now());
 
 // 0 for Sunday .. 6 for Saturday; negative code for an invalid date.
 int date_weekday(int form, std::string_view text, const CivilTime& today = local_now());
@@ -88,8 +88,7 @@ int date_season(int form, std::string_view text, const CivilTime& today = local_
 
 // Whole years from the date to `today` as decimal text; `out` stays empty
 // when the date lies in the future. Returns 0 or the conversion's code.
-int date_age(int form, std::string_view text, std::string& out,
-             const CivilTime& today = local_now());
+int date_age(int form, std::string_view text, std::string& out, const CivilTime& today = local_now());
 
 // The form of a typed date, or 0 when none fits. `date_template` is the
 // installation's date template for the language in use; it decides between

@@ -30,9 +30,7 @@ inline bool equal_nocase(std::string_view a, std::string_view b) noexcept {
 // Transparent ordering for maps keyed without regard to case.
 struct NoCaseLess {
   using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const noexcept {
-    return compare_nocase(a, b) < 0;
-  }
+  bool operator()(std::string_view a, std::string_view b) const noexcept { return compare_nocase(a, b) < 0; }
 };
 
 // The first `max_len` bytes of `s` (all of it when shorter).

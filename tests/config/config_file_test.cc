@@ -53,7 +53,8 @@ TEST(ConfigTree, LineRules) {
       "  Spaced   =   v  w   \n"
       "\\(Paren)=p\n"
       "NoEq value\n"
-      "Ctl=ab\x01" "cd\n"
+      "Ctl=ab\x01"
+      "cd\n"
       "(Other\n"
       "k=v\n");
   EXPECT_EQ(t.get("", "top"), "1");
@@ -139,8 +140,8 @@ TEST(ConfigTree, DeletedValuesAreLeftOutOfEnumeration) {
 }
 
 TEST(ConfigTree, SaveWritesSortedSectionsAndReadsBack) {
-  ConfigTree t = tree_of(
-      "top=1\n(Zed)\nb=2\na=1\nnovalue\n* comment\n(Alpha)\nstar=x\\*y\n\\(p)=q\nk=1\nk=2\n");
+  ConfigTree t =
+      tree_of("top=1\n(Zed)\nb=2\na=1\nnovalue\n* comment\n(Alpha)\nstar=x\\*y\n\\(p)=q\nk=1\nk=2\n");
   const std::string path = temp_path("save.cfg");
   ASSERT_EQ(t.save(path).code(), 0);
   EXPECT_EQ(file_text(path),

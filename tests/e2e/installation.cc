@@ -14,12 +14,15 @@ namespace fs = std::filesystem;
 
 Installation::Installation() {
   static int counter = 0;
-  root_ = ::testing::TempDir() + "corvanta_e2e_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+  root_ =
+      ::testing::TempDir() + "corvanta_e2e_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
   fs::remove_all(root_);
   fs::copy(CORVANTA_DEMO, root_, fs::copy_options::recursive);
 }
 
-Installation::~Installation() { fs::remove_all(root_); }
+Installation::~Installation() {
+  fs::remove_all(root_);
+}
 
 std::string Installation::read(const std::string& relative) const {
   std::ifstream in(path(relative), std::ios::binary);
@@ -36,8 +39,9 @@ RunResult Installation::run(const std::string& input) const {
   write("temp/stdin.txt", input);
   const std::string out_path = path("temp/stdout.txt");
   // timeout keeps a service that would not stop from hanging the suite.
-  const std::string command = "cd '" + path("work") + "' && timeout 60 '" CORVANTA_BATCH "' < ../temp/stdin.txt > '" +
-                              out_path + "' 2>&1";
+  const std::string command = "cd '" + path("work") +
+                              "' && timeout 60 '" CORVANTA_BATCH "' < ../temp/stdin.txt > '" + out_path +
+                              "' 2>&1";
   const int status = std::system(command.c_str());
   RunResult result;
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -99,8 +99,10 @@ TEST(Service, CommandsAnswerWithMessages) {
                                "DOWN\n"
                                "SETSHUT TIME=2200\n"
                                "end\n");
-  EXPECT_NE(r.output.find("Invalid command \"BOGUS\" - type \"help\" for list of services\n"), std::string::npos);
-  EXPECT_NE(r.output.find("SAVE POOL=A : 160 - Befehl ist in dieser Installation nicht verf"), std::string::npos);
+  EXPECT_NE(r.output.find("Invalid command \"BOGUS\" - type \"help\" for list of services\n"),
+            std::string::npos);
+  EXPECT_NE(r.output.find("SAVE POOL=A : 160 - Befehl ist in dieser Installation nicht verf"),
+            std::string::npos);
   EXPECT_EQ(r.output.find("down : 129"), std::string::npos);
   EXPECT_NE(r.output.find("DOWN : 129 - Berechtigung fehlt\n"), std::string::npos);
   EXPECT_NE(r.output.find("SETSHUT TIME=2200 : 129 - Berechtigung fehlt\n"), std::string::npos);

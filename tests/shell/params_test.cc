@@ -14,7 +14,9 @@ struct ParseCase {
   std::vector<ParamEntry> entries;
 };
 
-void PrintTo(const ParseCase& c, std::ostream* os) { *os << '"' << c.line << '"'; }
+void PrintTo(const ParseCase& c, std::ostream* os) {
+  *os << '"' << c.line << '"';
+}
 
 class ParseTest : public ::testing::TestWithParam<ParseCase> {};
 
@@ -32,22 +34,18 @@ TEST_P(ParseTest, GivesCommandAndEntries) {
 
 INSTANTIATE_TEST_SUITE_P(
     Grammar, ParseTest,
-    ::testing::Values(
-        ParseCase{"search pool=a", "SEARCH", {{"POOL", "a"}}},
-        ParseCase{"X A=\"two words\" B=1", "X", {{"A", "two words"}, {"B", "1"}}},
-        ParseCase{"X A=\"say \"\"hi\"\"\"", "X", {{"A", "say \"hi\""}}},
-        ParseCase{"X A=1 B C=2", "X", {{"A", "1"}}},
-        ParseCase{"X A= B=1", "X", {{"A", "B=1"}}},
-        ParseCase{"X A=", "X", {{"A", ""}}},
-        ParseCase{"X A=1\tB=2", "X", {{"A", "1"}}},
-        ParseCase{" X A=1", "", {}},  // a leading blank: empty word, and X is no entry
-        ParseCase{"X   A=1    B=2  ", "X", {{"A", "1"}, {"B", "2"}}},
-        ParseCase{"X A=\"open quote", "X", {{"A", "open quote"}}},
-        ParseCase{"X A=x\"y B=2", "X", {{"A", "x\"y"}, {"B", "2"}}},
-        ParseCase{"X =1", "X", {}},
-        ParseCase{"X A=1 A=2", "X", {{"A", "1"}, {"A", "2"}}},
-        ParseCase{"x \xC3\xA4=\xC3\xB6", "X", {{"\xC3\xA4", "\xC3\xB6"}}},
-        ParseCase{"", "", {}}));
+    ::testing::Values(ParseCase{"search pool=a", "SEARCH", {{"POOL", "a"}}},
+                      ParseCase{"X A=\"two words\" B=1", "X", {{"A", "two words"}, {"B", "1"}}},
+                      ParseCase{"X A=\"say \"\"hi\"\"\"", "X", {{"A", "say \"hi\""}}},
+                      ParseCase{"X A=1 B C=2", "X", {{"A", "1"}}}, ParseCase{"X A= B=1", "X", {{"A", "B=1"}}},
+                      ParseCase{"X A=", "X", {{"A", ""}}}, ParseCase{"X A=1\tB=2", "X", {{"A", "1"}}},
+                      ParseCase{" X A=1", "", {}},  // a leading blank: empty word, and X is no entry
+                      ParseCase{"X   A=1    B=2  ", "X", {{"A", "1"}, {"B", "2"}}},
+                      ParseCase{"X A=\"open quote", "X", {{"A", "open quote"}}},
+                      ParseCase{"X A=x\"y B=2", "X", {{"A", "x\"y"}, {"B", "2"}}}, ParseCase{"X =1", "X", {}},
+                      ParseCase{"X A=1 A=2", "X", {{"A", "1"}, {"A", "2"}}},
+                      ParseCase{"x \xC3\xA4=\xC3\xB6", "X", {{"\xC3\xA4", "\xC3\xB6"}}},
+                      ParseCase{"", "", {}}));
 
 TEST(ParamList, CutsWordNameAndValue) {
   ParamList list;

@@ -57,8 +57,8 @@ TEST(UserLine, FormatAndParseAgree) {
   u.set_permission(9, true);
   u.set_permission(32, true);
   const std::string line = format_user_line(u);
-  EXPECT_EQ(line.substr(0, 47), std::string("MEIER     ") + "3" + "0000" + "11000000" + "10000000" +
-                                   "00000000" + "00000001");
+  EXPECT_EQ(line.substr(0, 47),
+            std::string("MEIER     ") + "3" + "0000" + "11000000" + "10000000" + "00000000" + "00000001");
   EXPECT_EQ(line.size(), 47u + 6u + 1u);
   const auto back = parse_user_line(line);
   ASSERT_TRUE(back.has_value());

@@ -21,9 +21,9 @@ TEST(DateConvert, EveryFormReadsAndWritesItsPattern) {
     const char* text;
   };
   // 5 March 2024 in every form.
-  const Case cases[] = {{1, "05.03.24"},   {2, "05.03.2024"}, {3, "03/05/24"}, {4, "03/05/2024"},
-                        {5, "240305"},     {6, "20240305"},   {7, "24065"},    {8, "2024065"},
-                        {9, "05/03/24"},   {10, "05/03/2024"}};
+  const Case cases[] = {{1, "05.03.24"}, {2, "05.03.2024"}, {3, "03/05/24"}, {4, "03/05/2024"},
+                        {5, "240305"},   {6, "20240305"},   {7, "24065"},    {8, "2024065"},
+                        {9, "05/03/24"}, {10, "05/03/2024"}};
   for (const Case& from : cases) {
     for (const Case& to : cases) EXPECT_EQ(convert(from.form, to.form, from.text), to.text);
   }
@@ -97,9 +97,9 @@ TEST(DateArithmetic, AddAndDiffAgreeOnRandomDates) {
 }
 
 TEST(DateCalendar, WeekdayWeekSeasonAge) {
-  EXPECT_EQ(date_weekday(6, "20240315", kToday), 5);  // a Friday
-  EXPECT_EQ(date_weekday(6, "20000101", kToday), 6);  // a Saturday
-  EXPECT_EQ(date_weekday(6, "19700101", kToday), 4);  // a Thursday
+  EXPECT_EQ(date_weekday(6, "20240315", kToday), 5);    // a Friday
+  EXPECT_EQ(date_weekday(6, "20000101", kToday), 6);    // a Saturday
+  EXPECT_EQ(date_weekday(6, "19700101", kToday), 4);    // a Thursday
   EXPECT_EQ(date_weekday(2, "01.01.2023", kToday), 0);  // a Sunday
   EXPECT_EQ(date_week(6, "20240101", kToday), 1);
   EXPECT_EQ(date_week(6, "20240107", kToday), 2);
