@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCHMARKS=OFF -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target corvanta-batch
 if [ ! -d runtime ]; then
   cp -r demo runtime

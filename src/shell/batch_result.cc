@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace corvanta {
 namespace {
@@ -25,6 +26,40 @@ long read_number(std::string_view s) {
 std::string padded(std::string_view s, std::size_t width) {
   std::string out(s.substr(0, std::min(width, s.size())));
   out.resize(width, ' ');
+  return out;
+}
+
+// One field of a row as printed: its text and its column width.
+struct Cell {
+  std::string_view text;
+  std::size_t width;
+};
+
+// The output lines of a row: each field cut or padded to its width, fields
+// separated by one blank. A field whose text holds line breaks (such as a
+// listing in one field) continues on further lines in its own column.
+std::string format_row(const std::vector<Cell>& cells) {
+  std::vector<std::vector<std::string_view>> parts;
+  std::size_t height = 1;
+  for (const Cell& cell : cells) {
+    std::vector<std::string_view> lines;
+    std::string_view text = cell.text;
+    for (std::size_t nl; (nl = text.find('\n')) != std::string_view::npos;) {
+      lines.push_back(text.substr(0, nl));
+      text.remove_prefix(nl + 1);
+    }
+    if (!text.empty() || lines.empty()) lines.push_back(text);
+    height = std::max(height, lines.size());
+    parts.push_back(std::move(lines));
+  }
+  std::string out;
+  for (std::size_t l = 0; l < height; ++l) {
+    for (std::size_t f = 0; f < cells.size(); ++f) {
+      if (f > 0) out += ' ';
+      out += padded(l < parts[f].size() ? parts[f][l] : std::string_view(), cells[f].width);
+    }
+    out += '\n';
+  }
   return out;
 }
 
@@ -81,7 +116,7 @@ void print_rows(const BatchResult& result, std::FILE* out, std::FILE* pause_inpu
       break;  // a damaged row ends the printing
     }
     const std::string_view row = data.substr(pos, static_cast<std::size_t>(row_length));
-    std::string line;
+    std::vector<Cell> cells;
     std::size_t fpos = kRowHeaderLength;
     for (long f = 0; f < field_count && fpos + kFieldHeaderLength <= row.size(); ++f) {
       const long flen = read_number(row.substr(fpos, 4));
@@ -92,13 +127,11 @@ void print_rows(const BatchResult& result, std::FILE* out, std::FILE* pause_inpu
       }
       const std::string_view text =
           row.substr(fpos + kFieldHeaderLength, static_cast<std::size_t>(flen) - kFieldHeaderLength);
-      const long width = std::max(0L, (80 - field_count) * percent / 100);
-      if (f > 0) line += ' ';
-      line += padded(text, static_cast<std::size_t>(width));
+      cells.push_back({text, static_cast<std::size_t>(std::max(0L, (80 - field_count) * percent / 100))});
       fpos += static_cast<std::size_t>(flen);
     }
-    line += '\n';
-    std::fwrite(line.data(), 1, line.size(), out);
+    const std::string lines = format_row(cells);
+    std::fwrite(lines.data(), 1, lines.size(), out);
     pos += static_cast<std::size_t>(row_length);
     if (printed > 0 && printed % 20 == 0) {
       std::fputs("\n...", out);

@@ -80,7 +80,8 @@ void add_text_row(BatchResult& result, std::string_view text);
 
 // Prints the rows between "---" lines. Each field gets (80 - n) * width / 100
 // characters of a row of n fields, cut or blank-padded, fields separated by
-// one blank. After every 20th row (zero-based rows 20, 40, ...) prints "\n..."
+// one blank; a field text with line breaks goes on in its column on further
+// lines. After every 20th row (zero-based rows 20, 40, ...) prints "\n..."
 // and, when `pause_input` is given, waits for one character from it.
 void print_rows(const BatchResult& result, std::FILE* out, std::FILE* pause_input);
 

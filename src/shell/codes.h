@@ -20,6 +20,10 @@ inline constexpr std::int32_t kNoCurrentPool = -151;
 inline constexpr std::int32_t kNoCurrentFile = -152;
 // A command of the table that this installation does not provide.
 inline constexpr std::int32_t kNotAvailable = -160;
+// User profiles in pools are not available in this installation yet.
+inline constexpr std::int32_t kNoPoolProfiles = -161;
+// Command files nested deeper than the service allows.
+inline constexpr std::int32_t kCommandFilesNested = -162;
 inline constexpr std::int32_t kXsltInit = -459;
 inline constexpr std::int32_t kSequenceOpen = -801;
 inline constexpr std::int32_t kSequenceLock = -802;

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "shell/codes.h"
+#include "shell/handlers.h"
 
 namespace corvanta {
 namespace {
@@ -49,7 +50,7 @@ constexpr auto kTable = std::to_array<CommandEntry>({
     {"DISPLAY", false, false, not_available},
     {"DOWN", false, false, cmd_down},
     {"END", false, false, nullptr},
-    {"EXECUTE", true, true, not_available},
+    {"EXECUTE", true, true, cmd_execute},
     {"EXPORT", true, true, not_available},
     {"EXPLINK", true, true, not_available},
     {"FILTER", false, false, not_available},
@@ -142,14 +143,14 @@ constexpr auto kTable = std::to_array<CommandEntry>({
     {"UPDATE", true, true, not_available},
     {"UPLOAD", true, true, not_available},
     {"CHECK_URL", true, true, not_available},
-    {"USER_ADD", true, true, not_available},
-    {"USER_COPY", true, true, not_available},
-    {"USER_DEL", true, true, not_available},
-    {"USER_INFO", true, true, not_available},
-    {"USER_LIST", true, true, not_available},
-    {"USER_UPD", true, true, not_available},
+    {"USER_ADD", true, true, cmd_user_add},
+    {"USER_COPY", true, true, cmd_user_copy},
+    {"USER_DEL", true, true, cmd_user_del},
+    {"USER_INFO", true, true, cmd_user_info},
+    {"USER_LIST", true, true, cmd_user_list},
+    {"USER_UPD", true, true, cmd_user_upd},
     {"VEND_LIST", true, true, not_available},
-    {"VIEWLOG", false, false, not_available},
+    {"VIEWLOG", false, false, cmd_viewlog},
     {"XFIND", false, false, not_available},
     {"XGETREC", false, false, not_available},
     {"XPUTREC", false, false, not_available},

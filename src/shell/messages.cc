@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "shell/codes.h"
+#include "shell/line_reader.h"
 #include "util/date.h"
 
 namespace corvanta {
@@ -161,6 +162,22 @@ void Reporter::command_log_line(std::uint32_t job_no, std::string_view word, std
   }
   line += '\n';
   to(true, true, true, line);
+}
+
+bool Reporter::question(std::string_view text, std::int32_t code) {
+  std::string prompt = message_line(text, code);
+  prompt.pop_back();
+  for (;;) {
+    write(screen_, prompt);
+    const std::optional<std::string> answer = read_line(input_, 101);
+    if (!answer) {
+      write(screen_, "\n");
+      return false;
+    }
+    const char first = answer->empty() ? '\0' : ascii_upper(answer->front());
+    if (first == 'Y' || first == 'J') return true;
+    if (first == 'N') return false;
+  }
 }
 
 }  // namespace corvanta

@@ -9,8 +9,8 @@
 // language is first selected.
 //
 // The Reporter writes texts to the screen, the utility log and the job
-// protocol of the running job. It owns the two log files; the screen stream
-// belongs to the caller.
+// protocol of the running job, and asks questions on the screen. It owns the
+// two log files; the screen and input streams belong to the caller.
 #pragma once
 
 #include <cstdint>
@@ -69,7 +69,8 @@ std::string insert_text(std::string_view message, std::string_view insert,
 
 class Reporter {
  public:
-  Reporter(const MessageCatalogue& catalogue, std::FILE* screen) : catalogue_(catalogue), screen_(screen) {}
+  Reporter(const MessageCatalogue& catalogue, std::FILE* screen, std::FILE* input)
+      : catalogue_(catalogue), screen_(screen), input_(input) {}
   ~Reporter();
   Reporter(const Reporter&) = delete;
   Reporter& operator=(const Reporter&) = delete;
@@ -95,6 +96,11 @@ class Reporter {
   // "CANCELLED: %04d"; to all three channels.
   void command_log_line(std::uint32_t job_no, std::string_view word, std::int32_t status);
 
+  // Shows the message line (without its newline) and reads answers until
+  // one begins with Y, J (yes) or N (no), in any case. The end of the input
+  // answers no.
+  bool question(std::string_view text, std::int32_t code);
+
   std::FILE* screen() const { return screen_; }
 
  private:
@@ -103,6 +109,7 @@ class Reporter {
 
   const MessageCatalogue& catalogue_;
   std::FILE* screen_;
+  std::FILE* input_;
   std::FILE* utility_log_ = nullptr;
   std::FILE* job_protocol_ = nullptr;
 };

@@ -102,9 +102,12 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
   (void)messages.init(state.server_config);
   if (const ResultCode rc = users.load(server_value("Files", "UserTab")); rc.failed()) return rc;
 
-  // 8.-14. Definitions, texts, result sets and jobs follow here as their
-  // modules arrive.
+  // 8.-13. Definitions and result sets follow here as their modules arrive.
   (void)texts.init(state.server_config);
+
+  // 14. The job file.
+  jobs.open(server_value("Files", "JobLog"), server_value("Files", "JobSeq"),
+            static_cast<std::uint32_t>(state.limits.max_job_no));
 
   // 15.-16. The XSLT processor; its result is returned at the end.
   const ResultCode xslt_rc = xslt.initialize();
@@ -122,6 +125,7 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
 void Service::system_shutdown() {
   if (!state.initialised) return;
   write_server_log("END");
+  jobs.close();
   texts.release();
   users.release();
   messages.release();

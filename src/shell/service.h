@@ -18,6 +18,7 @@
 #include "config/config_file.h"
 #include "output/xslt.h"
 #include "shell/batch_result.h"
+#include "shell/jobs.h"
 #include "shell/messages.h"
 #include "shell/params.h"
 #include "shell/users.h"
@@ -113,11 +114,13 @@ class Service {
   config::ConfigTable configs;
   MessageCatalogue messages{configs, "Messages"};
   MessageCatalogue texts{configs, "Texts"};
-  Reporter reporter{messages, out};
+  Reporter reporter{messages, out, in};
   UsersTable users;
+  JobLog jobs;
   XsltProcessor xslt;
   SystemState state;
   const ParamList* current_params = nullptr;  // of the command that runs
+  int command_file_depth = 0;                 // EXECUTE within EXECUTE
 
  private:
   void command_loop(BatchResult& result);

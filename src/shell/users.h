@@ -12,12 +12,14 @@
 //
 // UsersTable owns the loaded list and the current (logged-in) user. A table
 // that does not exist is created with the single user SYS (password KWP and
-// every permission). Files are rewritten through a temporary file of the same
-// directory, locked while it is written and renamed over the table.
+// every permission). Every change reads the table anew and writes it through
+// a temporary file of the same directory, under a record lock, renamed over
+// the table; so changes of several service processes never lose one another.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,6 +56,21 @@ std::optional<User> parse_user_line(std::string_view line);
 std::string scramble(std::string_view password);
 std::string unscramble(std::string_view scrambled);
 
+// Permission names (PERM) and function names (FUNC) with their numbers.
+struct NamedRight {
+  std::string_view name;
+  int number;
+};
+inline constexpr NamedRight kPermissionNames[] = {
+    {"SEA", 1}, {"CAT", 2}, {"ITM", 3}, {"CIR", 4},  {"ILL", 5},  {"ACQ", 6},
+    {"SER", 7}, {"OWN", 8}, {"ADM", 9}, {"Z39", 10}, {"WWW", 11}, {"JOB", 12},
+};
+inline constexpr NamedRight kFunctionNames[] = {
+    {"DWN", 5},  {"POL", 6},  {"SAV", 1},  {"USR", 4},  {"NUM", 2},  {"UPD", 3},  {"EXP", 7},
+    {"IMP", 8},  {"LST", 9},  {"CLI", 10}, {"CRM", 12}, {"CRC", 13}, {"CDL", 11}, {"STA", 17},
+    {"SUB", 18}, {"CRV", 20}, {"ADL", 21}, {"ARM", 22}, {"ORD", 23}, {"BUD", 24},
+};
+
 class UsersTable {
  public:
   // Loads `path`, creating the initial table when it does not exist.
@@ -68,22 +85,44 @@ class UsersTable {
   // without the permission.
   ResultCode check_permission(int n) const;
 
+  // Appends a line for the user (name and password upper-cased) unless the
+  // table has one already: 0, -126 or -128.
+  ResultCode add_user(const User& user);
+  // Replaces the user's line, keeping its place: 0, -124 (no such line),
+  // -126, -127 or -128.
+  ResultCode update_user(const User& user);
+  // Removes the user's line: 0, -124, -129 (SYS), -126, -127 or -128.
+  ResultCode delete_user(std::string_view name);
+  // Stores a new password (upper-cased) after checking the old one: 0, -124,
+  // -125 or the codes of update_user.
+  ResultCode change_password(std::string_view name, std::string_view password, std::string_view new_password);
+
   const User* current() const;
   const User* find(std::string_view name) const;
   const std::vector<User>& users() const { return users_; }
   const std::string& path() const { return path_; }
 
  private:
+  // Reads the file into the list. 0 or -126.
+  ResultCode read_file();
+  // Applies `change` to the table's lines under the lock, then reloads and
+  // looks the current user up again by name.
+  ResultCode change_lines(const std::function<ResultCode(std::vector<std::string>& lines)>& change);
+
   std::string path_;
   std::vector<User> users_;
   std::optional<std::size_t> current_;
 };
 
-// Writes `text` as the new content of `path`: into a temporary file of the
-// same directory (the file name with its first character replaced by "_"),
-// locked with a record lock while written, then renamed over `path`.
-// Returns 0, -127 (temporary file cannot be created or locked) or -128
-// (cannot be written or renamed).
-ResultCode rewrite_locked(const std::string& path, std::string_view text);
+// Rewrites `path` under a record lock: `change` receives the file's current
+// text (nullopt when it does not exist) and returns the new text, or nullopt
+// to leave the file alone. The new text is written to a temporary file of
+// the same directory (the file name with its first character replaced by
+// "_"), locked while it is read and written, and renamed over `path`.
+// Returns 0, -126 (the table exists but cannot be read), -127 (temporary
+// file cannot be created or locked) or -128 (cannot be written or renamed).
+ResultCode rewrite_locked(
+    const std::string& path,
+    const std::function<std::optional<std::string>(const std::optional<std::string>& current)>& change);
 
 }  // namespace corvanta

@@ -57,7 +57,7 @@ TEST_F(MessagesTest, ReporterLines) {
   ASSERT_EQ(catalogue.init(config::kMainConfig).code(), 0);
   catalogue.select("GER");
   std::FILE* screen = std::tmpfile();
-  Reporter reporter(catalogue, screen);
+  Reporter reporter(catalogue, screen, nullptr);
   reporter.error_message("LOGIN", -124);
   reporter.error_message("X", 0);
   reporter.screen_text("a.txt", 7);
@@ -73,6 +73,45 @@ TEST_F(MessagesTest, ReporterLines) {
             "Datei a.txt gelesen\n"
             "ohne Einsetzung\n"
             "plain\n");
+}
+
+TEST_F(MessagesTest, QuestionsWaitForYesOrNo) {
+  MessageCatalogue catalogue(configs_, "Messages");
+  ASSERT_EQ(catalogue.init(config::kMainConfig).code(), 0);
+  struct Case {
+    const char* input;
+    bool answer;
+  };
+  for (const Case& c : {Case{"maybe\n\nja\n", true}, Case{"yes\n", true}, Case{"x\nNein\n", false},
+                        Case{"", false}, Case{"what\n", false}}) {
+    std::FILE* screen = std::tmpfile();
+    std::FILE* input = std::tmpfile();
+    std::fputs(c.input, input);
+    std::rewind(input);
+    Reporter reporter(catalogue, screen, input);
+    EXPECT_EQ(reporter.question("Sure?", 0), c.answer) << c.input;
+    std::fclose(input);
+    std::fclose(screen);
+  }
+}
+
+TEST_F(MessagesTest, CommandLogLines) {
+  MessageCatalogue catalogue(configs_, "Messages");
+  std::FILE* screen = std::tmpfile();
+  Reporter reporter(catalogue, screen, nullptr);
+  reporter.command_log_line(12, "SAVE", 1);
+  reporter.command_log_line(12, "SAVE", 0);
+  reporter.command_log_line(12, "SAVE", -12);
+  std::rewind(screen);
+  char buf[512] = {};
+  const std::size_t n = std::fread(buf, 1, sizeof buf - 1, screen);
+  std::fclose(screen);
+  const std::string text(buf, n);
+  // "JOB 000012 SAVE YYYY/MM/DD HH:MI:SS STATUS"
+  ASSERT_EQ(text.size(), 3 * 36 + 6 + 4 + 16);
+  EXPECT_EQ(text.substr(0, 16), "JOB 000012 SAVE ");
+  EXPECT_EQ(text.substr(35, 7), " START\n");
+  EXPECT_EQ(text.substr(text.size() - 17), " CANCELLED: 0012\n");
 }
 
 TEST(InsertText, KeepsTheLineWithinTwoHundredCharacters) {

@@ -111,18 +111,76 @@ TEST_F(UsersTest, UnwritableDirectoryGivesCode) {
   EXPECT_EQ(table.load(dir_ + "/missing/users.tab").code(), codes::kUsersTableOpen);
 }
 
-TEST_F(UsersTest, ConcurrentRewritesLeaveOneWholeTable) {
-  // Several processes rewrite the table at once; every result is one of the
-  // whole texts, never a mixture or a cut file.
-  std::vector<std::string> texts;
-  for (int p = 0; p < 4; ++p) texts.push_back(std::string(20000, static_cast<char>('a' + p)) + "\n");
+TEST_F(UsersTest, ChangesKeepOtherLinesAndIgnoreBrokenOnes) {
+  User reader;
+  reader.name = "LESER";
+  reader.password = "ABC";
+  User sys;
+  sys.name = "SYS";
+  sys.password = "KWP";
+  sys.set_permission(kPermissionAdm, true);
+  {
+    std::ofstream f(path_);
+    f << "* kept comment\n"
+      << "broken line\n"
+      << format_user_line(reader) << format_user_line(sys) << std::string(120, 'x') << "\n";
+  }
+  UsersTable table;
+  ASSERT_EQ(table.load(path_).code(), 0);
+  ASSERT_EQ(table.users().size(), 2u);
+  ASSERT_EQ(table.login("SYS", "KWP").code(), 0);
+
+  User added;
+  added.name = "neu";
+  added.password = "geheim";
+  ASSERT_EQ(table.add_user(added).code(), 0);
+  ASSERT_NE(table.find("NEU"), nullptr);
+  EXPECT_EQ(table.find("NEU")->password, "GEHEIM");
+  ASSERT_EQ(table.add_user(added).code(), 0);  // a second add changes nothing
+  EXPECT_EQ(table.users().size(), 3u);
+
+  User changed = *table.find("LESER");
+  changed.group = 7;
+  ASSERT_EQ(table.update_user(changed).code(), 0);
+  EXPECT_EQ(table.find("LESER")->group, 7);
+  EXPECT_EQ(table.find("LESER")->password, "ABC");
+  EXPECT_EQ(table.current()->name, "SYS");  // looked up again after the reload
+
+  EXPECT_EQ(table.change_password("LESER", "abc", "X").code(), codes::kWrongPassword);
+  ASSERT_EQ(table.change_password("LESER", "ABC", "neues").code(), 0);
+  EXPECT_EQ(table.find("LESER")->password, "NEUES");
+
+  EXPECT_EQ(table.delete_user("SYS").code(), codes::kNoPermission);
+  EXPECT_EQ(table.delete_user("NOBODY").code(), codes::kUnknownUser);
+  ASSERT_EQ(table.delete_user("LESER").code(), 0);
+  EXPECT_EQ(table.find("LESER"), nullptr);
+
+  const std::string text = read_all();
+  EXPECT_EQ(text.substr(0, 30), "* kept comment\nbroken line\nSYS");  // order and odd lines kept
+  EXPECT_NE(text.find(std::string(120, 'x')), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/_users.tab"));
+}
+
+// Several processes add users to one table at the same time: none is lost.
+TEST_F(UsersTest, ConcurrentChangesLoseNoUser) {
+  {
+    UsersTable table;
+    ASSERT_EQ(table.load(path_).code(), 0);
+  }
+  constexpr int kProcesses = 4;
+  constexpr int kUsersEach = 15;
   std::vector<pid_t> children;
-  for (int p = 0; p < 4; ++p) {
+  for (int p = 0; p < kProcesses; ++p) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      for (int i = 0; i < 25; ++i) {
-        if (rewrite_locked(path_, texts[static_cast<std::size_t>(p)]).failed()) ::_exit(1);
+      UsersTable table;
+      if (table.load(path_).failed()) ::_exit(1);
+      for (int i = 0; i < kUsersEach; ++i) {
+        User u;
+        u.name = "U" + std::to_string(p) + "_" + std::to_string(i);
+        u.password = u.name;
+        if (table.add_user(u).failed()) ::_exit(2);
       }
       ::_exit(0);
     }
@@ -133,8 +191,9 @@ TEST_F(UsersTest, ConcurrentRewritesLeaveOneWholeTable) {
     ::waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  const std::string result = read_all();
-  EXPECT_NE(std::find(texts.begin(), texts.end(), result), texts.end());
+  UsersTable table;
+  ASSERT_EQ(table.load(path_).code(), 0);
+  EXPECT_EQ(table.users().size(), 1u + kProcesses * kUsersEach);
 }
 
 }  // namespace

@@ -1,0 +1,18 @@
+// Whole-buffer reads and writes on POSIX file descriptors, retrying short
+// transfers and interrupted calls. For the shell's small binary files (job
+// file, sequence file, users table); the database manager has its own file
+// interface.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace corvanta {
+
+// Reads exactly `size` bytes at `offset`; false on an error or end of file.
+bool read_all_at(int fd, void* data, std::size_t size, off_t offset);
+// Writes exactly `size` bytes at `offset`; false on an error.
+bool write_all_at(int fd, const void* data, std::size_t size, off_t offset);
+
+}  // namespace corvanta
