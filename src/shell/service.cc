@@ -64,6 +64,22 @@ std::string Service::date_template_for(std::string_view language) const {
   return tmpl.empty() ? server_value("Templates", "Date") : tmpl;
 }
 
+ResultCode Service::dictionary_paths(std::string_view key, std::vector<std::string>& paths) const {
+  paths.clear();
+  const config::ConfigTree* tree = configs.tree(state.server_config);
+  if (tree == nullptr) return 0;
+  for (const config::ConfigEntry& e : tree->enumerate("Files")) {
+    if (!e.has_value || !equal_nocase(e.name, key)) continue;
+    if (paths.size() == dict::kMaxDictionaryFiles) {
+      std::fprintf(out, "\nMORE THAN %zu %.*s FILES\n", dict::kMaxDictionaryFiles,
+                   static_cast<int>(key.size()), key.data());
+      return dict::kTooManyFiles;
+    }
+    paths.push_back(e.value);
+  }
+  return 0;
+}
+
 void Service::write_server_log(std::string_view word) {
   const std::string path = server_value("Files", "ServerLog");
   if (path.empty()) return;
@@ -102,7 +118,22 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
   (void)messages.init(state.server_config);
   if (const ResultCode rc = users.load(server_value("Files", "UserTab")); rc.failed()) return rc;
 
-  // 8.-13. Definitions and result sets follow here as their modules arrive.
+  // 8.-10. The data and application dictionaries.
+  print_definition_errors = true;
+  const dict::ErrorOutput errors{print_definition_errors ? out : nullptr};
+  std::vector<std::string> paths;
+  if (const ResultCode rc = dictionary_paths("DataDict", paths); rc.failed()) return rc;
+  if (const ResultCode rc = data_dictionary.load(paths, errors); rc.failed()) return rc;
+  if (const ResultCode rc = dictionary_paths("ApplDict", paths); rc.failed()) {
+    data_dictionary.release();
+    return rc;
+  }
+  if (const ResultCode rc = appl_dictionary.load(paths, data_dictionary, errors); rc.failed()) {
+    data_dictionary.release();
+    return rc;
+  }
+
+  // 11. General texts; 12.-13. result sets follow here with their module.
   (void)texts.init(state.server_config);
 
   // 14. The job file.
@@ -116,6 +147,9 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
   // 18. Server log.
   write_server_log("START");
 
+  // 19. Bibliographic files.
+  dict::mark_bibliographic_files(appl_dictionary);
+
   // 20. The escape character of character conversion.
   const long protype = configs.get_long(config::kMainConfig, "Convert", "Protype");
   if (protype >= 33 && protype <= 255) state.escape_char = static_cast<char>(protype);
@@ -127,6 +161,8 @@ void Service::system_shutdown() {
   write_server_log("END");
   jobs.close();
   texts.release();
+  appl_dictionary.release();
+  data_dictionary.release();
   users.release();
   messages.release();
   if (state.server_config != config::kMainConfig) configs.close(state.server_config);
@@ -205,9 +241,11 @@ void Service::run(const std::string& main_config) {
   }
   std::fprintf(out, "\nCorvanta %d.%d Batch Service\n", kVersionMajor, kVersionMinor);
   std::fflush(out);
+  print_definition_errors = true;
 
   if (const ResultCode rc = system_init(); rc.failed()) {
-    messages.select({});  // so that the message can show its text
+    messages.select({});    // so that the message can show its text
+    std::fputs("\n", out);  // after the definition errors, which end without one
     reporter.error_message("Initialization", rc.code());
     system_shutdown();
     configs.close(config::kMainConfig);

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "config/config_file.h"
+#include "config/dictionary.h"
 #include "output/xslt.h"
 #include "shell/batch_result.h"
 #include "shell/jobs.h"
@@ -116,6 +117,9 @@ class Service {
   MessageCatalogue texts{configs, "Texts"};
   Reporter reporter{messages, out, in};
   UsersTable users;
+  dict::DataDictionary data_dictionary;
+  dict::ApplDictionary appl_dictionary;
+  bool print_definition_errors = false;  // switched on by the start-up
   JobLog jobs;
   XsltProcessor xslt;
   SystemState state;
@@ -124,6 +128,9 @@ class Service {
 
  private:
   void command_loop(BatchResult& result);
+  // The values of the repeated key Files/`key` in the order of their lines;
+  // -148 when there are more than the service takes.
+  ResultCode dictionary_paths(std::string_view key, std::vector<std::string>& paths) const;
   void write_server_log(std::string_view word);
   std::string server_value(std::string_view section, std::string_view name) const;
 

@@ -156,6 +156,34 @@ TEST(Service, GarbledConfigurationDoesNotCrash) {
   }
 }
 
+TEST(Service, DictionariesLoadAtStartUp) {
+  Installation inst;
+  const RunResult clean = inst.run("end\n");
+  EXPECT_EQ(clean.output.find("ERROR"), std::string::npos) << clean.output;
+  EXPECT_EQ(clean.output.find("LABEL"), std::string::npos);
+
+  std::string dic = inst.read("etc/library.dic");
+  dic.replace(dic.find("\n(LOATAGS)\n"), 11, "\n(LOATAGZ)\n");
+  inst.write("etc/library.dic", dic);
+  const RunResult broken = inst.run("end\n");
+  EXPECT_NE(broken.output.find("\nLABEL LOATAGS NOT DEFINED\nInitialization : 146 - "), std::string::npos)
+      << broken.output;
+  EXPECT_EQ(broken.output.find("CMD> "), std::string::npos);
+  EXPECT_EQ(broken.exit_status, 0);
+}
+
+TEST(Service, TooManyDictionaryFilesFailTheStartUp) {
+  Installation inst;
+  std::string cfg = inst.read("etc/corvanta.cfg");
+  std::string lines;
+  for (int i = 0; i < 50; ++i) lines += "DataDict=../etc/library.dic\n";
+  cfg.replace(cfg.find("DataDict=../etc/library.dic\n"), 28, lines);
+  inst.write("etc/corvanta.cfg", cfg);
+  const RunResult r = inst.run("end\n");
+  EXPECT_NE(r.output.find("MORE THAN 49 DataDict FILES"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Initialization : 148 - "), std::string::npos);
+}
+
 TEST(Service, UtilityLogIsOpenedAtStartUp) {
   Installation inst;
   (void)inst.run("end\n");
