@@ -346,6 +346,44 @@ TEST_F(DictionaryTest, ApplicationChecksAgainstTheData) {
   EXPECT_EQ(load("POOL=LIB\nFILE=1\n", "POOL=LIB\nFILE=BIBLS,NUMBER=5\nTAG=X\n").code(), kWrongKeyword);
 }
 
+// The worked example of the dictionary documentation loads as it stands.
+TEST_F(DictionaryTest, DocumentedExampleLoads) {
+  const std::string dic =
+      "* b.dic\n"
+      "POOL=B,FILE=BFILES\n"
+      "(BFILES)\n"
+      "FILE=1,TYPE=RECORD:NORM,TAG=BTAGS,INDEX=BIDX\n"
+      "FILE=2,TYPE=LIST,INDEXLEN=60:VAR\n"
+      "(BTAGS)\n"
+      "TAG=100,SUB=BNAME\n"
+      "TAG=245,SUB=BTITLE,INDIC=YES\n"
+      "(BNAME)\n"
+      "SUB=a\n"
+      "(BTITLE)\n"
+      "SUB=a\n"
+      "SUB=b\n"
+      "(BIDX)\n"
+      "INDEX=1,FILE=2,TERM=BWORDS,SOURCE=245$a\n"
+      "(BWORDS)\n"
+      "TERM=1,TYPE=ASCII,MINLEN=2,MAXLEN=60\n";
+  const std::string app =
+      "* b.app\n"
+      "POOL=B,LONG='Kleine Bibliothek',FILE=BAPP\n"
+      "(BAPP)\n"
+      "FILE=BIBLS,NAME=BIB,NUMBER=1,INDEX=BASP,FORM=BFORMS\n"
+      "(BASP)\n"
+      "INDEX=TIT,NUMBER=1,LIST=YES\n"
+      "(BFORMS)\n"
+      "FORM=DEFAULT-1,COLUMNS=BCOLS\n"
+      "(BCOLS)\n"
+      "COLUMN=1,WIDTH=100\n";
+  ASSERT_EQ(load(dic, app).code(), 0) << printed_;
+  EXPECT_EQ(printed_, "");
+  const AppFileDef* bib = ApplDictionary::find_file(*appl_.find_pool("B"), "BIB");
+  ASSERT_NE(bib, nullptr);
+  EXPECT_EQ(bib->data->find_index(1)->list_file->number, 2);
+}
+
 // The reference installation's dictionaries load without a single message.
 TEST_F(DictionaryTest, ReferenceLibraryLoadsCleanly) {
   std::FILE* out = std::tmpfile();
