@@ -23,7 +23,7 @@ std::string write_temp(const char* suffix, std::string_view text) {
   const std::string path = "/tmp/corvanta_dict_fuzz_" + std::to_string(::getpid()) + suffix;
   std::FILE* f = std::fopen(path.c_str(), "wb");
   require(f != nullptr);
-  std::fwrite(text.data(), 1, text.size(), f);
+  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), f);
   std::fclose(f);
   return path;
 }
