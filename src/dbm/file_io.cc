@@ -1,0 +1,144 @@
+#include "dbm/file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace corvanta::dbm {
+namespace {
+
+int open_flags(OpenMode mode) {
+  switch (mode) {
+    case OpenMode::ReadOnly: return O_RDONLY;
+    case OpenMode::ReadWrite: return O_RDWR;
+    case OpenMode::Create: return O_RDWR | O_CREAT;
+    case OpenMode::Truncate: return O_WRONLY | O_CREAT | O_TRUNC;
+    case OpenMode::Append: return O_WRONLY | O_CREAT | O_APPEND;
+  }
+  return O_RDONLY;
+}
+
+class PosixFile final : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { close(); }
+
+  ssize_t read_at(void* data, std::size_t size, off_t offset) override {
+    auto* p = static_cast<char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+      const ssize_t n = ::pread(fd_, p + done, size - done, offset + static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return -1;
+      if (n == 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+  }
+
+  bool write_at(const void* data, std::size_t size, off_t offset) override {
+    const auto* p = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+      const ssize_t n = ::pwrite(fd_, p + done, size - done, offset + static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  off_t size() override {
+    struct stat st {};
+    return ::fstat(fd_, &st) == 0 ? st.st_size : -1;
+  }
+
+  bool sync() override { return ::fsync(fd_) == 0; }
+
+  bool close() override {
+    if (fd_ < 0) return false;
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// A file of the FaultFileSystem: each call asks the file system first.
+class FaultFile final : public File {
+ public:
+  FaultFile(FaultFileSystem& fs, std::unique_ptr<File> base) : fs_(fs), base_(std::move(base)) {}
+
+  ssize_t read_at(void* data, std::size_t size, off_t offset) override {
+    if (fs_.next_fails()) return -1;
+    return base_->read_at(data, size, offset);
+  }
+  bool write_at(const void* data, std::size_t size, off_t offset) override {
+    if (fs_.next_fails()) {
+      if (fs_.short_write() && size > 1) (void)base_->write_at(data, size / 2, offset);
+      return false;
+    }
+    return base_->write_at(data, size, offset);
+  }
+  off_t size() override { return fs_.next_fails() ? -1 : base_->size(); }
+  bool sync() override { return fs_.next_fails() ? false : base_->sync(); }
+  bool close() override {
+    const bool fail = fs_.next_fails();
+    const bool closed = base_->close();
+    return closed && !fail;
+  }
+
+ private:
+  FaultFileSystem& fs_;
+  std::unique_ptr<File> base_;
+};
+
+}  // namespace
+
+std::unique_ptr<File> PosixFileSystem::open(const std::string& path, OpenMode mode) {
+  const int fd = ::open(path.c_str(), open_flags(mode) | O_CLOEXEC, 0664);
+  if (fd < 0) return nullptr;
+  return std::make_unique<PosixFile>(fd);
+}
+
+bool PosixFileSystem::remove(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
+}
+
+bool PosixFileSystem::exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+FileSystem& default_file_system() {
+  static PosixFileSystem fs;
+  return fs;
+}
+
+bool FaultFileSystem::next_fails() {
+  ++calls_;
+  const bool fail = (fail_at_ != 0 && calls_ == fail_at_) || (fail_from_ != 0 && calls_ >= fail_from_);
+  if (fail) failed_ = true;
+  return fail;
+}
+
+std::unique_ptr<File> FaultFileSystem::open(const std::string& path, OpenMode mode) {
+  if (next_fails()) return nullptr;
+  auto file = base_.open(path, mode);
+  if (!file) return nullptr;
+  return std::make_unique<FaultFile>(*this, std::move(file));
+}
+
+bool FaultFileSystem::remove(const std::string& path) {
+  return next_fails() ? false : base_.remove(path);
+}
+
+bool FaultFileSystem::exists(const std::string& path) {
+  return base_.exists(path);
+}
+
+}  // namespace corvanta::dbm
