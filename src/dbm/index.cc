@@ -436,4 +436,22 @@ ResultCode Index::update(KeyCursor& c, const unsigned char* data) {
   return put(leaf);
 }
 
+ResultCode recount_idns(Pool& pool) {
+  for (int n = 1; n <= kMaxFileNumber; ++n) {
+    FileDescriptor* fd = pool.file(n);
+    if (fd == nullptr || fd->is_sub() || !fd->is_record() || fd->index_length < 4) continue;
+    Index index(pool, *fd);
+    KeyCursor c;
+    std::uint32_t last = 0;
+    ResultCode rc = index.first(c);
+    while (rc.code() == 0) {
+      last = get_u32(c.key.data());
+      rc = index.next(c);
+    }
+    if (rc.failed()) return rc;
+    fd->last = last;
+  }
+  return 0;
+}
+
 }  // namespace corvanta::dbm

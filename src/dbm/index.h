@@ -104,4 +104,9 @@ class Index {
   std::size_t part_len_;
 };
 
+// Sets LAST of every record file that owns an index to the IDN of its last
+// present key, walking each index in key order (part of the check of mode
+// "C").
+ResultCode recount_idns(Pool& pool);
+
 }  // namespace corvanta::dbm

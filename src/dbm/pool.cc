@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "dbm/codes.h"
+#include "dbm/index.h"
 
 namespace corvanta::dbm {
 namespace {
@@ -322,8 +323,8 @@ ResultCode Pool::open(char mode, char write_policy, std::size_t index_frames, st
   if (mode == kModeCheck && header.open == 'O' && header.error == 0) header.error = 'S';
   header.open = 'O';
   journal_open = false;
-  // 6. Check and repair.
-  if (mode == kModeCheck && check_and_repair().failed()) header.error = 'E';
+  // 6. Check and repair, with the IDN recount.
+  if (mode == kModeCheck && (check_and_repair().failed() || recount_idns(*this).failed())) header.error = 'E';
   // 7.-8. Mode U writes OPEN now and refuses a damaged pool.
   if (mode == kModeUpdate) {
     if (header.error == 'E') {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 
@@ -178,6 +179,106 @@ TEST_F(IndexTest, BlocksHoldAtMost255Entries) {
   Frame leaf;
   ASSERT_EQ(pool_->index_buffers.get(*pool_, f, 1, c.leaf, leaf).code(), 0);
   EXPECT_EQ(leaf.count, 254);  // it held 255 when it split; the high entry moved on
+}
+
+TEST_F(IndexTest, CheckModeRecountsIdns) {
+  FileDescriptor& f = normal_file(1, 4, 5, true);
+  Index index(*pool_, f);
+  KeyCursor c;
+  for (std::uint32_t idn = 1; idn <= 700; ++idn) {
+    ASSERT_EQ(index.insert(c, key_of(idn, 4).data(), data_of(idn, 5).data()).code(), 0);
+  }
+  c.key = key_of(700, 4);
+  ASSERT_EQ(index.remove(c).code(), 0);
+  f.last = 5;  // as if the last descriptor write was lost
+  ASSERT_EQ(pool_->close().code(), 0);
+  ASSERT_EQ(pool_->open(kModeCheck).code(), 0);
+  EXPECT_EQ(pool_->file(1)->last, 699u);
+  EXPECT_EQ(pool_->header.error, 0);
+}
+
+// Every I/O call during a run of inserts fails in turn: the run ends with a
+// read or write error code, never a crash, and the pool opens in check mode.
+TEST_F(IndexTest, InjectedFailuresDuringInserts) {
+  normal_file(1, 8, 6);
+  ASSERT_EQ(pool_->close().code(), 0);
+  pool_.reset();
+  const std::string pristine = dir_ + "/pristine";
+  std::filesystem::copy_file(path_, pristine);
+  for (std::uint64_t n = 1;; ++n) {
+    std::filesystem::copy_file(pristine, path_, std::filesystem::copy_options::overwrite_existing);
+    FaultFileSystem faulty(fs_);
+    faulty.fail_call(n, n % 3 == 0);
+    ResultCode rc = 0;
+    {
+      Pool pool(faulty, "A", path_);
+      rc = pool.open(kModeUpdate);
+      if (rc.ok()) {
+        Index index(pool, *pool.file(1));
+        KeyCursor c;
+        for (std::uint32_t i = 0; rc.ok() && i < 400; ++i) {
+          rc = index.insert(c, key_of(i * 7919 % 1000, 8).data(), data_of(i, 6).data());
+        }
+        const ResultCode closed = pool.close();
+        if (rc.ok()) rc = closed;
+      }
+    }
+    if (!faulty.failed()) break;
+    ASSERT_TRUE(rc.failed()) << "call " << n;
+    EXPECT_TRUE(rc.code() == kReadError || rc.code() == kWriteError || rc.code() == kCannotOpen ||
+                rc.code() == kCannotExtend || rc.code() == kCannotClose)
+        << "call " << n << " gave " << rc.code();
+    Pool check(fs_, "A", path_);
+    const ResultCode opened = check.open(kModeCheck);
+    EXPECT_EQ(opened.code(), 0) << "call " << n;
+    if (opened.ok()) {
+      EXPECT_EQ(check.close().code(), 0);
+    }
+  }
+}
+
+// Damaged index blocks give codes, never a crash or an endless walk.
+TEST_F(IndexTest, DamagedBlocksAreRefused) {
+  FileDescriptor& f = normal_file(1, 4, 4);
+  {
+    Index index(*pool_, f);
+    KeyCursor c;
+    for (std::uint32_t i = 1; i <= 3000; ++i) {
+      ASSERT_EQ(index.insert(c, key_of(i, 4).data(), data_of(i, 4).data()).code(), 0);
+    }
+  }
+  ASSERT_EQ(pool_->close().code(), 0);
+  const std::string pristine = dir_ + "/pristine";
+  std::filesystem::copy_file(path_, pristine);
+  const auto blocks = std::filesystem::file_size(path_) / 2048;
+  std::mt19937 rng(31337);
+  for (int round = 0; round < 200; ++round) {
+    std::filesystem::copy_file(pristine, path_, std::filesystem::copy_options::overwrite_existing);
+    {
+      std::fstream file(path_, std::ios::binary | std::ios::in | std::ios::out);
+      for (int hits = 0; hits < 1 + static_cast<int>(rng() % 8); ++hits) {
+        const auto block = 24 + rng() % (blocks - 24);
+        const auto offset = rng() % 2 == 0 ? rng() % 20 : rng() % 2048;  // headers more often
+        file.seekp(static_cast<std::streamoff>(block * 2048 + offset));
+        file.put(static_cast<char>(rng() % 256));
+      }
+    }
+    Pool pool(fs_, "A", path_);
+    ASSERT_EQ(pool.open(kModeRead).code(), 0);
+    Index index(pool, *pool.file(1));
+    KeyCursor c;
+    int steps = 0;
+    ResultCode rc = index.first(c);
+    while (rc.code() == 0 && steps < 100000) {
+      rc = index.next(c);
+      ++steps;
+    }
+    EXPECT_LT(steps, 100000) << "round " << round;
+    for (std::uint32_t i = 1; i <= 3000; i += 97) (void)index.find(c, key_of(i, 4).data());
+    ResultCode back = index.find(c, key_of(3000, 4).data());
+    for (int s = 0; s < 5000 && back.code() == 0; ++s) back = index.previous(c);
+    (void)pool.close();
+  }
 }
 
 // Tens of thousands of operations against std::map models, for several key
