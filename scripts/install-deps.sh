@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build
   libgtest-dev libgmock-dev libbenchmark-dev
-  libxerces-c-dev libxalan-c-dev zlib1g-dev
+  libxerces-c-dev libxalan-c-dev zlib1g-dev libsqlite3-dev
   bison
 )
 # clang brings libFuzzer for the fuzz runs; optional.
