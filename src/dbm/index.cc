@@ -24,7 +24,6 @@ bool zero(const unsigned char* p, std::size_t n) {
 
 Index::Index(Pool& pool, FileDescriptor& file)
     : pool_(pool),
-      f_(file),
       m_(owner_of(pool, file)),
       k_(m_.index_length),
       d_(m_.entry_data_length),

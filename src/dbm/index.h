@@ -94,8 +94,7 @@ class Index {
   std::size_t capacity(std::size_t entry_size) const;
 
   Pool& pool_;
-  FileDescriptor& f_;
-  FileDescriptor& m_;
+  FileDescriptor& m_;  // the file that owns the index
   std::size_t k_;
   std::size_t d_;
   std::size_t leaf_size_;

@@ -291,6 +291,10 @@ struct ModelConfig {
   std::uint32_t key_range;
 };
 
+void PrintTo(const ModelConfig& c, std::ostream* os) {
+  *os << "K" << c.k << "_D" << c.d1 << (c.d2 != 0 ? "+" + std::to_string(c.d2) : std::string());
+}
+
 class IndexModelTest : public IndexTest, public ::testing::WithParamInterface<ModelConfig> {};
 
 TEST_P(IndexModelTest, AgreesWithAMap) {
