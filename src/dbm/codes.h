@@ -28,6 +28,13 @@ inline constexpr std::int32_t kBadFreeChain = -222;
 inline constexpr std::int32_t kBadBufferKind = -223;
 inline constexpr std::int32_t kBadBlockNumber = -224;
 inline constexpr std::int32_t kCannotExtend = -225;
-inline constexpr std::int32_t kInvalidFileParameters = -234;
+inline constexpr std::int32_t kCannotOpenJournal = -226;  // save file cannot be opened or closed
+inline constexpr std::int32_t kCannotCloseJournal = -227;
+inline constexpr std::int32_t kJournalFull = -229;   // save file full or not writable
+inline constexpr std::int32_t kNoPosition = -231;    // GET or PREV without position or key
+inline constexpr std::int32_t kRecordExists = -232;  // INSERT over a record in a journalled pool
+inline constexpr std::int32_t kNoContinuation = -233;
+inline constexpr std::int32_t kInvalidFileParameters = -234;  // also: missing key or result
+inline constexpr std::int32_t kFileNotEmpty = -236;
 
 }  // namespace corvanta::dbm

@@ -37,7 +37,15 @@ std::size_t Index::capacity(std::size_t entry_size) const {
 }
 
 ResultCode Index::get(std::uint32_t b, int level, Frame& out) {
-  return pool_.index_buffers.get(pool_, m_, level, b, out);
+  if (const ResultCode rc = pool_.index_buffers.get(pool_, m_, level, b, out); rc.failed()) return rc;
+  // Blocks come from disk: their counts must fit the entry size before any
+  // entry is touched.
+  const std::size_t es = level == 1 ? leaf_size_ : inner_size_;
+  if (out.type != kTypeIndex || out.count == 0 || static_cast<std::size_t>(out.count) * es > kDataAreaSize ||
+      out.free != static_cast<int>(kDataAreaSize - static_cast<std::size_t>(out.count) * es)) {
+    return kIndexInconsistent;
+  }
+  return 0;
 }
 
 ResultCode Index::put(Frame& f) {

@@ -1,0 +1,163 @@
+// The database manager's operations: pools by name, files by number.
+//
+// Dbm keeps the list of open pools and carries out every operation that the
+// rest of the service calls: opening and closing pools, creating, checking
+// and dropping files, reading and traversing them, and the write operations,
+// each journalled in the pool's save file before it changes anything. A
+// failing operation prints one line to the message stream:
+//
+//   DBM: Mess=-212, Func=READ, Pool=A, File=0003
+//
+// Positions and continuations live with the caller, so several traversals of
+// different files may interleave; a position stays meaningful only while its
+// file is not changed between calls.
+//
+// Result codes: 0 success; 1 absent, 2 truncated or different, 3 end of a
+// traversal; negative codes in dbm/codes.h. Single-threaded and not
+// reentrant.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dbm/file_io.h"
+#include "dbm/journal.h"
+#include "dbm/pool.h"
+#include "dbm/values.h"
+
+namespace corvanta::dbm {
+
+// A value to read: `data` holds the capacity on entry; `length` receives
+// the bytes read.
+struct DataRef {
+  std::span<unsigned char> data;
+  std::size_t length = 0;
+};
+
+// A traversal position: the current leaf and the gap offset in it.
+struct Position {
+  std::uint32_t leaf = 0;
+  std::uint16_t offset = 0;
+  bool empty() const { return leaf == 0; }
+};
+
+struct FileInfo {
+  char role = ' ';  // M, N, S
+  char kind = ' ';  // R, D, L
+  std::uint16_t key_length = 0;
+  std::uint16_t data_length = 0;
+};
+
+// The definition of a file for CREATE and CHECK.
+struct FileSpec {
+  char role = 'N';  // M main, N normal, S subfile
+  int file = 0;
+  int main = 0;          // subfiles: the main file
+  char kind = 'R';       // D data, L list, R record
+  int key_length = 4;    // main and normal files: 4..128
+  int entry_length = 0;  // entry data length, at most 256
+  char key_form = 'F';   // F fixed, V variable
+  int length = 0;        // data length, or item length of a list (2..64)
+  char data_form = 'V';  // F fixed, V variable
+};
+
+class Dbm {
+ public:
+  explicit Dbm(FileSystem& fs = default_file_system(), std::FILE* messages = stdout);
+  ~Dbm();
+  Dbm(const Dbm&) = delete;
+  Dbm& operator=(const Dbm&) = delete;
+
+  // Pools.
+  ResultCode initialize(std::string_view pool, const std::string& path);
+  // 1 when the pool is open already in the same mode.
+  ResultCode open(std::string_view pool, const std::string& path, char mode, char write_policy = ' ',
+                  std::size_t index_frames = 0, std::size_t data_frames = 0);
+  ResultCode close(std::string_view pool);
+  ResultCode close_all();
+  ResultCode pool_times(std::string_view pool, std::uint32_t& initiated, std::uint32_t& closed,
+                        std::uint32_t& saved);
+  ResultCode set_save_file(std::string_view pool, const std::string& path);
+  ResultCode commit(std::string_view pool);
+  // The POOL_PROT lines of the header (file 0) or of a file's descriptor.
+  ResultCode listing(std::string& out, std::string_view pool, int file);
+  Pool* find_pool(std::string_view pool);
+
+  // Files.
+  ResultCode create(std::string_view pool, const FileSpec& spec);
+  // 0 same, 1 absent, 2 different (a different data length is corrected).
+  ResultCode check(std::string_view pool, const FileSpec& spec);
+  ResultCode file_info(std::string_view pool, int file, FileInfo& info);
+  ResultCode count(std::string_view pool, int file, std::uint32_t& n);
+  ResultCode delete_file(std::string_view pool, int file);
+  ResultCode drop_file(std::string_view pool, int file);
+
+  // Access. Keys are the file's key length (a record file's key is the IDN
+  // as 4 big-endian bytes).
+  ResultCode read(std::string_view pool, int file, const unsigned char* key, DataRef& value,
+                  Continuation* cont = nullptr);
+  ResultCode get_length(std::string_view pool, int file, const unsigned char* key, std::size_t& length);
+  // SET finds the key or the next one (copied into `key`) and reads it.
+  ResultCode set(std::string_view pool, int file, unsigned char* key, Position& pos, DataRef& value,
+                 Continuation* cont = nullptr);
+  ResultCode get(std::string_view pool, int file, unsigned char* key, Position& pos, DataRef& value,
+                 Continuation* cont = nullptr);
+  ResultCode prev(std::string_view pool, int file, unsigned char* key, Position& pos, DataRef& value,
+                  Continuation* cont = nullptr);
+  ResultCode next(std::string_view pool, int file, DataRef& value, Continuation* cont);
+
+  ResultCode insert(std::string_view pool, int file, const unsigned char* key,
+                    std::span<const unsigned char> value);
+  ResultCode load(std::string_view pool, int file, const unsigned char* key,
+                  std::span<const unsigned char> value);
+  ResultCode update(std::string_view pool, int file, const unsigned char* key,
+                    std::span<const unsigned char> value);
+  ResultCode remove(std::string_view pool, int file, const unsigned char* key);
+  ResultCode list_insert(std::string_view pool, int file, const unsigned char* key,
+                         std::span<const unsigned char> item);
+  ResultCode list_load(std::string_view pool, int file, const unsigned char* key,
+                       std::span<const unsigned char> item);
+  ResultCode list_delete(std::string_view pool, int file, const unsigned char* key,
+                         std::span<const unsigned char> item);
+
+  ResultCode next_idn(std::string_view pool, int file, std::uint32_t* idn);
+  ResultCode give_back_idn(std::string_view pool, int file);
+  ResultCode last_idn(std::string_view pool, int file, std::uint32_t& idn);
+
+  // The time journal records carry; tests may fix it.
+  void set_clock(std::uint32_t (*clock)()) { clock_ = clock; }
+
+ private:
+  struct Context {
+    Pool* pool = nullptr;
+    FileDescriptor* f = nullptr;
+    FileDescriptor* m = nullptr;
+  };
+  struct OpenPool {
+    std::unique_ptr<Pool> pool;
+    std::string save_file;
+  };
+
+  ResultCode resolve(std::string_view pool, int file, Context& ctx);
+  ResultCode resolve_pool(std::string_view pool, Pool*& out);
+  ResultCode fail(ResultCode rc, std::string_view func, std::string_view pool, int file = -1);
+  ResultCode write_op(const char* func, char letter, std::string_view pool, int file,
+                      const unsigned char* key, std::span<const unsigned char> value);
+  ResultCode read_entry(Context& ctx, const unsigned char* part, DataRef& value, Continuation* cont);
+  ResultCode step(const char* func, bool forward, std::string_view pool, int file, unsigned char* key,
+                  Position& pos, DataRef& value, Continuation* cont);
+  ResultCode journal(Pool& pool, const JournalRecord& r);
+  const std::string* save_file_of(const Pool* pool) const;
+
+  FileSystem& fs_;
+  std::FILE* messages_;
+  std::vector<OpenPool> pools_;
+  std::uint32_t (*clock_)() = nullptr;
+};
+
+}  // namespace corvanta::dbm
