@@ -1,6 +1,7 @@
 #include "dbm/journal.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "dbm/codes.h"
 #include "util/big_endian.h"
@@ -17,10 +18,12 @@ std::vector<unsigned char> encode_journal_record(const JournalRecord& r) {
   out[15] = static_cast<unsigned char>(r.op);
   out[16] = 1;
   if (r.op == JournalOp::DeleteFile) return out;
-  out[17] = static_cast<unsigned char>(std::min<std::size_t>(r.key.size(), 255));
+  const std::size_t key = std::min<std::size_t>(r.key.size(), 255);
+  out[17] = static_cast<unsigned char>(key);
   put_u32(&out[18], static_cast<std::uint32_t>(r.value.size()));
-  out.insert(out.end(), r.key.begin(), r.key.begin() + out[17]);
-  out.insert(out.end(), r.value.begin(), r.value.end());
+  out.resize(kJournalHeaderSize + key + r.value.size());
+  if (key > 0) std::memcpy(out.data() + kJournalHeaderSize, r.key.data(), key);
+  if (!r.value.empty()) std::memcpy(out.data() + kJournalHeaderSize + key, r.value.data(), r.value.size());
   return out;
 }
 

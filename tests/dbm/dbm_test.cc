@@ -134,7 +134,14 @@ TEST_F(DbmTest, InlineAndChainedValues) {
   ASSERT_EQ(dbm_->get_length("A", 1, idn_key(3).data(), length).code(), 0);
   EXPECT_EQ(length, longer.size());
 
-  // Growing, shrinking, an identical value, deleting.
+  // An identical value writes nothing.
+  const auto index_writes = pool->index_buffers.stats().writes;
+  const auto data_writes = pool->data_buffers.stats().writes;
+  ASSERT_EQ(dbm_->update("A", 1, idn_key(3).data(), longer).code(), 0);
+  EXPECT_EQ(pool->index_buffers.stats().writes, index_writes);
+  EXPECT_EQ(pool->data_buffers.stats().writes, data_writes);
+
+  // Growing, shrinking, deleting.
   const Bytes grown = filled(6000, 4);
   ASSERT_EQ(dbm_->update("A", 1, idn_key(3).data(), grown).code(), 0);
   ASSERT_EQ(read(1, idn_key(3), back).code(), 0);
