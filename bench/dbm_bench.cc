@@ -38,7 +38,9 @@ std::string dir() {
   return d;
 }
 
-std::size_t record_size(std::uint32_t i) { return 200 + (i * 7919u) % 1801u; }
+std::size_t record_size(std::uint32_t i) {
+  return 200 + (i * 7919u) % 1801u;
+}
 
 const std::vector<unsigned char>& payload() {
   static const std::vector<unsigned char> bytes = [] {
@@ -58,7 +60,8 @@ std::vector<unsigned char> term(std::uint32_t k) {
 
 // A pool with a record file (1) and a list file (2) of 20-byte terms.
 struct PoolBench {
-  explicit PoolBench(bool journalled) : path(dir() + "/bench.pool"), dbm(corvanta::dbm::default_file_system(), stderr) {
+  explicit PoolBench(bool journalled)
+      : path(dir() + "/bench.pool"), dbm(corvanta::dbm::default_file_system(), stderr) {
     std::filesystem::remove(path);
     std::filesystem::remove(path + ".sav");
     (void)dbm.initialize("B", path);
@@ -81,7 +84,8 @@ struct SqliteBench {
     std::filesystem::remove(path);
     std::filesystem::remove(path + "-wal");
     sqlite3_open(path.c_str(), &db);
-    sqlite3_exec(db, journalled ? "PRAGMA journal_mode=WAL" : "PRAGMA journal_mode=OFF", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, journalled ? "PRAGMA journal_mode=WAL" : "PRAGMA journal_mode=OFF", nullptr, nullptr,
+                 nullptr);
     sqlite3_exec(db,
                  "PRAGMA synchronous=OFF; CREATE TABLE r(k INTEGER PRIMARY KEY, v BLOB);"
                  "CREATE TABLE l(t BLOB, i INTEGER, n INTEGER, PRIMARY KEY(t, i)) WITHOUT ROWID;",
@@ -107,7 +111,9 @@ struct SqliteBench {
   sqlite3_stmt* list_insert = nullptr;
 };
 
-const char* label(const benchmark::State& state) { return state.range(0) != 0 ? "journalled" : "unjournalled"; }
+const char* label(const benchmark::State& state) {
+  return state.range(0) != 0 ? "journalled" : "unjournalled";
+}
 
 std::vector<std::uint32_t> shuffled(std::uint32_t n) {
   std::vector<std::uint32_t> v(n);
@@ -125,7 +131,8 @@ void pool_records(benchmark::State& state, bool ordered) {
       const std::uint32_t idn = ordered ? i : order[i - 1];
       corvanta::put_u32(key, idn);
       const std::span<const unsigned char> value(payload().data(), record_size(idn));
-      if ((ordered ? b.dbm.load("B", 1, key, value) : b.dbm.insert("B", 1, key, value)).failed()) std::abort();
+      if ((ordered ? b.dbm.load("B", 1, key, value) : b.dbm.insert("B", 1, key, value)).failed())
+        std::abort();
     }
   }
   state.SetLabel(label(state));
@@ -150,10 +157,18 @@ void sqlite_records(benchmark::State& state, bool ordered) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kRecords);
 }
 
-void BM_Dbm_LoadRecords(benchmark::State& state) { pool_records(state, true); }
-void BM_Sqlite_LoadRecords(benchmark::State& state) { sqlite_records(state, true); }
-void BM_Dbm_InsertRecords(benchmark::State& state) { pool_records(state, false); }
-void BM_Sqlite_InsertRecords(benchmark::State& state) { sqlite_records(state, false); }
+void BM_Dbm_LoadRecords(benchmark::State& state) {
+  pool_records(state, true);
+}
+void BM_Sqlite_LoadRecords(benchmark::State& state) {
+  sqlite_records(state, true);
+}
+void BM_Dbm_InsertRecords(benchmark::State& state) {
+  pool_records(state, false);
+}
+void BM_Sqlite_InsertRecords(benchmark::State& state) {
+  sqlite_records(state, false);
+}
 BENCHMARK(BM_Dbm_LoadRecords)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Sqlite_LoadRecords)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Dbm_InsertRecords)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
@@ -219,7 +234,8 @@ void BM_Dbm_Scan(benchmark::State& state) {
     Position pos;
     DataRef ref{buffer};
     std::uint32_t n = 0;
-    for (auto rc = l.pool.dbm.set("B", 1, key, pos, ref); rc.code() == 0; rc = l.pool.dbm.get("B", 1, key, pos, ref)) {
+    for (auto rc = l.pool.dbm.set("B", 1, key, pos, ref); rc.code() == 0;
+         rc = l.pool.dbm.get("B", 1, key, pos, ref)) {
       ++n;
     }
     if (n != kRecords) std::abort();
