@@ -50,6 +50,7 @@ std::string MessageCatalogue::text(std::string_view group, std::int32_t code) co
   char key[16];
   std::snprintf(key, sizeof key, "%04ld", std::labs(static_cast<long>(code)));
   std::string text = configs_.get(l.handle, group, key);
+  if (converter_) text = converter_(text);
   if (text.size() > kMaxMessageText) text.resize(kMaxMessageText);
   return text;
 }

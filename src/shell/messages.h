@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,11 @@ class MessageCatalogue {
   // is no current language, no loaded file or no such key.
   std::string text(std::string_view group, std::int32_t code) const;
   std::string current_language() const;
+  // Converts every text to the output character set (by default texts pass
+  // unchanged).
+  void set_converter(std::function<std::string(std::string_view)> converter) {
+    converter_ = std::move(converter);
+  }
 
  private:
   struct Language {
@@ -57,6 +63,7 @@ class MessageCatalogue {
   };
   config::ConfigTable& configs_;
   std::string section_;
+  std::function<std::string(std::string_view)> converter_;
   std::vector<Language> languages_;
   int current_ = -1;
 };

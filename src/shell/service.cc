@@ -114,8 +114,18 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
   const std::string tmpl = server_value("Templates", "Date");
   state.date_template = tmpl.size() <= kMaxDateTemplate && !tmpl.empty() ? tmpl : "YYYYMMDD";
 
-  // 6.-7. Message catalogue and users table.
+  // 6.-7. Message catalogue and users table. Texts pass through the table
+  // named by Templates/ISOSet, loaded when the first text is asked for.
   (void)messages.init(state.server_config);
+  isoset_state_ = 0;
+  messages.set_converter([this](std::string_view text) {
+    if (isoset_state_ == 0) {
+      const std::string path = configs.get(config::kMainConfig, "Templates", "ISOSet");
+      isoset_state_ = !path.empty() && translations.load("ISOSet", path, state.escape_char).ok() ? 1 : 2;
+    }
+    return isoset_state_ == 1 ? translations.translate("ISOSet", text, imex::kPlain, state.escape_char)
+                              : std::string(text);
+  });
   if (const ResultCode rc = users.load(server_value("Files", "UserTab")); rc.failed()) return rc;
 
   // 8.-10. The data and application dictionaries.
@@ -163,6 +173,7 @@ void Service::system_shutdown() {
   texts.release();
   appl_dictionary.release();
   data_dictionary.release();
+  translations.clear();
   users.release();
   messages.release();
   if (state.server_config != config::kMainConfig) configs.close(state.server_config);

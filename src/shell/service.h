@@ -17,6 +17,7 @@
 
 #include "config/config_file.h"
 #include "config/dictionary.h"
+#include "imex/translate.h"
 #include "output/xslt.h"
 #include "shell/batch_result.h"
 #include "shell/jobs.h"
@@ -119,6 +120,7 @@ class Service {
   UsersTable users;
   dict::DataDictionary data_dictionary;
   dict::ApplDictionary appl_dictionary;
+  imex::Translations translations;
   bool print_definition_errors = false;  // switched on by the start-up
   JobLog jobs;
   XsltProcessor xslt;
@@ -134,6 +136,9 @@ class Service {
   void write_server_log(std::string_view word);
   std::string server_value(std::string_view section, std::string_view name) const;
 
+  // The message texts' output table "ISOSet": 0 not looked for yet, 1
+  // loaded, 2 none (texts pass unchanged).
+  int isoset_state_ = 0;
   bool logged_in_ = false;
   int failed_logins_ = 0;
 };
