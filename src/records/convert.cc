@@ -17,10 +17,11 @@ constexpr std::uint8_t kUrl = 7;
 constexpr std::uint8_t kMain = 0;
 constexpr std::size_t kMaxDecimals = 10;
 
-std::string bytes4(std::uint32_t v) {
-  std::string s(4, '\0');
-  put_u32(reinterpret_cast<unsigned char*>(s.data()), v);
-  return s;
+// Appends v as 4 bytes big-endian.
+void append4(std::string& out, std::uint32_t v) {
+  unsigned char b[4];
+  put_u32(b, v);
+  out.append(reinterpret_cast<const char*>(b), 4);
 }
 
 std::uint32_t digits_value(std::string_view s, std::size_t max_digits) {
@@ -53,7 +54,10 @@ ResultCode fld_to_internal(const dict::ValueType& type, std::string_view text, s
     }
     case kIdnr: {
       if (capacity < 4) return kDoesNotFit;
-      out = text == "*" ? std::string(4, '\xFF') : bytes4(digits_value(text, 15));
+      if (text == "*")
+        out.assign(4, '\xFF');
+      else
+        append4(out, digits_value(text, 15));
       return 0;
     }
     case kNumber: {
@@ -76,8 +80,8 @@ ResultCode fld_to_internal(const dict::ValueType& type, std::string_view text, s
           break;
         }
       }
-      out.assign(1, static_cast<char>(sign));
-      out += bytes4(static_cast<std::uint32_t>(integer));
+      out.push_back(static_cast<char>(sign));
+      append4(out, static_cast<std::uint32_t>(integer));
       if (decimals > 0) {
         std::uint64_t fraction = 0;
         std::size_t taken = 0;
@@ -87,7 +91,7 @@ ResultCode fld_to_internal(const dict::ValueType& type, std::string_view text, s
           }
         }
         for (; taken < decimals; ++taken) fraction *= 10;
-        out += bytes4(static_cast<std::uint32_t>(fraction));
+        append4(out, static_cast<std::uint32_t>(fraction));
       }
       return 0;
     }
@@ -96,7 +100,7 @@ ResultCode fld_to_internal(const dict::ValueType& type, std::string_view text, s
       if (!t.empty() && t[0] == '"') t.remove_prefix(1);
       if (text.size() < 8 || t.size() < 8) return 0;
       if (capacity < 4) return kDoesNotFit;
-      out = bytes4(digits_value(t.substr(0, 8), 8));
+      append4(out, digits_value(t.substr(0, 8), 8));
       return 0;
     }
     case kDateTime: {
@@ -104,7 +108,8 @@ ResultCode fld_to_internal(const dict::ValueType& type, std::string_view text, s
       if (!t.empty() && t[0] == '"') t.remove_prefix(1);
       if (text.size() < 14 || t.size() < 14) return 0;
       if (capacity < 8) return kDoesNotFit;
-      out = bytes4(digits_value(t.substr(0, 8), 8)) + bytes4(digits_value(t.substr(8, 6), 6));
+      append4(out, digits_value(t.substr(0, 8), 8));
+      append4(out, digits_value(t.substr(8, 6), 6));
       return 0;
     }
     case kUrl:
@@ -128,10 +133,10 @@ ResultCode fld_to_external(const dict::ValueType& type, std::span<const unsigned
       if (capacity < 9) return kDoesNotFit;
       const std::uint32_t v = get_u32(data.data());
       if (v == 0xFFFFFFFFu) {
-        out = "*";
+        out.push_back('*');
       } else {
-        std::snprintf(buf, sizeof buf, "%9.9ld", static_cast<long>(v));
-        out = buf;
+        const int n = std::snprintf(buf, sizeof buf, "%9.9ld", static_cast<long>(v));
+        out.append(buf, static_cast<std::size_t>(n));
       }
       return cut(out, capacity);
     }

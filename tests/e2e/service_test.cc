@@ -184,6 +184,16 @@ TEST(Service, TooManyDictionaryFilesFailTheStartUp) {
   EXPECT_NE(r.output.find("Initialization : 148 - "), std::string::npos);
 }
 
+TEST(Service, MessagesPassTheOutputTable) {
+  Installation inst;
+  inst.write("etc/iso.tab", "* B becomes X\n66 88\n");
+  std::string cfg = inst.read("etc/corvanta.cfg");
+  cfg.replace(cfg.find("(Templates)\n"), 12, "(Templates)\nISOSet=../etc/iso.tab\n");
+  inst.write("etc/corvanta.cfg", cfg);
+  const RunResult r = inst.run("login user=nobody pass=x\nend\n");
+  EXPECT_NE(r.output.find("LOGIN : 124 - Xenutzer unbekannt\n"), std::string::npos) << r.output;
+}
+
 TEST(Service, UtilityLogIsOpenedAtStartUp) {
   Installation inst;
   (void)inst.run("end\n");
