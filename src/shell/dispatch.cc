@@ -66,6 +66,15 @@ struct Inherited {
   }
 };
 
+// After every command the current pool is closed; a failure is not reported.
+void close_current_pool(Service& service) {
+  if (const dict::AppPoolDef* pool = service.pools.pool();
+      pool != nullptr && service.dbm.find_pool(pool->name)) {
+    (void)service.dbm.close(pool->name);
+  }
+  service.pools.clear();
+}
+
 }  // namespace
 
 ResultCode Service::dispatch(ParamList& params, BatchResult& result) {
@@ -100,7 +109,7 @@ ResultCode Service::dispatch(ParamList& params, BatchResult& result) {
     reporter.close_job_protocol();
     (void)jobs.end(params.job_no, rc.code());
   }
-  // Closing the current pool comes here with the pool service layer.
+  close_current_pool(*this);
   return rc;
 }
 
@@ -134,7 +143,7 @@ ResultCode cmd_execute(Service& service, ParamList& params, BatchResult&) {
     const ResultCode rc = row.handler(service, line_params, result);
     inherited.take_from(line_params);
     if (rc.failed()) service.reporter.error_message(*line, rc.code());
-    // Closing the current pool comes here with the pool service layer.
+    close_current_pool(service);
   }
 
   --service.command_file_depth;

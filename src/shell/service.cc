@@ -106,6 +106,8 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
     state.server_config = h;
   }
 
+  pools.set_server_config(state.server_config);
+
   // 3.-5. Limits, sub-library and date template.
   state.limits = read_limits(configs, state.server_config);
   const std::string sublib = server_value("Sublibs", "Default");
@@ -274,6 +276,7 @@ void Service::run(const std::string& main_config) {
   reporter.close_job_protocol();
   reporter.close_utility_log();
   result.buffer.release();
+  (void)dbm.close_all();
   system_shutdown();
   configs.close(config::kMainConfig);
 }

@@ -17,8 +17,10 @@
 
 #include "config/config_file.h"
 #include "config/dictionary.h"
+#include "dbm/dbm.h"
 #include "imex/translate.h"
 #include "output/xslt.h"
+#include "records/pool_service.h"
 #include "shell/batch_result.h"
 #include "shell/jobs.h"
 #include "shell/messages.h"
@@ -121,6 +123,8 @@ class Service {
   dict::DataDictionary data_dictionary;
   dict::ApplDictionary appl_dictionary;
   imex::Translations translations;
+  dbm::Dbm dbm{dbm::default_file_system(), out};
+  records::PoolLayer pools{dbm, configs, appl_dictionary, out};
   bool print_definition_errors = false;  // switched on by the start-up
   JobLog jobs;
   XsltProcessor xslt;

@@ -1,11 +1,227 @@
 #include "shell/support.h"
 
+#include <cstdio>
+#include <ctime>
+
+#include "shell/codes.h"
 #include "shell/service.h"
+#include "util/date.h"
+#include "util/text.h"
 
 namespace corvanta {
 
-void bat_add_row(Service&, std::string_view text, BatchResult& result) {
-  add_text_row(result, text);
+ResultCode bat_pool_open(Service& service, char mode, char save) {
+  const dict::AppPoolDef* pool = service.pools.pool();
+  if (pool == nullptr) return codes::kNoCurrentPool;
+  if (service.dbm.find_pool(pool->name) != nullptr) (void)service.dbm.close(pool->name);
+  const std::string path = service.pools.pool_value(*pool, "Path");
+  const std::size_t index_frames = pool->data != nullptr ? pool->data->index_buffers : 0;
+  const std::size_t data_frames = pool->data != nullptr ? pool->data->data_buffers : 0;
+  ResultCode rc =
+      service.dbm.open(pool->name, path, mode, mode == 'R' ? 'W' : ' ', index_frames, data_frames);
+  if (rc.failed()) return rc;
+  (void)service.dbm.set_save_file(pool->name,
+                                  save == 'N' ? std::string() : service.pools.pool_value(*pool, "SaveFile"));
+  const long days = parse_long(service.pools.pool_value(*pool, "DaysLastSave"));
+  if (days <= 0) return rc;
+  std::uint32_t initiated = 0;
+  std::uint32_t closed = 0;
+  std::uint32_t saved = 0;
+  (void)service.dbm.pool_times(pool->name, initiated, closed, saved);
+  const std::uint32_t last = saved != 0 ? saved : initiated;
+  const std::string text = bat_date_text(last);
+  long since = 0;
+  std::string today;
+  if (!text.empty() && date_convert(0, 2, "", today) == 0 && date_diff(2, 2, text, today, since) == 0 &&
+      mode == 'R' && since >= days) {
+    service.reporter.screen_text(text, kMsgLastSave);
+  }
+  const ResultCode checked = service.pools.check(*pool);
+  if (checked.failed() && !(checked.code() == records::kFilesDiffer && mode == 'I')) return checked;
+  return rc;
+}
+
+ResultCode bat_pool_open_checked(Service& service, char mode, char save, int group) {
+  if (const ResultCode rc = bat_pool_open(service, mode, save); rc.failed()) return rc;
+  if (const ResultCode rc = bat_permission(service, group); rc.failed()) {
+    (void)bat_pool_close(service);
+    return rc;
+  }
+  return 0;
+}
+
+ResultCode bat_pool_close(Service& service) {
+  const dict::AppPoolDef* pool = service.pools.pool();
+  if (pool == nullptr) return codes::kNoCurrentPool;
+  if (service.dbm.find_pool(pool->name) == nullptr) return 0;
+  return service.dbm.close(pool->name);
+}
+
+ResultCode bat_permission(Service& service, int group) {
+  const User* user = service.users.current();
+  if (user == nullptr) return codes::kNoPermission;
+  const auto by_table = [&] {
+    return user->has_permission(kPermissionAdm) ? ResultCode(0) : ResultCode(codes::kNoPermission);
+  };
+  const dict::AppPoolDef* pool = service.pools.pool();
+  if (pool == nullptr || pool->data == nullptr || pool->data->user_permissions == 0) return by_table();
+  std::string key(cut_to(user->name, kMaxUserName));
+  key.resize(kMaxUserName, ' ');
+  std::vector<unsigned char> profile(64);
+  dbm::DataRef ref{profile};
+  if (service.dbm
+              .read(pool->name, pool->data->user_permissions,
+                    reinterpret_cast<const unsigned char*>(key.data()), ref)
+              .code() != 0 ||
+      ref.length < 55) {
+    return by_table();
+  }
+  // Profile: sub-library (5), 20 permission flags, 30 function flags; a
+  // flag's position is its number.
+  const char adm = static_cast<char>(profile[5 + kPermissionAdm]);
+  if (adm == '1') return 0;
+  const bool function = group >= 0 && group < 30 && profile[25 + static_cast<std::size_t>(group)] == '1';
+  return function ? ResultCode(0) : ResultCode(codes::kNoPermission);
+}
+
+ResultCode bat_select_file(Service& service, const ParamList& params, std::string_view file_name,
+                           std::string& language) {
+  const std::string pool = params.get_into("POOL", "", 1, true);
+  const dict::AppPoolDef* def = service.appl_dictionary.find_pool(pool);
+  if (pool.empty() || def == nullptr) return codes::kNoCurrentPool;
+  const std::string file = file_name.empty() ? params.get_into("FILE", "", 3, true) : std::string(file_name);
+  if (file.empty() || dict::ApplDictionary::find_file(*def, file) == nullptr) return codes::kNoCurrentFile;
+  language = params.get_into("LANGUAGE", "", 3, true);
+  if (!language.empty()) {
+    service.messages.select(language);
+    service.texts.select(language);
+  }
+  service.current_params = &params;
+  return service.pools.select(pool + "-" + file, records::kSelectFind | 2 | records::kSelectOpen);
+}
+
+const dict::AspectDef* bat_find_index(Service& service, std::string_view name) {
+  const dict::AppFileDef* file = service.pools.file();
+  return file != nullptr ? file->find_aspect(name) : nullptr;
+}
+
+std::string bat_date_param(Service& service, const ParamList& params, std::string_view key,
+                           bool today_if_short) {
+  const std::string text(trim_blanks(params.get(key)));
+  std::string out;
+  if (text.size() < 8 && today_if_short) {
+    (void)date_convert(0, 6, "", out);
+    return out;
+  }
+  const int form = date_detect(text, service.date_template_for(service.messages.current_language()));
+  if (form == 0 || date_convert(form, 6, text, out) != 0) return {};
+  return out;
+}
+
+void bat_number_list(std::string_view text, std::vector<std::uint8_t>& flags, int max) {
+  flags.assign(static_cast<std::size_t>(std::max(max, 0)) + 1, 0);
+  if (equal_nocase(cut_to(trim_blanks(text), 3), "ALL")) {
+    flags[0] = 1;
+    return;
+  }
+  std::size_t i = 0;
+  auto skip = [&] {
+    while (i < text.size() && (text[i] == ' ' || text[i] == ',')) ++i;
+  };
+  auto number = [&]() -> long {
+    long v = 0;
+    bool any = false;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+      v = std::min(v * 10 + (text[i] - '0'), 1000000L);
+      ++i;
+      any = true;
+    }
+    return any ? v : 0;
+  };
+  for (;;) {
+    skip();
+    const long from = number();
+    if (from < 1) return;
+    long to = from;
+    while (i < text.size() && text[i] == ' ') ++i;
+    if (i < text.size() && text[i] == '-') {
+      ++i;
+      while (i < text.size() && text[i] == ' ') ++i;
+      to = number();
+      if (to < from) to = from;
+    }
+    for (long n = from; n <= to && n <= max; ++n) flags[static_cast<std::size_t>(n)] = 1;
+  }
+}
+
+namespace {
+
+bool is_path(std::string_view output) {
+  return !output.empty() && (output[0] == '.' || output[0] == '/' || output[0] == '\\');
+}
+
+}  // namespace
+
+std::string bat_output_name(Service& service, const ParamList& params, std::string_view word, char suffix) {
+  const std::string_view output = params.get("OUTPUT");
+  if (is_path(output)) return std::string(output) + (suffix != 0 ? std::string(1, suffix) : std::string());
+  char name[160];
+  std::snprintf(name, sizeof name, "%.*s_%s.%04lu", static_cast<int>(word.size()), word.data(),
+                service.state.current_sublib.c_str(), static_cast<unsigned long>(params.job_no));
+  std::string path = service.configs.get(service.state.server_config, "Directories", "Print");
+  path += "/";
+  path += name;
+  if (suffix != 0) path += suffix;
+  return path;
+}
+
+std::string bat_output_path(Service& service, const ParamList& params, std::string_view default_name) {
+  const std::string_view output = params.get("OUTPUT");
+  if (is_path(output)) return std::string(output);
+  std::string dir = service.configs.get(service.state.server_config, "Directories", "Print");
+  if (dir.empty()) dir = service.configs.get(service.state.server_config, "Directories", "Temp");
+  std::string path = dir + "/" + std::string(output.empty() ? default_name : output);
+  if (params.job_no >= 1) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%04lu", static_cast<unsigned long>(params.job_no));
+    path += suffix;
+  }
+  return path;
+}
+
+void bat_add_row(Service& service, std::string_view text, BatchResult& result) {
+  const dict::ColumnDef* column = nullptr;
+  if (const dict::AppPoolDef* pool = service.pools.pool()) {
+    const dict::FormDef* form =
+        service.pools.file() != nullptr ? service.pools.file()->find_form("DEFAULT-1") : nullptr;
+    for (std::size_t i = 0; form == nullptr && i < pool->file_defs.size(); ++i) {
+      form = pool->file_defs[i]->find_form("DEFAULT-1");
+    }
+    if (form != nullptr && !form->column_defs.empty()) column = form->column_defs.front();
+  }
+  if (column == nullptr) {
+    add_text_row(result, text);
+    return;
+  }
+  RowWriter row(result, column->row_type);
+  FieldStyle style;
+  style.width_percent = column->width;
+  style.attribute = column->attribute;
+  style.code2 = column->code2;
+  style.code3 = column->code3;
+  style.picture = equal_nocase(column->type, "BMP");
+  row.add_field(text, style);
+  row.finish();
+}
+
+std::string bat_date_text(std::uint32_t time) {
+  if (time == 0) return {};
+  const std::time_t t = static_cast<std::time_t>(time);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d", tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900);
+  return buf;
 }
 
 }  // namespace corvanta

@@ -1,22 +1,65 @@
 // Support routines shared by the batch command handlers.
 //
-// Handlers read their parameters, choose pool and file, name output files
-// and add result rows through these routines, so that every command treats
-// them alike. The module grows with the subsystems the handlers reach.
+// Handlers read their parameters, choose pool and file, open the pool in
+// the mode they need, check permissions, name output files and add result
+// rows through these routines, so that every command treats them alike.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "config/dictionary.h"
 #include "shell/batch_result.h"
+#include "util/result.h"
 
 namespace corvanta {
 
 class Service;
+class ParamList;
 
-// Adds `text` as one result row. Rows are laid out by the current pool's
-// output format "DEFAULT-1"; while no pool is current (as for VIEWLOG or the
-// user commands) the row gets the plain format of one full-width field, so
-// that it still reaches the screen.
+// Message numbers (group "Util") of the support routines.
+inline constexpr std::int32_t kMsgLastSave = 150;  // "%s": date of the last save
+
+// Reopens the current pool in `mode` ("I", "U", "C" or "R"; "R" defers
+// block writes), with its save file unless `save` is 'N'. When the pool's
+// DaysLastSave is set, reports message 150 in mode "R" once the last save is
+// that old, and checks the pool's files against the definition (-237 counts
+// as success in mode "I"). -151 without a current pool.
+ResultCode bat_pool_open(Service& service, char mode, char save);
+// bat_pool_open, then bat_permission for `group`; on a permission failure the
+// pool is closed again.
+ResultCode bat_pool_open_checked(Service& service, char mode, char save, int group);
+// Closes the current pool: -151 without one.
+ResultCode bat_pool_close(Service& service);
+// 0 when the logged-in user may run functions of `group` in the current
+// pool, by the user's profile in the pool or else the administration right;
+// -129 otherwise.
+ResultCode bat_permission(Service& service, int group);
+// POOL (one character) and FILE (up to three, or `file_name` when given)
+// become current, the pool is opened and checked; LANGUAGE (up to three)
+// selects the message language and is returned.
+ResultCode bat_select_file(Service& service, const ParamList& params, std::string_view file_name,
+                           std::string& language);
+// The aspect of the current file with that name (an index such as "DDT").
+const dict::AspectDef* bat_find_index(Service& service, std::string_view name);
+// The date parameter as YYYYMMDD: today when shorter than 8 characters and
+// `today_if_short`; else its form is recognised and converted.
+std::string bat_date_param(Service& service, const ParamList& params, std::string_view key,
+                           bool today_if_short);
+// Flags 0..max: 0 for "ALL", n for each listed number or range ("1,3-5 7");
+// parsing ends at the first number below 1.
+void bat_number_list(std::string_view text, std::vector<std::uint8_t>& flags, int max);
+// OUTPUT as a path, or Directories/Print + "word_SUBLIB.NNNNx".
+std::string bat_output_name(Service& service, const ParamList& params, std::string_view word, char suffix);
+// OUTPUT as a path, or the print (else temp) directory + OUTPUT or the
+// default name, with ".NNNN" of the job.
+std::string bat_output_path(Service& service, const ParamList& params, std::string_view default_name);
+// Adds `text` as one result row, laid out by the current pool's output
+// format "DEFAULT-1"; without a current pool or format, as one plain field.
 void bat_add_row(Service& service, std::string_view text, BatchResult& result);
+// "DD.MM.YYYY" of a stored time; the empty text for 0.
+std::string bat_date_text(std::uint32_t time);
 
 }  // namespace corvanta

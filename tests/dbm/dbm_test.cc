@@ -86,6 +86,19 @@ class DbmTest : public ::testing::Test {
   std::unique_ptr<Dbm> dbm_;
 };
 
+TEST_F(DbmTest, AnEmptyValueStoresNothingAndUpdatingWithItDeletes) {
+  ASSERT_EQ(dbm_->create("A", FileSpec{'N', 1, 0, 'D', 4, 0, 'F', 200, 'V'}).code(), 0);
+  ASSERT_EQ(dbm_->insert("A", 1, idn_key(1).data(), Bytes{}).code(), 0);
+  ASSERT_EQ(dbm_->insert("A", 1, idn_key(2).data(), text("x")).code(), 0);
+  Bytes back;
+  EXPECT_EQ(read(1, idn_key(1), back).code(), kAbsent);
+  ASSERT_EQ(dbm_->update("A", 1, idn_key(2).data(), Bytes{}).code(), 0);
+  EXPECT_EQ(read(1, idn_key(2), back).code(), kAbsent);
+  std::uint32_t n = 9;
+  ASSERT_EQ(dbm_->count("A", 1, n).code(), 0);
+  EXPECT_EQ(n, 0u);
+}
+
 TEST_F(DbmTest, InlineAndChainedValues) {
   ASSERT_EQ(dbm_->create("A", FileSpec{'N', 1, 0, 'D', 4, 40, 'F', 30000, 'V'}).code(), 0);
   Pool* pool = dbm_->find_pool("A");

@@ -44,24 +44,24 @@ TEST(Commands, UnknownWordRunsNoJob) {
 
 TEST(Commands, JobsGetNumbersRecordsProtocolsAndLogLines) {
   Installation inst;
-  const RunResult r = inst.run(std::string(kLogin) + "USER_LIST\nSAVE POOL=A\nVIEWLOG\nend\n");
+  const RunResult r = inst.run(std::string(kLogin) + "USER_LIST\nAPPEAL POOL=A\nVIEWLOG\nend\n");
   const std::string log = inst.read("temp/util.log");
   const std::regex start("JOB 000001 USER_LIST \\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d START\n");
   EXPECT_TRUE(std::regex_search(log, start)) << log;
   EXPECT_NE(log.find(" END\n"), std::string::npos);
-  EXPECT_NE(log.find("JOB 000002 SAVE "), std::string::npos);
+  EXPECT_NE(log.find("JOB 000002 APPEAL "), std::string::npos);
   EXPECT_NE(log.find(" CANCELLED: 0160\n"), std::string::npos);
   // A failing logged command is reported with its word and with its line.
-  EXPECT_NE(r.output.find("\nSAVE : 160 - "), std::string::npos);
-  EXPECT_NE(r.output.find("\nSAVE POOL=A : 160 - "), std::string::npos);
+  EXPECT_NE(r.output.find("\nAPPEAL : 160 - "), std::string::npos);
+  EXPECT_NE(r.output.find("\nAPPEAL POOL=A : 160 - "), std::string::npos);
 
   const std::string protocol = inst.read("temp/prot.0001");
   EXPECT_NE(protocol.find("JOB 000001 USER_LIST"), std::string::npos);
   EXPECT_NE(protocol.find("SYS"), std::string::npos);
-  EXPECT_NE(inst.read("temp/prot.0002").find("SAVE : 160"), std::string::npos);
+  EXPECT_NE(inst.read("temp/prot.0002").find("APPEAL : 160"), std::string::npos);
 
   // VIEWLOG lists the newest job first; it runs without a job of its own.
-  const std::size_t save = r.output.find("000002 SAVE       SYS        -160 ");
+  const std::size_t save = r.output.find("000002 APPEAL     SYS        -160 ");
   const std::size_t list = r.output.find("000001 USER_LIST  SYS        0000 ");
   ASSERT_NE(save, std::string::npos) << r.output;
   ASSERT_NE(list, std::string::npos);

@@ -93,7 +93,7 @@ TEST(Service, CommandsAnswerWithMessages) {
 
   const RunResult r = inst.run(std::string(kLogin) +
                                "bogus a=1\n"
-                               "SAVE POOL=A\n"
+                               "APPEAL POOL=A\n"
                                "down\n"
                                "login user=leser pass=LESEN\n"
                                "DOWN\n"
@@ -101,7 +101,7 @@ TEST(Service, CommandsAnswerWithMessages) {
                                "end\n");
   EXPECT_NE(r.output.find("Invalid command \"BOGUS\" - type \"help\" for list of services\n"),
             std::string::npos);
-  EXPECT_NE(r.output.find("SAVE POOL=A : 160 - Befehl ist in dieser Installation nicht verf"),
+  EXPECT_NE(r.output.find("APPEAL POOL=A : 160 - Befehl ist in dieser Installation nicht verf"),
             std::string::npos);
   EXPECT_EQ(r.output.find("down : 129"), std::string::npos);
   EXPECT_NE(r.output.find("DOWN : 129 - Berechtigung fehlt\n"), std::string::npos);

@@ -1,0 +1,535 @@
+// The save protocol: SAVE, RESTORE, RECOVER, RELEASE and SAVE_PROT.
+//
+// A save set in a directory holds "DD<pool>.SID" (26 bytes: pool name
+// zero-terminated in 5 bytes, the save time "MM/DD/YYYY HH:MI:SS", the number
+// of extents beyond the base file in 2 bytes, then one CRC-32 per saved
+// file) and "DD<pool>.S00", ".S01", ... (copies of the base file and its
+// extents; bytes 48 to 51 of S00 hold the save time as SAVED). The journal
+// (save file) is replayed by RECOVER from the SAVED time on.
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "dbm/codes.h"
+#include "dbm/commands.h"
+#include "dbm/journal.h"
+#include "records/record.h"
+#include "shell/codes.h"
+#include "shell/service.h"
+#include "shell/support.h"
+#include "util/big_endian.h"
+#include "util/date.h"
+#include "util/text.h"
+
+namespace corvanta {
+namespace {
+
+constexpr std::int32_t kMissingDates = -11;
+constexpr std::int32_t kCannotOpenFile = -13;
+constexpr std::int32_t kCannotWriteFile = -16;
+constexpr std::int32_t kNoDirectory = -17;
+constexpr std::int32_t kUncleanPool = -22;
+constexpr std::int32_t kOtherPool = -23;
+constexpr std::int32_t kBadCrc = -24;
+constexpr std::int32_t kBadSaveId = -27;
+constexpr std::int32_t kChangedSinceSave = -28;
+constexpr std::int32_t kMsgSaveDate = 130;
+constexpr std::int32_t kMsgConfirm = 131;
+constexpr std::int32_t kMsgSaveFile = 144;
+constexpr std::int32_t kMsgSaveId = 145;
+constexpr int kSaveGroup = 1;
+constexpr std::size_t kSidSize = 26;
+constexpr std::size_t kMaxJournalKey = 128;
+
+std::uint32_t now() {
+  return static_cast<std::uint32_t>(std::time(nullptr));
+}
+
+CivilTime civil(std::uint32_t t) {
+  const std::time_t tt = static_cast<std::time_t>(t);
+  std::tm tm{};
+  localtime_r(&tt, &tm);
+  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+std::string save_value(Service& service, std::string_view key) {
+  return service.configs.get(service.state.server_config, "PoolSave", key);
+}
+
+std::string sid_path(const std::string& dir, const std::string& pool) {
+  return dir + "/DD" + pool + ".SID";
+}
+
+std::string set_path(const std::string& dir, const std::string& pool, int e) {
+  char suffix[16];
+  std::snprintf(suffix, sizeof suffix, ".S%02d", e);
+  return dir + "/DD" + pool + suffix;
+}
+
+std::string extent_path(const std::string& base, int e) {
+  return e == 0 ? base : base + "." + std::to_string(e);
+}
+
+// The check-mode reopen every save command starts with: a pool left open
+// is repaired (and marked "S"), damage marks it "E".
+ResultCode check_reopen(Service& service) {
+  if (const ResultCode rc = bat_pool_open_checked(service, 'C', 'Y', kSaveGroup); rc.failed()) return rc;
+  return bat_pool_close(service);
+}
+
+// Reads journal records one by one from a save file.
+class JournalReader {
+ public:
+  explicit JournalReader(std::FILE* in) : in_(in) {}
+
+  // Reads the next record: true with a whole record; false at the end of
+  // the journal or at a damaged record (`damaged` tells which).
+  bool next(dbm::JournalRecord& r, bool& damaged) {
+    damaged = false;
+    unsigned char head[dbm::kJournalHeaderSize];
+    const std::size_t got = std::fread(head, 1, sizeof head, in_);
+    if (got == 0) return false;
+    if (got < sizeof head) {
+      damaged = true;
+      return false;
+    }
+    r = dbm::JournalRecord{};
+    r.time = get_u32(head);
+    r.user = get_u32(head + 4);
+    if (head[16] == 0) {
+      r.op = dbm::JournalOp::Commit;
+      return true;
+    }
+    std::size_t name = 0;
+    while (name < 4 && head[8 + name] != 0) ++name;
+    r.pool.assign(reinterpret_cast<const char*>(head + 8), name);
+    r.file = get_u16(head + 12);
+    r.op = static_cast<dbm::JournalOp>(head[15]);
+    const std::size_t key = head[17];
+    const std::uint32_t value = get_u32(head + 18);
+    if (key > kMaxJournalKey || value > dbm::kMaxJournalSize) {
+      damaged = true;
+      return false;
+    }
+    r.key.resize(key);
+    r.value.resize(value);
+    if (std::fread(r.key.data(), 1, key, in_) != key || std::fread(r.value.data(), 1, value, in_) != value) {
+      damaged = true;
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  std::FILE* in_;
+};
+
+bool copy_file(const std::string& from, const std::string& to, std::uint32_t saved_time, uLong& crc,
+               ResultCode& rc, bool patch_saved) {
+  std::FILE* in = std::fopen(from.c_str(), "rb");
+  if (in == nullptr) {
+    rc = kCannotOpenFile;
+    return false;
+  }
+  std::FILE* out = std::fopen(to.c_str(), "wb");
+  if (out == nullptr) {
+    std::fclose(in);
+    rc = kCannotOpenFile;
+    return false;
+  }
+  crc = crc32(0L, Z_NULL, 0);
+  unsigned char block[dbm::kBlockSize];
+  bool first = true;
+  bool ok = true;
+  std::size_t n;
+  while ((n = std::fread(block, 1, sizeof block, in)) > 0) {
+    if (first && patch_saved && n >= 52) put_u32(block + 48, saved_time);
+    first = false;
+    crc = crc32(crc, block, static_cast<uInt>(n));
+    if (std::fwrite(block, 1, n, out) != n) {
+      ok = false;
+      break;
+    }
+  }
+  if (std::ferror(in)) ok = false;
+  std::fclose(in);
+  if (std::fclose(out) != 0) ok = false;
+  if (!ok) rc = dbm::kJournalFull;
+  return ok;
+}
+
+ResultCode release_pool(Service& service, const std::string& name);
+
+}  // namespace
+
+ResultCode cmd_save(Service& service, ParamList& params, BatchResult&) {
+  if (const ResultCode rc = service.pools.make_current(params.get_into("POOL", "", 11, true)); rc.failed())
+    return rc;
+  const dict::AppPoolDef& pool = *service.pools.pool();
+  std::string dir(params.get("PATH"));
+  if (dir.empty()) dir = save_value(service, "Directory");
+  service.reporter.log_text("POOL=" + pool.name + " PATH=" + dir, 0);
+  if (const ResultCode rc = check_reopen(service); rc.failed()) return rc;
+  const std::string release = params.get_into("RELEASE", save_value(service, "SaveRelease"), 1, true);
+  if (dir.empty()) return kNoDirectory;
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0775) != 0) return kNoDirectory;
+
+  const std::string base = service.pools.pool_value(pool, "Path");
+  dbm::Pool live(dbm::default_file_system(), pool.name, base);
+  if (!live.extents.open_base(base, dbm::OpenMode::ReadWrite)) return dbm::kCannotOpen;
+  if (const ResultCode rc = live.read_header(); rc.failed()) return rc;
+  if (live.header.error == 'E') return dbm::kPoolDamaged;
+  if (live.header.open == 'O') return dbm::kPoolInUse;
+  if (live.header.error == 'S') return kUncleanPool;
+  if (live.header.last < 1) return dbm::kPoolDamaged;
+
+  const std::uint32_t saved = now();
+  const std::string sid = sid_path(dir, pool.name);
+  std::FILE* sid_file = std::fopen(sid.c_str(), "wb");
+  if (sid_file == nullptr) return kCannotOpenFile;
+  unsigned char head[kSidSize] = {};
+  std::copy_n(pool.name.begin(), std::min<std::size_t>(pool.name.size(), 4), head);
+  const std::string when = date_fill("MM/DD/YYYY HH:MI:SS", civil(saved));
+  std::copy_n(when.begin(), std::min<std::size_t>(when.size(), 19), head + 5);
+  put_u16(head + 24, live.header.extends);
+  if (std::fwrite(head, 1, sizeof head, sid_file) != sizeof head) {
+    std::fclose(sid_file);
+    return kCannotWriteFile;
+  }
+  service.reporter.log_text(sid, kMsgSaveId);
+  ResultCode rc = 0;
+  for (int e = 0; e <= live.header.extends && rc.ok(); ++e) {
+    const std::string target = set_path(dir, pool.name, e);
+    service.reporter.log_text(target, kMsgSaveFile);
+    uLong crc = 0;
+    if (!copy_file(extent_path(base, e), target, saved, crc, rc, e == 0)) break;
+    unsigned char c[4];
+    put_u32(c, static_cast<std::uint32_t>(crc));
+    if (std::fwrite(c, 1, 4, sid_file) != 4) rc = kCannotWriteFile;
+  }
+  if (std::fclose(sid_file) != 0 && rc.ok()) rc = kCannotWriteFile;
+  if (rc.failed()) return rc;
+  live.header.saved = saved;
+  if (const ResultCode w = live.write_header(); w.failed()) return w;
+  (void)live.extents.close_all();
+  if (release == "Y") {
+    service.reporter.log_text("RELEASE POOL=" + pool.name, 0);
+    return release_pool(service, pool.name);
+  }
+  return 0;
+}
+
+ResultCode cmd_recover_pool(Service& service, const std::string& name, bool force);
+
+ResultCode cmd_restore(Service& service, ParamList& params, BatchResult&) {
+  if (const ResultCode rc = service.pools.make_current(params.get_into("POOL", "", 11, true)); rc.failed())
+    return rc;
+  const dict::AppPoolDef& pool = *service.pools.pool();
+  std::string dir(params.get("PATH"));
+  if (dir.empty()) dir = save_value(service, "Directory");
+  service.reporter.log_text("POOL=" + pool.name + " PATH=" + dir, 0);
+  if (const ResultCode rc = service.users.check_permission(kPermissionAdm); rc.failed())
+    return codes::kNoPermission;
+  if (service.dbm.find_pool(pool.name) != nullptr) (void)service.dbm.close(pool.name);
+  struct stat st {};
+  if (dir.empty() || ::stat(dir.c_str(), &st) != 0) return kNoDirectory;
+  const std::string confirm = params.get_into("CONFIRM", save_value(service, "Confirm"), 1, true);
+  const std::string recover = params.get_into("RECOVER", save_value(service, "SaveRecover"), 1, true);
+
+  const std::string sid = sid_path(dir, pool.name);
+  std::FILE* sid_file = std::fopen(sid.c_str(), "rb");
+  unsigned char head[kSidSize];
+  if (sid_file == nullptr || std::fread(head, 1, sizeof head, sid_file) != sizeof head) {
+    if (sid_file != nullptr) std::fclose(sid_file);
+    service.reporter.error_message(sid, kBadSaveId);
+    return kBadSaveId;
+  }
+  std::size_t name_length = 0;
+  while (name_length < 5 && head[name_length] != 0) ++name_length;
+  if (std::string_view(reinterpret_cast<const char*>(head), name_length) != cut_to(pool.name, 4)) {
+    std::fclose(sid_file);
+    return kOtherPool;
+  }
+  const std::string when(reinterpret_cast<const char*>(head + 5), 19);
+  service.reporter.screen_text(when, kMsgSaveDate);
+  if (confirm == "Y" && !service.reporter.question("CONFIRM=" + when, kMsgConfirm)) {
+    std::fclose(sid_file);
+    return 0;
+  }
+  const int extents = get_u16(head + 24);
+  const std::string base = service.pools.pool_value(pool, "Path");
+  ResultCode rc = 0;
+  for (int e = 0; e <= extents && rc.ok(); ++e) {
+    unsigned char c[4];
+    if (std::fread(c, 1, 4, sid_file) != 4) {
+      rc = kBadSaveId;
+      break;
+    }
+    const std::string source = set_path(dir, pool.name, e);
+    std::FILE* in = std::fopen(source.c_str(), "rb");
+    if (in == nullptr) {
+      rc = dbm::kCannotOpenJournal;
+      break;
+    }
+    // The whole copy is checked before the live file is touched.
+    uLong crc = crc32(0L, Z_NULL, 0);
+    unsigned char block[dbm::kBlockSize];
+    std::size_t n;
+    while ((n = std::fread(block, 1, sizeof block, in)) > 0) crc = crc32(crc, block, static_cast<uInt>(n));
+    if (static_cast<std::uint32_t>(crc) != get_u32(c)) {
+      std::fclose(in);
+      char text[32];
+      std::snprintf(text, sizeof text, "CRC32 = [0x%08X]", static_cast<unsigned>(crc));
+      service.reporter.error_message(text, kBadCrc);
+      rc = kBadCrc;
+      break;
+    }
+    std::rewind(in);
+    std::FILE* out = std::fopen(extent_path(base, e).c_str(), "wb");
+    if (out == nullptr) {
+      std::fclose(in);
+      rc = dbm::kCannotOpen;
+      break;
+    }
+    bool written = true;
+    while (written && (n = std::fread(block, 1, sizeof block, in)) > 0) {
+      written = std::fwrite(block, 1, n, out) == n;
+    }
+    if (std::ferror(in)) written = false;
+    std::fclose(in);
+    if (std::fclose(out) != 0 || !written) rc = dbm::kWriteError;
+  }
+  std::fclose(sid_file);
+  if (rc.failed()) return rc;
+  if (recover == "Y") {
+    service.reporter.log_text("RECOVER POOL=" + pool.name, 0);
+    return cmd_recover_pool(service, pool.name, false);
+  }
+  return 0;
+}
+
+ResultCode cmd_recover_pool(Service& service, const std::string& name, bool force) {
+  if (const ResultCode rc = service.pools.make_current(name); rc.failed()) return rc;
+  const dict::AppPoolDef& pool = *service.pools.pool();
+  if (const ResultCode rc = check_reopen(service); rc.failed()) return rc;
+  const std::string journal = service.pools.pool_value(pool, "SaveFile");
+  std::FILE* in = std::fopen(journal.c_str(), "rb");
+  if (in == nullptr) return kCannotOpenFile;
+  const std::string base = service.pools.pool_value(pool, "Path");
+  if (service.dbm.find_pool(pool.name) != nullptr) (void)service.dbm.close(pool.name);
+  if (const ResultCode rc = service.dbm.open(pool.name, base, 'R', 'W'); rc.failed()) {
+    std::fclose(in);
+    return dbm::kCannotOpen;
+  }
+  std::uint32_t initiated = 0;
+  std::uint32_t closed = 0;
+  std::uint32_t saved = 0;
+  (void)service.dbm.pool_times(pool.name, initiated, closed, saved);
+  ResultCode rc = 0;
+  if (!force && saved != 0 && closed > saved) rc = kChangedSinceSave;
+  JournalReader reader(in);
+  dbm::JournalRecord r;
+  bool damaged = false;
+  long read = 0;
+  while (rc.ok() && reader.next(r, damaged)) {
+    ++read;
+    // Commit records mark points in the journal; each operation is replayed
+    // once, so they are passed over.
+    if (r.op == dbm::JournalOp::Commit || r.pool != cut_to(pool.name, 4) || r.time < saved) continue;
+    dbm::FileInfo info;
+    if (const ResultCode f = service.dbm.file_info(pool.name, r.file, info); f.failed()) {
+      rc = f;
+      break;
+    }
+    std::vector<unsigned char> key = r.key;
+    key.resize(std::max<std::size_t>(info.key_length, key.size()), 0);
+    switch (r.op) {
+      case dbm::JournalOp::Insert: rc = service.dbm.insert(pool.name, r.file, key.data(), r.value); break;
+      case dbm::JournalOp::ListInsert:
+        rc = service.dbm.list_insert(pool.name, r.file, key.data(), r.value);
+        break;
+      case dbm::JournalOp::Update: rc = service.dbm.update(pool.name, r.file, key.data(), r.value); break;
+      case dbm::JournalOp::Delete: rc = service.dbm.remove(pool.name, r.file, key.data()); break;
+      case dbm::JournalOp::ListDelete:
+        rc = service.dbm.list_delete(pool.name, r.file, key.data(), r.value);
+        break;
+      case dbm::JournalOp::DeleteFile: rc = service.dbm.delete_file(pool.name, r.file); break;
+      default: break;
+    }
+  }
+  // A damaged record ends the journal; it is named by its number.
+  if (damaged) service.reporter.error_message(journal + " #" + std::to_string(read + 1), kBadSaveId);
+  std::fclose(in);
+  const ResultCode close = service.dbm.close(pool.name);
+  if (rc.failed()) return rc;
+  return close.failed() ? close : ResultCode(0);
+}
+
+ResultCode cmd_recover(Service& service, ParamList& params, BatchResult&) {
+  const std::string name = params.get_into("POOL", "", 11, true);
+  const std::string force = params.get_into("FORCE", "N", 1, true);
+  service.reporter.log_text("POOL=" + name + " FORCE=" + force, 0);
+  return cmd_recover_pool(service, name, force == "Y");
+}
+
+namespace {
+
+ResultCode release_pool(Service& service, const std::string& name) {
+  if (const ResultCode rc = service.pools.make_current(name); rc.failed()) return rc;
+  const dict::AppPoolDef& pool = *service.pools.pool();
+  if (const ResultCode rc = check_reopen(service); rc.failed()) return rc;
+  const std::string journal = service.pools.pool_value(pool, "SaveFile");
+  const std::size_t slash = journal.rfind('/');
+  const std::string temp = slash == std::string::npos
+                               ? "T" + journal
+                               : journal.substr(0, slash + 1) + "T" + journal.substr(slash + 1);
+  std::FILE* in = std::fopen(journal.c_str(), "rb");
+  if (in == nullptr) return kCannotOpenFile;
+  std::FILE* out = std::fopen(temp.c_str(), "wb");
+  if (out == nullptr) {
+    std::fclose(in);
+    return kCannotOpenFile;
+  }
+  const std::string base = service.pools.pool_value(pool, "Path");
+  std::uint32_t saved = 0;
+  if (service.dbm.open(pool.name, base, 'I').ok()) {
+    std::uint32_t initiated = 0;
+    std::uint32_t closed = 0;
+    (void)service.dbm.pool_times(pool.name, initiated, closed, saved);
+    (void)service.dbm.close(pool.name);
+  }
+  JournalReader reader(in);
+  dbm::JournalRecord r;
+  bool damaged = false;
+  ResultCode rc = 0;
+  while (reader.next(r, damaged)) {
+    if (r.pool == cut_to(pool.name, 4) && r.time <= saved) continue;
+    const auto bytes = dbm::encode_journal_record(r);
+    if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size()) {
+      rc = kCannotWriteFile;
+      break;
+    }
+  }
+  std::fclose(in);
+  if (std::fclose(out) != 0 && rc.ok()) rc = kCannotWriteFile;
+  if (rc.failed()) {
+    ::unlink(temp.c_str());
+    return rc;
+  }
+  const std::string archive = journal + "." + date_fill("YYMMDD", local_now());
+  ::unlink(archive.c_str());
+  if (std::rename(journal.c_str(), archive.c_str()) != 0 || std::rename(temp.c_str(), journal.c_str()) != 0) {
+    return kCannotWriteFile;
+  }
+  return 0;
+}
+
+}  // namespace
+
+ResultCode cmd_release(Service& service, ParamList& params, BatchResult&) {
+  const std::string name = params.get_into("POOL", "", 11, true);
+  service.reporter.log_text("POOL=" + name, 0);
+  return release_pool(service, name);
+}
+
+ResultCode cmd_save_prot(Service& service, ParamList& params, BatchResult&) {
+  if (const ResultCode rc = service.pools.make_current(params.get_into("POOL", "", 11, true)); rc.failed())
+    return rc;
+  const dict::AppPoolDef& pool = *service.pools.pool();
+  const long from = parse_long(params.get("FROM"));
+  const long to = parse_long(params.get("TO"));
+  char line[256];
+  std::snprintf(line, sizeof line, "POOL=%s FROM=%ld TO=%ld", pool.name.c_str(), from, to);
+  service.reporter.log_text(line, 0);
+  if (const ResultCode rc = check_reopen(service); rc.failed()) return rc;
+  if (!params.has("FROM") || !params.has("TO")) return kMissingDates;
+  const bool with_data = params.get_into("DATA", "N", 1, true) == "Y";
+  std::FILE* data = nullptr;
+  if (with_data) {
+    const std::string path = bat_output_path(service, params, "saveprot");
+    data = std::fopen(path.c_str(), "w");
+    if (data != nullptr) {
+      std::fprintf(data, "SAVE_PROT POOL=%s FROM=%ld TO=%ld\n%s\n", pool.name.c_str(), from, to,
+                   std::string(76, '-').c_str());
+    }
+  }
+  const std::string journal = service.pools.pool_value(pool, "SaveFile");
+  std::FILE* in = std::fopen(journal.c_str(), "rb");
+  if (in == nullptr) {
+    if (data != nullptr) std::fclose(data);
+    return kCannotOpenFile;
+  }
+  JournalReader reader(in);
+  dbm::JournalRecord r;
+  bool damaged = false;
+  while (reader.next(r, damaged)) {
+    const CivilTime t = civil(r.time);
+    const long day = t.year * 10000L + t.month * 100L + t.day;
+    if (day < from) continue;
+    if (to != 0 && day > to) break;
+    if (r.op == dbm::JournalOp::Commit || r.pool != cut_to(pool.name, 4)) continue;
+    const dict::AppFileDef* file = nullptr;
+    for (const dict::AppFileDef* f : pool.file_defs) {
+      if (f->number == r.file) file = f;
+    }
+    std::snprintf(line, sizeof line, "%2.2d.%2.2d.%4.4d-%2.2d:%2.2d - %5.5ld ", t.day, t.month, t.year,
+                  t.hour, t.minute, static_cast<long>(r.user));
+    std::string second;
+    char buf[200];
+    if (r.op == dbm::JournalOp::DeleteFile) {
+      if (file != nullptr)
+        std::snprintf(buf, sizeof buf, "POOL=%s FILE=%03d(%s) DELETED", pool.name.c_str(), r.file,
+                      file->name.c_str());
+      else
+        std::snprintf(buf, sizeof buf, "POOL=%s FILE=%03d DELETED", pool.name.c_str(), r.file);
+      second = buf;
+    } else {
+      if (file == nullptr || file->data == nullptr || file->data->organisation != dict::Organisation::Record)
+        continue;
+      const long idn = r.key.size() >= 4 ? static_cast<long>(get_u32(r.key.data())) : 0;
+      const char* func = r.op == dbm::JournalOp::Update ? "FUNC=UPDATE"
+                         : (r.op == dbm::JournalOp::Delete || r.op == dbm::JournalOp::ListDelete)
+                             ? "FUNC=DELETE"
+                             : "FUNC=WRITE ";
+      std::snprintf(buf, sizeof buf, "POOL=%s FILE=%03d(%s) IDNR=%09ld  %s", pool.name.c_str(), r.file,
+                    file->name.c_str(), idn, func);
+      second = buf;
+    }
+    service.reporter.screen_text(line, 0);
+    service.reporter.screen_text(second, 0);
+    if (data != nullptr) {
+      std::fprintf(data, "%s\n%s\n", line, second.c_str());
+      if (!r.value.empty() && r.key.size() >= 4) {
+        std::fprintf(data, "IDN  %ld\n", static_cast<long>(get_u32(r.key.data())));
+        records::RecordHandle h;
+        h.attach(r.value.data(), r.value.size());
+        h.length = static_cast<std::uint32_t>(r.value.size());
+        records::FieldDesc f;
+        for (auto frc = records::fld_first(h, f); frc.code() == 0; frc = records::fld_next(h, f)) {
+          std::fprintf(data, "%3.3s%-2s", f.tag.c_str(), f.indicators.c_str());
+          records::FieldDesc s;
+          if (records::sfl_first(h, f, s).code() == 0) {
+            do {
+              std::fprintf(data, "$%s%.*s", s.tag.c_str(), static_cast<int>(s.length),
+                           reinterpret_cast<const char*>(s.data));
+            } while (records::sfl_next(h, f, s).code() == 0);
+          } else {
+            std::fprintf(data, "%.*s", static_cast<int>(f.length), reinterpret_cast<const char*>(f.data));
+          }
+          std::fprintf(data, "\n");
+        }
+      }
+      std::fprintf(data, "%s\n", std::string(76, '-').c_str());
+    }
+  }
+  std::fclose(in);
+  if (data != nullptr) std::fclose(data);
+  return 0;
+}
+
+}  // namespace corvanta

@@ -1,0 +1,262 @@
+// The pool maintenance and save commands end to end: the service runs on a
+// temporary installation while the test changes the pool in between through
+// the database manager, as another program of the library would.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "dbm/dbm.h"
+#include "installation.h"
+
+namespace corvanta::testing {
+namespace {
+
+constexpr const char* kLogin = "login user=sys pass=KWP\n";
+constexpr int kDataFile = 10;  // key 14 bytes, values up to 200
+constexpr int kListFile = 25;  // key 8 bytes
+
+using Snapshot = std::map<std::pair<int, std::string>, std::string>;
+
+std::uint32_t g_clock = 0;
+std::uint32_t test_clock() {
+  return g_clock;
+}
+
+std::string key_of(int n, std::size_t length) {
+  std::string k = "K" + std::to_string(n);
+  k.resize(length, '\0');
+  return k;
+}
+
+// The pool of an installation, opened by the test as a journalling writer.
+class PoolWriter {
+ public:
+  explicit PoolWriter(const Installation& inst, std::uint32_t time)
+      : dbm_(dbm::default_file_system(), stderr) {
+    g_clock = time;
+    dbm_.set_clock(test_clock);
+    EXPECT_EQ(dbm_.open("A", inst.path("data/a"), 'U').code(), 0);
+    EXPECT_EQ(dbm_.set_save_file("A", inst.path("save/a.sav")).code(), 0);
+  }
+  ~PoolWriter() { EXPECT_EQ(dbm_.close("A").code(), 0); }
+
+  void put(int n, const std::string& value) {
+    const std::string k = key_of(n, 14);
+    const auto* key = reinterpret_cast<const unsigned char*>(k.data());
+    std::span<const unsigned char> v(reinterpret_cast<const unsigned char*>(value.data()), value.size());
+    ResultCode rc = dbm_.update(pool_, kDataFile, key, v);
+    if (rc.code() == 1) rc = dbm_.insert(pool_, kDataFile, key, v);  // absent
+    ASSERT_EQ(rc.code(), 0);
+  }
+  void erase(int n) {
+    const std::string k = key_of(n, 14);
+    ASSERT_EQ(dbm_.remove(pool_, kDataFile, reinterpret_cast<const unsigned char*>(k.data())).code(), 0);
+  }
+  void add_item(int n, std::uint32_t item) {
+    dbm::FileInfo info;
+    ASSERT_EQ(dbm_.file_info(pool_, kListFile, info).code(), 0);
+    std::vector<unsigned char> bytes(info.data_length, 0);
+    for (std::size_t i = 0; i < 4 && i < bytes.size(); ++i)
+      bytes[i] = static_cast<unsigned char>(item >> (24 - 8 * i));
+    const std::string k = key_of(n, 8);
+    ASSERT_GE(
+        dbm_.list_insert(pool_, kListFile, reinterpret_cast<const unsigned char*>(k.data()), bytes).code(),
+        0);
+  }
+
+ private:
+  dbm::Dbm dbm_;
+  std::string pool_ = "A";
+};
+
+// Every key and value of the two test files.
+Snapshot snapshot(const Installation& inst) {
+  Snapshot s;
+  dbm::Dbm d(dbm::default_file_system(), stderr);
+  EXPECT_EQ(d.open("A", inst.path("data/a"), 'I').code(), 0);
+  for (const int file : {kDataFile, kListFile}) {
+    dbm::FileInfo info;
+    EXPECT_EQ(d.file_info("A", file, info).code(), 0);
+    std::vector<unsigned char> key(info.key_length, 0);
+    std::vector<unsigned char> buffer(65536);
+    dbm::DataRef value{buffer, 0};
+    dbm::Position pos;
+    for (ResultCode rc = d.set("A", file, key.data(), pos, value); rc.code() == 0;
+         rc = d.get("A", file, key.data(), pos, value)) {
+      s[{file, std::string(key.begin(), key.end())}] =
+          std::string(buffer.begin(), buffer.begin() + value.length);
+      value = dbm::DataRef{buffer, 0};
+    }
+  }
+  EXPECT_EQ(d.close("A").code(), 0);
+  return s;
+}
+
+std::uint32_t now() {
+  return static_cast<std::uint32_t>(std::time(nullptr));
+}
+
+class PoolCommands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const RunResult r = inst_.run(std::string(kLogin) + "POOL_INIT POOL=A\nend\n");
+    ASSERT_NE(r.output.find("POOL_INIT 20"), std::string::npos) << r.output;
+    ASSERT_NE(r.output.find(" END\n"), std::string::npos) << r.output;
+  }
+  RunResult run(const std::string& commands) { return inst_.run(std::string(kLogin) + commands + "end\n"); }
+
+  Installation inst_;
+};
+
+TEST_F(PoolCommands, CheckAndProtocolOfAFreshPool) {
+  {
+    PoolWriter w(inst_, now());
+    for (int i = 0; i < 50; ++i) w.put(i, "value " + std::to_string(i));
+  }
+  const RunResult r = run("POOL_PROT POOL=A FILES=ALL\nCHECK POOL=A FILES=ALL\n");
+  EXPECT_NE(r.output.find("FILE=010, COUNT=50, ERRORS=0"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("========> 0 Errors"), std::string::npos);
+  EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
+}
+
+TEST_F(PoolCommands, UnloadDeleteInitLoadReproducesThePool) {
+  {
+    PoolWriter w(inst_, now());
+    for (int i = 0; i < 400; ++i)
+      w.put(i, std::string(static_cast<std::size_t>(1 + i % 190), static_cast<char>('a' + i % 26)));
+    for (int i = 0; i < 300; ++i) w.add_item(i % 17, static_cast<std::uint32_t>(i * 7919 + 1));
+  }
+  const Snapshot before = snapshot(inst_);
+  ASSERT_EQ(before.size(), 400u + 17u);
+
+  const RunResult r =
+      run("UNLOAD POOL=A DATA=../temp/a.unl\nDELETE POOL=A FILES=ALL DROP=Y\n"
+          "POOL_INIT POOL=A\nLOAD POOL=A DATA=../temp/a.unl\nCHECK POOL=A\n");
+  EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("========> 0 Errors"), std::string::npos) << r.output;
+  EXPECT_EQ(snapshot(inst_), before);
+}
+
+TEST_F(PoolCommands, RestoreWithRecoverReachesTheJournalledState) {
+  const std::uint32_t t0 = now() - 100;
+  {
+    PoolWriter w(inst_, t0);
+    for (int i = 0; i < 100; ++i) w.put(i, "before save " + std::to_string(i));
+  }
+  RunResult r = run("SAVE POOL=A PATH=../save RELEASE=Y\n");
+  ASSERT_NE(r.output.find("JOB 000002 SAVE"), std::string::npos);
+  ASSERT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
+  EXPECT_EQ(std::filesystem::file_size(inst_.path("save/DDA.SID")), 26u + 4u);
+  // RELEASE dropped every record up to the save.
+  EXPECT_EQ(std::filesystem::file_size(inst_.path("save/a.sav")), 0u);
+  const Snapshot saved = snapshot(inst_);
+
+  ::sleep(1);  // the changes close the pool after the second of the save
+  {
+    PoolWriter w(inst_, now() + 5);
+    for (int i = 50; i < 150; ++i) w.put(i, "after save " + std::to_string(i));
+    for (int i = 0; i < 20; ++i) w.erase(i * 3);
+    for (int i = 0; i < 40; ++i) w.add_item(i % 5, static_cast<std::uint32_t>(i + 1));
+  }
+  const Snapshot journalled = snapshot(inst_);
+  ASSERT_NE(journalled, saved);
+
+  // Recovery of a pool changed after the save is refused until it is restored.
+  r = run("RECOVER POOL=A\n");
+  EXPECT_NE(r.output.find("CANCELLED: 0028"), std::string::npos) << r.output;
+
+  r = run("RESTORE POOL=A PATH=../save CONFIRM=N RECOVER=N\n");
+  EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
+  EXPECT_EQ(snapshot(inst_), saved);
+
+  r = run("RECOVER POOL=A\nCHECK POOL=A\n");
+  EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("========> 0 Errors"), std::string::npos);
+  EXPECT_EQ(snapshot(inst_), journalled);
+
+  // Once more in one go, and a listing of the journal.
+  r = run("RESTORE POOL=A PATH=../save CONFIRM=N RECOVER=Y\nSAVE_PROT POOL=A FROM=19700101 TO=0\n");
+  EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
+  EXPECT_EQ(snapshot(inst_), journalled);
+}
+
+TEST_F(PoolCommands, ACorruptSaveSetStopsRestoreBeforeTheFileIsTouched) {
+  {
+    PoolWriter w(inst_, now() - 100);
+    for (int i = 0; i < 30; ++i) w.put(i, "v" + std::to_string(i));
+  }
+  ASSERT_EQ(run("SAVE POOL=A PATH=../save\n").output.find("CANCELLED"), std::string::npos);
+  {
+    PoolWriter w(inst_, now() + 5);
+    w.put(1000, "later");
+  }
+  const Snapshot live = snapshot(inst_);
+  {
+    std::fstream f(inst_.path("save/DDA.S00"), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(5000);
+    f.put('\x5a');
+  }
+  const RunResult r = run("RESTORE POOL=A PATH=../save CONFIRM=N\n");
+  EXPECT_NE(r.output.find("CRC32 = [0x"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("CANCELLED: 0024"), std::string::npos);
+  EXPECT_EQ(snapshot(inst_), live);
+}
+
+TEST_F(PoolCommands, SaveSetOfAnotherPoolAndMissingSetAreRefused) {
+  ASSERT_EQ(run("SAVE POOL=A PATH=../save\n").output.find("CANCELLED"), std::string::npos);
+  std::string sid = inst_.read("save/DDA.SID");
+  sid[0] = 'B';
+  inst_.write("save/DDA.SID", sid);
+  EXPECT_NE(run("RESTORE POOL=A PATH=../save CONFIRM=N\n").output.find("CANCELLED: 0023"), std::string::npos);
+  std::filesystem::remove(inst_.path("save/DDA.SID"));
+  EXPECT_NE(run("RESTORE POOL=A PATH=../save CONFIRM=N\n").output.find("CANCELLED: 0027"), std::string::npos);
+}
+
+TEST_F(PoolCommands, ADamagedJournalRecordEndsTheReplayWithAMessage) {
+  ASSERT_EQ(run("SAVE POOL=A PATH=../save\n").output.find("CANCELLED"), std::string::npos);
+  {
+    PoolWriter w(inst_, now() + 5);
+    w.put(1, "kept");
+  }
+  {
+    // A header whose key length is out of range: the journal ends there.
+    std::ofstream out(inst_.path("save/a.sav"), std::ios::app | std::ios::binary);
+    std::string bad(22, '\0');
+    bad[8] = 'A';
+    bad[13] = kDataFile;
+    bad[15] = 1;
+    bad[16] = 1;
+    bad[17] = static_cast<char>(200);
+    out << bad;
+  }
+  const RunResult r = run("RESTORE POOL=A PATH=../save CONFIRM=N RECOVER=Y\n");
+  EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
+  // The update of the absent key and the insert come first.
+  EXPECT_NE(r.output.find("a.sav #3 : 27 - "), std::string::npos) << r.output;
+  EXPECT_EQ(snapshot(inst_).at({kDataFile, key_of(1, 14)}), "kept");
+}
+
+TEST_F(PoolCommands, SaveOfAPoolLeftOpenIsRefused) {
+  // A writer that ends without closing the pool.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    dbm::Dbm d(dbm::default_file_system(), stderr);
+    ::_exit(d.open("A", inst_.path("data/a"), 'U').code() == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  const RunResult r = run("SAVE POOL=A PATH=../save\n");
+  EXPECT_NE(r.output.find("CANCELLED: 0022"), std::string::npos) << r.output;
+}
+
+}  // namespace
+}  // namespace corvanta::testing
