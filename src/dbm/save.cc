@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -41,6 +42,7 @@ constexpr std::int32_t kMsgSaveDate = 130;
 constexpr std::int32_t kMsgConfirm = 131;
 constexpr std::int32_t kMsgSaveFile = 144;
 constexpr std::int32_t kMsgSaveId = 145;
+constexpr std::int32_t kMsgNoJournal = 146;
 constexpr int kSaveGroup = 1;
 constexpr std::size_t kSidSize = 26;
 constexpr std::size_t kMaxJournalKey = 128;
@@ -163,6 +165,17 @@ bool copy_file(const std::string& from, const std::string& to, std::uint32_t sav
 }
 
 ResultCode release_pool(Service& service, const std::string& name);
+
+// Opens the journal for reading: 0, 1 when there is none yet (a pool whose
+// journal has not been written since it was set up has nothing to replay;
+// the path is reported), or -13.
+ResultCode open_journal(Service& service, const std::string& path, std::FILE*& in) {
+  in = std::fopen(path.c_str(), "rb");
+  if (in != nullptr) return 0;
+  if (errno != ENOENT) return kCannotOpenFile;
+  service.reporter.screen_text(path, kMsgNoJournal);
+  return 1;
+}
 
 }  // namespace
 
@@ -318,8 +331,9 @@ ResultCode cmd_recover_pool(Service& service, const std::string& name, bool forc
   const dict::AppPoolDef& pool = *service.pools.pool();
   if (const ResultCode rc = check_reopen(service); rc.failed()) return rc;
   const std::string journal = service.pools.pool_value(pool, "SaveFile");
-  std::FILE* in = std::fopen(journal.c_str(), "rb");
-  if (in == nullptr) return kCannotOpenFile;
+  std::FILE* in = nullptr;
+  if (const ResultCode rc = open_journal(service, journal, in); rc.code() != 0)
+    return rc.failed() ? rc : ResultCode(0);
   const std::string base = service.pools.pool_value(pool, "Path");
   if (service.dbm.find_pool(pool.name) != nullptr) (void)service.dbm.close(pool.name);
   if (const ResultCode rc = service.dbm.open(pool.name, base, 'R', 'W'); rc.failed()) {
@@ -388,8 +402,9 @@ ResultCode release_pool(Service& service, const std::string& name) {
   const std::string temp = slash == std::string::npos
                                ? "T" + journal
                                : journal.substr(0, slash + 1) + "T" + journal.substr(slash + 1);
-  std::FILE* in = std::fopen(journal.c_str(), "rb");
-  if (in == nullptr) return kCannotOpenFile;
+  std::FILE* in = nullptr;
+  if (const ResultCode rc = open_journal(service, journal, in); rc.code() != 0)
+    return rc.failed() ? rc : ResultCode(0);
   std::FILE* out = std::fopen(temp.c_str(), "wb");
   if (out == nullptr) {
     std::fclose(in);
@@ -459,10 +474,10 @@ ResultCode cmd_save_prot(Service& service, ParamList& params, BatchResult&) {
     }
   }
   const std::string journal = service.pools.pool_value(pool, "SaveFile");
-  std::FILE* in = std::fopen(journal.c_str(), "rb");
-  if (in == nullptr) {
+  std::FILE* in = nullptr;
+  if (const ResultCode rc = open_journal(service, journal, in); rc.code() != 0) {
     if (data != nullptr) std::fclose(data);
-    return kCannotOpenFile;
+    return rc.failed() ? rc : ResultCode(0);
   }
   JournalReader reader(in);
   dbm::JournalRecord r;

@@ -20,7 +20,7 @@ inline constexpr std::int32_t kNoCurrentPool = -151;
 inline constexpr std::int32_t kNoCurrentFile = -152;
 // A command of the table that this installation does not provide.
 inline constexpr std::int32_t kNotAvailable = -160;
-// User profiles in pools are not available in this installation yet.
+// The pool names no index for user profiles.
 inline constexpr std::int32_t kNoPoolProfiles = -161;
 // Command files nested deeper than the service allows.
 inline constexpr std::int32_t kCommandFilesNested = -162;

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "shell/codes.h"
+#include "shell/pool_profile.h"
 #include "shell/service.h"
 #include "util/date.h"
 #include "util/text.h"
@@ -63,25 +64,13 @@ ResultCode bat_permission(Service& service, int group) {
   const auto by_table = [&] {
     return user->has_permission(kPermissionAdm) ? ResultCode(0) : ResultCode(codes::kNoPermission);
   };
-  const dict::AppPoolDef* pool = service.pools.pool();
-  if (pool == nullptr || pool->data == nullptr || pool->data->user_permissions == 0) return by_table();
-  std::string key(cut_to(user->name, kMaxUserName));
-  key.resize(kMaxUserName, ' ');
-  std::vector<unsigned char> profile(64);
-  dbm::DataRef ref{profile};
-  if (service.dbm
-              .read(pool->name, pool->data->user_permissions,
-                    reinterpret_cast<const unsigned char*>(key.data()), ref)
-              .code() != 0 ||
-      ref.length < 55) {
+  PoolProfile profile;
+  if (service.pools.pool() == nullptr || read_profile(service, user->name, profile).code() != 0)
     return by_table();
-  }
-  // Profile: sub-library (5), 20 permission flags, 30 function flags; a
-  // flag's position is its number.
-  const char adm = static_cast<char>(profile[5 + kPermissionAdm]);
+  const char adm = profile.permissions[kPermissionAdm];
   if (adm == '1') return 0;
-  const bool function = group >= 0 && group < 30 && profile[25 + static_cast<std::size_t>(group)] == '1';
-  return function ? ResultCode(0) : ResultCode(codes::kNoPermission);
+  if (adm != '0') return by_table();
+  return profile.function(group) ? ResultCode(0) : ResultCode(codes::kNoPermission);
 }
 
 ResultCode bat_select_file(Service& service, const ParamList& params, std::string_view file_name,

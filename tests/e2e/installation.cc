@@ -1,5 +1,6 @@
 #include "installation.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,6 +48,25 @@ RunResult Installation::run(const std::string& input) const {
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.output = read("temp/stdout.txt");
   return result;
+}
+
+int Installation::start(const std::string& input) const {
+  write("temp/stdin.txt", input);
+  const std::string in_path = path("temp/stdin.txt");
+  const std::string out_path = path("temp/started.txt");
+  const std::string work = path("work");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int in = ::open(in_path.c_str(), O_RDONLY);
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || ::chdir(work.c_str()) != 0) ::_exit(127);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    ::execl(CORVANTA_BATCH, CORVANTA_BATCH, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
 }
 
 }  // namespace corvanta::testing

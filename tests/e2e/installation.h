@@ -26,6 +26,9 @@ class Installation {
 
   // Runs the service in work/ with `input` as its standard input.
   RunResult run(const std::string& input) const;
+  // Starts the service like run() without waiting for it; its output goes
+  // to temp/started.txt. Returns the process id.
+  int start(const std::string& input) const;
 
  private:
   std::string root_;
