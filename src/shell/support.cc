@@ -73,6 +73,19 @@ ResultCode bat_permission(Service& service, int group) {
   return profile.function(group) ? ResultCode(0) : ResultCode(codes::kNoPermission);
 }
 
+ResultCode bat_record_from_params(Service& service, const ParamList& params, std::uint32_t& idn) {
+  constexpr std::int32_t kNoSuchPosition = -457;
+  idn = 0;
+  if (params.has("IDN")) {
+    const long n = parse_long(params.get("IDN"));
+    if (n < 1 || n > 0xFFFFFF) return kNoSuchPosition;
+    if (service.pools.file() == nullptr) return codes::kNoCurrentFile;
+    idn = static_cast<std::uint32_t>(n);
+    return 0;
+  }
+  return kNoSuchPosition;
+}
+
 ResultCode bat_select_file(Service& service, const ParamList& params, std::string_view file_name,
                            std::string& language) {
   const std::string pool = params.get_into("POOL", "", 1, true);

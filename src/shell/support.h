@@ -42,6 +42,11 @@ ResultCode bat_permission(Service& service, int group);
 // selects the message language and is returned.
 ResultCode bat_select_file(Service& service, const ParamList& params, std::string_view file_name,
                            std::string& language);
+// The record a command names: IDN directly (at least 1). SET and NUMBER,
+// a position in a stored result set, are refused with -457 as long as the
+// service keeps no result sets; without IDN or SET -457 as well; no current
+// file gives -152.
+ResultCode bat_record_from_params(Service& service, const ParamList& params, std::uint32_t& idn);
 // The aspect of the current file with that name (an index such as "DDT").
 const dict::AspectDef* bat_find_index(Service& service, std::string_view name);
 // The date parameter as YYYYMMDD: today when shorter than 8 characters and
