@@ -166,6 +166,18 @@ bool copy_file(const std::string& from, const std::string& to, std::uint32_t sav
 
 ResultCode release_pool(Service& service, const std::string& name);
 
+// The start of SAVE and RESTORE: the pool named by POOL becomes current, the
+// directory is PATH or the configured one, and the parameters are logged.
+ResultCode start_with_directory(Service& service, const ParamList& params, std::string& dir) {
+  if (const ResultCode rc = service.pools.make_current(params.get_into("POOL", "", 11, true)); rc.failed()) {
+    return rc;
+  }
+  dir = params.get("PATH");
+  if (dir.empty()) dir = save_value(service, "Directory");
+  service.reporter.log_text("POOL=" + service.pools.pool()->name + " PATH=" + dir, 0);
+  return 0;
+}
+
 // Opens the journal for reading: 0, 1 when there is none yet (a pool whose
 // journal has not been written since it was set up has nothing to replay;
 // the path is reported), or -13.
@@ -180,12 +192,9 @@ ResultCode open_journal(Service& service, const std::string& path, std::FILE*& i
 }  // namespace
 
 ResultCode cmd_save(Service& service, ParamList& params, BatchResult&) {
-  if (const ResultCode rc = service.pools.make_current(params.get_into("POOL", "", 11, true)); rc.failed())
-    return rc;
+  std::string dir;
+  if (const ResultCode rc = start_with_directory(service, params, dir); rc.failed()) return rc;
   const dict::AppPoolDef& pool = *service.pools.pool();
-  std::string dir(params.get("PATH"));
-  if (dir.empty()) dir = save_value(service, "Directory");
-  service.reporter.log_text("POOL=" + pool.name + " PATH=" + dir, 0);
   if (const ResultCode rc = check_reopen(service); rc.failed()) return rc;
   const std::string release = params.get_into("RELEASE", save_value(service, "SaveRelease"), 1, true);
   if (dir.empty()) return kNoDirectory;
@@ -240,12 +249,9 @@ ResultCode cmd_save(Service& service, ParamList& params, BatchResult&) {
 ResultCode cmd_recover_pool(Service& service, const std::string& name, bool force);
 
 ResultCode cmd_restore(Service& service, ParamList& params, BatchResult&) {
-  if (const ResultCode rc = service.pools.make_current(params.get_into("POOL", "", 11, true)); rc.failed())
-    return rc;
+  std::string dir;
+  if (const ResultCode rc = start_with_directory(service, params, dir); rc.failed()) return rc;
   const dict::AppPoolDef& pool = *service.pools.pool();
-  std::string dir(params.get("PATH"));
-  if (dir.empty()) dir = save_value(service, "Directory");
-  service.reporter.log_text("POOL=" + pool.name + " PATH=" + dir, 0);
   if (const ResultCode rc = service.users.check_permission(kPermissionAdm); rc.failed())
     return codes::kNoPermission;
   if (service.dbm.find_pool(pool.name) != nullptr) (void)service.dbm.close(pool.name);
