@@ -6,6 +6,7 @@
 #include "shell/codes.h"
 #include "shell/pool_profile.h"
 #include "shell/service.h"
+#include "util/big_endian.h"
 #include "util/date.h"
 #include "util/text.h"
 
@@ -84,6 +85,49 @@ ResultCode bat_record_from_params(Service& service, const ParamList& params, std
     return 0;
   }
   return kNoSuchPosition;
+}
+
+bool bat_sublib_match(records::RecordHandle& record, std::string_view tag, std::string_view sublib) {
+  constexpr int kOccurrences = 100;
+  constexpr std::size_t kCodeLength = 5;
+  if (sublib.empty() || sublib == "*") return true;
+  for (int n = 1; n <= kOccurrences; ++n) {
+    records::FieldDesc f;
+    f.tag = std::string(tag);
+    f.occurrence = static_cast<std::uint16_t>(n);
+    if (records::fld_get(record, f).code() != 0) return n == 1;
+    if (cut_to(f.content(), kCodeLength) == cut_to(sublib, kCodeLength)) return true;
+  }
+  return false;
+}
+
+void bat_filter_by_sublib(Service& service, std::vector<std::uint32_t>& idns, std::string_view tag,
+                          std::string_view sublib) {
+  const dict::AppPoolDef* pool = service.pools.pool();
+  const dict::AppFileDef* file = service.pools.file();
+  if (pool == nullptr || file == nullptr) {
+    idns.clear();
+    return;
+  }
+  const long max = service.configs.get_long(service.state.server_config, "Limits", "MaxRecLen");
+  std::vector<unsigned char> buffer(static_cast<std::size_t>(max > 0 ? max : 30000));
+  std::size_t kept = 0;
+  for (const std::uint32_t idn : idns) {
+    unsigned char key[4];
+    put_u32(key, idn);
+    dbm::DataRef ref{buffer};
+    if (service.dbm.read(pool->name, file->number, key, ref).code() != 0) continue;
+    records::RecordHandle h;
+    h.attach(buffer.data(), buffer.size());
+    h.length = static_cast<std::uint32_t>(ref.length);
+    if (bat_sublib_match(h, tag, sublib)) idns[kept++] = idn;
+  }
+  idns.resize(kept);
+}
+
+ResultCode bat_key_for_index(Service&, std::vector<std::string>&, std::string_view, const dict::AspectDef&) {
+  constexpr std::int32_t kNoTermRules = -11;
+  return kNoTermRules;
 }
 
 ResultCode bat_select_file(Service& service, const ParamList& params, std::string_view file_name,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/dictionary.h"
+#include "records/record.h"
 #include "shell/batch_result.h"
 #include "util/result.h"
 
@@ -47,6 +48,18 @@ ResultCode bat_select_file(Service& service, const ParamList& params, std::strin
 // service keeps no result sets; without IDN or SET -457 as well; no current
 // file gives -152.
 ResultCode bat_record_from_params(Service& service, const ParamList& params, std::uint32_t& idn);
+// True when `sublib` is empty or "*", when the record has no field `tag`,
+// or when one of its first 100 occurrences begins with `sublib` (five
+// characters compared).
+bool bat_sublib_match(records::RecordHandle& record, std::string_view tag, std::string_view sublib);
+// Keeps, in order, the records of the current file among `idns` that
+// bat_sublib_match accepts; records that cannot be read are dropped.
+void bat_filter_by_sublib(Service& service, std::vector<std::uint32_t>& idns, std::string_view tag,
+                          std::string_view sublib);
+// The index key of a text needs the term rules of the index, which the
+// service does not have yet: -11 until then.
+ResultCode bat_key_for_index(Service& service, std::vector<std::string>& keys, std::string_view text,
+                             const dict::AspectDef& index);
 // The aspect of the current file with that name (an index such as "DDT").
 const dict::AspectDef* bat_find_index(Service& service, std::string_view name);
 // The date parameter as YYYYMMDD: today when shorter than 8 characters and

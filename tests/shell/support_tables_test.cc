@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "shell/support.h"
+
 namespace corvanta {
 namespace {
 
@@ -85,6 +87,29 @@ TEST(CounterTable, AddsSortsAndTotals) {
   const CounterRow total = t.total();
   EXPECT_EQ(total.counts[0], 5);
   EXPECT_EQ(total.counts[9], 1);
+}
+
+TEST(SublibMatch, OccurrencesAndWildcards) {
+  records::RecordHandle h;
+  records::rec_init(h, 4096, 1);
+  records::RecordHandle none;
+  records::rec_init(none, 4096, 1);
+  for (const char* code : {"ZB", "FILI2xyz"}) {
+    records::FieldDesc f;
+    f.tag = "852";
+    f.occurrence = 999;  // after the last
+    f.set(code);
+    ASSERT_EQ(records::fld_put(h, f).code(), 0);
+  }
+  EXPECT_TRUE(bat_sublib_match(h, "852", "ZB"));
+  EXPECT_TRUE(bat_sublib_match(h, "852", "FILI2"));  // five characters compared
+  EXPECT_FALSE(bat_sublib_match(h, "852", "FILI"));
+  EXPECT_FALSE(bat_sublib_match(h, "852", "XX"));
+  EXPECT_TRUE(bat_sublib_match(h, "852", "*"));
+  EXPECT_TRUE(bat_sublib_match(h, "852", ""));
+  EXPECT_TRUE(bat_sublib_match(none, "852", "XX"));  // no such field: every sub-library
+  records::rec_free(h);
+  records::rec_free(none);
 }
 
 }  // namespace
