@@ -87,6 +87,7 @@ class Dbm {
   // The POOL_PROT lines of the header (file 0) or of a file's descriptor.
   ResultCode listing(std::string& out, std::string_view pool, int file);
   Pool* find_pool(std::string_view pool);
+  FileSystem& file_system() { return fs_; }
 
   // Files.
   ResultCode create(std::string_view pool, const FileSpec& spec);

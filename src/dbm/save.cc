@@ -1,14 +1,10 @@
 // The save protocol: SAVE, RESTORE, RECOVER, RELEASE and SAVE_PROT.
 //
-// A save set in a directory holds "DD<pool>.SID" (26 bytes: pool name
-// zero-terminated in 5 bytes, the save time "MM/DD/YYYY HH:MI:SS", the number
-// of extents beyond the base file in 2 bytes, then one CRC-32 per saved
-// file) and "DD<pool>.S00", ".S01", ... (copies of the base file and its
-// extents; bytes 48 to 51 of S00 hold the save time as SAVED). The journal
-// (save file) is replayed by RECOVER from the SAVED time on.
+// SAVE writes a save set (its layout is in dbm/save_set.h), RESTORE puts it
+// back, and the journal (the pool's save file) is replayed by RECOVER from
+// the save time on.
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -18,6 +14,7 @@
 #include "dbm/codes.h"
 #include "dbm/commands.h"
 #include "dbm/journal.h"
+#include "dbm/save_set.h"
 #include "records/record.h"
 #include "shell/codes.h"
 #include "shell/service.h"
@@ -44,7 +41,6 @@ constexpr std::int32_t kMsgSaveFile = 144;
 constexpr std::int32_t kMsgSaveId = 145;
 constexpr std::int32_t kMsgNoJournal = 146;
 constexpr int kSaveGroup = 1;
-constexpr std::size_t kSidSize = 26;
 constexpr std::size_t kMaxJournalKey = 128;
 
 std::uint32_t now() {
@@ -60,20 +56,6 @@ CivilTime civil(std::uint32_t t) {
 
 std::string save_value(Service& service, std::string_view key) {
   return service.configs.get(service.state.server_config, "PoolSave", key);
-}
-
-std::string sid_path(const std::string& dir, const std::string& pool) {
-  return dir + "/DD" + pool + ".SID";
-}
-
-std::string set_path(const std::string& dir, const std::string& pool, int e) {
-  char suffix[16];
-  std::snprintf(suffix, sizeof suffix, ".S%02d", e);
-  return dir + "/DD" + pool + suffix;
-}
-
-std::string extent_path(const std::string& base, int e) {
-  return e == 0 ? base : base + "." + std::to_string(e);
 }
 
 // The check-mode reopen every save command starts with: a pool left open
@@ -130,40 +112,6 @@ class JournalReader {
   std::FILE* in_;
 };
 
-bool copy_file(const std::string& from, const std::string& to, std::uint32_t saved_time, uLong& crc,
-               ResultCode& rc, bool patch_saved) {
-  std::FILE* in = std::fopen(from.c_str(), "rb");
-  if (in == nullptr) {
-    rc = kCannotOpenFile;
-    return false;
-  }
-  std::FILE* out = std::fopen(to.c_str(), "wb");
-  if (out == nullptr) {
-    std::fclose(in);
-    rc = kCannotOpenFile;
-    return false;
-  }
-  crc = crc32(0L, Z_NULL, 0);
-  unsigned char block[dbm::kBlockSize];
-  bool first = true;
-  bool ok = true;
-  std::size_t n;
-  while ((n = std::fread(block, 1, sizeof block, in)) > 0) {
-    if (first && patch_saved && n >= 52) put_u32(block + 48, saved_time);
-    first = false;
-    crc = crc32(crc, block, static_cast<uInt>(n));
-    if (std::fwrite(block, 1, n, out) != n) {
-      ok = false;
-      break;
-    }
-  }
-  if (std::ferror(in)) ok = false;
-  std::fclose(in);
-  if (std::fclose(out) != 0) ok = false;
-  if (!ok) rc = dbm::kJournalFull;
-  return ok;
-}
-
 ResultCode release_pool(Service& service, const std::string& name);
 
 // The start of SAVE and RESTORE: the pool named by POOL becomes current, the
@@ -202,7 +150,7 @@ ResultCode cmd_save(Service& service, ParamList& params, BatchResult&) {
   if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0775) != 0) return kNoDirectory;
 
   const std::string base = service.pools.pool_value(pool, "Path");
-  dbm::Pool live(dbm::default_file_system(), pool.name, base);
+  dbm::Pool live(service.dbm.file_system(), pool.name, base);
   if (!live.extents.open_base(base, dbm::OpenMode::ReadWrite)) return dbm::kCannotOpen;
   if (const ResultCode rc = live.read_header(); rc.failed()) return rc;
   if (live.header.error == 'E') return dbm::kPoolDamaged;
@@ -210,31 +158,40 @@ ResultCode cmd_save(Service& service, ParamList& params, BatchResult&) {
   if (live.header.error == 'S') return kUncleanPool;
   if (live.header.last < 1) return dbm::kPoolDamaged;
 
+  // The .SID file is written as the copies are made: a save set whose
+  // copies or CRCs are incomplete is never reported as saved, and SAVED
+  // stays as it was.
+  dbm::FileSystem& fs = service.dbm.file_system();
   const std::uint32_t saved = now();
-  const std::string sid = sid_path(dir, pool.name);
-  std::FILE* sid_file = std::fopen(sid.c_str(), "wb");
-  if (sid_file == nullptr) return kCannotOpenFile;
-  unsigned char head[kSidSize] = {};
-  std::copy_n(pool.name.begin(), std::min<std::size_t>(pool.name.size(), 4), head);
-  const std::string when = date_fill("MM/DD/YYYY HH:MI:SS", civil(saved));
-  std::copy_n(when.begin(), std::min<std::size_t>(when.size(), 19), head + 5);
-  put_u16(head + 24, live.header.extends);
-  if (std::fwrite(head, 1, sizeof head, sid_file) != sizeof head) {
-    std::fclose(sid_file);
+  dbm::SaveId id;
+  id.pool = pool.name;
+  id.when = date_fill("MM/DD/YYYY HH:MI:SS", civil(saved));
+  id.extents = live.header.extends;
+  const std::string sid = dbm::save_id_path(dir, pool.name);
+  const auto sid_file = fs.open(sid, dbm::OpenMode::Truncate);
+  if (!sid_file) return kCannotOpenFile;
+  const auto head = id.encode_header();
+  if (!sid_file->write_at(head.data(), head.size(), 0)) {
+    (void)sid_file->close();
     return kCannotWriteFile;
   }
   service.reporter.log_text(sid, kMsgSaveId);
   ResultCode rc = 0;
   for (int e = 0; e <= live.header.extends && rc.ok(); ++e) {
-    const std::string target = set_path(dir, pool.name, e);
+    const std::string target = dbm::save_copy_path(dir, pool.name, e);
     service.reporter.log_text(target, kMsgSaveFile);
-    uLong crc = 0;
-    if (!copy_file(extent_path(base, e), target, saved, crc, rc, e == 0)) break;
+    std::uint32_t crc = 0;
+    rc = dbm::copy_extent(fs, dbm::extent_file_path(base, e), target,
+                          e == 0 ? std::optional<std::uint32_t>(saved) : std::nullopt, crc);
+    if (rc.failed()) break;
     unsigned char c[4];
-    put_u32(c, static_cast<std::uint32_t>(crc));
-    if (std::fwrite(c, 1, 4, sid_file) != 4) rc = kCannotWriteFile;
+    put_u32(c, crc);
+    if (!sid_file->write_at(c, 4,
+                            static_cast<off_t>(dbm::kSaveIdHeaderSize + 4 * static_cast<std::size_t>(e)))) {
+      rc = kCannotWriteFile;
+    }
   }
-  if (std::fclose(sid_file) != 0 && rc.ok()) rc = kCannotWriteFile;
+  if (!sid_file->close() && rc.ok()) rc = kCannotWriteFile;
   if (rc.failed()) return rc;
   live.header.saved = saved;
   if (const ResultCode w = live.write_header(); w.failed()) return w;
@@ -260,70 +217,48 @@ ResultCode cmd_restore(Service& service, ParamList& params, BatchResult&) {
   const std::string confirm = params.get_into("CONFIRM", save_value(service, "Confirm"), 1, true);
   const std::string recover = params.get_into("RECOVER", save_value(service, "SaveRecover"), 1, true);
 
-  const std::string sid = sid_path(dir, pool.name);
-  std::FILE* sid_file = std::fopen(sid.c_str(), "rb");
-  unsigned char head[kSidSize];
-  if (sid_file == nullptr || std::fread(head, 1, sizeof head, sid_file) != sizeof head) {
-    if (sid_file != nullptr) std::fclose(sid_file);
+  dbm::FileSystem& fs = service.dbm.file_system();
+  const std::string sid = dbm::save_id_path(dir, pool.name);
+  std::vector<unsigned char> sid_bytes;
+  if (const auto sid_file = fs.open(sid, dbm::OpenMode::ReadOnly)) {
+    const off_t size = sid_file->size();
+    sid_bytes.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+    const ssize_t n = sid_file->read_at(sid_bytes.data(), sid_bytes.size(), 0);
+    sid_bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    (void)sid_file->close();
+  }
+  const std::optional<dbm::SaveId> id = dbm::SaveId::decode_header(sid_bytes);
+  if (!id) {
     service.reporter.error_message(sid, kBadSaveId);
     return kBadSaveId;
   }
-  std::size_t name_length = 0;
-  while (name_length < 5 && head[name_length] != 0) ++name_length;
-  if (std::string_view(reinterpret_cast<const char*>(head), name_length) != cut_to(pool.name, 4)) {
-    std::fclose(sid_file);
-    return kOtherPool;
-  }
-  const std::string when(reinterpret_cast<const char*>(head + 5), 19);
-  service.reporter.screen_text(when, kMsgSaveDate);
-  if (confirm == "Y" && !service.reporter.question("CONFIRM=" + when, kMsgConfirm)) {
-    std::fclose(sid_file);
-    return 0;
-  }
-  const int extents = get_u16(head + 24);
+  if (id->pool != cut_to(pool.name, 4)) return kOtherPool;
+  service.reporter.screen_text(id->when, kMsgSaveDate);
+  if (confirm == "Y" && !service.reporter.question("CONFIRM=" + id->when, kMsgConfirm)) return 0;
   const std::string base = service.pools.pool_value(pool, "Path");
   ResultCode rc = 0;
-  for (int e = 0; e <= extents && rc.ok(); ++e) {
-    unsigned char c[4];
-    if (std::fread(c, 1, 4, sid_file) != 4) {
+  for (int e = 0; e <= id->extents && rc.ok(); ++e) {
+    const std::size_t at = dbm::kSaveIdHeaderSize + 4 * static_cast<std::size_t>(e);
+    if (at + 4 > sid_bytes.size()) {
       rc = kBadSaveId;
       break;
     }
-    const std::string source = set_path(dir, pool.name, e);
-    std::FILE* in = std::fopen(source.c_str(), "rb");
-    if (in == nullptr) {
-      rc = dbm::kCannotOpenJournal;
-      break;
-    }
     // The whole copy is checked before the live file is touched.
-    uLong crc = crc32(0L, Z_NULL, 0);
-    unsigned char block[dbm::kBlockSize];
-    std::size_t n;
-    while ((n = std::fread(block, 1, sizeof block, in)) > 0) crc = crc32(crc, block, static_cast<uInt>(n));
-    if (static_cast<std::uint32_t>(crc) != get_u32(c)) {
-      std::fclose(in);
+    const std::string source = dbm::save_copy_path(dir, pool.name, e);
+    std::uint32_t crc = 0;
+    rc = dbm::file_crc(fs, source, crc);
+    if (rc.failed()) break;
+    if (crc != get_u32(sid_bytes.data() + at)) {
       char text[32];
       std::snprintf(text, sizeof text, "CRC32 = [0x%08X]", static_cast<unsigned>(crc));
       service.reporter.error_message(text, kBadCrc);
       rc = kBadCrc;
       break;
     }
-    std::rewind(in);
-    std::FILE* out = std::fopen(extent_path(base, e).c_str(), "wb");
-    if (out == nullptr) {
-      std::fclose(in);
-      rc = dbm::kCannotOpen;
-      break;
-    }
-    bool written = true;
-    while (written && (n = std::fread(block, 1, sizeof block, in)) > 0) {
-      written = std::fwrite(block, 1, n, out) == n;
-    }
-    if (std::ferror(in)) written = false;
-    std::fclose(in);
-    if (std::fclose(out) != 0 || !written) rc = dbm::kWriteError;
+    rc = dbm::copy_extent(fs, source, dbm::extent_file_path(base, e), std::nullopt, crc);
+    if (rc.code() == kCannotOpenFile) rc = dbm::kCannotOpen;
+    if (rc.code() == dbm::kJournalFull) rc = dbm::kWriteError;
   }
-  std::fclose(sid_file);
   if (rc.failed()) return rc;
   if (recover == "Y") {
     service.reporter.log_text("RECOVER POOL=" + pool.name, 0);
