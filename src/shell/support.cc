@@ -214,8 +214,10 @@ std::string bat_output_name(Service& service, const ParamList& params, std::stri
   char name[160];
   std::snprintf(name, sizeof name, "%.*s_%s.%04lu", static_cast<int>(word.size()), word.data(),
                 service.state.current_sublib.c_str(), static_cast<unsigned long>(params.job_no));
+  // Without a configured directory the file goes to the working directory,
+  // never to the root of the file system.
   std::string path = service.configs.get(service.state.server_config, "Directories", "Print");
-  path += "/";
+  if (!path.empty()) path += "/";
   path += name;
   if (suffix != 0) path += suffix;
   return path;
@@ -226,7 +228,8 @@ std::string bat_output_path(Service& service, const ParamList& params, std::stri
   if (is_path(output)) return std::string(output);
   std::string dir = service.configs.get(service.state.server_config, "Directories", "Print");
   if (dir.empty()) dir = service.configs.get(service.state.server_config, "Directories", "Temp");
-  std::string path = dir + "/" + std::string(output.empty() ? default_name : output);
+  std::string path =
+      (dir.empty() ? std::string() : dir + "/") + std::string(output.empty() ? default_name : output);
   if (params.job_no >= 1) {
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, ".%04lu", static_cast<unsigned long>(params.job_no));

@@ -17,6 +17,7 @@
 
 #include "dbm/dbm.h"
 #include "installation.h"
+#include "records/record.h"
 
 namespace corvanta::testing {
 namespace {
@@ -59,13 +60,18 @@ class PoolWriter {
     if (rc.code() == 1) rc = dbm_.insert(pool_, kDataFile, key, v);  // absent
     ASSERT_EQ(rc.code(), 0);
   }
+  void insert_record(std::uint32_t idn, std::span<const unsigned char> image) {
+    unsigned char key[4] = {static_cast<unsigned char>(idn >> 24), static_cast<unsigned char>(idn >> 16),
+                            static_cast<unsigned char>(idn >> 8), static_cast<unsigned char>(idn)};
+    ASSERT_EQ(dbm_.insert(pool_, 1, key, image).code(), 0);
+  }
   void erase(int n) {
     const std::string k = key_of(n, 14);
     ASSERT_EQ(dbm_.remove(pool_, kDataFile, reinterpret_cast<const unsigned char*>(k.data())).code(), 0);
   }
-  void add_item(int n, std::uint32_t item) {
+  void add_item(int n, std::uint32_t item, int file = kListFile) {
     dbm::FileInfo info;
-    ASSERT_EQ(dbm_.file_info(pool_, kListFile, info).code(), 0);
+    ASSERT_EQ(dbm_.file_info(pool_, file, info).code(), 0);
     std::vector<unsigned char> bytes(info.data_length, 0);
     for (std::size_t i = 0; i < 4 && i < bytes.size(); ++i)
       bytes[i] = static_cast<unsigned char>(item >> (24 - 8 * i));
@@ -299,6 +305,136 @@ TEST_F(PoolCommands, UserProfilesInAPool) {
   r = inst_.run("login user=ops pass=OPS\nPOOL_PROT POOL=A\nSAVE POOL=A PATH=../save\nend\n");
   EXPECT_EQ(r.output.find("POOL_PROT POOL=A : "), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("SAVE POOL=A PATH=../save : 129 - "), std::string::npos) << r.output;
+}
+
+TEST_F(PoolCommands, FilesAreReconciledWithTheirDefinitions) {
+  {
+    PoolWriter w(inst_, now());
+    w.put(1, "kept");
+  }
+  {
+    // Files the definitions do not know: one in use, one empty.
+    dbm::Dbm d(dbm::default_file_system(), stderr);
+    ASSERT_EQ(d.open("A", inst_.path("data/a"), 'U').code(), 0);
+    ASSERT_EQ(d.create("A", dbm::FileSpec{'N', 50, 0, 'D', 4, 0, 'F', 100, 'V'}).code(), 0);
+    ASSERT_EQ(d.create("A", dbm::FileSpec{'N', 51, 0, 'D', 4, 0, 'F', 100, 'V'}).code(), 0);
+    const unsigned char key[4] = {0, 0, 0, 1};
+    const unsigned char value[3] = {'a', 'b', 'c'};
+    ASSERT_EQ(d.insert("A", 50, key, value).code(), 0);
+    ASSERT_EQ(d.close("A").code(), 0);
+  }
+  std::string dic = inst_.read("etc/library.dic");
+  const auto change = [&](const std::string& from, const std::string& to) {
+    const std::size_t at = dic.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    dic.replace(at, from.size(), to);
+  };
+  change("FILE=9,TYPE=DATA:NORM,INDEXLEN=18:FIX", "FILE=9,TYPE=DATA:NORM,INDEXLEN=20:FIX");    // empty
+  change("FILE=10,TYPE=DATA:NORM,INDEXLEN=14:FIX", "FILE=10,TYPE=DATA:NORM,INDEXLEN=16:FIX");  // in use
+  inst_.write("etc/library.dic", dic);
+
+  // CHECK opens the pool for repair: the empty files are made anew or
+  // dropped; the listing that follows opens it read-only and tolerates the
+  // changed file in use.
+  const RunResult r = run("CHECK POOL=A\nPOOL_PROT POOL=A FILES=ALL\n");
+  EXPECT_NE(r.output.find("DBM: Mess=-237, Func=CHECK, Pool=A, File=0010"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("DBM: Mess=-238, Func=CHECK, Pool=A, File=0050"), std::string::npos);
+  EXPECT_EQ(r.output.find("File=0009"), std::string::npos);
+  EXPECT_EQ(r.output.find("File=0051"), std::string::npos);
+  EXPECT_EQ(r.output.find("POOL_PROT POOL=A FILES=ALL : "), std::string::npos);
+  EXPECT_NE(r.output.find("INDEXLEN=20:FIX"), std::string::npos);  // file 9 made anew
+  EXPECT_EQ(r.output.find("FILE=051, TYPE"), std::string::npos);   // dropped
+  EXPECT_NE(r.output.find("FILE=050, TYPE"), std::string::npos);   // kept with its entries
+  EXPECT_NE(r.output.find("CHECK POOL=A : 237 - "), std::string::npos);
+  EXPECT_EQ(snapshot(inst_).at({kDataFile, key_of(1, 14)}), "kept");
+}
+
+TEST_F(PoolCommands, DeleteRangesAndLongListsInParts) {
+  constexpr int kItems = 9000;  // 4-byte items: more than 30000 bytes in one list
+  {
+    PoolWriter w(inst_, now());
+    w.put(1, "ten");
+    for (int i = 0; i < kItems; ++i) w.add_item(3, static_cast<std::uint32_t>(i + 1));
+  }
+  {
+    dbm::Dbm d(dbm::default_file_system(), stderr);
+    ASSERT_EQ(d.open("A", inst_.path("data/a"), 'U').code(), 0);
+    const std::string k9 = key_of(1, 18), k11 = key_of(1, 10);
+    const std::string nine = "nine", eleven(55, 'e');
+    ASSERT_EQ(d.insert("A", 9, reinterpret_cast<const unsigned char*>(k9.data()),
+                       {reinterpret_cast<const unsigned char*>(nine.data()), nine.size()})
+                  .code(),
+              0);
+    ASSERT_EQ(d.insert("A", 11, reinterpret_cast<const unsigned char*>(k11.data()),
+                       {reinterpret_cast<const unsigned char*>(eleven.data()), eleven.size()})
+                  .code(),
+              0);
+    ASSERT_EQ(d.close("A").code(), 0);
+  }
+  const Snapshot before = snapshot(inst_);
+  RunResult r = run("UNLOAD POOL=A FILES=25 DATA=../temp/l.unl\n");
+  ASSERT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
+
+  // The long list is written in parts marked 1, 2, ... and 255.
+  const std::string unl = inst_.read("temp/l.unl");
+  std::vector<int> marks;
+  std::size_t items = 0;
+  for (std::size_t at = 0; at + 8 <= unl.size();) {
+    const auto u = [&](std::size_t i) { return static_cast<unsigned char>(unl[at + i]); };
+    EXPECT_EQ(u(0) * 256 + u(1), kListFile);
+    const std::size_t key = u(2) * 256u + u(3), value = u(4) * 256u + u(5);
+    EXPECT_LE(value, 30000u);
+    marks.push_back(u(7));
+    items += value / 4;
+    at += 8 + key + value;
+  }
+  ASSERT_GE(marks.size(), 2u);
+  EXPECT_EQ(marks.front(), 1);
+  EXPECT_EQ(marks.back(), 255);
+  EXPECT_EQ(items, static_cast<std::size_t>(kItems));
+
+  r = run("DELETE POOL=A FILES=\"9 - 10, 25\" SAVE=N\nPOOL_PROT POOL=A FILES=ALL\n");
+  EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
+  Snapshot left = snapshot(inst_);
+  EXPECT_TRUE(left.empty());  // files 9, 10 and 25
+  EXPECT_NE(r.output.find("FILE=011, TYPE=DATA"), std::string::npos);
+  const std::size_t eleven = r.output.find("FILE=011, TYPE=DATA");
+  EXPECT_EQ(r.output.compare(r.output.find("COUNT=", eleven), 7, "COUNT=1"), 0);  // 11 untouched
+
+  r = run("LOAD POOL=A DATA=../temp/l.unl\n");
+  EXPECT_NE(r.output.find("FILE 025  00000002"), std::string::npos) << r.output;  // one key in two parts
+  left = snapshot(inst_);
+  EXPECT_EQ(left.at({kListFile, key_of(3, 8)}), before.at({kListFile, key_of(3, 8)}));
+}
+
+TEST_F(PoolCommands, JournalListingAndSaveDirectoryFailures) {
+  {
+    // A record in record file 1, journalled.
+    PoolWriter w(inst_, now());
+    records::RecordHandle h;
+    records::rec_init(h, 4096, 1);
+    h.idn = 7;
+    records::FieldDesc f;
+    f.tag = "245";
+    f.indicators = "10";
+    f.set("Titel");
+    ASSERT_EQ(records::fld_put(h, f).code(), 0);
+    records::rec_store_header(h);
+    w.insert_record(7, h.image());
+    records::rec_free(h);
+  }
+  const RunResult r =
+      run("SAVE_PROT POOL=A FROM=19700101 TO=0 DATA=Y OUTPUT=sp\n"
+          "SAVE_PROT POOL=A FROM=19700101\n"
+          "SAVE POOL=A PATH=../etc/corvanta.cfg/x\n");
+  EXPECT_NE(r.output.find("POOL=A FILE=001(BIBLS) IDNR=000000007  FUNC=WRITE "), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("SAVE_PROT POOL=A FROM=19700101 : 11 - "), std::string::npos);
+  EXPECT_NE(r.output.find("SAVE POOL=A PATH=../etc/corvanta.cfg/x : 17 - "), std::string::npos);
+  const std::string listing = inst_.read("temp/sp.0002");
+  EXPECT_EQ(listing.rfind("SAVE_PROT POOL=A FROM=19700101 TO=0\n" + std::string(76, '-') + "\n", 0), 0u)
+      << listing;
+  EXPECT_NE(listing.find("IDN  7\n24510Titel\n"), std::string::npos) << listing;
 }
 
 // An unload file of `n` records for the load file: file number, key length,
