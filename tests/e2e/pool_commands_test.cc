@@ -437,6 +437,24 @@ TEST_F(PoolCommands, JournalListingAndSaveDirectoryFailures) {
   EXPECT_NE(listing.find("IDN  7\n24510Titel\n"), std::string::npos) << listing;
 }
 
+TEST_F(PoolCommands, AnOldSaveIsPointedOutWhenThePoolIsReloaded) {
+  // SAVED (bytes 48 to 51 of the header) ten days back; DaysLastSave is 7.
+  const std::uint32_t old = now() - 10 * 86400;
+  {
+    std::fstream f(inst_.path("data/a"), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(48);
+    const char bytes[4] = {static_cast<char>(old >> 24), static_cast<char>(old >> 16),
+                           static_cast<char>(old >> 8), static_cast<char>(old)};
+    f.write(bytes, 4);
+  }
+  inst_.write("temp/empty.unl", "");
+  const RunResult r = run("POOL_PROT POOL=A\nLOAD POOL=A DATA=../temp/empty.unl\n");
+  const std::size_t warning = r.output.find("Letzte Sicherung am ");
+  ASSERT_NE(warning, std::string::npos) << r.output;
+  EXPECT_GT(warning, r.output.find("JOB 000003 LOAD"));  // only the reloading command warns
+  EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos);
+}
+
 // An unload file of `n` records for the load file: file number, key length,
 // value length, 0, portion mark 0, key, value.
 std::string unload_file(int n) {
