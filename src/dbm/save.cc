@@ -40,6 +40,7 @@ constexpr std::int32_t kMsgConfirm = 131;
 constexpr std::int32_t kMsgSaveFile = 144;
 constexpr std::int32_t kMsgSaveId = 145;
 constexpr std::int32_t kMsgNoJournal = 146;
+constexpr std::int32_t kMsgJournalDamaged = 147;
 constexpr int kSaveGroup = 1;
 constexpr std::size_t kMaxJournalKey = 128;
 
@@ -318,7 +319,7 @@ ResultCode cmd_recover_pool(Service& service, const std::string& name, bool forc
     }
   }
   // A damaged record ends the journal; it is named by its number.
-  if (damaged) service.reporter.error_message(journal + " #" + std::to_string(read + 1), kBadSaveId);
+  if (damaged) service.reporter.log_text(journal + " #" + std::to_string(read + 1), kMsgJournalDamaged);
   std::fclose(in);
   const ResultCode close = service.dbm.close(pool.name);
   if (rc.failed()) return rc;
