@@ -9,6 +9,7 @@
 
 #include "config/dict_keywords.h"
 #include "config/dict_reader.h"
+#include "scratch_dir.h"
 
 namespace corvanta::dict {
 namespace {
@@ -16,11 +17,7 @@ namespace {
 // Dictionary files in a temporary directory; loads capture what is printed.
 class DictionaryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = ::testing::TempDir() + "dict_" + std::to_string(::getpid());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
+  void SetUp() override { dir_ = corvanta::testing::make_scratch_dir("dict"); }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::string file(const std::string& name, const std::string& text) {

@@ -6,6 +6,7 @@
 
 #include "dbm/codes.h"
 #include "dbm/pool.h"
+#include "scratch_dir.h"
 
 namespace corvanta::dbm {
 namespace {
@@ -14,9 +15,7 @@ namespace {
 class BuffersTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = ::testing::TempDir() + "buf_" + std::to_string(::getpid());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = corvanta::testing::make_scratch_dir("buf");
     path_ = dir_ + "/a";
     ASSERT_EQ(Pool::initialize(fs_, "A", path_).code(), 0);
   }

@@ -12,6 +12,7 @@
 
 #include "dbm/codes.h"
 #include "dbm/index.h"
+#include "scratch_dir.h"
 #include "util/big_endian.h"
 
 namespace corvanta::dbm {
@@ -38,9 +39,7 @@ Bytes filled(std::size_t n, unsigned seed) {
 class DbmTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = ::testing::TempDir() + "dbm_" + std::to_string(::getpid());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = corvanta::testing::make_scratch_dir("dbm");
     path_ = dir_ + "/a";
     messages_ = std::tmpfile();
     dbm_ = std::make_unique<Dbm>(fs_, messages_);

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "dbm/codes.h"
+#include "scratch_dir.h"
 
 namespace corvanta::dbm {
 namespace {
@@ -18,9 +19,7 @@ using Bytes = std::vector<unsigned char>;
 class IndexTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = ::testing::TempDir() + "idx_" + std::to_string(::getpid());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = corvanta::testing::make_scratch_dir("idx");
     path_ = dir_ + "/a";
     ASSERT_EQ(Pool::initialize(fs_, "A", path_).code(), 0);
     pool_ = std::make_unique<Pool>(fs_, "A", path_);

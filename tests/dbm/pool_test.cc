@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "dbm/codes.h"
+#include "scratch_dir.h"
 
 namespace corvanta::dbm {
 namespace {
@@ -15,9 +16,7 @@ namespace {
 class PoolTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = ::testing::TempDir() + "pool_" + std::to_string(::getpid());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = corvanta::testing::make_scratch_dir("pool");
     path_ = dir_ + "/a";
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "dbm/codes.h"
+#include "scratch_dir.h"
 
 namespace corvanta::dbm {
 namespace {
@@ -16,9 +17,7 @@ namespace {
 class SaveSetTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = ::testing::TempDir() + "saveset_" + std::to_string(::getpid());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = corvanta::testing::make_scratch_dir("saveset");
     // Three blocks and a bit of distinct bytes.
     original_.resize(3 * 2048 + 100);
     for (std::size_t i = 0; i < original_.size(); ++i) original_[i] = static_cast<char>(i * 7 + i / 2048);

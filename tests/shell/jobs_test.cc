@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "scratch_dir.h"
 #include "shell/job_format.h"
 
 namespace corvanta {
@@ -18,9 +19,7 @@ namespace {
 class JobsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = ::testing::TempDir() + "jobs_" + std::to_string(::getpid());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = corvanta::testing::make_scratch_dir("jobs");
     job_ = dir_ + "/job.log";
     seq_ = dir_ + "/job.seq";
   }

@@ -6,14 +6,15 @@
 #include <filesystem>
 #include <fstream>
 
+#include "scratch_dir.h"
+
 namespace corvanta {
 namespace {
 
 class MessagesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = ::testing::TempDir() + "msg_" + std::to_string(::getpid());
-    std::filesystem::create_directories(dir_);
+    dir_ = corvanta::testing::make_scratch_dir("msg");
     write(dir_ + "/main.cfg", "(Messages)\nGER=" + dir_ + "/ger.msg\nENG=" + dir_ + "/eng.msg\n");
     write(dir_ + "/ger.msg",
           "(Common)\n0124=Benutzer unbekannt\n(Util)\n0007=Datei %s gelesen\n0008=ohne Einsetzung\n");

@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 
+#include "scratch_dir.h"
 #include "shell/codes.h"
 
 namespace corvanta {
@@ -18,8 +19,7 @@ namespace {
 class UsersTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = ::testing::TempDir() + "users_" + std::to_string(::getpid());
-    std::filesystem::create_directories(dir_);
+    dir_ = corvanta::testing::make_scratch_dir("users");
     path_ = dir_ + "/users.tab";
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
