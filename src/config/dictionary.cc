@@ -19,6 +19,15 @@ constexpr std::uint32_t kMaxDataLength = 30000;
 constexpr std::uint16_t kMaxKeyLength = 256;
 constexpr std::uint16_t kMaxTermLength = 240;
 
+// The first definition in `list` whose `member` equals `value`, or null.
+template <typename List, typename Member, typename Value>
+auto find_by(const List& list, Member member, const Value& value) -> std::decay_t<decltype(*list.begin())> {
+  for (const auto& item : list) {
+    if ((*item).*member == value) return item;
+  }
+  return nullptr;
+}
+
 // Does `value` begin with `word`? Definition words are taken by prefix.
 bool begins(std::string_view value, std::string_view word) {
   return value.substr(0, word.size()) == word;
@@ -234,59 +243,35 @@ std::optional<Element> parse_element(std::string_view text) {
 // Lookups.
 
 const SubfieldDef* TagDef::find_subfield(char code) const {
-  for (const SubfieldDef* s : subfields) {
-    if (s->code == code) return s;
-  }
-  return nullptr;
+  return find_by(subfields, &SubfieldDef::code, code);
 }
 
 const TagDef* FileDef::find_tag(std::string_view tag) const {
-  for (const TagDef* t : tags) {
-    if (t->tag == tag) return t;
-  }
-  return nullptr;
+  return find_by(tags, &TagDef::tag, tag);
 }
 
 const LinkDef* FileDef::find_link(std::uint16_t n) const {
-  for (const LinkDef* l : links) {
-    if (l->number == n) return l;
-  }
-  return nullptr;
+  return find_by(links, &LinkDef::number, n);
 }
 
 const LinkDef* FileDef::find_link(std::string_view name) const {
-  for (const LinkDef* l : links) {
-    if (l->name == name) return l;
-  }
-  return nullptr;
+  return find_by(links, &LinkDef::name, name);
 }
 
 const IndexDef* FileDef::find_index(std::uint16_t n) const {
-  for (const IndexDef* x : indexes) {
-    if (x->number == n) return x;
-  }
-  return nullptr;
+  return find_by(indexes, &IndexDef::number, n);
 }
 
 const FileDef* PoolDef::find_file(std::uint16_t n) const {
-  for (const FileDef* f : file_defs) {
-    if (f->number == n) return f;
-  }
-  return nullptr;
+  return find_by(file_defs, &FileDef::number, n);
 }
 
 const AspectDef* AppFileDef::find_aspect(std::string_view n) const {
-  for (const AspectDef* a : aspect_defs) {
-    if (a->name == n) return a;
-  }
-  return nullptr;
+  return find_by(aspect_defs, &AspectDef::name, n);
 }
 
 const FormDef* AppFileDef::find_form(std::string_view n) const {
-  for (const FormDef* f : form_defs) {
-    if (f->name == n) return f;
-  }
-  return nullptr;
+  return find_by(form_defs, &FormDef::name, n);
 }
 
 const PoolDef* DataDictionary::find_pool(std::string_view name) const {

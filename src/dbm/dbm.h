@@ -90,9 +90,9 @@ class Dbm {
   FileSystem& file_system() { return fs_; }
 
   // Files.
-  ResultCode create(std::string_view pool, const FileSpec& spec);
+  ResultCode create(std::string_view pool, const FileSpec& file_spec);
   // 0 same, 1 absent, 2 different (a different data length is corrected).
-  ResultCode check(std::string_view pool, const FileSpec& spec);
+  ResultCode check(std::string_view pool, const FileSpec& file_spec);
   ResultCode file_info(std::string_view pool, int file, FileInfo& info);
   ResultCode count(std::string_view pool, int file, std::uint32_t& n);
   ResultCode delete_file(std::string_view pool, int file);

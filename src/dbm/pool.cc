@@ -6,6 +6,7 @@
 
 #include "dbm/codes.h"
 #include "dbm/index.h"
+#include "util/date.h"
 
 namespace corvanta::dbm {
 namespace {
@@ -23,13 +24,7 @@ bool all_zero(const unsigned char* p, std::size_t n) {
 
 std::string time_text(std::uint32_t t) {
   if (t == 0) return "00.00.0000 - 00:00:00";
-  const std::time_t tt = static_cast<std::time_t>(t);
-  std::tm tm{};
-  localtime_r(&tt, &tm);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d - %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
-                tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return buf;
+  return date_fill("DD.MM.YYYY - HH:MI:SS", local_time(t));
 }
 
 char flag(char c) {

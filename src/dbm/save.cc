@@ -48,13 +48,6 @@ std::uint32_t now() {
   return static_cast<std::uint32_t>(std::time(nullptr));
 }
 
-CivilTime civil(std::uint32_t t) {
-  const std::time_t tt = static_cast<std::time_t>(t);
-  std::tm tm{};
-  localtime_r(&tt, &tm);
-  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-}
-
 std::string save_value(Service& service, std::string_view key) {
   return service.configs.get(service.state.server_config, "PoolSave", key);
 }
@@ -166,7 +159,7 @@ ResultCode cmd_save(Service& service, ParamList& params, BatchResult&) {
   const std::uint32_t saved = now();
   dbm::SaveId id;
   id.pool = pool.name;
-  id.when = date_fill("MM/DD/YYYY HH:MI:SS", civil(saved));
+  id.when = date_fill("MM/DD/YYYY HH:MI:SS", local_time(saved));
   id.extents = live.header.extends;
   const std::string sid = dbm::save_id_path(dir, pool.name);
   const auto sid_file = fs.open(sid, dbm::OpenMode::Truncate);
@@ -425,7 +418,7 @@ ResultCode cmd_save_prot(Service& service, ParamList& params, BatchResult&) {
   dbm::JournalRecord r;
   bool damaged = false;
   while (reader.next(r, damaged)) {
-    const CivilTime t = civil(r.time);
+    const CivilTime t = local_time(r.time);
     const long day = t.year * 10000L + t.month * 100L + t.day;
     if (day < from) continue;
     if (to != 0 && day > to) break;

@@ -72,8 +72,8 @@ ResultCode PoolLayer::check(const dict::AppPoolDef& pool) {
   };
   for (const dict::FileDef* def : pool.data->file_defs) {
     const dict::FileDef* main = def->role == dict::Role::Sub ? pool.data->find_file(def->main_file) : nullptr;
-    const dbm::FileSpec spec = file_spec(*def, main != nullptr ? main->index_length : 0);
-    ResultCode rc = dbm_.check(name, spec);
+    const dbm::FileSpec wanted = file_spec(*def, main != nullptr ? main->index_length : 0);
+    ResultCode rc = dbm_.check(name, wanted);
     if (rc.code() == 2) {
       std::uint32_t n = 0;
       (void)dbm_.count(name, def->number, n);
@@ -85,7 +85,7 @@ ResultCode PoolLayer::check(const dict::AppPoolDef& pool) {
         continue;
       }
     }
-    if (rc.code() == 1) rc = dbm_.create(name, spec);
+    if (rc.code() == 1) rc = dbm_.create(name, wanted);
     if (rc.failed()) {
       report(rc.code(), def->number);
       ++failures;

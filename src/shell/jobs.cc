@@ -13,6 +13,7 @@
 #include "shell/job_format.h"
 #include "shell/service.h"
 #include "shell/support.h"
+#include "util/date.h"
 #include "util/posix_io.h"
 
 namespace corvanta {
@@ -33,13 +34,7 @@ off_t slot_offset(std::uint32_t number) {
 
 std::string time_text(std::uint32_t t) {
   if (t == 0) return std::string(19, ' ');
-  const std::time_t tt = static_cast<std::time_t>(t);
-  std::tm tm{};
-  localtime_r(&tt, &tm);
-  char buf[80];
-  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
-                tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return buf;
+  return date_fill("DD.MM.YYYY HH:MI:SS", local_time(t));
 }
 
 std::uint32_t now_seconds() {

@@ -265,12 +265,7 @@ void bat_add_row(Service& service, std::string_view text, BatchResult& result) {
 
 std::string bat_date_text(std::uint32_t time) {
   if (time == 0) return {};
-  const std::time_t t = static_cast<std::time_t>(time);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d", tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900);
-  return buf;
+  return date_fill("DD.MM.YYYY", local_time(time));
 }
 
 }  // namespace corvanta

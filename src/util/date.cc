@@ -182,11 +182,15 @@ long day_number(int year, long doy) {
 
 }  // namespace
 
-CivilTime local_now() {
-  const std::time_t t = std::time(nullptr);
+CivilTime local_time(std::int64_t seconds) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm tm{};
   localtime_r(&t, &tm);
   return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+CivilTime local_now() {
+  return local_time(std::time(nullptr));
 }
 
 int days_in_year(int year) noexcept {

@@ -42,6 +42,8 @@ struct CivilTime {
 
 // The current local date and time.
 CivilTime local_now();
+// A stored time (seconds since 1970) as local date and time.
+CivilTime local_time(std::int64_t seconds);
 
 inline constexpr int kDateOk = 0;
 inline constexpr int kDateImpossible = -1;  // month or day out of range
