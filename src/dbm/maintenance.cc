@@ -78,6 +78,28 @@ std::string unload_path(Service& service, const ParamList& params) {
   return service.pools.pool_value(*service.pools.pool(), "Path") + ".unl";
 }
 
+// The start of UNLOAD and LOAD: the pool named by POOL is made current and
+// reopened in `mode`, and the unload file is opened with `how`. A file that
+// cannot be opened is reported and ends the command with 0 (`file` stays
+// null).
+ResultCode start_with_unload_file(Service& service, const ParamList& params, char mode, const char* how,
+                                  std::string& path, std::FILE*& file) {
+  file = nullptr;
+  if (const ResultCode rc = current_pool(service, params); rc.failed()) return rc;
+  path = unload_path(service, params);
+  service.reporter.log_text(
+      "POOL=" + service.pools.pool()->name + " FILES=" + std::string(params.get("FILES")) + " DATA=" + path,
+      0);
+  if (const ResultCode rc = bat_pool_open_checked(service, mode, 'N', kMaintenanceGroup); rc.failed())
+    return rc;
+  file = std::fopen(path.c_str(), how);
+  if (file == nullptr) {
+    service.reporter.error_message(path, kCannotOpenFile);
+    (void)bat_pool_close(service);
+  }
+  return 0;
+}
+
 int key_length_of(dbm::Pool& pool, const dbm::FileDescriptor& fd) {
   const dbm::FileDescriptor* m = fd.is_sub() ? pool.file(fd.main) : &fd;
   return m != nullptr ? m->index_length : 0;
@@ -222,19 +244,13 @@ ResultCode cmd_check(Service& service, ParamList& params, BatchResult&) {
 }
 
 ResultCode cmd_unload(Service& service, ParamList& params, BatchResult&) {
-  if (const ResultCode rc = current_pool(service, params); rc.failed()) return rc;
-  const std::string& name = service.pools.pool()->name;
-  const std::string path = unload_path(service, params);
-  service.reporter.log_text("POOL=" + name + " FILES=" + std::string(params.get("FILES")) + " DATA=" + path,
-                            0);
-  if (const ResultCode rc = bat_pool_open_checked(service, 'I', 'N', kMaintenanceGroup); rc.failed())
+  std::string path;
+  std::FILE* out = nullptr;
+  if (const ResultCode rc = start_with_unload_file(service, params, 'I', "wb", path, out);
+      rc.failed() || out == nullptr) {
     return rc;
-  std::FILE* out = std::fopen(path.c_str(), "wb");
-  if (out == nullptr) {
-    service.reporter.error_message(path, kCannotOpenFile);
-    (void)bat_pool_close(service);
-    return 0;
   }
+  const std::string& name = service.pools.pool()->name;
   const auto flags = unload_selection(params.get("FILES"));
   dbm::Pool* pool = service.dbm.find_pool(name);
   ResultCode result = 0;
@@ -289,19 +305,13 @@ ResultCode cmd_unload(Service& service, ParamList& params, BatchResult&) {
 }
 
 ResultCode cmd_load(Service& service, ParamList& params, BatchResult&) {
-  if (const ResultCode rc = current_pool(service, params); rc.failed()) return rc;
-  const std::string& name = service.pools.pool()->name;
-  const std::string path = unload_path(service, params);
-  service.reporter.log_text("POOL=" + name + " FILES=" + std::string(params.get("FILES")) + " DATA=" + path,
-                            0);
-  if (const ResultCode rc = bat_pool_open_checked(service, 'R', 'N', kMaintenanceGroup); rc.failed())
+  std::string path;
+  std::FILE* in = nullptr;
+  if (const ResultCode rc = start_with_unload_file(service, params, 'R', "rb", path, in);
+      rc.failed() || in == nullptr) {
     return rc;
-  std::FILE* in = std::fopen(path.c_str(), "rb");
-  if (in == nullptr) {
-    service.reporter.error_message(path, kCannotOpenFile);
-    (void)bat_pool_close(service);
-    return 0;
   }
+  const std::string& name = service.pools.pool()->name;
   const auto flags = unload_selection(params.get("FILES"));
   int current = -1;
   long loaded = 0;

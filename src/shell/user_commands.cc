@@ -128,15 +128,22 @@ ResultCode store_profile(Service& service, const ParamList& params, const User& 
   return write_profile(service, user.name, profile);
 }
 
+// The common start of USER_ADD and USER_UPD: the log line, the right to run
+// the command, and a NAME.
+ResultCode start_add_or_update(Service& service, const ParamList& params, const std::string& name,
+                               const std::string& group) {
+  service.reporter.log_text("NAME=" + name + " GROUP=" + group + " POOL=" + std::string(params.get("POOL")),
+                            0);
+  if (const ResultCode rc = check_start(service, params); rc.failed()) return rc;
+  return name.empty() ? ResultCode(codes::kUnknownUser) : ResultCode(0);
+}
+
 }  // namespace
 
 ResultCode cmd_user_add(Service& service, ParamList& params, BatchResult&) {
   const std::string name = user_name(params, "NAME");
   const std::string group(params.get("GROUP"));
-  service.reporter.log_text("NAME=" + name + " GROUP=" + group + " POOL=" + std::string(params.get("POOL")),
-                            0);
-  if (const ResultCode rc = check_start(service, params); rc.failed()) return rc;
-  if (name.empty()) return codes::kUnknownUser;
+  if (const ResultCode rc = start_add_or_update(service, params, name, group); rc.failed()) return rc;
   return in_pool_if_given(service, params, [&]() -> ResultCode {
     if (service.users.find(name) != nullptr) {
       service.reporter.screen_text(name, kMsgUserExists);
@@ -157,10 +164,7 @@ ResultCode cmd_user_add(Service& service, ParamList& params, BatchResult&) {
 ResultCode cmd_user_upd(Service& service, ParamList& params, BatchResult&) {
   const std::string name = user_name(params, "NAME");
   const std::string group(params.get("GROUP"));
-  service.reporter.log_text("NAME=" + name + " GROUP=" + group + " POOL=" + std::string(params.get("POOL")),
-                            0);
-  if (const ResultCode rc = check_start(service, params); rc.failed()) return rc;
-  if (name.empty()) return codes::kUnknownUser;
+  if (const ResultCode rc = start_add_or_update(service, params, name, group); rc.failed()) return rc;
   if (name == "SYS") return codes::kNoPermission;
   const User* existing = service.users.find(name);
   if (existing == nullptr) return codes::kUnknownUser;
