@@ -27,28 +27,41 @@ std::vector<unsigned char> encode_journal_record(const JournalRecord& r) {
   return out;
 }
 
-bool decode_journal_record(std::span<const unsigned char> b, JournalRecord& r, std::size_t& size) {
-  if (b.size() < kJournalHeaderSize) return false;
-  r = JournalRecord{};
-  r.time = get_u32(&b[0]);
-  r.user = get_u32(&b[4]);
-  r.op = static_cast<JournalOp>(b[15]);
-  if (b[16] == 0) {
-    r.op = JournalOp::Commit;
-    size = kJournalHeaderSize;
-    return true;
-  }
+JournalRecord decode_journal_header(const unsigned char* head, std::size_t& key_length,
+                                    std::size_t& value_length) {
+  JournalRecord r;
+  r.time = get_u32(head);
+  r.user = get_u32(head + 4);
+  key_length = 0;
+  value_length = 0;
+  if (head[16] == 0) return r;  // a commit
   std::size_t name = 0;
-  while (name < 4 && b[8 + name] != 0) ++name;
-  r.pool.assign(reinterpret_cast<const char*>(&b[8]), name);
-  r.file = get_u16(&b[12]);
-  const std::size_t key = b[17];
-  const std::size_t value = get_u32(&b[18]);
-  if (b.size() - kJournalHeaderSize < key || b.size() - kJournalHeaderSize - key < value) return false;
-  r.key.assign(b.begin() + kJournalHeaderSize, b.begin() + static_cast<long>(kJournalHeaderSize + key));
-  r.value.assign(b.begin() + static_cast<long>(kJournalHeaderSize + key),
-                 b.begin() + static_cast<long>(kJournalHeaderSize + key + value));
-  size = kJournalHeaderSize + key + value;
+  while (name < 4 && head[8 + name] != 0) ++name;
+  r.pool.assign(reinterpret_cast<const char*>(head + 8), name);
+  r.file = get_u16(head + 12);
+  r.op = static_cast<JournalOp>(head[15]);
+  key_length = head[17];
+  value_length = get_u32(head + 18);
+  return r;
+}
+
+bool JournalReader::next(JournalRecord& r) {
+  constexpr std::size_t kMaxKey = 128;
+  unsigned char head[kJournalHeaderSize];
+  const std::size_t got = std::fread(head, 1, sizeof head, in_);
+  if (got == 0) return false;
+  std::size_t key = 0;
+  std::size_t value = 0;
+  if (got == sizeof head) r = decode_journal_header(head, key, value);
+  damaged_ = got < sizeof head || key > kMaxKey || value > kMaxJournalSize;
+  if (damaged_) return false;
+  r.key.resize(key);
+  r.value.resize(value);
+  if (std::fread(r.key.data(), 1, key, in_) != key || std::fread(r.value.data(), 1, value, in_) != value) {
+    damaged_ = true;
+    return false;
+  }
+  ++count_;
   return true;
 }
 

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 #include <vector>
@@ -55,9 +56,29 @@ struct JournalRecord {
 };
 
 std::vector<unsigned char> encode_journal_record(const JournalRecord& r);
-// Decodes one record at the start of `bytes`; `size` receives its length.
-// False when the bytes do not hold a whole record.
-bool decode_journal_record(std::span<const unsigned char> bytes, JournalRecord& r, std::size_t& size);
+// Decodes a record's fixed header: the record without key and value, whose
+// lengths go to `key_length` and `value_length` (both 0 for a commit).
+JournalRecord decode_journal_header(const unsigned char* head, std::size_t& key_length,
+                                    std::size_t& value_length);
+
+// Reads the records of a save file one by one, in file order.
+class JournalReader {
+ public:
+  explicit JournalReader(std::FILE* in) : in_(in) {}
+
+  // True with a whole record. False at the end of the journal, or at a
+  // damaged record: a cut header, a key longer than 128 bytes, a value
+  // longer than a journal may be, or a cut key or value.
+  bool next(JournalRecord& r);
+  bool damaged() const { return damaged_; }
+  // Whole records read so far.
+  long count() const { return count_; }
+
+ private:
+  std::FILE* in_;
+  bool damaged_ = false;
+  long count_ = 0;
+};
 
 // Appends the record to the save file at `path`, opening and closing it for
 // this one record: 0, -226 (cannot open), -229 (full or write failed) or

@@ -42,7 +42,6 @@ constexpr std::int32_t kMsgSaveId = 145;
 constexpr std::int32_t kMsgNoJournal = 146;
 constexpr std::int32_t kMsgJournalDamaged = 147;
 constexpr int kSaveGroup = 1;
-constexpr std::size_t kMaxJournalKey = 128;
 
 std::uint32_t now() {
   return static_cast<std::uint32_t>(std::time(nullptr));
@@ -59,53 +58,6 @@ ResultCode check_reopen(Service& service) {
   return bat_pool_close(service);
 }
 
-// Reads journal records one by one from a save file.
-class JournalReader {
- public:
-  explicit JournalReader(std::FILE* in) : in_(in) {}
-
-  // Reads the next record: true with a whole record; false at the end of
-  // the journal or at a damaged record (`damaged` tells which).
-  bool next(dbm::JournalRecord& r, bool& damaged) {
-    damaged = false;
-    unsigned char head[dbm::kJournalHeaderSize];
-    const std::size_t got = std::fread(head, 1, sizeof head, in_);
-    if (got == 0) return false;
-    if (got < sizeof head) {
-      damaged = true;
-      return false;
-    }
-    r = dbm::JournalRecord{};
-    r.time = get_u32(head);
-    r.user = get_u32(head + 4);
-    if (head[16] == 0) {
-      r.op = dbm::JournalOp::Commit;
-      return true;
-    }
-    std::size_t name = 0;
-    while (name < 4 && head[8 + name] != 0) ++name;
-    r.pool.assign(reinterpret_cast<const char*>(head + 8), name);
-    r.file = get_u16(head + 12);
-    r.op = static_cast<dbm::JournalOp>(head[15]);
-    const std::size_t key = head[17];
-    const std::uint32_t value = get_u32(head + 18);
-    if (key > kMaxJournalKey || value > dbm::kMaxJournalSize) {
-      damaged = true;
-      return false;
-    }
-    r.key.resize(key);
-    r.value.resize(value);
-    if (std::fread(r.key.data(), 1, key, in_) != key || std::fread(r.value.data(), 1, value, in_) != value) {
-      damaged = true;
-      return false;
-    }
-    return true;
-  }
-
- private:
-  std::FILE* in_;
-};
-
 ResultCode release_pool(Service& service, const std::string& name);
 
 // The start of SAVE and RESTORE: the pool named by POOL becomes current, the
@@ -118,6 +70,12 @@ ResultCode start_with_directory(Service& service, const ParamList& params, std::
   if (dir.empty()) dir = save_value(service, "Directory");
   service.reporter.log_text("POOL=" + service.pools.pool()->name + " PATH=" + dir, 0);
   return 0;
+}
+
+// A damaged record ends the journal; it is named by its number.
+void report_damage(Service& service, const std::string& journal, const dbm::JournalReader& reader) {
+  if (reader.damaged())
+    service.reporter.log_text(journal + " #" + std::to_string(reader.count() + 1), kMsgJournalDamaged);
 }
 
 // Opens the journal for reading: 0, 1 when there is none yet (a pool whose
@@ -281,12 +239,9 @@ ResultCode cmd_recover_pool(Service& service, const std::string& name, bool forc
   (void)service.dbm.pool_times(pool.name, initiated, closed, saved);
   ResultCode rc = 0;
   if (!force && saved != 0 && closed > saved) rc = kChangedSinceSave;
-  JournalReader reader(in);
+  dbm::JournalReader reader(in);
   dbm::JournalRecord r;
-  bool damaged = false;
-  long read = 0;
-  while (rc.ok() && reader.next(r, damaged)) {
-    ++read;
+  while (rc.ok() && reader.next(r)) {
     // Commit records mark points in the journal; each operation is replayed
     // once, so they are passed over.
     if (r.op == dbm::JournalOp::Commit || r.pool != cut_to(pool.name, 4) || r.time < saved) continue;
@@ -311,8 +266,7 @@ ResultCode cmd_recover_pool(Service& service, const std::string& name, bool forc
       default: break;
     }
   }
-  // A damaged record ends the journal; it is named by its number.
-  if (damaged) service.reporter.log_text(journal + " #" + std::to_string(read + 1), kMsgJournalDamaged);
+  report_damage(service, journal, reader);
   std::fclose(in);
   const ResultCode close = service.dbm.close(pool.name);
   if (rc.failed()) return rc;
@@ -353,11 +307,10 @@ ResultCode release_pool(Service& service, const std::string& name) {
     (void)service.dbm.pool_times(pool.name, initiated, closed, saved);
     (void)service.dbm.close(pool.name);
   }
-  JournalReader reader(in);
+  dbm::JournalReader reader(in);
   dbm::JournalRecord r;
-  bool damaged = false;
   ResultCode rc = 0;
-  while (reader.next(r, damaged)) {
+  while (reader.next(r)) {
     if (r.pool == cut_to(pool.name, 4) && r.time <= saved) continue;
     const auto bytes = dbm::encode_journal_record(r);
     if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size()) {
@@ -365,6 +318,8 @@ ResultCode release_pool(Service& service, const std::string& name) {
       break;
     }
   }
+  // What follows a damaged record stays only in the archive.
+  report_damage(service, journal, reader);
   std::fclose(in);
   if (std::fclose(out) != 0 && rc.ok()) rc = kCannotWriteFile;
   if (rc.failed()) {
@@ -414,10 +369,9 @@ ResultCode cmd_save_prot(Service& service, ParamList& params, BatchResult&) {
     if (data != nullptr) std::fclose(data);
     return rc.failed() ? rc : ResultCode(0);
   }
-  JournalReader reader(in);
+  dbm::JournalReader reader(in);
   dbm::JournalRecord r;
-  bool damaged = false;
-  while (reader.next(r, damaged)) {
+  while (reader.next(r)) {
     const CivilTime t = local_time(r.time);
     const long day = t.year * 10000L + t.month * 100L + t.day;
     if (day < from) continue;
@@ -477,6 +431,7 @@ ResultCode cmd_save_prot(Service& service, ParamList& params, BatchResult&) {
       std::fprintf(data, "%s\n", std::string(76, '-').c_str());
     }
   }
+  report_damage(service, journal, reader);
   std::fclose(in);
   if (data != nullptr) std::fclose(data);
   return 0;
