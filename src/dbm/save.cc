@@ -228,7 +228,6 @@ ResultCode cmd_recover_pool(Service& service, const std::string& name, bool forc
   if (const ResultCode rc = open_journal(service, journal, in); rc.code() != 0)
     return rc.failed() ? rc : ResultCode(0);
   const std::string base = service.pools.pool_value(pool, "Path");
-  if (service.dbm.find_pool(pool.name) != nullptr) (void)service.dbm.close(pool.name);
   if (const ResultCode rc = service.dbm.open(pool.name, base, 'R', 'W'); rc.failed()) {
     std::fclose(in);
     return dbm::kCannotOpen;
