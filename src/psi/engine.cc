@@ -1,0 +1,590 @@
+#include "psi/engine.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <new>
+
+#include "psi/builtins.h"
+#include "psi/print.h"
+
+namespace corvanta::psi {
+
+int parse(Engine& e);  // the generated parser
+
+namespace {
+
+int sanitize(int requested, int fallback, int max) {
+  if (requested < 1) return fallback;
+  return requested > max ? max : requested;
+}
+
+}  // namespace
+
+Engine::Engine() { groups_.push_back(make_core_group()); }
+
+Engine::~Engine() {
+  release();
+  for (void* block : parser_blocks_) std::free(block);
+}
+
+bool Engine::add_group(std::unique_ptr<BuiltinGroup> group) {
+  if (static_cast<int>(groups_.size()) >= kMaxGroups) return false;
+  groups_.push_back(std::move(group));
+  return true;
+}
+
+// --- life cycle ---
+
+bool Engine::initialise(Sizes sizes) {
+  release();
+  const Sizes defaults;
+  sizes_.stack = sanitize(sizes.stack, defaults.stack, kMaxSizes.stack);
+  sizes_.code = sanitize(sizes.code, defaults.code, kMaxSizes.code);
+  sizes_.frames = sanitize(sizes.frames, defaults.frames, kMaxSizes.frames);
+  stack_.assign(static_cast<std::size_t>(sizes_.stack), Value{});
+  code_.assign(static_cast<std::size_t>(sizes_.code), Word{});
+  lines_.assign(static_cast<std::size_t>(sizes_.code), 0);
+  frames_.assign(static_cast<std::size_t>(sizes_.frames), Frame{});
+  sp_ = fp_ = pc_ = progp_ = base_ = 0;
+  returning_ = false;
+  line_ = token_line_ = 1;
+  tracing_ = false;
+
+  install_keywords();
+  static constexpr std::pair<const char*, double> kConstants[] = {
+      {"PI", 3.141592653589793},    {"E", 2.718281828459045},   {"GAMMA", 0.5772156649015329},
+      {"DEG", 57.29577951308232},   {"PHI", 1.618033988749895}, {"UNDEF", 0},
+      {"NUM", 1},                   {"STR", 2},                 {"ANUM", 3},
+      {"ASTR", 4},                  {"OS", 2},                  {"WINDOWS", 1},
+      {"UNIX", 2},
+  };
+  for (const auto& [name, value] : kConstants) install_constant(name, value);
+  for (auto& group : groups_) group->install(*this);
+  initialised_ = true;
+  return true;
+}
+
+bool Engine::release() {
+  if (!initialised_) return true;
+  free_stores();
+  for (auto& group : groups_) group->release();
+  initialised_ = false;
+  return true;
+}
+
+void Engine::free_stores() {
+  stack_.clear();
+  code_.clear();
+  lines_.clear();
+  frames_.clear();
+  locals_.clear();
+  names_.clear();
+  numbers_.clear();
+  strings_.clear();
+  globals_.clear();
+  builtins_.clear();
+  in_definition_ = reading_locals_ = reading_formals_ = false;
+  defining_ = nullptr;
+}
+
+void Engine::install(Builtin builtin) {
+  builtins_.push_back(std::move(builtin));
+  new_global(builtins_.back().name, SymbolKind::Builtin)->builtin = &builtins_.back();
+}
+
+void Engine::install_constant(const std::string& name, double value) {
+  new_global(name, SymbolKind::Constant)->value = Value::number(value);
+}
+
+// --- running ---
+
+int Engine::run(const Script& script, char save_flag, RunIo io) {
+  script_ = &script;
+  io_ = std::move(io);
+  save_flag_ = save_flag;
+  exit_value_ = 0;
+  input_ = script.text;
+  input_pos_ = 0;
+  pushback_.clear();
+  from_text_ = true;
+  steps_ = 0;
+  // Floating-point arithmetic here never traps: division and modulo check
+  // for zero and the mathematical functions report through errno, so there
+  // is no signal to catch.
+  for (;;) {
+    try {
+      run_items();
+      break;
+    } catch (const RunEnd&) {
+      break;
+    } catch (const SetupRequest& request) {
+      const Sizes sizes = request.sizes;
+      auto keep_input = std::move(input_);
+      const auto keep_pos = input_pos_;
+      const int keep_line = line_;
+      initialise(sizes);
+      input_ = std::move(keep_input);
+      input_pos_ = keep_pos;
+      line_ = keep_line;
+    } catch (const ScriptError& e) {
+      report(e);
+      recover_after_error();
+      if (from_text_) break;
+    } catch (const std::bad_alloc&) {
+      report(ScriptError{err::kNoMemory, {}});
+      recover_after_error();
+      if (from_text_) break;
+    }
+  }
+  // Leave the stores as after an item: nothing on the stack, no frames.
+  while (sp_ > 0) stack_[static_cast<std::size_t>(--sp_)] = Value{};
+  fp_ = 0;
+  returning_ = executing_ = false;
+  script_ = nullptr;
+  return exit_value_;
+}
+
+int Engine::run_items() {
+  for (;;) {
+    progp_ = base_;
+    item_ready_ = false;
+    parse(*this);
+    for (void* block : parser_blocks_) std::free(block);
+    parser_blocks_.clear();
+    if (!item_ready_) return 0;
+    executing_ = true;
+    execute(base_);
+    executing_ = false;
+  }
+}
+
+void Engine::recover_after_error() {
+  for (void* block : parser_blocks_) std::free(block);
+  parser_blocks_.clear();
+  if (defining_ != nullptr) {
+    // A definition cut short by the error is forgotten.
+    defining_->kind = SymbolKind::Variable;
+    defining_->value = Value{};
+    defining_ = nullptr;
+  }
+  locals_.clear();
+  in_definition_ = reading_locals_ = reading_formals_ = false;
+  while (sp_ > 0) stack_[static_cast<std::size_t>(--sp_)] = Value{};
+  fp_ = 0;
+  returning_ = executing_ = false;
+  progp_ = base_;
+  // The rest of the faulty line is skipped.
+  if (!from_text_) {
+    int c;
+    while ((c = read_char()) != '\n' && c != EOF) {
+    }
+    if (c == '\n') ++line_;
+  }
+}
+
+void Engine::request_setup(Sizes sizes) { throw SetupRequest{sizes}; }
+
+void Engine::execute(int address) {
+  pc_ = address;
+  while (!returning_) {
+    const Word& w = code_[static_cast<std::size_t>(pc_)];
+    if (w.op == Op::Stop) break;
+    exec_line_ = lines_[static_cast<std::size_t>(pc_)];
+    if (step_limit_ != 0 && ++steps_ > step_limit_) raise(kStepLimit);
+    ++pc_;
+    step(w);
+  }
+}
+
+Value& Engine::local(int slot) {
+  const Frame& f = frames_[static_cast<std::size_t>(fp_)];
+  int at;
+  if (slot > 0) {
+    if (slot > f.nargs) raise(err::kArgBeyondCount, f.def->name);
+    at = f.argn - (f.nargs - slot);
+  } else {
+    at = f.argn - slot;
+  }
+  return stack_[static_cast<std::size_t>(at)];
+}
+
+void Engine::step(const Word& w) {
+  auto operand = [this] { return code_[static_cast<std::size_t>(pc_++)]; };
+  switch (w.op) {
+    case Op::Stop:
+      break;
+    case Op::PushConst:
+      push(operand().sym->value);
+      break;
+    case Op::PushSymbol:
+      push(Value::symbol(operand().sym));
+      break;
+    case Op::PushCount:
+      push(Value::number(operand().n));
+      break;
+    case Op::Eval: {
+      Symbol* s = pop().sym();
+      if (s->kind != SymbolKind::Variable) raise(err::kNotVariable, s->name);
+      if (s->value.kind() == ValueKind::Undefined) raise(err::kUndefined, s->name);
+      push(s->value);
+      break;
+    }
+    case Op::EvalElem: {
+      Symbol* s = pop().sym();
+      if (s->kind != SymbolKind::Variable) raise(err::kNotVariable, s->name);
+      const Value index = pop();
+      push(element(s->value, index));
+      break;
+    }
+    case Op::Assign: {
+      Symbol* s = pop().sym();
+      if (s->kind != SymbolKind::Variable) raise(err::kAssignNonVariable, s->name);
+      Value v = pop();
+      if (v.kind() == ValueKind::Undefined) raise(err::kUndefined, s->name);
+      s->value = v;
+      push(std::move(v));
+      break;
+    }
+    case Op::AssignElem: {
+      Symbol* s = pop().sym();
+      if (s->kind != SymbolKind::Variable) raise(err::kAssignNonVariable, s->name);
+      Value v = pop();
+      const Value index = pop();
+      assign_element(s->value, index, v, s->name);
+      push(std::move(v));
+      break;
+    }
+    case Op::PushLocal: {
+      const Value& v = local(operand().n);
+      if (v.kind() == ValueKind::Undefined) raise(err::kUndefined);
+      push(v);
+      break;
+    }
+    case Op::PushLocalElem: {
+      const int slot = operand().n;
+      const Value index = pop();
+      push(element(local(slot), index));
+      break;
+    }
+    case Op::AssignLocal: {
+      const int slot = operand().n;
+      Value v = pop();
+      local(slot) = v;
+      push(std::move(v));
+      break;
+    }
+    case Op::AssignLocalElem: {
+      const int slot = operand().n;
+      Value v = pop();
+      const Value index = pop();
+      assign_element(local(slot), index, v, {});
+      push(std::move(v));
+      break;
+    }
+    case Op::Pop:
+      pop();
+      break;
+    case Op::PrintTop:
+      print_top();
+      break;
+    case Op::TypeOf: {
+      const Symbol* s = operand().sym;
+      push(Value::number(s->kind == SymbolKind::Variable ? static_cast<int>(s->value.kind()) : 0));
+      break;
+    }
+    case Op::DimOf: {
+      const Symbol* s = operand().sym;
+      push(Value::number(s->kind == SymbolKind::Variable ? static_cast<double>(s->value.count()) : 0));
+      break;
+    }
+    case Op::While: {
+      const int at = pc_;
+      const int body = code_[static_cast<std::size_t>(at)].n;
+      execute(at + 2);
+      while (pop_number() != 0) {
+        execute(body);
+        if (returning_) break;
+        execute(at + 2);
+      }
+      if (!returning_) pc_ = code_[static_cast<std::size_t>(at + 1)].n;
+      break;
+    }
+    case Op::If: {
+      const int at = pc_;
+      execute(at + 3);
+      if (pop_number() != 0) {
+        execute(code_[static_cast<std::size_t>(at)].n);
+      } else if (const int other = code_[static_cast<std::size_t>(at + 1)].n; other != 0) {
+        execute(other);
+      }
+      if (!returning_) pc_ = code_[static_cast<std::size_t>(at + 2)].n;
+      break;
+    }
+    case Op::Call: {
+      Symbol* def = operand().sym;
+      const int nargs = operand().n;
+      if (def->kind != SymbolKind::Function && def->kind != SymbolKind::Procedure) {
+        raise(err::kNotVariable, def->name);
+      }
+      if (fp_ + 1 >= static_cast<int>(frames_.size())) raise(err::kCallsTooDeep, def->name);
+      Frame& f = frames_[static_cast<std::size_t>(++fp_)];
+      f = Frame{def, nargs, pc_, sp_ - 1, 0};
+      execute(def->address);
+      returning_ = false;
+      break;
+    }
+    case Op::LocalFrame: {
+      const int n = operand().n;
+      for (int i = 0; i < n; ++i) push(Value{});
+      frames_[static_cast<std::size_t>(fp_)].nauto += n;
+      break;
+    }
+    case Op::FuncReturn: {
+      const Symbol* def = frames_[static_cast<std::size_t>(fp_)].def;
+      if (def->kind == SymbolKind::Procedure) raise(err::kReturnValueInProc, def->name);
+      Value v = pop();
+      do_return();
+      push(std::move(v));
+      break;
+    }
+    case Op::ProcReturn: {
+      const Symbol* def = frames_[static_cast<std::size_t>(fp_)].def;
+      if (def->kind == SymbolKind::Function) raise(err::kNoReturnValue, def->name);
+      do_return();
+      break;
+    }
+    case Op::Exit:
+      throw RunEnd{};
+    case Op::ExitValue: {
+      exit_value_ = to_int(pop_number());
+      throw RunEnd{};
+    }
+    case Op::Add:
+    case Op::Sub:
+    case Op::Mul:
+    case Op::Div:
+    case Op::Mod:
+    case Op::Pow:
+    case Op::BitOr:
+    case Op::BitAnd:
+    case Op::And:
+    case Op::Or:
+      arithmetic(w.op);
+      break;
+    case Op::Negate:
+      push(Value::number(-pop_number()));
+      break;
+    case Op::Not:
+      push(Value::number(pop_number() == 0 ? 1 : 0));
+      break;
+    case Op::Gt:
+    case Op::Ge:
+    case Op::Lt:
+    case Op::Le:
+    case Op::Eq:
+    case Op::Ne:
+      compare(w.op);
+      break;
+    case Op::Builtin:
+      operand().sym->builtin->handler(*this);
+      break;
+  }
+}
+
+Value Engine::element(const Value& array, const Value& index) {
+  if (index.kind() != ValueKind::Number) raise(err::kNumberExpected);
+  if (!array.is_array()) raise(err::kNotArray);
+  const double i = std::trunc(index.num());
+  if (!(i >= 0 && i < static_cast<double>(array.count()))) raise(err::kIndex);
+  const auto at = static_cast<std::size_t>(i);
+  return array.kind() == ValueKind::NumberArray ? Value::number(array.nums()[at])
+                                                : Value::string(array.strs()[at]);
+}
+
+void Engine::assign_element(Value& target, const Value& index, Value value, const std::string& name) {
+  if (value.is_array()) raise(err::kArrayExpected);
+  if (index.kind() != ValueKind::Number) raise(err::kNumberExpected);
+  const double i = std::trunc(index.num());
+  if (!(i >= 0)) raise(err::kIndex);
+  if (i >= static_cast<double>(kMaxArrayElements)) raise(err::kNoMemory);
+  const auto at = static_cast<std::size_t>(i);
+  if (!target.is_array()) {
+    target = value.kind() == ValueKind::String ? Value::strings({}) : Value::numbers({});
+  }
+  if (target.kind() == ValueKind::NumberArray) {
+    if (value.kind() != ValueKind::Number) raise(err::kStringExpected);
+    auto& a = target.nums_for_update();
+    if (a.size() <= at) a.resize(at + 1, 0.0);
+    a[at] = value.num();
+  } else {
+    if (value.kind() != ValueKind::String) raise(err::kNumberExpected);
+    if (value.absent()) raise(err::kUndefined, name);
+    auto& a = target.strs_for_update();
+    if (a.size() <= at) a.resize(at + 1);
+    a[at] = value.text();
+  }
+}
+
+void Engine::do_return() {
+  const Frame& f = frames_[static_cast<std::size_t>(fp_)];
+  for (int n = f.nargs + f.nauto; n > 0; --n) pop();
+  pc_ = f.retpc;
+  --fp_;
+  returning_ = true;
+}
+
+void Engine::arithmetic(Op op) {
+  const Value right = pop();
+  const Value left = pop();
+  if (op == Op::Add && right.kind() == ValueKind::String) {
+    if (left.kind() != ValueKind::String) raise(err::kStringExpected);
+    push(Value::string(left.str() + right.str()));
+    return;
+  }
+  if (left.kind() != ValueKind::Number || right.kind() != ValueKind::Number) raise(err::kNumberExpected);
+  const double a = left.num();
+  const double b = right.num();
+  double r = 0;
+  switch (op) {
+    case Op::Add: r = a + b; break;
+    case Op::Sub: r = a - b; break;
+    case Op::Mul: r = a * b; break;
+    case Op::Div:
+      if (b == 0) raise(err::kDivideByZero);
+      r = a / b;
+      break;
+    case Op::Mod:
+      if (b == 0) raise(err::kDivideByZero);
+      r = std::fmod(a, b);
+      break;
+    case Op::Pow:
+      errno = 0;
+      r = std::pow(a, b);
+      if (errno == EDOM) raise(err::kDomain, "'X ^ Y'");
+      if (errno == ERANGE) raise(err::kRange, "'X ^ Y'");
+      break;
+    case Op::BitOr: r = static_cast<double>(to_int64(a) | to_int64(b)); break;
+    case Op::BitAnd: r = static_cast<double>(to_int64(a) & to_int64(b)); break;
+    case Op::And: r = (a != 0 && b != 0) ? 1 : 0; break;
+    case Op::Or: r = (a != 0 || b != 0) ? 1 : 0; break;
+    default: break;
+  }
+  push(Value::number(r));
+}
+
+void Engine::compare(Op op) {
+  const Value right = pop();
+  const Value left = pop();
+  double a;
+  double b = 0;
+  if (right.kind() == ValueKind::String) {
+    if (left.kind() != ValueKind::String) raise(err::kStringExpected);
+    a = left.str().compare(right.str());
+  } else {
+    if (left.kind() != ValueKind::Number || right.kind() != ValueKind::Number) raise(err::kNumberExpected);
+    a = left.num();
+    b = right.num();
+  }
+  bool r = false;
+  switch (op) {
+    case Op::Gt: r = a > b; break;
+    case Op::Ge: r = a >= b; break;
+    case Op::Lt: r = a < b; break;
+    case Op::Le: r = a <= b; break;
+    case Op::Eq: r = a == b; break;
+    case Op::Ne: r = a != b; break;
+    default: break;
+  }
+  push(Value::number(r ? 1 : 0));
+}
+
+void Engine::print_top() { write(format_top(pop())); }
+
+// --- stack and output ---
+
+void Engine::push(Value v) {
+  if (sp_ >= static_cast<int>(stack_.size())) raise(err::kStackOverflow);
+  stack_[static_cast<std::size_t>(sp_++)] = std::move(v);
+}
+
+Value Engine::pop() {
+  if (sp_ <= 0) raise(err::kStackUnderflow);
+  return std::move(stack_[static_cast<std::size_t>(--sp_)]);
+}
+
+double Engine::pop_number() {
+  const Value v = pop();
+  if (v.kind() != ValueKind::Number) raise(err::kNumberExpected);
+  return v.num();
+}
+
+Value Engine::pop_string() {
+  Value v = pop();
+  if (v.kind() != ValueKind::String) raise(err::kStringExpected);
+  return v;
+}
+
+int Engine::pop_int() { return to_int(pop_number()); }
+
+void Engine::write(std::string_view text) {
+  if (io_.out) {
+    io_.out(text);
+  } else {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  }
+}
+
+void Engine::write_error(std::string_view text) {
+  if (io_.err) {
+    io_.err(text);
+  } else {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+  }
+}
+
+// --- errors ---
+
+void Engine::raise(int code, std::string text) { throw ScriptError{code, std::move(text)}; }
+
+std::string Engine::error_line(const std::string& file, int line, int code, const std::string& text) const {
+  std::string out = file;
+  out += '(';
+  out += std::to_string(line);
+  out += "/#";
+  out += std::to_string(code);
+  out += "): ";
+  std::string message;
+  if (messages_) {
+    if (code > 0) message = messages_("PSI", code);
+    if (message.empty()) message = messages_("Common", code);
+  }
+  if (message.empty()) {
+    out += "PSI Error ";
+    out += std::to_string(code);
+    if (!text.empty()) {
+      out += " = \"";
+      out += text;
+      out += '"';
+    }
+  } else if (const auto at = message.find("%s"); at != std::string::npos) {
+    out += message.substr(0, at);
+    out += text;
+    out += message.substr(at + 2);
+  } else {
+    out += message;
+  }
+  out += '\n';
+  return out;
+}
+
+void Engine::report(const ScriptError& e) {
+  const int line = executing_ ? exec_line_ : token_line_;
+  Script::Place place{{}, line};
+  if (script_ != nullptr && from_text_) place = script_->locate(line);
+  write_error(error_line(place.file, place.line, e.code, e.text));
+}
+
+}  // namespace corvanta::psi

@@ -1,0 +1,304 @@
+// The script engine: a stack machine that compiles a script one top-level
+// item at a time into its code array and runs each item at once.
+//
+// Use: add the built-in groups, initialise(), run() a loaded Script, then
+// release(). Definitions and variables live until release (or until a
+// script calls setup()). Errors are numbered; the built-ins raise them with
+// raise(), which ends the item; while the input is the script text the run
+// ends too, after the error line has gone to the error output.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "psi/script.h"
+#include "psi/value.h"
+
+namespace corvanta::psi {
+
+// Error numbers of the engine and the core and file built-ins.
+namespace err {
+inline constexpr int kFile = 102, kSyntax = 103, kFloatSignal = 104, kOutsideDefinition = 105,
+                     kLongName = 106, kLocalTwice = 107, kBadArgNumber = 108, kOpenString = 109,
+                     kLongString = 110, kNoMemory = 111, kDomain = 112, kRange = 113, kDivideByZero = 114,
+                     kStackOverflow = 115, kStackUnderflow = 116, kCallsTooDeep = 117, kReturnValueInProc = 118,
+                     kNoReturnValue = 119, kArgBeyondCount = 120, kNotVariable = 121, kUndefined = 122,
+                     kAssignNonVariable = 123, kScanNumber = 124, kScanLine = 125, kCodeFull = 126,
+                     kNumberExpected = 127, kStringExpected = 128, kLongNumber = 129, kArgCount = 130,
+                     kNotArray = 131, kIndex = 132, kArrayExpected = 133, kSetupInDefinition = 134,
+                     kOpenMode = 135, kDelete = 136, kFieldValue = 137, kRecordSlot = 138, kMkdir = 139,
+                     kRegex = 140, kFormat = 141;
+}
+
+struct Sizes {
+  int stack = 256;   // value stack entries
+  int code = 2000;   // code words
+  int frames = 100;  // call frames; at most frames - 1 calls nest
+};
+// Upper bounds that setup() cuts larger requests to, so that deep recursion
+// cannot exhaust the process's own stack.
+inline constexpr Sizes kMaxSizes{1'000'000, 1'000'000, 2'000};
+// Elements an array may grow to; an index beyond is refused as lack of memory.
+inline constexpr std::size_t kMaxArrayElements = 10'000'000;
+
+// An error raised while compiling or running.
+struct ScriptError {
+  int code;
+  std::string text;
+};
+
+enum class Op : std::uint8_t {
+  Stop = 0,
+  PushConst,
+  PushSymbol,
+  PushCount,
+  Eval,
+  EvalElem,
+  Assign,
+  AssignElem,
+  PushLocal,
+  PushLocalElem,
+  AssignLocal,
+  AssignLocalElem,
+  Pop,
+  PrintTop,
+  TypeOf,
+  DimOf,
+  While,
+  If,
+  Call,
+  LocalFrame,
+  FuncReturn,
+  ProcReturn,
+  Exit,
+  ExitValue,
+  Add,
+  Sub,
+  Mul,
+  Div,
+  Mod,
+  Pow,
+  BitOr,
+  BitAnd,
+  Negate,
+  Gt,
+  Ge,
+  Lt,
+  Le,
+  Eq,
+  Ne,
+  And,
+  Or,
+  Not,
+  Builtin,
+};
+
+// One code word: an instruction, or an operand (a symbol, a count, a slot or
+// an address). An instruction word with Op::Stop ends a piece of code.
+struct Word {
+  Op op = Op::Stop;
+  std::int32_t n = 0;
+  Symbol* sym = nullptr;
+};
+
+class BuiltinGroup {
+ public:
+  virtual ~BuiltinGroup() = default;
+  // Installs the group's built-ins and constants.
+  virtual void install(Engine& engine) = 0;
+  // Gives back what the group holds (open files, records).
+  virtual void release() {}
+};
+
+struct RunIo {
+  std::function<void(std::string_view)> out;  // what scripts print; standard output if empty
+  std::function<void(std::string_view)> err;  // error lines and traced lines; standard error if empty
+  // Asked for a further text when the current one is used up; none ends the input.
+  std::function<std::optional<std::string>()> next_text;
+};
+
+// Looks a message text up by group ("PSI", "Common") and code; empty if none.
+using MessageLookup = std::function<std::string(std::string_view group, int code)>;
+
+class Engine {
+ public:
+  static constexpr int kMaxGroups = 5;  // the core group and four more
+
+  Engine();
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Adds a built-in group; false when all group slots are taken.
+  bool add_group(std::unique_ptr<BuiltinGroup> group);
+  void set_messages(MessageLookup lookup) { messages_ = std::move(lookup); }
+  // Bounds the instructions of one run (0 = no bound); reaching it raises
+  // error 115's neighbour, kStepLimit. For fuzzing.
+  void set_step_limit(std::uint64_t steps) { step_limit_ = steps; }
+  static constexpr int kStepLimit = 199;
+
+  // Allocates the stores (sizes below 1 take the defaults) and installs the
+  // keywords, constants and built-ins. Releases a previous initialisation.
+  bool initialise(Sizes sizes = {});
+  // Runs the script; returns the value given to exit, else 0.
+  int run(const Script& script, char save_flag, RunIo io = {});
+  // Forgets every symbol and releases the groups.
+  bool release();
+
+  // Formats an error line as the engine prints it ("file(line/#code): text").
+  std::string error_line(const std::string& file, int line, int code, const std::string& text) const;
+
+  // --- for built-ins ---
+  [[noreturn]] void raise(int code, std::string text = {});
+  void push(Value v);
+  Value pop();
+  double pop_number();
+  Value pop_string();  // a String value (possibly absent)
+  // A number truncated toward zero and clamped to the int range.
+  int pop_int();
+  void write(std::string_view text);
+  void write_error(std::string_view text);
+  char save_flag() const { return save_flag_; }
+  void set_tracing(bool on) { tracing_ = on; }
+  // Input of the script text after the item being run.
+  int read_char();
+  void unread_char(int c);
+  void discard_input();
+  void count_input_line() { new_line(); }
+  // Re-initialises with new sizes after the current item (setup()).
+  [[noreturn]] void request_setup(Sizes sizes);
+  // Installs a built-in or a named number constant.
+  void install(Builtin builtin);
+  void install_constant(const std::string& name, double value);
+
+  // --- for the parser ---
+  int lex(Symbol*& sym, int& n);
+  void parser_error(const char* message);
+  void* parser_alloc(std::size_t bytes);
+  void parser_free(void* block);
+  int here() const { return progp_; }
+  int emit(Op op);
+  int emit_sym(Op op, Symbol* sym);
+  int emit_n(Op op, int n);
+  void emit_operand() { emit_word(Word{}); }
+  void patch(int at, int value) { code_[static_cast<std::size_t>(at)].n = value; }
+  void emit_call(Symbol* def, int nargs);
+  void emit_builtin(Symbol* b, int nargs);
+  void item_ready() { item_ready_ = true; }
+  void require_definition(const char* what);
+  void begin_definition(Symbol* name, SymbolKind kind);
+  void end_formals();
+  void end_definition(Symbol* name);
+  void begin_auto();
+  void end_auto() { reading_locals_ = false; }
+
+ private:
+  struct Frame {
+    Symbol* def = nullptr;
+    int nargs = 0;
+    int retpc = 0;
+    int argn = 0;  // stack index of the last argument
+    int nauto = 0;
+  };
+  struct RunEnd {};
+  struct SetupRequest {
+    Sizes sizes;
+  };
+
+  // Symbols
+  Symbol* new_global(std::string name, SymbolKind kind);
+  Symbol* lookup_global(std::string_view name) const;
+  Symbol* intern_number(double d);
+  Symbol* intern_string(std::string s);
+  Symbol* lookup_local(std::string_view name) const;
+  void install_keywords();
+  void install_core();
+
+  // Lexer
+  int lex_number(int c, Symbol*& sym);
+  int lex_name(int c, Symbol*& sym, int& n);
+  int lex_arg(int& n);
+  int lex_string(Symbol*& sym);
+  int follow(int expect, int yes, int no);
+  void new_line();
+
+  // Running
+  void emit_word(Word w);
+  void execute(int address);
+  void step(const Word& w);
+  Value& local(int slot);
+  void assign_element(Value& target, const Value& index, Value value, const std::string& name);
+  Value element(const Value& array, const Value& index);
+  void do_return();
+  void arithmetic(Op op);
+  void compare(Op op);
+  void print_top();
+  void report(const ScriptError& e);
+  void recover_after_error();
+  int run_items();
+  void free_stores();
+
+  // Groups
+  std::vector<std::unique_ptr<BuiltinGroup>> groups_;
+  std::deque<Builtin> builtins_;
+  MessageLookup messages_;
+  bool initialised_ = false;
+
+  // Stores
+  Sizes sizes_;
+  std::vector<Value> stack_;
+  int sp_ = 0;
+  std::vector<Word> code_;
+  std::vector<int> lines_;
+  int progp_ = 0;
+  int base_ = 0;
+  std::vector<Frame> frames_;
+  int fp_ = 0;
+  int pc_ = 0;
+  bool returning_ = false;
+  std::uint64_t step_limit_ = 0;
+  std::uint64_t steps_ = 0;
+
+  // Symbols
+  std::deque<Symbol> globals_;
+  std::unordered_map<std::string, Symbol*> names_;
+  std::map<std::uint64_t, Symbol*> numbers_;
+  std::unordered_map<std::string, Symbol*> strings_;
+  std::deque<Symbol> locals_;
+
+  // Compiler state
+  bool in_definition_ = false;
+  bool reading_locals_ = false;   // a parameter list or an auto list
+  bool reading_formals_ = false;  // a parameter list
+  int slot_counter_ = 0;
+  Symbol* defining_ = nullptr;
+  int definition_start_ = 0;
+  bool item_ready_ = false;
+  std::vector<void*> parser_blocks_;
+
+  // Input and lines
+  const Script* script_ = nullptr;
+  std::string input_;
+  std::size_t input_pos_ = 0;
+  std::vector<int> pushback_;
+  bool from_text_ = true;
+  int line_ = 1;
+  int token_line_ = 1;
+  bool tracing_ = false;
+  bool executing_ = false;
+  int exec_line_ = 0;
+
+  // Run
+  RunIo io_;
+  char save_flag_ = 'Y';
+  int exit_value_ = 0;
+};
+
+}  // namespace corvanta::psi

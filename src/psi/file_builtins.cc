@@ -1,0 +1,327 @@
+// The file group: text files in ten slots, directories, dates, the main
+// configuration and shell commands.
+#include <dirent.h>
+#include <regex.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "config/config_file.h"
+#include "psi/builtins.h"
+#include "psi/print.h"
+#include "util/date.h"
+
+namespace corvanta::psi {
+namespace {
+
+constexpr int kSlots = 10;
+constexpr std::size_t kMaxFileName = 101;
+constexpr std::size_t kMaxLine = 1023;
+constexpr std::size_t kMaxDirEntries = 500;
+constexpr int kRegexEntries = 5;
+
+std::string pop_str(Engine& e) { return e.pop_string().str(); }
+void push_num(Engine& e, double d) { e.push(Value::number(d)); }
+void push_str(Engine& e, std::string s) { e.push(Value::string(std::move(s))); }
+
+class FileGroup : public BuiltinGroup {
+ public:
+  FileGroup(config::ConfigTable* configs, std::string main_path)
+      : configs_(configs), main_path_(std::move(main_path)) {}
+  ~FileGroup() override { release(); }
+
+  void install(Engine& engine) override {
+    engine.install_constant("IN", 0);
+    engine.install_constant("OUT", 1);
+    engine.install_constant("EXT", 2);
+    engine.install_constant("UPD", 3);
+    const std::vector<Builtin> list = {
+        {"fopen", 2, true, [this](Engine& e) { open(e); }},
+        {"fclose", 1, false,
+         [this](Engine& e) {
+           if (Slot* s = slot(e.pop_int())) s->close();
+         }},
+        {"fgets", 1, true, [this](Engine& e) { push_str(e, read_line(slot(e.pop_int()))); }},
+        {"feof", 1, true, [this](Engine& e) { push_num(e, at_end(slot(e.pop_int())) ? 1 : 0); }},
+        {"ferror", 1, true,
+         [this](Engine& e) {
+           const Slot* s = slot(e.pop_int());
+           push_num(e, s == nullptr || std::ferror(s->file) != 0 ? 1 : 0);
+         }},
+        {"fok", 1, true,
+         [this](Engine& e) {
+           Slot* s = slot(e.pop_int());
+           push_num(e, s != nullptr && !at_end(s) && std::ferror(s->file) == 0 ? 1 : 0);
+         }},
+        {"fexist", 1, true, [](Engine& e) { push_num(e, ::access(pop_str(e).c_str(), F_OK) == 0 ? 1 : 0); }},
+        {"fprint", -1, false, [this](Engine& e) { print_to_file(e, "fprint", false); }},
+        {"fprintln", -1, false, [this](Engine& e) { print_to_file(e, "fprintln", true); }},
+        {"fprintf", 3, false,
+         [this](Engine& e) {
+           Slot* s = slot(e.pop_int());
+           const Value value = e.pop();
+           const std::string format = pop_str(e);
+           std::string out;
+           if (!append_printf(out, format, value)) e.raise(err::kFormat, format);
+           if (s != nullptr) std::fwrite(out.data(), 1, out.size(), s->file);
+         }},
+        {"date", -1, true, date},
+        {"clock", 0, true,
+         [](Engine& e) {
+           timespec ts{};
+           ::clock_gettime(CLOCK_REALTIME, &ts);
+           push_num(e, static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9);
+         }},
+        {"datadd", 2, true,
+         [](Engine& e) {
+           const long days = e.pop_int();
+           const std::string date = pop_str(e);
+           std::string out;
+           if (date_add_days(6, 6, date, out, days) != kDateOk) out.clear();
+           push_str(e, std::move(out));
+         }},
+        {"readparm", 2, true,
+         [this](Engine& e) {
+           const std::string key = pop_str(e);
+           const std::string section = pop_str(e);
+           push_str(e, configs_ != nullptr ? configs_->get(config::kMainConfig, section, key) : "");
+         }},
+        {"writeparm", 3, true, [this](Engine& e) { write_parameter(e); }},
+        {"splitline", 2, true, split_line},
+        {"splitregex", 2, true, split_regex},
+        {"mkdir", 1, false,
+         [](Engine& e) {
+           const std::string name = pop_str(e);
+           if (::mkdir(name.c_str(), 0777) != 0) e.raise(err::kMkdir, name);
+         }},
+        {"dir", 1, true, list_directory},
+        {"fcopy", 2, false, copy_file},
+        {"rename", 2, false,
+         [](Engine& e) {
+           const std::string to = pop_str(e);
+           const std::string from = pop_str(e);
+           if (std::rename(from.c_str(), to.c_str()) != 0) {
+             e.raise(err::kFile, ::access(from.c_str(), F_OK) != 0 ? from : to);
+           }
+         }},
+        {"fdelete", 1, false,
+         [](Engine& e) {
+           const std::string name = pop_str(e);
+           if (::unlink(name.c_str()) != 0) e.raise(err::kDelete, name);
+         }},
+        {"syscmd", 1, true,
+         [](Engine& e) {
+           std::string command = pop_str(e);
+           std::replace(command.begin(), command.end(), '\\', '/');
+           std::fflush(nullptr);
+           const int status = std::system(command.c_str());
+           push_num(e, status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+         }},
+    };
+    for (const auto& b : list) engine.install(b);
+  }
+
+  void release() override {
+    for (auto& s : slots_) s.close();
+  }
+
+ private:
+  struct Slot {
+    std::FILE* file = nullptr;
+    std::string name;
+    bool reading = false;
+    void close() {
+      if (file != nullptr) std::fclose(file);
+      file = nullptr;
+      name.clear();
+    }
+  };
+
+  Slot* slot(int n) {
+    if (n < 0 || n >= kSlots || slots_[static_cast<std::size_t>(n)].file == nullptr) return nullptr;
+    return &slots_[static_cast<std::size_t>(n)];
+  }
+
+  void open(Engine& e) {
+    const int mode = e.pop_int();
+    const std::string name = pop_str(e);
+    static constexpr const char* kModes[] = {"r", "w", "a"};
+    if (mode < 0 || mode > 2) e.raise(err::kOpenMode, name);
+    // A longer name would open a different file once cut; it is refused.
+    if (name.size() > kMaxFileName) e.raise(err::kFile, name);
+    const auto free = std::find_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.file == nullptr; });
+    if (free == slots_.end()) e.raise(err::kFile, name);
+    free->file = std::fopen(name.c_str(), kModes[mode]);
+    if (free->file == nullptr) e.raise(err::kFile, name);
+    free->name = name;
+    free->reading = mode == 0;
+    push_num(e, static_cast<double>(free - slots_.begin()));
+  }
+
+  // The end is seen before a read fails: a file read to its last line is at
+  // its end.
+  static bool at_end(Slot* s) {
+    if (s == nullptr) return true;
+    if (std::feof(s->file) != 0) return true;
+    if (!s->reading) return false;
+    const int c = std::fgetc(s->file);
+    if (c == EOF) return true;
+    std::ungetc(c, s->file);
+    return false;
+  }
+
+  static std::string read_line(Slot* s) {
+    if (s == nullptr) return {};
+    char buf[kMaxLine + 1];
+    if (std::fgets(buf, sizeof buf, s->file) == nullptr) return {};
+    std::string line(buf);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return line;
+  }
+
+  void print_to_file(Engine& e, const char* name, bool newline) {
+    std::vector<Value> args = pop_arguments(e);
+    if (args.empty()) e.raise(err::kArgCount, name);
+    if (args.back().kind() != ValueKind::Number) e.raise(err::kNumberExpected);
+    Slot* s = slot(to_int(args.back().num()));
+    args.pop_back();
+    std::string out;
+    for (const auto& v : args) append_print(out, v);
+    if (newline) out += '\n';
+    if (s != nullptr) std::fwrite(out.data(), 1, out.size(), s->file);
+  }
+
+  static void date(Engine& e) {
+    const std::vector<Value> args = pop_arguments(e);
+    if (args.size() > 1) e.raise(err::kArgCount, "date");
+    std::string tmpl(kDefaultDateTemplate);
+    if (!args.empty()) {
+      if (args[0].kind() != ValueKind::String) e.raise(err::kStringExpected);
+      tmpl = args[0].str();
+    }
+    push_str(e, date_now(tmpl));
+  }
+
+  void write_parameter(Engine& e) {
+    const std::string value = pop_str(e);
+    const std::string key = pop_str(e);
+    const std::string section = pop_str(e);
+    config::ConfigTree* tree = configs_ != nullptr ? configs_->tree(config::kMainConfig) : nullptr;
+    if (tree == nullptr) {
+      push_num(e, -3);  // no main configuration
+      return;
+    }
+    tree->set(section, key, value);
+    push_num(e, tree->save(main_path_).code());
+  }
+
+  static void split_line(Engine& e) {
+    const std::string sep = pop_str(e);
+    const std::string text = pop_str(e);
+    StringArray pieces;
+    if (sep.empty() && !text.empty()) {
+      pieces.push_back(make_text(text));
+    } else if (!text.empty()) {
+      std::size_t from = 0;
+      for (;;) {
+        const auto at = text.find(sep, from);
+        if (at == std::string::npos) {
+          if (from < text.size()) pieces.push_back(make_text(text.substr(from)));
+          break;
+        }
+        pieces.push_back(make_text(text.substr(from, at - from)));
+        from = at + sep.size();
+      }
+    }
+    e.push(Value::strings(std::move(pieces)));
+  }
+
+  static void split_regex(Engine& e) {
+    const std::string expression = pop_str(e);
+    const std::string text = pop_str(e);
+    regex_t re;
+    if (const int rc = ::regcomp(&re, expression.c_str(), REG_EXTENDED); rc != 0) {
+      char message[256];
+      ::regerror(rc, &re, message, sizeof message);
+      e.raise(err::kRegex, message);
+    }
+    std::array<regmatch_t, kRegexEntries> m{};
+    StringArray parts;
+    if (::regexec(&re, text.c_str(), m.size(), m.data(), 0) == 0) {
+      for (const auto& g : m) {
+        if (g.rm_so < 0) break;
+        parts.push_back(make_text(text.substr(static_cast<std::size_t>(g.rm_so),
+                                              static_cast<std::size_t>(g.rm_eo - g.rm_so))));
+      }
+    }
+    ::regfree(&re);
+    e.push(Value::strings(std::move(parts)));
+  }
+
+  static void list_directory(Engine& e) {
+    const std::string dir = pop_str(e);
+    std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
+    if (!d) e.raise(err::kFile, dir);
+    struct Entry {
+      std::string name;
+      struct stat st;
+    };
+    std::vector<Entry> files;
+    while (const dirent* ent = ::readdir(d.get())) {
+      Entry entry{ent->d_name, {}};
+      const std::string path = dir + "/" + entry.name;
+      if (::stat(path.c_str(), &entry.st) == 0 && S_ISREG(entry.st.st_mode)) files.push_back(std::move(entry));
+    }
+    std::sort(files.begin(), files.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    StringArray out;
+    for (const auto& f : files) {
+      if (out.size() == kMaxDirEntries) {
+        out.push_back(make_text("..."));
+        break;
+      }
+      const CivilTime t = local_time(f.st.st_mtime);
+      char line[512];
+      std::snprintf(line, sizeof line, "%04d%02d%02d%02d%02d %09lld %s", t.year, t.month, t.day, t.hour,
+                    t.minute, static_cast<long long>(f.st.st_size), f.name.c_str());
+      out.push_back(make_text(line));
+    }
+    e.push(Value::strings(std::move(out)));
+  }
+
+  static void copy_file(Engine& e) {
+    const std::string to = pop_str(e);
+    const std::string from = pop_str(e);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(from.c_str(), "rb"), std::fclose);
+    if (!in) e.raise(err::kFile, from);
+    std::FILE* out = std::fopen(to.c_str(), "wb");
+    if (out == nullptr) e.raise(err::kFile, to);
+    char buf[8192];
+    bool ok = true;
+    std::size_t n;
+    while (ok && (n = std::fread(buf, 1, sizeof buf, in.get())) > 0) ok = std::fwrite(buf, 1, n, out) == n;
+    if (std::ferror(in.get()) != 0) {
+      std::fclose(out);
+      e.raise(err::kFile, from);
+    }
+    if (std::fclose(out) != 0) ok = false;
+    if (!ok) e.raise(err::kFile, to);
+  }
+
+  config::ConfigTable* configs_;
+  std::string main_path_;
+  std::array<Slot, kSlots> slots_;
+};
+
+}  // namespace
+
+std::unique_ptr<BuiltinGroup> make_file_group(config::ConfigTable* configs, std::string main_path) {
+  return std::make_unique<FileGroup>(configs, std::move(main_path));
+}
+
+}  // namespace corvanta::psi
