@@ -7,6 +7,8 @@
 #include <limits>
 #include <new>
 
+#include <sys/resource.h>
+
 #include "psi/builtins.h"
 #include "psi/print.h"
 
@@ -15,6 +17,21 @@ namespace corvanta::psi {
 int parse(Engine& e);  // the generated parser
 
 namespace {
+
+std::uintptr_t stack_address() {
+  volatile char probe = 0;
+  return reinterpret_cast<std::uintptr_t>(&probe);
+}
+
+// Half the process's stack, at most 4 MB.
+std::uintptr_t stack_budget() {
+  rlimit limit{};
+  std::uintptr_t bytes = 8u << 20;
+  if (::getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < bytes) {
+    bytes = limit.rlim_cur;
+  }
+  return bytes / 2;
+}
 
 int sanitize(int requested, int fallback, int max) {
   if (requested < 1) return fallback;
@@ -111,6 +128,8 @@ int Engine::run(const Script& script, char save_flag, RunIo io) {
   pushback_.clear();
   from_text_ = true;
   steps_ = 0;
+  stack_base_ = stack_address();
+  stack_budget_ = stack_budget();
   // Floating-point arithmetic here never traps: division and modulo check
   // for zero and the mathematical functions report through errno, so there
   // is no signal to catch.
@@ -126,6 +145,7 @@ int Engine::run(const Script& script, char save_flag, RunIo io) {
       const auto keep_pos = input_pos_;
       const int keep_line = line_;
       initialise(sizes);
+      executing_ = false;
       input_ = std::move(keep_input);
       input_pos_ = keep_pos;
       line_ = keep_line;
@@ -188,6 +208,10 @@ void Engine::recover_after_error() {
 void Engine::request_setup(Sizes sizes) { throw SetupRequest{sizes}; }
 
 void Engine::execute(int address) {
+  if (stack_base_ - stack_address() > stack_budget_) {
+    const Symbol* def = frames_[static_cast<std::size_t>(fp_)].def;
+    raise(err::kCallsTooDeep, def != nullptr ? def->name : std::string());
+  }
   pc_ = address;
   while (!returning_) {
     const Word& w = code_[static_cast<std::size_t>(pc_)];

@@ -42,9 +42,10 @@ struct Sizes {
   int code = 2000;   // code words
   int frames = 100;  // call frames; at most frames - 1 calls nest
 };
-// Upper bounds that setup() cuts larger requests to, so that deep recursion
-// cannot exhaust the process's own stack.
-inline constexpr Sizes kMaxSizes{1'000'000, 1'000'000, 2'000};
+// Upper bounds that setup() cuts larger requests to. Calls, while and if
+// nest on the process's own stack too: when half of it is used, a further
+// call or loop is refused like a call beyond the frame stack (error 117).
+inline constexpr Sizes kMaxSizes{1'000'000, 1'000'000, 100'000};
 // Elements an array may grow to; an index beyond is refused as lack of memory.
 inline constexpr std::size_t kMaxArrayElements = 10'000'000;
 
@@ -264,6 +265,8 @@ class Engine {
   int pc_ = 0;
   bool returning_ = false;
   std::uint64_t step_limit_ = 0;
+  std::uintptr_t stack_base_ = 0;   // address near the bottom of run()'s stack
+  std::uintptr_t stack_budget_ = 0;  // bytes nested execution may use
   std::uint64_t steps_ = 0;
 
   // Symbols
