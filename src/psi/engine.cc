@@ -18,10 +18,7 @@ int parse(Engine& e);  // the generated parser
 
 namespace {
 
-std::uintptr_t stack_address() {
-  volatile char probe = 0;
-  return reinterpret_cast<std::uintptr_t>(&probe);
-}
+std::uintptr_t stack_address() { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)); }
 
 // Half the process's stack, at most 4 MB.
 std::uintptr_t stack_budget() {
@@ -433,7 +430,7 @@ void Engine::assign_element(Value& target, const Value& index, Value value, cons
   if (index.kind() != ValueKind::Number) raise(err::kNumberExpected);
   const double i = std::trunc(index.num());
   if (!(i >= 0)) raise(err::kIndex);
-  if (i >= static_cast<double>(kMaxArrayElements)) raise(err::kNoMemory);
+  if (i >= static_cast<double>(value_limits_.array_elements)) raise(err::kNoMemory);
   const auto at = static_cast<std::size_t>(i);
   if (!target.is_array()) {
     target = value.kind() == ValueKind::String ? Value::strings({}) : Value::numbers({});
@@ -531,6 +528,7 @@ void Engine::print_top() { write(format_top(pop())); }
 
 void Engine::push(Value v) {
   if (sp_ >= static_cast<int>(stack_.size())) raise(err::kStackOverflow);
+  if (v.kind() == ValueKind::String && v.str().size() > value_limits_.string_bytes) raise(err::kNoMemory);
   stack_[static_cast<std::size_t>(sp_++)] = std::move(v);
 }
 

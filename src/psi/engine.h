@@ -46,8 +46,12 @@ struct Sizes {
 // nest on the process's own stack too: when half of it is used, a further
 // call or loop is refused like a call beyond the frame stack (error 117).
 inline constexpr Sizes kMaxSizes{1'000'000, 1'000'000, 100'000};
-// Elements an array may grow to; an index beyond is refused as lack of memory.
-inline constexpr std::size_t kMaxArrayElements = 10'000'000;
+// What one value may hold: elements of an array, bytes of a string. Beyond
+// them a value is refused as lack of memory (error 111).
+struct ValueLimits {
+  std::size_t array_elements = 10'000'000;
+  std::size_t string_bytes = 256u << 20;
+};
 
 // An error raised while compiling or running.
 struct ScriptError {
@@ -143,6 +147,7 @@ class Engine {
   // Bounds the instructions of one run (0 = no bound); reaching it raises
   // error 115's neighbour, kStepLimit. For fuzzing.
   void set_step_limit(std::uint64_t steps) { step_limit_ = steps; }
+  void set_value_limits(ValueLimits limits) { value_limits_ = limits; }
   static constexpr int kStepLimit = 199;
 
   // Allocates the stores (sizes below 1 take the defaults) and installs the
@@ -265,6 +270,7 @@ class Engine {
   int pc_ = 0;
   bool returning_ = false;
   std::uint64_t step_limit_ = 0;
+  ValueLimits value_limits_;
   std::uintptr_t stack_base_ = 0;   // address near the bottom of run()'s stack
   std::uintptr_t stack_budget_ = 0;  // bytes nested execution may use
   std::uint64_t steps_ = 0;

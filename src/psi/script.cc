@@ -1,5 +1,7 @@
 #include "psi/script.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -29,7 +31,9 @@ struct Loader {
       return kNotReadable;
     }
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "r"), std::fclose);
-    if (!in) {
+    struct stat st {};
+    // Only regular files: a directory or a device is no script.
+    if (!in || ::fstat(::fileno(in.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
       report(kNotReadable, path);
       return kNotReadable;
     }

@@ -31,7 +31,8 @@ struct Script {
 };
 
 // Reads `path` into `out`. Returns 0, or 102 when the script or one of its
-// includes cannot be read (the file name is passed to `report`), an include
+// includes cannot be read or is no regular file (the file name is passed to
+// `report`), an include
 // is nested more than kMaxIncludeDepth deep, or a path is longer than
 // kMaxScriptPath characters.
 int load_script(const std::string& path, Script& out,

@@ -75,6 +75,8 @@ TEST_F(PsiScript, UnreadableScriptsAndIncludes) {
   const std::string self = dir_ + "/self.psi";
   write("self.psi", "#include <" + self + ">\n");
   EXPECT_EQ(run(self), "load 102 " + self + "\n");
+  EXPECT_EQ(run(dir_), "load 102 " + dir_ + "\n");
+  EXPECT_EQ(run(write("dev.psi", "#include </dev/zero>\n")), "load 102 /dev/zero\n");
   EXPECT_EQ(run(std::string(101, 'p')), "load 102 " + std::string(101, 'p') + "\n");
 }
 
