@@ -54,11 +54,23 @@ bool Engine::add_group(std::unique_ptr<BuiltinGroup> group) {
 
 bool Engine::initialise(Sizes sizes) {
   release();
+  try {
+    allocate(sizes);
+  } catch (const std::bad_alloc&) {
+    free_stores();
+    return false;
+  }
+  initialised_ = true;
+  return true;
+}
+
+void Engine::allocate(Sizes sizes) {
   const Sizes defaults;
   sizes_.stack = sanitize(sizes.stack, defaults.stack, kMaxSizes.stack);
   sizes_.code = sanitize(sizes.code, defaults.code, kMaxSizes.code);
   sizes_.frames = sanitize(sizes.frames, defaults.frames, kMaxSizes.frames);
   stack_.assign(static_cast<std::size_t>(sizes_.stack), Value{});
+  stack_size_ = sizes_.stack;
   code_.assign(static_cast<std::size_t>(sizes_.code), Word{});
   lines_.assign(static_cast<std::size_t>(sizes_.code), 0);
   frames_.assign(static_cast<std::size_t>(sizes_.frames), Frame{});
@@ -77,8 +89,6 @@ bool Engine::initialise(Sizes sizes) {
   };
   for (const auto& [name, value] : kConstants) install_constant(name, value);
   for (auto& group : groups_) group->install(*this);
-  initialised_ = true;
-  return true;
 }
 
 bool Engine::release() {
@@ -91,6 +101,7 @@ bool Engine::release() {
 
 void Engine::free_stores() {
   stack_.clear();
+  stack_size_ = sp_ = fp_ = progp_ = base_ = 0;
   code_.clear();
   lines_.clear();
   frames_.clear();
@@ -116,6 +127,7 @@ void Engine::install_constant(const std::string& name, double value) {
 // --- running ---
 
 int Engine::run(const Script& script, char save_flag, RunIo io) {
+  if (!initialised_ && !initialise(sizes_)) return 0;
   script_ = &script;
   io_ = std::move(io);
   save_flag_ = save_flag;
@@ -141,8 +153,11 @@ int Engine::run(const Script& script, char save_flag, RunIo io) {
       auto keep_input = std::move(input_);
       const auto keep_pos = input_pos_;
       const int keep_line = line_;
-      initialise(sizes);
       executing_ = false;
+      if (!initialise(sizes)) {
+        report(ScriptError{err::kNoMemory, {}});
+        break;
+      }
       input_ = std::move(keep_input);
       input_pos_ = keep_pos;
       line_ = keep_line;
@@ -204,22 +219,6 @@ void Engine::recover_after_error() {
 
 void Engine::request_setup(Sizes sizes) { throw SetupRequest{sizes}; }
 
-void Engine::execute(int address) {
-  if (stack_base_ - stack_address() > stack_budget_) {
-    const Symbol* def = frames_[static_cast<std::size_t>(fp_)].def;
-    raise(err::kCallsTooDeep, def != nullptr ? def->name : std::string());
-  }
-  pc_ = address;
-  while (!returning_) {
-    const Word& w = code_[static_cast<std::size_t>(pc_)];
-    if (w.op == Op::Stop) break;
-    exec_line_ = lines_[static_cast<std::size_t>(pc_)];
-    if (step_limit_ != 0 && ++steps_ > step_limit_) raise(kStepLimit);
-    ++pc_;
-    step(w);
-  }
-}
-
 Value& Engine::local(int slot) {
   const Frame& f = frames_[static_cast<std::size_t>(fp_)];
   int at;
@@ -247,10 +246,13 @@ void Engine::step(const Word& w) {
       push(Value::number(operand().n));
       break;
     case Op::Eval: {
-      Symbol* s = pop().sym();
+      // The symbol on top of the stack is replaced by its value.
+      if (sp_ <= 0) raise(err::kStackUnderflow);
+      Value& top = stack_[static_cast<std::size_t>(sp_ - 1)];
+      const Symbol* s = top.sym();
       if (s->kind != SymbolKind::Variable) raise(err::kNotVariable, s->name);
       if (s->value.kind() == ValueKind::Undefined) raise(err::kUndefined, s->name);
-      push(s->value);
+      top = s->value;
       break;
     }
     case Op::EvalElem: {
@@ -386,6 +388,42 @@ void Engine::step(const Word& w) {
     case Op::Add:
     case Op::Sub:
     case Op::Mul:
+    case Op::Lt:
+    case Op::Gt:
+    case Op::Le:
+    case Op::Ge:
+    case Op::Eq:
+    case Op::Ne:
+      // Two numbers: the result replaces the left operand in place.
+      if (sp_ >= 2) {
+        Value& left = stack_[static_cast<std::size_t>(sp_ - 2)];
+        const Value& right = stack_[static_cast<std::size_t>(sp_ - 1)];
+        if (left.kind() == ValueKind::Number && right.kind() == ValueKind::Number) {
+          const double a = left.num();
+          const double b = right.num();
+          double r = 0;
+          switch (w.op) {
+            case Op::Add: r = a + b; break;
+            case Op::Sub: r = a - b; break;
+            case Op::Mul: r = a * b; break;
+            case Op::Lt: r = a < b; break;
+            case Op::Gt: r = a > b; break;
+            case Op::Le: r = a <= b; break;
+            case Op::Ge: r = a >= b; break;
+            case Op::Eq: r = a == b; break;
+            default: r = a != b; break;
+          }
+          left.set_num(r);
+          --sp_;
+          break;
+        }
+      }
+      if (w.op == Op::Add || w.op == Op::Sub || w.op == Op::Mul) {
+        arithmetic(w.op);
+      } else {
+        compare(w.op);
+      }
+      break;
     case Op::Div:
     case Op::Mod:
     case Op::Pow:
@@ -401,17 +439,25 @@ void Engine::step(const Word& w) {
     case Op::Not:
       push(Value::number(pop_number() == 0 ? 1 : 0));
       break;
-    case Op::Gt:
-    case Op::Ge:
-    case Op::Lt:
-    case Op::Le:
-    case Op::Eq:
-    case Op::Ne:
-      compare(w.op);
-      break;
     case Op::Builtin:
       operand().sym->builtin->handler(*this);
       break;
+  }
+}
+
+void Engine::execute(int address) {
+  if (stack_base_ - stack_address() > stack_budget_) {
+    const Symbol* def = frames_[static_cast<std::size_t>(fp_)].def;
+    raise(err::kCallsTooDeep, def != nullptr ? def->name : std::string());
+  }
+  pc_ = address;
+  while (!returning_) {
+    const Word& w = code_[static_cast<std::size_t>(pc_)];
+    if (w.op == Op::Stop) break;
+    exec_line_ = lines_[static_cast<std::size_t>(pc_)];
+    if (step_limit_ != 0 && ++steps_ > step_limit_) raise(kStepLimit);
+    ++pc_;
+    step(w);
   }
 }
 
@@ -525,23 +571,6 @@ void Engine::compare(Op op) {
 void Engine::print_top() { write(format_top(pop())); }
 
 // --- stack and output ---
-
-void Engine::push(Value v) {
-  if (sp_ >= static_cast<int>(stack_.size())) raise(err::kStackOverflow);
-  if (v.kind() == ValueKind::String && v.str().size() > value_limits_.string_bytes) raise(err::kNoMemory);
-  stack_[static_cast<std::size_t>(sp_++)] = std::move(v);
-}
-
-Value Engine::pop() {
-  if (sp_ <= 0) raise(err::kStackUnderflow);
-  return std::move(stack_[static_cast<std::size_t>(--sp_)]);
-}
-
-double Engine::pop_number() {
-  const Value v = pop();
-  if (v.kind() != ValueKind::Number) raise(err::kNumberExpected);
-  return v.num();
-}
 
 Value Engine::pop_string() {
   Value v = pop();

@@ -152,8 +152,10 @@ class Engine {
 
   // Allocates the stores (sizes below 1 take the defaults) and installs the
   // keywords, constants and built-ins. Releases a previous initialisation.
+  // False when there is no memory for the stores.
   bool initialise(Sizes sizes = {});
-  // Runs the script; returns the value given to exit, else 0.
+  // Runs the script (initialising first if needed); returns the value given
+  // to exit, else 0.
   int run(const Script& script, char save_flag, RunIo io = {});
   // Forgets every symbol and releases the groups.
   bool release();
@@ -163,9 +165,24 @@ class Engine {
 
   // --- for built-ins ---
   [[noreturn]] void raise(int code, std::string text = {});
-  void push(Value v);
-  Value pop();
-  double pop_number();
+  void push(Value v) {
+    if (sp_ >= stack_size_) raise(err::kStackOverflow);
+    if (v.kind() == ValueKind::String) check_string(v);
+    stack_[static_cast<std::size_t>(sp_++)] = std::move(v);
+  }
+  Value pop() {
+    if (sp_ <= 0) raise(err::kStackUnderflow);
+    return std::move(stack_[static_cast<std::size_t>(--sp_)]);
+  }
+  double pop_number() {
+    if (sp_ <= 0) raise(err::kStackUnderflow);
+    Value& v = stack_[static_cast<std::size_t>(--sp_)];
+    if (v.kind() != ValueKind::Number) {
+      v = Value{};
+      raise(err::kNumberExpected);
+    }
+    return v.num();
+  }
   Value pop_string();  // a String value (possibly absent)
   // A number truncated toward zero and clamped to the int range.
   int pop_int();
@@ -237,6 +254,9 @@ class Engine {
 
   // Running
   void emit_word(Word w);
+  void check_string(const Value& v) {
+    if (v.str().size() > value_limits_.string_bytes) raise(err::kNoMemory);
+  }
   void execute(int address);
   void step(const Word& w);
   Value& local(int slot);
@@ -249,6 +269,7 @@ class Engine {
   void report(const ScriptError& e);
   void recover_after_error();
   int run_items();
+  void allocate(Sizes sizes);
   void free_stores();
 
   // Groups
@@ -260,6 +281,7 @@ class Engine {
   // Stores
   Sizes sizes_;
   std::vector<Value> stack_;
+  int stack_size_ = 0;
   int sp_ = 0;
   std::vector<Word> code_;
   std::vector<int> lines_;

@@ -1,5 +1,7 @@
 #include "psi/print.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 
@@ -9,6 +11,13 @@ namespace {
 void append_cut(std::string& out, std::string_view piece) { out += piece.substr(0, kMaxPiece); }
 
 std::string number_text(double d) {
+  // Whole numbers below 10^8 print as "%.8g" prints them, without the cost of
+  // a floating-point conversion.
+  if (d == std::trunc(d) && std::fabs(d) < 1e8 && !(d == 0 && std::signbit(d))) {
+    char buf[16];
+    const auto end = std::to_chars(buf, buf + sizeof buf, static_cast<long>(d)).ptr;
+    return std::string(buf, end);
+  }
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.8g", d);
   return buf;
@@ -95,7 +104,9 @@ std::string format_top(const Value& v) {
   std::string out;
   switch (v.kind()) {
     case ValueKind::Number:
-      out = "\t" + number_text(v.num()) + "\n";
+      out = '\t';
+      out += number_text(v.num());
+      out += '\n';
       break;
     case ValueKind::String:
       out = "\t\"";
@@ -104,12 +115,18 @@ std::string format_top(const Value& v) {
       break;
     case ValueKind::NumberArray:
       for (std::size_t i = 0; i < v.nums().size(); ++i) {
-        out += "\t" + std::to_string(i) + ":\t" + number_text(v.nums()[i]) + "\n";
+        out += '\t';
+        out += std::to_string(i);
+        out += ":\t";
+        out += number_text(v.nums()[i]);
+        out += '\n';
       }
       break;
     case ValueKind::StringArray:
       for (std::size_t i = 0; i < v.strs().size(); ++i) {
-        out += "\t" + std::to_string(i) + ":\t\"";
+        out += '\t';
+        out += std::to_string(i);
+        out += ":\t\"";
         if (v.strs()[i]) append_cut(out, *v.strs()[i]);
         out += "\"\n";
       }

@@ -91,6 +91,8 @@ class Value {
   }
 
   ValueKind kind() const { return kind_; }
+  // Changes a number in place (the value must be a number).
+  void set_num(double d) { number_ = d; }
   bool is_array() const { return kind_ == ValueKind::NumberArray || kind_ == ValueKind::StringArray; }
   double num() const { return number_; }
   Symbol* sym() const { return symbol_; }

@@ -28,8 +28,9 @@ TEST(PsiPrint, PrintWritesValuesAsTheyAre) {
       "print(1, 2.5)\nprintl()\n"
       "s[0] = \"a\"\ns[2] = \"c\"\nprintl(s)\n"
       "n[0] = 1\nn[1] = 0.5\nprintl(n)\n"
-      "printl(1/3, \" \", 1e20, \" \", -0.000001)\n");
-  EXPECT_EQ(o.out, "12.5\na\nc\n\n10.5\n0.33333333 1e+20 -1e-06\n");
+      "printl(1/3, \" \", 1e20, \" \", -0.000001)\n"
+      "printl(99999999, \" \", 100000000, \" \", -12, \" \", -0, \" \", 0 * -1)\n");
+  EXPECT_EQ(o.out, "12.5\na\nc\n\n10.5\n0.33333333 1e+20 -1e-06\n99999999 1e+08 -12 -0 -0\n");
 }
 
 TEST(PsiPrint, TopLevelValues) {
