@@ -101,7 +101,9 @@ void sort_indices(Engine& e) {
   std::iota(idx.begin(), idx.end(), std::size_t{0});
   if (a.kind() == ValueKind::NumberArray) {
     const auto& v = a.nums();
-    std::stable_sort(idx.begin(), idx.end(), [&](std::size_t x, std::size_t y) { return v[x] < v[y]; });
+    // NaN (from inf - inf, say) sorts last, so that the order stays strict.
+    auto less = [&](std::size_t x, std::size_t y) { return !std::isnan(v[x]) && (std::isnan(v[y]) || v[x] < v[y]); };
+    std::stable_sort(idx.begin(), idx.end(), less);
   } else {
     const auto& v = a.strs();
     auto text = [&](std::size_t i) -> std::string_view { return v[i] ? std::string_view(*v[i]) : ""; };

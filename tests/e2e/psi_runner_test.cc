@@ -93,6 +93,41 @@ TEST(PsiRunner, AnErrorEndsTheScriptWithTheInstallationsText) {
   EXPECT_EQ(r.status, 0);
 }
 
+// Edge cases of the language through the binary: what reaches standard
+// output and standard error, with the installation's message texts.
+TEST(PsiRunner, EdgeCasesEndToEnd) {
+  struct Case {
+    const char* script;
+    const char* out;
+    const char* err;
+  };
+  const Case cases[] = {
+      {"func f() {\n x = 1\n}\nf()\n", "", "t.psi(3/#119): Funktion endet ohne Rückgabewert: f\n"},
+      {"proc p() {\n return 1\n}\np()\n", "", "t.psi(2/#118): Rückgabewert in einer Prozedur: p\n"},
+      {"printl(7 % 0)\n", "", "t.psi(1/#114): Division durch Null\n"},
+      {"x = 1 < \"a\"\n", "", "t.psi(1/#128): Zeichenkette erwartet\n"},
+      {"x = \"a\" < 1\n", "", "t.psi(1/#127): Zahl erwartet\n"},
+      {"a[0] = 1\nb = a\nb[0] = 2\nprintl(a, b)\n", "12\n", ""},
+      {"s[5] = \"x\"\nprintl(dim(s), \"[\", s[0], \"]\")\ns[1] = 2\n", "6[]\n",
+       "t.psi(3/#127): Zahl erwartet\n"},
+      {"printl(strsub(\"abcde\", 3, 10), strsub(\"abcde\", -2, 2))\n", "deab\n", ""},
+      {"a = splitline(\",x,\", \",\")\na\n", "\t0:\t\"\"\n\t1:\t\"x\"\n", ""},
+      {"n[0] = 3\nn[1] = 1\nn[2] = 2\nsort(n)\n", "\t0:\t1\n\t1:\t2\n\t2:\t0\n", ""},
+      {"print(1, 2.5)\nprintl()\n3 + 4\nx = 3 + 4\n", "12.5\n\t7\n", ""},
+      {"printl(\"\\101\\N\")\nfunc f() {\n quit\n}\nprintl(2)\n", "AN\n", ""},
+      {"f = fopen(\"x\", UPD)\n", "", "t.psi(1/#135): Ungültiger Dateimodus: x\n"},
+      {"printf(\"%d %s\", 1)\n", "", "t.psi(1/#141): Format passt nicht zum Wert oder hat mehr als eine Umwandlung: %d %s\n"},
+  };
+  Installation inst;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    const PsiRun r = run_psi(inst, c.script);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, 0);
+  }
+}
+
 TEST(PsiRunner, ReadsAndWritesTheMainConfiguration) {
   Installation inst;
   const PsiRun r = run_psi(inst,

@@ -97,6 +97,9 @@ TEST(PsiArrays, SortAndIndex) {
       "printl(index(n, 2), \" \", index(n, 7), \" \", index(s, \"c\"), \" \", index(s, \"\"))\n");
   EXPECT_EQ(o.out, "1 2 0 \n2 1 0 3 \n2 -1 3 2\n");
   EXPECT_EQ(run_text("sort(1)\n").err, error_at(1, 133));
+  // Not-a-number values sort last.
+  auto nan = run_text("i = 1e308 * 10\nn[0] = i - i\nn[1] = 2\nn[2] = i - i\nn[3] = -1\nprintf(\"%g \", sort(n))\n");
+  EXPECT_EQ(nan.out, "3 1 0 2 ");
   EXPECT_EQ(run_text("n[0] = 1\nindex(n, \"a\")\n").err, error_at(2, 127));
   EXPECT_EQ(run_text("s[0] = \"a\"\nindex(s, 1)\n").err, error_at(2, 128));
 }
