@@ -5,12 +5,12 @@
 // (their start-up, about a millisecond, is included), so all figures are wall
 // time. A missing interpreter is reported as skipped.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <fcntl.h>
 #include <string>
 
 #include "psi/engine.h"
@@ -31,15 +31,13 @@ const Program kFib{
     "function fib(n) {\n  if (n < 2) return n\n  return fib(n - 1) + fib(n - 2)\n}\nBEGIN { x = fib(25) }\n",
     "function fib(n)\n  if n < 2 then return n end\n  return fib(n - 1) + fib(n - 2)\nend\nx = fib(25)\n"};
 
-const Program kLoop{
-    "i = 0\ns = 0\nwhile (i < 1000000) {\n  s = s + i * 2 % 7\n  i = i + 1\n}\n",
-    "BEGIN {\n  i = 0; s = 0\n  while (i < 1000000) { s = s + i * 2 % 7; i = i + 1 }\n}\n",
-    "i = 0\ns = 0\nwhile i < 1000000 do\n  s = s + i * 2 % 7\n  i = i + 1\nend\n"};
+const Program kLoop{"i = 0\ns = 0\nwhile (i < 1000000) {\n  s = s + i * 2 % 7\n  i = i + 1\n}\n",
+                    "BEGIN {\n  i = 0; s = 0\n  while (i < 1000000) { s = s + i * 2 % 7; i = i + 1 }\n}\n",
+                    "i = 0\ns = 0\nwhile i < 1000000 do\n  s = s + i * 2 % 7\n  i = i + 1\nend\n"};
 
-const Program kStrings{
-    "i = 0\nwhile (i < 100000) {\n  a[i] = strcat(\"item\", sprint(i))\n  i = i + 1\n}\n",
-    "BEGIN {\n  i = 0\n  while (i < 100000) { a[i] = \"item\" i; i = i + 1 }\n}\n",
-    "a = {}\ni = 0\nwhile i < 100000 do\n  a[i] = \"item\" .. i\n  i = i + 1\nend\n"};
+const Program kStrings{"i = 0\nwhile (i < 100000) {\n  a[i] = strcat(\"item\", sprint(i))\n  i = i + 1\n}\n",
+                       "BEGIN {\n  i = 0\n  while (i < 100000) { a[i] = \"item\" i; i = i + 1 }\n}\n",
+                       "a = {}\ni = 0\nwhile i < 100000 do\n  a[i] = \"item\" .. i\n  i = i + 1\nend\n"};
 
 void run_psi(benchmark::State& state, const Program& program) {
   corvanta::psi::Script script;
@@ -70,13 +68,13 @@ void run_external(benchmark::State& state, const char* interpreter, const char* 
   std::string arg0 = interpreter;
   std::string arg1 = flag;
   std::string arg2 = path;
-  char* argv[] = {arg0.data(), flag[0] != '\0' ? arg1.data() : arg2.data(), flag[0] != '\0' ? arg2.data() : nullptr,
-                  nullptr};
+  char* argv[] = {arg0.data(), flag[0] != '\0' ? arg1.data() : arg2.data(),
+                  flag[0] != '\0' ? arg2.data() : nullptr, nullptr};
   for (auto _ : state) {
     pid_t pid;
     int status = 0;
-    if (posix_spawnp(&pid, interpreter, &actions, nullptr, argv, environ) != 0 || ::waitpid(pid, &status, 0) < 0 ||
-        !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (posix_spawnp(&pid, interpreter, &actions, nullptr, argv, environ) != 0 ||
+        ::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
       state.SkipWithError((std::string(interpreter) + " is not available").c_str());
       break;
     }
@@ -85,15 +83,33 @@ void run_external(benchmark::State& state, const char* interpreter, const char* 
   std::remove(path.c_str());
 }
 
-void BM_Fib25_Psi(benchmark::State& s) { run_psi(s, kFib); }
-void BM_Fib25_Gawk(benchmark::State& s) { run_external(s, "gawk", "-f", kFib.awk); }
-void BM_Fib25_Lua(benchmark::State& s) { run_external(s, "lua5.4", "", kFib.lua); }
-void BM_Loop1M_Psi(benchmark::State& s) { run_psi(s, kLoop); }
-void BM_Loop1M_Gawk(benchmark::State& s) { run_external(s, "gawk", "-f", kLoop.awk); }
-void BM_Loop1M_Lua(benchmark::State& s) { run_external(s, "lua5.4", "", kLoop.lua); }
-void BM_StringArray100k_Psi(benchmark::State& s) { run_psi(s, kStrings); }
-void BM_StringArray100k_Gawk(benchmark::State& s) { run_external(s, "gawk", "-f", kStrings.awk); }
-void BM_StringArray100k_Lua(benchmark::State& s) { run_external(s, "lua5.4", "", kStrings.lua); }
+void BM_Fib25_Psi(benchmark::State& s) {
+  run_psi(s, kFib);
+}
+void BM_Fib25_Gawk(benchmark::State& s) {
+  run_external(s, "gawk", "-f", kFib.awk);
+}
+void BM_Fib25_Lua(benchmark::State& s) {
+  run_external(s, "lua5.4", "", kFib.lua);
+}
+void BM_Loop1M_Psi(benchmark::State& s) {
+  run_psi(s, kLoop);
+}
+void BM_Loop1M_Gawk(benchmark::State& s) {
+  run_external(s, "gawk", "-f", kLoop.awk);
+}
+void BM_Loop1M_Lua(benchmark::State& s) {
+  run_external(s, "lua5.4", "", kLoop.lua);
+}
+void BM_StringArray100k_Psi(benchmark::State& s) {
+  run_psi(s, kStrings);
+}
+void BM_StringArray100k_Gawk(benchmark::State& s) {
+  run_external(s, "gawk", "-f", kStrings.awk);
+}
+void BM_StringArray100k_Lua(benchmark::State& s) {
+  run_external(s, "lua5.4", "", kStrings.lua);
+}
 
 BENCHMARK(BM_Fib25_Psi)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Fib25_Gawk)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -14,8 +14,12 @@ namespace {
 constexpr std::size_t kMaxLiteral = 1023;  // names, numbers and strings stay below 1024
 constexpr std::size_t kMaxPushback = 40;
 
-bool is_letter(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_digit(int c) { return c >= '0' && c <= '9'; }
+bool is_letter(int c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool is_digit(int c) {
+  return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
@@ -195,16 +199,13 @@ int Engine::lex_string(Symbol*& sym) {
     if (c == '\\') {
       c = read_char();
       switch (c) {
-        case '\n':
-          new_line();
-          continue;
+        case '\n': new_line(); continue;
         case 'b': c = '\b'; break;
         case 'f': c = '\f'; break;
         case 'n': c = '\n'; break;
         case 'r': c = '\r'; break;
         case 't': c = '\t'; break;
-        case EOF:
-          raise(err::kOpenString);
+        case EOF: raise(err::kOpenString);
         default:
           if (c >= '0' && c <= '7') {
             int value = 0;
@@ -284,9 +285,9 @@ Symbol* Engine::intern_string(std::string s) {
 
 void Engine::install_keywords() {
   static constexpr std::pair<const char*, int> kKeywords[] = {
-      {"if", TOK_IF},         {"else", TOK_ELSE}, {"while", TOK_WHILE}, {"return", TOK_RETURN},
-      {"auto", TOK_AUTO},     {"exit", TOK_EXIT}, {"proc", TOK_PROC},   {"func", TOK_FUNC},
-      {"type", TOK_TYPE},     {"dim", TOK_DIM},
+      {"if", TOK_IF},     {"else", TOK_ELSE}, {"while", TOK_WHILE}, {"return", TOK_RETURN},
+      {"auto", TOK_AUTO}, {"exit", TOK_EXIT}, {"proc", TOK_PROC},   {"func", TOK_FUNC},
+      {"type", TOK_TYPE}, {"dim", TOK_DIM},
   };
   for (const auto& [name, token] : kKeywords) new_global(name, SymbolKind::Keyword)->token = token;
 }

@@ -14,7 +14,9 @@ namespace {
 
 constexpr std::size_t kMaxScanLine = 1023;
 
-std::string pop_str(Engine& e) { return e.pop_string().str(); }
+std::string pop_str(Engine& e) {
+  return e.pop_string().str();
+}
 
 // print, printl, sprint, sprintl.
 std::string printed(Engine& e, bool newline) {
@@ -32,8 +34,12 @@ std::string printed_f(Engine& e) {
   return out;
 }
 
-void push_str(Engine& e, std::string s) { e.push(Value::string(std::move(s))); }
-void push_num(Engine& e, double d) { e.push(Value::number(d)); }
+void push_str(Engine& e, std::string s) {
+  e.push(Value::string(std::move(s)));
+}
+void push_num(Engine& e, double d) {
+  e.push(Value::number(d));
+}
 
 // A mathematical function of one argument, with its domain and range errors.
 Builtin math(const char* name, double (*fn)(double)) {
@@ -102,7 +108,9 @@ void sort_indices(Engine& e) {
   if (a.kind() == ValueKind::NumberArray) {
     const auto& v = a.nums();
     // NaN (from inf - inf, say) sorts last, so that the order stays strict.
-    auto less = [&](std::size_t x, std::size_t y) { return !std::isnan(v[x]) && (std::isnan(v[y]) || v[x] < v[y]); };
+    auto less = [&](std::size_t x, std::size_t y) {
+      return !std::isnan(v[x]) && (std::isnan(v[y]) || v[x] < v[y]);
+    };
     std::stable_sort(idx.begin(), idx.end(), less);
   } else {
     const auto& v = a.strs();
@@ -247,18 +255,12 @@ class CoreGroup : public BuiltinGroup {
     };
     using Fn = double (*)(double);
     static constexpr std::pair<const char*, Fn> kMath[] = {
-        {"acos", [](double x) { return std::acos(x); }},
-        {"asin", [](double x) { return std::asin(x); }},
-        {"atan", [](double x) { return std::atan(x); }},
-        {"cos", [](double x) { return std::cos(x); }},
-        {"sin", [](double x) { return std::sin(x); }},
-        {"tan", [](double x) { return std::tan(x); }},
-        {"cosh", [](double x) { return std::cosh(x); }},
-        {"sinh", [](double x) { return std::sinh(x); }},
-        {"tanh", [](double x) { return std::tanh(x); }},
-        {"exp", [](double x) { return std::exp(x); }},
-        {"log", [](double x) { return std::log(x); }},
-        {"log10", [](double x) { return std::log10(x); }},
+        {"acos", [](double x) { return std::acos(x); }}, {"asin", [](double x) { return std::asin(x); }},
+        {"atan", [](double x) { return std::atan(x); }}, {"cos", [](double x) { return std::cos(x); }},
+        {"sin", [](double x) { return std::sin(x); }},   {"tan", [](double x) { return std::tan(x); }},
+        {"cosh", [](double x) { return std::cosh(x); }}, {"sinh", [](double x) { return std::sinh(x); }},
+        {"tanh", [](double x) { return std::tanh(x); }}, {"exp", [](double x) { return std::exp(x); }},
+        {"log", [](double x) { return std::log(x); }},   {"log10", [](double x) { return std::log10(x); }},
         {"sqrt", [](double x) { return std::sqrt(x); }},
     };
     for (const auto& [name, fn] : kMath) list.push_back(math(name, fn));
@@ -275,6 +277,8 @@ std::vector<Value> pop_arguments(Engine& e) {
   return args;
 }
 
-std::unique_ptr<BuiltinGroup> make_core_group() { return std::make_unique<CoreGroup>(); }
+std::unique_ptr<BuiltinGroup> make_core_group() {
+  return std::make_unique<CoreGroup>();
+}
 
 }  // namespace corvanta::psi

@@ -1,13 +1,13 @@
 #include "psi/engine.h"
 
+#include <sys/resource.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <new>
-
-#include <sys/resource.h>
 
 #include "psi/builtins.h"
 #include "psi/print.h"
@@ -18,7 +18,9 @@ int parse(Engine& e);  // the generated parser
 
 namespace {
 
-std::uintptr_t stack_address() { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)); }
+std::uintptr_t stack_address() {
+  return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+}
 
 // Half the process's stack, at most 4 MB.
 std::uintptr_t stack_budget() {
@@ -37,7 +39,9 @@ int sanitize(int requested, int fallback, int max) {
 
 }  // namespace
 
-Engine::Engine() { groups_.push_back(make_core_group()); }
+Engine::Engine() {
+  groups_.push_back(make_core_group());
+}
 
 Engine::~Engine() {
   release();
@@ -81,10 +85,18 @@ void Engine::allocate(Sizes sizes) {
 
   install_keywords();
   static constexpr std::pair<const char*, double> kConstants[] = {
-      {"PI", 3.141592653589793},    {"E", 2.718281828459045},   {"GAMMA", 0.5772156649015329},
-      {"DEG", 57.29577951308232},   {"PHI", 1.618033988749895}, {"UNDEF", 0},
-      {"NUM", 1},                   {"STR", 2},                 {"ANUM", 3},
-      {"ASTR", 4},                  {"OS", 2},                  {"WINDOWS", 1},
+      {"PI", 3.141592653589793},
+      {"E", 2.718281828459045},
+      {"GAMMA", 0.5772156649015329},
+      {"DEG", 57.29577951308232},
+      {"PHI", 1.618033988749895},
+      {"UNDEF", 0},
+      {"NUM", 1},
+      {"STR", 2},
+      {"ANUM", 3},
+      {"ASTR", 4},
+      {"OS", 2},
+      {"WINDOWS", 1},
       {"UNIX", 2},
   };
   for (const auto& [name, value] : kConstants) install_constant(name, value);
@@ -217,7 +229,9 @@ void Engine::recover_after_error() {
   }
 }
 
-void Engine::request_setup(Sizes sizes) { throw SetupRequest{sizes}; }
+void Engine::request_setup(Sizes sizes) {
+  throw SetupRequest{sizes};
+}
 
 Value& Engine::local(int slot) {
   const Frame& f = frames_[static_cast<std::size_t>(fp_)];
@@ -234,17 +248,10 @@ Value& Engine::local(int slot) {
 void Engine::step(const Word& w) {
   auto operand = [this] { return code_[static_cast<std::size_t>(pc_++)]; };
   switch (w.op) {
-    case Op::Stop:
-      break;
-    case Op::PushConst:
-      push(operand().sym->value);
-      break;
-    case Op::PushSymbol:
-      push(Value::symbol(operand().sym));
-      break;
-    case Op::PushCount:
-      push(Value::number(operand().n));
-      break;
+    case Op::Stop: break;
+    case Op::PushConst: push(operand().sym->value); break;
+    case Op::PushSymbol: push(Value::symbol(operand().sym)); break;
+    case Op::PushCount: push(Value::number(operand().n)); break;
     case Op::Eval: {
       // The symbol on top of the stack is replaced by its value.
       if (sp_ <= 0) raise(err::kStackUnderflow);
@@ -307,12 +314,8 @@ void Engine::step(const Word& w) {
       push(std::move(v));
       break;
     }
-    case Op::Pop:
-      pop();
-      break;
-    case Op::PrintTop:
-      print_top();
-      break;
+    case Op::Pop: pop(); break;
+    case Op::PrintTop: print_top(); break;
     case Op::TypeOf: {
       const Symbol* s = operand().sym;
       push(Value::number(s->kind == SymbolKind::Variable ? static_cast<int>(s->value.kind()) : 0));
@@ -379,8 +382,7 @@ void Engine::step(const Word& w) {
       do_return();
       break;
     }
-    case Op::Exit:
-      throw RunEnd{};
+    case Op::Exit: throw RunEnd{};
     case Op::ExitValue: {
       exit_value_ = to_int(pop_number());
       throw RunEnd{};
@@ -430,18 +432,10 @@ void Engine::step(const Word& w) {
     case Op::BitOr:
     case Op::BitAnd:
     case Op::And:
-    case Op::Or:
-      arithmetic(w.op);
-      break;
-    case Op::Negate:
-      push(Value::number(-pop_number()));
-      break;
-    case Op::Not:
-      push(Value::number(pop_number() == 0 ? 1 : 0));
-      break;
-    case Op::Builtin:
-      operand().sym->builtin->handler(*this);
-      break;
+    case Op::Or: arithmetic(w.op); break;
+    case Op::Negate: push(Value::number(-pop_number())); break;
+    case Op::Not: push(Value::number(pop_number() == 0 ? 1 : 0)); break;
+    case Op::Builtin: operand().sym->builtin->handler(*this); break;
   }
 }
 
@@ -568,7 +562,9 @@ void Engine::compare(Op op) {
   push(Value::number(r ? 1 : 0));
 }
 
-void Engine::print_top() { write(format_top(pop())); }
+void Engine::print_top() {
+  write(format_top(pop()));
+}
 
 // --- stack and output ---
 
@@ -578,7 +574,9 @@ Value Engine::pop_string() {
   return v;
 }
 
-int Engine::pop_int() { return to_int(pop_number()); }
+int Engine::pop_int() {
+  return to_int(pop_number());
+}
 
 void Engine::write(std::string_view text) {
   if (io_.out) {
@@ -598,7 +596,9 @@ void Engine::write_error(std::string_view text) {
 
 // --- errors ---
 
-void Engine::raise(int code, std::string text) { throw ScriptError{code, std::move(text)}; }
+void Engine::raise(int code, std::string text) {
+  throw ScriptError{code, std::move(text)};
+}
 
 std::string Engine::error_line(const std::string& file, int line, int code, const std::string& text) const {
   std::string out = file;

@@ -28,13 +28,13 @@ namespace err {
 inline constexpr int kFile = 102, kSyntax = 103, kFloatSignal = 104, kOutsideDefinition = 105,
                      kLongName = 106, kLocalTwice = 107, kBadArgNumber = 108, kOpenString = 109,
                      kLongString = 110, kNoMemory = 111, kDomain = 112, kRange = 113, kDivideByZero = 114,
-                     kStackOverflow = 115, kStackUnderflow = 116, kCallsTooDeep = 117, kReturnValueInProc = 118,
-                     kNoReturnValue = 119, kArgBeyondCount = 120, kNotVariable = 121, kUndefined = 122,
-                     kAssignNonVariable = 123, kScanNumber = 124, kScanLine = 125, kCodeFull = 126,
-                     kNumberExpected = 127, kStringExpected = 128, kLongNumber = 129, kArgCount = 130,
-                     kNotArray = 131, kIndex = 132, kArrayExpected = 133, kSetupInDefinition = 134,
-                     kOpenMode = 135, kDelete = 136, kFieldValue = 137, kRecordSlot = 138, kMkdir = 139,
-                     kRegex = 140, kFormat = 141;
+                     kStackOverflow = 115, kStackUnderflow = 116, kCallsTooDeep = 117,
+                     kReturnValueInProc = 118, kNoReturnValue = 119, kArgBeyondCount = 120,
+                     kNotVariable = 121, kUndefined = 122, kAssignNonVariable = 123, kScanNumber = 124,
+                     kScanLine = 125, kCodeFull = 126, kNumberExpected = 127, kStringExpected = 128,
+                     kLongNumber = 129, kArgCount = 130, kNotArray = 131, kIndex = 132, kArrayExpected = 133,
+                     kSetupInDefinition = 134, kOpenMode = 135, kDelete = 136, kFieldValue = 137,
+                     kRecordSlot = 138, kMkdir = 139, kRegex = 140, kFormat = 141;
 }
 
 struct Sizes {
@@ -293,7 +293,7 @@ class Engine {
   bool returning_ = false;
   std::uint64_t step_limit_ = 0;
   ValueLimits value_limits_;
-  std::uintptr_t stack_base_ = 0;   // address near the bottom of run()'s stack
+  std::uintptr_t stack_base_ = 0;    // address near the bottom of run()'s stack
   std::uintptr_t stack_budget_ = 0;  // bytes nested execution may use
   std::uint64_t steps_ = 0;
 

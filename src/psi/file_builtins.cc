@@ -26,9 +26,15 @@ constexpr std::size_t kMaxLine = 1023;
 constexpr std::size_t kMaxDirEntries = 500;
 constexpr int kRegexEntries = 5;
 
-std::string pop_str(Engine& e) { return e.pop_string().str(); }
-void push_num(Engine& e, double d) { e.push(Value::number(d)); }
-void push_str(Engine& e, std::string s) { e.push(Value::string(std::move(s))); }
+std::string pop_str(Engine& e) {
+  return e.pop_string().str();
+}
+void push_num(Engine& e, double d) {
+  e.push(Value::number(d));
+}
+void push_str(Engine& e, std::string s) {
+  e.push(Value::string(std::move(s)));
+}
 
 class FileGroup : public BuiltinGroup {
  public:
@@ -155,7 +161,8 @@ class FileGroup : public BuiltinGroup {
     if (mode < 0 || mode > 2) e.raise(err::kOpenMode, name);
     // A longer name would open a different file once cut; it is refused.
     if (name.size() > kMaxFileName) e.raise(err::kFile, name);
-    const auto free = std::find_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.file == nullptr; });
+    const auto free =
+        std::find_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.file == nullptr; });
     if (free == slots_.end()) e.raise(err::kFile, name);
     free->file = std::fopen(name.c_str(), kModes[mode]);
     if (free->file == nullptr) e.raise(err::kFile, name);
@@ -256,8 +263,8 @@ class FileGroup : public BuiltinGroup {
     if (::regexec(&re, text.c_str(), m.size(), m.data(), 0) == 0) {
       for (const auto& g : m) {
         if (g.rm_so < 0) break;
-        parts.push_back(make_text(text.substr(static_cast<std::size_t>(g.rm_so),
-                                              static_cast<std::size_t>(g.rm_eo - g.rm_so))));
+        parts.push_back(make_text(
+            text.substr(static_cast<std::size_t>(g.rm_so), static_cast<std::size_t>(g.rm_eo - g.rm_so))));
       }
     }
     ::regfree(&re);
@@ -276,7 +283,8 @@ class FileGroup : public BuiltinGroup {
     while (const dirent* ent = ::readdir(d.get())) {
       Entry entry{ent->d_name, {}};
       const std::string path = dir + "/" + entry.name;
-      if (::stat(path.c_str(), &entry.st) == 0 && S_ISREG(entry.st.st_mode)) files.push_back(std::move(entry));
+      if (::stat(path.c_str(), &entry.st) == 0 && S_ISREG(entry.st.st_mode))
+        files.push_back(std::move(entry));
     }
     std::sort(files.begin(), files.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
     StringArray out;

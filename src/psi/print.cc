@@ -8,7 +8,9 @@
 namespace corvanta::psi {
 namespace {
 
-void append_cut(std::string& out, std::string_view piece) { out += piece.substr(0, kMaxPiece); }
+void append_cut(std::string& out, std::string_view piece) {
+  out += piece.substr(0, kMaxPiece);
+}
 
 std::string number_text(double d) {
   // Whole numbers below 10^8 print as "%.8g" prints them, without the cost of
@@ -79,20 +81,13 @@ void append_one(std::string& out, const CheckedFormat& f, const Value& v) {
     const double d = v.num();
     switch (f.conversion) {
       case 'd':
-      case 'i':
-        std::snprintf(buf, sizeof buf, fmt, static_cast<long long>(to_int64(d)));
-        break;
+      case 'i': std::snprintf(buf, sizeof buf, fmt, static_cast<long long>(to_int64(d))); break;
       case 'o':
       case 'u':
       case 'x':
-      case 'X':
-        std::snprintf(buf, sizeof buf, fmt, static_cast<unsigned long long>(to_int64(d)));
-        break;
-      case 'c':
-        std::snprintf(buf, sizeof buf, fmt, to_int(d) & 0xFF);
-        break;
-      default:
-        std::snprintf(buf, sizeof buf, fmt, d);
+      case 'X': std::snprintf(buf, sizeof buf, fmt, static_cast<unsigned long long>(to_int64(d))); break;
+      case 'c': std::snprintf(buf, sizeof buf, fmt, to_int(d) & 0xFF); break;
+      default: std::snprintf(buf, sizeof buf, fmt, d);
     }
   }
   out += buf;
@@ -131,20 +126,15 @@ std::string format_top(const Value& v) {
         out += "\"\n";
       }
       break;
-    default:
-      break;
+    default: break;
   }
   return out;
 }
 
 void append_print(std::string& out, const Value& v) {
   switch (v.kind()) {
-    case ValueKind::Number:
-      out += number_text(v.num());
-      break;
-    case ValueKind::String:
-      append_cut(out, v.str());
-      break;
+    case ValueKind::Number: out += number_text(v.num()); break;
+    case ValueKind::String: append_cut(out, v.str()); break;
     case ValueKind::NumberArray:
       for (const double d : v.nums()) out += number_text(d);
       break;
@@ -155,8 +145,7 @@ void append_print(std::string& out, const Value& v) {
         out += '\n';
       }
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -172,8 +161,7 @@ bool append_printf(std::string& out, std::string_view format, const Value& v) {
         if (s) append_one(out, *checked, Value::string(s));
       }
       break;
-    default:
-      append_one(out, *checked, v);
+    default: append_one(out, *checked, v);
   }
   return true;
 }

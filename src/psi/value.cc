@@ -2,7 +2,9 @@
 
 namespace corvanta::psi {
 
-Text make_text(std::string s) { return std::make_shared<const std::string>(std::move(s)); }
+Text make_text(std::string s) {
+  return std::make_shared<const std::string>(std::move(s));
+}
 
 const std::string& Value::str() const {
   static const std::string empty;
@@ -10,7 +12,9 @@ const std::string& Value::str() const {
   return s != nullptr ? *s : empty;
 }
 
-Text Value::text() const { return std::static_pointer_cast<const std::string>(ref_); }
+Text Value::text() const {
+  return std::static_pointer_cast<const std::string>(ref_);
+}
 
 void Value::unshare() {
   if (ref_.use_count() <= 1) return;

@@ -130,8 +130,8 @@ struct Builtin {
 };
 
 enum class SymbolKind : std::uint8_t {
-  Variable,   // global variable; its value's kind says which (Undefined if never assigned)
-  Constant,   // number or string constant: named or an interned literal
+  Variable,  // global variable; its value's kind says which (Undefined if never assigned)
+  Constant,  // number or string constant: named or an interned literal
   Function,
   Procedure,
   Builtin,
@@ -142,11 +142,11 @@ enum class SymbolKind : std::uint8_t {
 struct Symbol {
   std::string name;  // empty for interned literals
   SymbolKind kind = SymbolKind::Variable;
-  Value value;                     // Variable, Constant
-  int address = 0;                 // Function, Procedure: code address of the first word
+  Value value;                       // Variable, Constant
+  int address = 0;                   // Function, Procedure: code address of the first word
   const Builtin* builtin = nullptr;  // Builtin
-  int token = 0;                   // Keyword: the parser's token
-  int slot = 0;                    // Local: 1.. for parameters, -1.. for auto locals
+  int token = 0;                     // Keyword: the parser's token
+  int slot = 0;                      // Local: 1.. for parameters, -1.. for auto locals
 };
 
 }  // namespace corvanta::psi

@@ -1,11 +1,11 @@
 // The script runner on a copy of the reference installation: the examples of
 // the documentation, exit statuses, error lines with the installation's
 // texts, and the main configuration.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <sstream>
 #include <vector>
 
@@ -116,7 +116,8 @@ TEST(PsiRunner, EdgeCasesEndToEnd) {
       {"print(1, 2.5)\nprintl()\n3 + 4\nx = 3 + 4\n", "12.5\n\t7\n", ""},
       {"printl(\"\\101\\N\")\nfunc f() {\n quit\n}\nprintl(2)\n", "AN\n", ""},
       {"f = fopen(\"x\", UPD)\n", "", "t.psi(1/#135): Ungültiger Dateimodus: x\n"},
-      {"printf(\"%d %s\", 1)\n", "", "t.psi(1/#141): Format passt nicht zum Wert oder hat mehr als eine Umwandlung: %d %s\n"},
+      {"printf(\"%d %s\", 1)\n", "",
+       "t.psi(1/#141): Format passt nicht zum Wert oder hat mehr als eine Umwandlung: %d %s\n"},
   };
   Installation inst;
   for (const Case& c : cases) {

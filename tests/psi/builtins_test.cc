@@ -1,9 +1,9 @@
 // The core and file built-ins.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <gtest/gtest.h>
 #include <sstream>
 
 #include "config/config_file.h"
@@ -55,13 +55,15 @@ TEST(PsiPrint, FormatsAreCheckedAgainstTheValue) {
 }
 
 TEST(PsiPrint, PiecesAreCutAt1023Bytes) {
-  auto o = run_text("s = \"" + std::string(1000, 'x') + "\"\nt = strcat(s, s)\nprint(t)\nprintl(strlen(t))\n");
+  auto o =
+      run_text("s = \"" + std::string(1000, 'x') + "\"\nt = strcat(s, s)\nprint(t)\nprintl(strlen(t))\n");
   EXPECT_EQ(o.out, std::string(1023, 'x') + "2000\n");
 }
 
 TEST(PsiStrings, SubstringsAndSearch) {
   auto o = run_text(
-      "printl(strsub(\"abcde\", 3, 10), \"|\", strsub(\"abcde\", -2, 2), \"|\", strsub(\"abcde\", 9, 1), \"|\","
+      "printl(strsub(\"abcde\", 3, 10), \"|\", strsub(\"abcde\", -2, 2), \"|\", strsub(\"abcde\", 9, 1), "
+      "\"|\","
       " strsub(\"abcde\", 1, -1))\n"
       "printl(strstr(\"abcabc\", \"ca\"), \" \", strstr(\"abc\", \"\"), \" \", strstr(\"abc\", \"x\"))\n"
       "printl(strrpl(\"a-b-c\", \"-\", \"+\"), \" \", strrpl(\"abc\", \"x\", \"y\"))\n"
@@ -69,8 +71,7 @@ TEST(PsiStrings, SubstringsAndSearch) {
       "printl(strtod(\"  -12.5e1xyz\"), \" \", strtod(\"abc\"))\n"
       "printl(tolower(\"AbC-\\304\"), toupper(\"aBc\"))\n"
       "printl(num(\"A\"), \" \", num(\"\"), \" \", strlen(str(0)), \" \", str(66))\n");
-  EXPECT_EQ(o.out,
-            "de|ab||\n2 -1 -1\na+b-c abc\n-101\n-125 0\nabc-\304ABC\n65 0 0 B\n");
+  EXPECT_EQ(o.out, "de|ab||\n2 -1 -1\na+b-c abc\n-101\n-125 0\nabc-\304ABC\n65 0 0 B\n");
 }
 
 TEST(PsiStrings, ArgumentKindsAreChecked) {
@@ -98,7 +99,8 @@ TEST(PsiArrays, SortAndIndex) {
   EXPECT_EQ(o.out, "1 2 0 \n2 1 0 3 \n2 -1 3 2\n");
   EXPECT_EQ(run_text("sort(1)\n").err, error_at(1, 133));
   // Not-a-number values sort last.
-  auto nan = run_text("i = 1e308 * 10\nn[0] = i - i\nn[1] = 2\nn[2] = i - i\nn[3] = -1\nprintf(\"%g \", sort(n))\n");
+  auto nan =
+      run_text("i = 1e308 * 10\nn[0] = i - i\nn[1] = 2\nn[2] = i - i\nn[3] = -1\nprintf(\"%g \", sort(n))\n");
   EXPECT_EQ(nan.out, "3 1 0 2 ");
   EXPECT_EQ(run_text("n[0] = 1\nindex(n, \"a\")\n").err, error_at(2, 127));
   EXPECT_EQ(run_text("s[0] = \"a\"\nindex(s, 1)\n").err, error_at(2, 128));
@@ -135,9 +137,14 @@ class PsiFiles : public ::testing::Test {
 
 TEST_F(PsiFiles, WriteAppendAndReadLines) {
   auto o = run_text(
-      "f = fopen(" + q("a.txt") + ", OUT)\nfprintln(\"one \", 1, f)\nfprint(\"two\", f)\nfclose(f)\n"
-      "f = fopen(" + q("a.txt") + ", EXT)\nfprintf(\"|%s\\n\", \"three\", f)\nfclose(f)\n"
-      "f = fopen(" + q("a.txt") + ", IN)\n"
+      "f = fopen(" + q("a.txt") +
+      ", OUT)\nfprintln(\"one \", 1, f)\nfprint(\"two\", f)\nfclose(f)\n"
+      "f = fopen(" +
+      q("a.txt") +
+      ", EXT)\nfprintf(\"|%s\\n\", \"three\", f)\nfclose(f)\n"
+      "f = fopen(" +
+      q("a.txt") +
+      ", IN)\n"
       "while (!feof(f)) {\n printl(\"<\", fgets(f), \">\")\n}\n"
       "printl(feof(f), fok(f), ferror(f), \" \", feof(7), fok(7), ferror(7), \" \", fgets(7), fexist(" +
       q("a.txt") + "), fexist(" + q("none") + "))\n");
@@ -158,7 +165,8 @@ TEST_F(PsiFiles, SlotsAndModes) {
   EXPECT_EQ(run_text("fprint(3)\nfprintln(-1)\n").err, "");
   EXPECT_EQ(run_text("fprint()\n").err, error_at(1, 130, "fprint"));
   EXPECT_EQ(run_text("fprintln()\n").err, error_at(1, 130, "fprintln"));
-  EXPECT_EQ(run_text("fopen(\"" + std::string(102, 'n') + "\", OUT)\n").err, error_at(1, 102, std::string(102, 'n')));
+  EXPECT_EQ(run_text("fopen(\"" + std::string(102, 'n') + "\", OUT)\n").err,
+            error_at(1, 102, std::string(102, 'n')));
 }
 
 TEST_F(PsiFiles, DirectoryListingStopsAt500) {
@@ -217,7 +225,8 @@ TEST_F(PsiFiles, ReadAndWriteTheMainConfiguration) {
   EXPECT_EQ(o.out, "\t\"30000\"\n\t\"\"\n\t0\n\t\"7500\"\n");
   EXPECT_NE(slurp(cfg).find("MaxFldLen=7500"), std::string::npos);
   // Without a main configuration there is nothing to read or write.
-  EXPECT_EQ(run_text("readparm(\"Limits\", \"MaxRecLen\")\nwriteparm(\"a\", \"b\", \"c\")\n").out, "\t\"\"\n\t-3\n");
+  EXPECT_EQ(run_text("readparm(\"Limits\", \"MaxRecLen\")\nwriteparm(\"a\", \"b\", \"c\")\n").out,
+            "\t\"\"\n\t-3\n");
 }
 
 }  // namespace

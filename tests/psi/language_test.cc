@@ -60,11 +60,11 @@ TEST(PsiGrammar, TheFunctionExample) {
 
 TEST(PsiGrammar, PrecedenceAndAssociativity) {
   auto o = run_text(
-      "-2^2\n"         // unary minus negates the power
-      "2^3^2\n"        // right associative
-      "!0 == 1\n"      // NOT binds to the left operand only
-      "1 | 2 & 0\n"    // & before |
-      "7 - 2 - 1\n"    // left associative
+      "-2^2\n"       // unary minus negates the power
+      "2^3^2\n"      // right associative
+      "!0 == 1\n"    // NOT binds to the left operand only
+      "1 | 2 & 0\n"  // & before |
+      "7 - 2 - 1\n"  // left associative
       "1 + 2 * 3 % 4\n"
       "1 < 2 == 1\n"
       "0 || 1 && 0\n"
@@ -121,7 +121,8 @@ TEST(PsiMachine, CallsNestNinetyNineDeep) {
 
 TEST(PsiMachine, DeepRecursionIsRefusedBeforeTheProcessStackRunsOut) {
   auto o = run_text(
-      "setup(1000000, 0, 100000)\nfunc r(n) {\n while (n > 0) {\n  if (n > 0) return r(n - 1)\n }\n return 0\n}\n"
+      "setup(1000000, 0, 100000)\nfunc r(n) {\n while (n > 0) {\n  if (n > 0) return r(n - 1)\n }\n return "
+      "0\n}\n"
       "r(99990)\nprintl(\"after\")\n");
   EXPECT_EQ(o.out, "");
   EXPECT_EQ(o.err, error_at(4, 117, "r"));
@@ -130,7 +131,8 @@ TEST(PsiMachine, DeepRecursionIsRefusedBeforeTheProcessStackRunsOut) {
 TEST(PsiMachine, ReturnKindsAreChecked) {
   EXPECT_EQ(run_text("func f() {\n x = 1\n}\nf()\n").err, error_at(3, 119, "f"));
   EXPECT_EQ(run_text("proc p() {\n return 1\n}\np()\n").err, error_at(2, 118, "p"));
-  auto o = run_text("proc p(a) {\n if (a) {\n  printl(\"early\")\n  return\n }\n printl(\"late\")\n}\np(1)\np(0)\n");
+  auto o = run_text(
+      "proc p(a) {\n if (a) {\n  printl(\"early\")\n  return\n }\n printl(\"late\")\n}\np(1)\np(0)\n");
   EXPECT_EQ(o.out, "early\nlate\n");
 }
 
@@ -210,7 +212,8 @@ TEST(PsiMachine, StoreSizesAndSetup) {
 }
 
 TEST(PsiMachine, ScriptInputIsReadByScanAndFlush) {
-  auto o = run_text("x = scans()\nhello world\nn = scan()\n  42.5\nprintl(x, \"|\", n)\nflush()\nprintl(2)\n");
+  auto o =
+      run_text("x = scans()\nhello world\nn = scan()\n  42.5\nprintl(x, \"|\", n)\nflush()\nprintl(2)\n");
   EXPECT_EQ(o.out, "hello world|42.5\n");
   EXPECT_EQ(run_text("n = scan()\nabc\n").err, error_at(1, 124));
 }

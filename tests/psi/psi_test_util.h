@@ -33,8 +33,8 @@ inline Outcome run_text(const std::string& text, config::ConfigTable* configs = 
 
 // The error line the engine prints without a catalogue.
 inline std::string error_at(int line, int code, const std::string& text = {}) {
-  std::string s = "t.psi(" + std::to_string(line) + "/#" + std::to_string(code) + "): PSI Error " +
-                  std::to_string(code);
+  std::string s =
+      "t.psi(" + std::to_string(line) + "/#" + std::to_string(code) + "): PSI Error " + std::to_string(code);
   if (!text.empty()) s += " = \"" + text + "\"";
   return s + "\n";
 }

@@ -1,8 +1,9 @@
 // Loading scripts with their includes, and error lines mapped back to files.
 #include "psi/script.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include "psi/builtins.h"
 #include "psi/engine.h"
@@ -63,7 +64,8 @@ TEST_F(PsiScript, ErrorLinesNameTheFileAndItsLine) {
   const std::string inc = write("inc.psi", "x = 1\n\ny = 1 / 0\n");
   const std::string main = write("main.psi", "#include <" + inc + ">\nz = 2\nprintl(undefined)\n");
   EXPECT_EQ(run(main), main.substr(0, 0) + inc + "(3/#114): PSI Error 114\n");
-  const std::string main2 = write("main2.psi", "z = 1\n#include <" + write("ok.psi", "w = 1\n") + ">\nprintl(u)\n");
+  const std::string main2 =
+      write("main2.psi", "z = 1\n#include <" + write("ok.psi", "w = 1\n") + ">\nprintl(u)\n");
   EXPECT_EQ(run(main2), main2 + "(3/#122): PSI Error 122 = \"u\"\n");
 }
 
