@@ -22,6 +22,23 @@ std::unique_ptr<BuiltinGroup> make_core_group();
 std::unique_ptr<BuiltinGroup> make_file_group(config::ConfigTable* configs,
                                               std::string main_path = "../etc/corvanta.cfg");
 
+// Argument and result helpers of the handlers.
+inline std::string pop_str(Engine& e) {
+  return e.pop_string().str();
+}
+inline void push_num(Engine& e, double d) {
+  e.push(Value::number(d));
+}
+inline void push_str(Engine& e, std::string s) {
+  e.push(Value::string(std::move(s)));
+}
+
+// The text print writes for `args`, with a newline for printl.
+std::string printed(const std::vector<Value>& args, bool newline);
+// The text printf writes: pops the value and the format; a format that does
+// not fit the value is error 141.
+std::string printed_f(Engine& e);
+
 // Pops a variable argument list (the count first) and returns the arguments
 // in their written order.
 std::vector<Value> pop_arguments(Engine& e);

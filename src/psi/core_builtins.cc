@@ -14,33 +14,6 @@ namespace {
 
 constexpr std::size_t kMaxScanLine = 1023;
 
-std::string pop_str(Engine& e) {
-  return e.pop_string().str();
-}
-
-// print, printl, sprint, sprintl.
-std::string printed(Engine& e, bool newline) {
-  std::string out;
-  for (const Value& v : pop_arguments(e)) append_print(out, v);
-  if (newline) out += '\n';
-  return out;
-}
-
-std::string printed_f(Engine& e) {
-  const Value value = e.pop();
-  const std::string format = pop_str(e);
-  std::string out;
-  if (!append_printf(out, format, value)) e.raise(err::kFormat, format);
-  return out;
-}
-
-void push_str(Engine& e, std::string s) {
-  e.push(Value::string(std::move(s)));
-}
-void push_num(Engine& e, double d) {
-  e.push(Value::number(d));
-}
-
 // A mathematical function of one argument, with its domain and range errors.
 Builtin math(const char* name, double (*fn)(double)) {
   return Builtin{name, 1, true, [name, fn](Engine& e) {
@@ -153,11 +126,11 @@ class CoreGroup : public BuiltinGroup {
  private:
   static std::vector<Builtin> builtins() {
     std::vector<Builtin> list = {
-        {"print", -1, false, [](Engine& e) { e.write(printed(e, false)); }},
-        {"printl", -1, false, [](Engine& e) { e.write(printed(e, true)); }},
+        {"print", -1, false, [](Engine& e) { e.write(printed(pop_arguments(e), false)); }},
+        {"printl", -1, false, [](Engine& e) { e.write(printed(pop_arguments(e), true)); }},
         {"printf", 2, false, [](Engine& e) { e.write(printed_f(e)); }},
-        {"sprint", -1, true, [](Engine& e) { push_str(e, printed(e, false)); }},
-        {"sprintl", -1, true, [](Engine& e) { push_str(e, printed(e, true)); }},
+        {"sprint", -1, true, [](Engine& e) { push_str(e, printed(pop_arguments(e), false)); }},
+        {"sprintl", -1, true, [](Engine& e) { push_str(e, printed(pop_arguments(e), true)); }},
         {"sprintf", 2, true, [](Engine& e) { push_str(e, printed_f(e)); }},
         {"scan", 0, true, [](Engine& e) { push_num(e, scan_number(e)); }},
         {"scans", 0, true, [](Engine& e) { push_str(e, scan_line(e)); }},
@@ -269,6 +242,21 @@ class CoreGroup : public BuiltinGroup {
 };
 
 }  // namespace
+
+std::string printed(const std::vector<Value>& args, bool newline) {
+  std::string out;
+  for (const Value& v : args) append_print(out, v);
+  if (newline) out += '\n';
+  return out;
+}
+
+std::string printed_f(Engine& e) {
+  const Value value = e.pop();
+  const std::string format = pop_str(e);
+  std::string out;
+  if (!append_printf(out, format, value)) e.raise(err::kFormat, format);
+  return out;
+}
 
 std::vector<Value> pop_arguments(Engine& e) {
   const int count = e.pop_int();

@@ -14,7 +14,6 @@
 
 #include "config/config_file.h"
 #include "psi/builtins.h"
-#include "psi/print.h"
 #include "util/date.h"
 
 namespace corvanta::psi {
@@ -25,16 +24,6 @@ constexpr std::size_t kMaxFileName = 101;
 constexpr std::size_t kMaxLine = 1023;
 constexpr std::size_t kMaxDirEntries = 500;
 constexpr int kRegexEntries = 5;
-
-std::string pop_str(Engine& e) {
-  return e.pop_string().str();
-}
-void push_num(Engine& e, double d) {
-  e.push(Value::number(d));
-}
-void push_str(Engine& e, std::string s) {
-  e.push(Value::string(std::move(s)));
-}
 
 class FileGroup : public BuiltinGroup {
  public:
@@ -71,10 +60,7 @@ class FileGroup : public BuiltinGroup {
         {"fprintf", 3, false,
          [this](Engine& e) {
            Slot* s = slot(e.pop_int());
-           const Value value = e.pop();
-           const std::string format = pop_str(e);
-           std::string out;
-           if (!append_printf(out, format, value)) e.raise(err::kFormat, format);
+           const std::string out = printed_f(e);
            if (s != nullptr) std::fwrite(out.data(), 1, out.size(), s->file);
          }},
         {"date", -1, true, date},
@@ -198,9 +184,7 @@ class FileGroup : public BuiltinGroup {
     if (args.back().kind() != ValueKind::Number) e.raise(err::kNumberExpected);
     Slot* s = slot(to_int(args.back().num()));
     args.pop_back();
-    std::string out;
-    for (const auto& v : args) append_print(out, v);
-    if (newline) out += '\n';
+    const std::string out = printed(args, newline);
     if (s != nullptr) std::fwrite(out.data(), 1, out.size(), s->file);
   }
 
