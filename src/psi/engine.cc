@@ -183,10 +183,7 @@ int Engine::run(const Script& script, char save_flag, RunIo io) {
       if (from_text_) break;
     }
   }
-  // Leave the stores as after an item: nothing on the stack, no frames.
-  while (sp_ > 0) stack_[static_cast<std::size_t>(--sp_)] = Value{};
-  fp_ = 0;
-  returning_ = executing_ = false;
+  reset_machine();
   script_ = nullptr;
   return exit_value_;
 }
@@ -196,8 +193,6 @@ int Engine::run_items() {
     progp_ = base_;
     item_ready_ = false;
     parse(*this);
-    for (void* block : parser_blocks_) std::free(block);
-    parser_blocks_.clear();
     if (!item_ready_) return 0;
     executing_ = true;
     execute(base_);
@@ -216,9 +211,7 @@ void Engine::recover_after_error() {
   }
   locals_.clear();
   in_definition_ = reading_locals_ = reading_formals_ = false;
-  while (sp_ > 0) stack_[static_cast<std::size_t>(--sp_)] = Value{};
-  fp_ = 0;
-  returning_ = executing_ = false;
+  reset_machine();
   progp_ = base_;
   // The rest of the faulty line is skipped.
   if (!from_text_) {
@@ -227,6 +220,13 @@ void Engine::recover_after_error() {
     }
     if (c == '\n') ++line_;
   }
+}
+
+// The stores as between two items: nothing on the stack, no frames.
+void Engine::reset_machine() {
+  while (sp_ > 0) stack_[static_cast<std::size_t>(--sp_)] = Value{};
+  fp_ = 0;
+  returning_ = executing_ = false;
 }
 
 void Engine::request_setup(Sizes sizes) {

@@ -268,6 +268,7 @@ class Engine {
   void print_top();
   void report(const ScriptError& e);
   void recover_after_error();
+  void reset_machine();
   int run_items();
   void allocate(Sizes sizes);
   void free_stores();

@@ -45,6 +45,7 @@ struct Loader {
       int c;
       while ((c = std::fgetc(in.get())) != EOF && c != '\n') line.push_back(static_cast<char>(c));
       if (c == EOF && line.empty()) break;
+      if (!line.empty() && line.back() == '\r') line.pop_back();  // a line ending CR LF
       ++file_line;
       if (line.starts_with("#include")) {
         const auto open = line.find('<');

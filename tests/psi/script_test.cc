@@ -60,6 +60,12 @@ TEST_F(PsiScript, IncludesAreLoadedInPlace) {
   EXPECT_EQ(out, "2\n");
 }
 
+TEST_F(PsiScript, LinesMayEndInCarriageReturnAndNewline) {
+  std::string out;
+  EXPECT_EQ(run(write("crlf.psi", "x = 1\r\nif (x) {\r\n printl(\"yes\")\r\n}\r\n"), &out), "");
+  EXPECT_EQ(out, "yes\n");
+}
+
 TEST_F(PsiScript, ErrorLinesNameTheFileAndItsLine) {
   const std::string inc = write("inc.psi", "x = 1\n\ny = 1 / 0\n");
   const std::string main = write("main.psi", "#include <" + inc + ">\nz = 2\nprintl(undefined)\n");
