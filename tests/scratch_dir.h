@@ -1,10 +1,12 @@
-// Scratch directories for tests that work on files.
+// Scratch directories and file contents for tests that work on files.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -17,6 +19,14 @@ inline std::string make_scratch_dir(std::string_view prefix) {
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   return dir;
+}
+
+// The whole content of a file, byte for byte; empty when it cannot be read.
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
 }
 
 }  // namespace corvanta::testing

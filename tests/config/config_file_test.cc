@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <fstream>
 #include <random>
-#include <sstream>
+
+#include "scratch_dir.h"
 
 namespace corvanta::config {
 namespace {
@@ -19,13 +20,6 @@ ConfigTree tree_of(std::string_view text) {
 
 std::string temp_path(const std::string& name) {
   return ::testing::TempDir() + "cfg_" + std::to_string(::getpid()) + "_" + name;
-}
-
-std::string file_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 TEST(ConfigTree, RepeatedNamesKeepEveryValue) {
@@ -144,7 +138,7 @@ TEST(ConfigTree, SaveWritesSortedSectionsAndReadsBack) {
       tree_of("top=1\n(Zed)\nb=2\na=1\nnovalue\n* comment\n(Alpha)\nstar=x\\*y\n\\(p)=q\nk=1\nk=2\n");
   const std::string path = temp_path("save.cfg");
   ASSERT_EQ(t.save(path).code(), 0);
-  EXPECT_EQ(file_text(path),
+  EXPECT_EQ(corvanta::testing::read_file(path),
             "top=1\n"
             "\n(Alpha)\n\\(p)=q\nk=1\nk=2\nstar=x\\*y\n"
             "\n(Zed)\na=1\nb=2\n");

@@ -8,7 +8,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 
 #include "dbm/codes.h"
 #include "dbm/index.h"
@@ -298,10 +297,7 @@ TEST_F(DbmTest, JournalRecordsOfEveryWrite) {
   ASSERT_EQ(dbm_->commit("A").code(), 0);
   ASSERT_EQ(dbm_->delete_file("A", 1).code(), 0);
 
-  std::ifstream in(journal, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  const std::string s = ss.str();
+  const std::string s = corvanta::testing::read_file(journal);
   auto header = [](std::uint8_t op, std::uint16_t file, std::uint8_t klen, std::uint32_t vlen) {
     std::string h("\x01\x02\x03\x04\0\0\0\0A\0\0\0", 12);
     h += static_cast<char>(file >> 8);

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "dbm/codes.h"
 #include "scratch_dir.h"
@@ -21,12 +20,7 @@ class PoolTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::string bytes() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string bytes() const { return corvanta::testing::read_file(path_); }
   static std::uint32_t u32(const std::string& s, std::size_t at) {
     return (std::uint32_t{static_cast<unsigned char>(s[at])} << 24) |
            (std::uint32_t{static_cast<unsigned char>(s[at + 1])} << 16) |

@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "dbm/codes.h"
 #include "scratch_dir.h"
@@ -28,12 +27,7 @@ class SaveSetTest : public ::testing::Test {
   static void write(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
   }
-  static std::string read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  static std::string read(const std::string& path) { return corvanta::testing::read_file(path); }
   static std::uint32_t crc_of(const std::string& bytes) {
     return static_cast<std::uint32_t>(crc32(
         crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));

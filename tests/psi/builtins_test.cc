@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "config/config_file.h"
 #include "psi_test_util.h"
@@ -15,13 +14,6 @@ namespace {
 
 using testing::error_at;
 using testing::run_text;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 TEST(PsiPrint, PrintWritesValuesAsTheyAre) {
   auto o = run_text(
@@ -129,7 +121,7 @@ TEST(PsiSplit, SplitRegex) {
 class PsiFiles : public ::testing::Test {
  protected:
   void SetUp() override { dir_ = corvanta::testing::make_scratch_dir("psi_files"); }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
   std::string q(const std::string& name) const { return "\"" + path(name) + "\""; }
   std::string dir_;
@@ -149,7 +141,7 @@ TEST_F(PsiFiles, WriteAppendAndReadLines) {
       "printl(feof(f), fok(f), ferror(f), \" \", feof(7), fok(7), ferror(7), \" \", fgets(7), fexist(" +
       q("a.txt") + "), fexist(" + q("none") + "))\n");
   EXPECT_EQ(o.err, "");
-  EXPECT_EQ(slurp(path("a.txt")), "one 1\ntwo|three\n");
+  EXPECT_EQ(corvanta::testing::read_file(path("a.txt")), "one 1\ntwo|three\n");
   EXPECT_EQ(o.out, "<one 1>\n<two|three>\n100 101 10\n");
 }
 
@@ -193,7 +185,7 @@ TEST_F(PsiFiles, CopyRenameDeleteAndDirectories) {
   auto o = run_text("fcopy(" + q("src") + ", " + q("copy") + ")\nrename(" + q("copy") + ", " + q("moved") +
                     ")\nmkdir(" + q("d") + ")\nfdelete(" + q("src") + ")\n");
   EXPECT_EQ(o.err, "");
-  EXPECT_EQ(slurp(path("moved")), "content\n");
+  EXPECT_EQ(corvanta::testing::read_file(path("moved")), "content\n");
   EXPECT_NE(::access(path("src").c_str(), F_OK), 0);
   EXPECT_EQ(::access(path("d").c_str(), F_OK), 0);
   EXPECT_EQ(run_text("fcopy(" + q("none") + ", " + q("x") + ")\n").err, error_at(1, 102, path("none")));
@@ -223,7 +215,7 @@ TEST_F(PsiFiles, ReadAndWriteTheMainConfiguration) {
       "writeparm(\"Limits\", \"MaxFldLen\", \"7500\")\nreadparm(\"Limits\", \"MaxFldLen\")\n",
       &configs, cfg);
   EXPECT_EQ(o.out, "\t\"30000\"\n\t\"\"\n\t0\n\t\"7500\"\n");
-  EXPECT_NE(slurp(cfg).find("MaxFldLen=7500"), std::string::npos);
+  EXPECT_NE(corvanta::testing::read_file(cfg).find("MaxFldLen=7500"), std::string::npos);
   // Without a main configuration there is nothing to read or write.
   EXPECT_EQ(run_text("readparm(\"Limits\", \"MaxRecLen\")\nwriteparm(\"a\", \"b\", \"c\")\n").out,
             "\t\"\"\n\t-3\n");

@@ -15,7 +15,7 @@ namespace {
 class PsiScript : public ::testing::Test {
  protected:
   void SetUp() override { dir_ = corvanta::testing::make_scratch_dir("psi_script"); }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string write(const std::string& name, const std::string& text) {
     const std::string p = dir_ + "/" + name;
     std::ofstream(p) << text;

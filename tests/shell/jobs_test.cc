@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include "scratch_dir.h"
 #include "shell/job_format.h"
@@ -25,12 +24,7 @@ class JobsTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::string bytes_of(const std::string& path) const {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string bytes_of(const std::string& path) const { return corvanta::testing::read_file(path); }
 
   std::string dir_, job_, seq_;
 };

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 
 #include "scratch_dir.h"
 #include "shell/codes.h"
@@ -24,12 +23,7 @@ class UsersTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::string read_all() const {
-    std::ifstream in(path_);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string read_all() const { return corvanta::testing::read_file(path_); }
 
   std::string dir_;
   std::string path_;
