@@ -390,49 +390,21 @@ void Engine::step(const Word& w) {
     case Op::Add:
     case Op::Sub:
     case Op::Mul:
-    case Op::Lt:
-    case Op::Gt:
-    case Op::Le:
-    case Op::Ge:
-    case Op::Eq:
-    case Op::Ne:
-      // Two numbers: the result replaces the left operand in place.
-      if (sp_ >= 2) {
-        Value& left = stack_[static_cast<std::size_t>(sp_ - 2)];
-        const Value& right = stack_[static_cast<std::size_t>(sp_ - 1)];
-        if (left.kind() == ValueKind::Number && right.kind() == ValueKind::Number) {
-          const double a = left.num();
-          const double b = right.num();
-          double r = 0;
-          switch (w.op) {
-            case Op::Add: r = a + b; break;
-            case Op::Sub: r = a - b; break;
-            case Op::Mul: r = a * b; break;
-            case Op::Lt: r = a < b; break;
-            case Op::Gt: r = a > b; break;
-            case Op::Le: r = a <= b; break;
-            case Op::Ge: r = a >= b; break;
-            case Op::Eq: r = a == b; break;
-            default: r = a != b; break;
-          }
-          left.set_num(r);
-          --sp_;
-          break;
-        }
-      }
-      if (w.op == Op::Add || w.op == Op::Sub || w.op == Op::Mul) {
-        arithmetic(w.op);
-      } else {
-        compare(w.op);
-      }
-      break;
     case Op::Div:
     case Op::Mod:
     case Op::Pow:
     case Op::BitOr:
     case Op::BitAnd:
     case Op::And:
-    case Op::Or: arithmetic(w.op); break;
+    case Op::Or:
+    case Op::Gt:
+    case Op::Ge:
+    case Op::Lt:
+    case Op::Le:
+    case Op::Eq:
+    case Op::Ne:
+      binary(w.op);
+      break;
     case Op::Negate: push(Value::number(-pop_number())); break;
     case Op::Not: push(Value::number(pop_number() == 0 ? 1 : 0)); break;
     case Op::Builtin: operand().sym->builtin->handler(*this); break;
@@ -497,17 +469,31 @@ void Engine::do_return() {
   returning_ = true;
 }
 
-void Engine::arithmetic(Op op) {
-  const Value right = pop();
-  const Value left = pop();
-  if (op == Op::Add && right.kind() == ValueKind::String) {
+// A binary operator: the result replaces the left operand on the stack. When
+// the right operand is a string, + joins and the comparisons compare bytewise
+// (the left must be a string too); otherwise both must be numbers.
+void Engine::binary(Op op) {
+  if (sp_ < 2) raise(err::kStackUnderflow);
+  Value& left = stack_[static_cast<std::size_t>(sp_ - 2)];
+  Value& right = stack_[static_cast<std::size_t>(sp_ - 1)];
+  double a;
+  double b = 0;
+  const bool takes_strings = op == Op::Add || (op >= Op::Gt && op <= Op::Ne);
+  if (takes_strings && right.kind() == ValueKind::String) {
     if (left.kind() != ValueKind::String) raise(err::kStringExpected);
-    push(Value::string(left.str() + right.str()));
-    return;
+    if (op == Op::Add) {
+      left = Value::string(left.str() + right.str());
+      right = Value{};
+      --sp_;
+      check_string(left);
+      return;
+    }
+    a = left.str().compare(right.str());
+  } else {
+    if (left.kind() != ValueKind::Number || right.kind() != ValueKind::Number) raise(err::kNumberExpected);
+    a = left.num();
+    b = right.num();
   }
-  if (left.kind() != ValueKind::Number || right.kind() != ValueKind::Number) raise(err::kNumberExpected);
-  const double a = left.num();
-  const double b = right.num();
   double r = 0;
   switch (op) {
     case Op::Add: r = a + b; break;
@@ -531,26 +517,6 @@ void Engine::arithmetic(Op op) {
     case Op::BitAnd: r = static_cast<double>(to_int64(a) & to_int64(b)); break;
     case Op::And: r = (a != 0 && b != 0) ? 1 : 0; break;
     case Op::Or: r = (a != 0 || b != 0) ? 1 : 0; break;
-    default: break;
-  }
-  push(Value::number(r));
-}
-
-void Engine::compare(Op op) {
-  const Value right = pop();
-  const Value left = pop();
-  double a;
-  double b = 0;
-  if (right.kind() == ValueKind::String) {
-    if (left.kind() != ValueKind::String) raise(err::kStringExpected);
-    a = left.str().compare(right.str());
-  } else {
-    if (left.kind() != ValueKind::Number || right.kind() != ValueKind::Number) raise(err::kNumberExpected);
-    a = left.num();
-    b = right.num();
-  }
-  bool r = false;
-  switch (op) {
     case Op::Gt: r = a > b; break;
     case Op::Ge: r = a >= b; break;
     case Op::Lt: r = a < b; break;
@@ -559,7 +525,9 @@ void Engine::compare(Op op) {
     case Op::Ne: r = a != b; break;
     default: break;
   }
-  push(Value::number(r ? 1 : 0));
+  right = Value{};
+  --sp_;
+  left = Value::number(r);
 }
 
 void Engine::print_top() {

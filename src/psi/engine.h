@@ -93,7 +93,7 @@ enum class Op : std::uint8_t {
   BitOr,
   BitAnd,
   Negate,
-  Gt,
+  Gt,  // Gt .. Ne: the comparisons, in one run
   Ge,
   Lt,
   Le,
@@ -263,8 +263,7 @@ class Engine {
   void assign_element(Value& target, const Value& index, Value value, const std::string& name);
   Value element(const Value& array, const Value& index);
   void do_return();
-  void arithmetic(Op op);
-  void compare(Op op);
+  void binary(Op op);
   void print_top();
   void report(const ScriptError& e);
   void recover_after_error();
