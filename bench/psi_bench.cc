@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "psi/engine.h"
 #include "psi/script.h"
@@ -65,15 +66,16 @@ void run_external(benchmark::State& state, const char* interpreter, const char* 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  std::string arg0 = interpreter;
-  std::string arg1 = flag;
-  std::string arg2 = path;
-  char* argv[] = {arg0.data(), flag[0] != '\0' ? arg1.data() : arg2.data(),
-                  flag[0] != '\0' ? arg2.data() : nullptr, nullptr};
+  std::vector<std::string> args = {interpreter};
+  if (flag[0] != '\0') args.emplace_back(flag);
+  args.push_back(path);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
   for (auto _ : state) {
     pid_t pid;
     int status = 0;
-    if (posix_spawnp(&pid, interpreter, &actions, nullptr, argv, environ) != 0 ||
+    if (posix_spawnp(&pid, interpreter, &actions, nullptr, argv.data(), environ) != 0 ||
         ::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
       state.SkipWithError((std::string(interpreter) + " is not available").c_str());
       break;
