@@ -30,6 +30,7 @@ inline constexpr std::int32_t kBadBlockNumber = -224;
 inline constexpr std::int32_t kCannotExtend = -225;
 inline constexpr std::int32_t kCannotOpenJournal = -226;  // save file cannot be opened or closed
 inline constexpr std::int32_t kCannotCloseJournal = -227;
+inline constexpr std::int32_t kJournalDamaged = -228;  // a journal record is damaged
 inline constexpr std::int32_t kJournalFull = -229;   // save file full or not writable
 inline constexpr std::int32_t kNoPosition = -231;    // GET or PREV without position or key
 inline constexpr std::int32_t kRecordExists = -232;  // INSERT over a record in a journalled pool

@@ -52,9 +52,9 @@ Pool* Dbm::find_pool(std::string_view pool) {
   return nullptr;
 }
 
-const std::string* Dbm::save_file_of(const Pool* pool) const {
+JournalWriter* Dbm::journal_of(const Pool* pool) const {
   for (const OpenPool& p : pools_) {
-    if (p.pool.get() == pool) return &p.save_file;
+    if (p.pool.get() == pool) return p.journal.get();
   }
   return nullptr;
 }
@@ -77,9 +77,8 @@ ResultCode Dbm::resolve(std::string_view pool, int file, Context& ctx) {
 }
 
 ResultCode Dbm::journal(Pool& pool, const JournalRecord& r) {
-  const std::string* path = save_file_of(&pool);
-  if (path == nullptr || path->empty()) return 0;
-  return journal_write(fs_, *path, r);
+  JournalWriter* writer = journal_of(&pool);
+  return writer == nullptr ? ResultCode(0) : writer->append(r);
 }
 
 // ---------------------------------------------------------------------------
@@ -117,18 +116,31 @@ ResultCode Dbm::close(std::string_view pool) {
   const auto it =
       std::find_if(pools_.begin(), pools_.end(), [&](const OpenPool& p) { return p.pool->name() == pool; });
   if (it == pools_.end()) return fail(kCannotClose, "CLOSE", pool);
+  // The handle goes whatever happens: a pool whose close failed stays
+  // marked open on disk, so the next open must check it.
+  const ResultCode journal = it->journal ? it->journal->close() : ResultCode(0);
   const ResultCode rc = it->pool->close();
-  if (rc.failed()) return fail(rc, "CLOSE", pool);
   pools_.erase(it);
-  return 0;
+  if (rc.failed()) return fail(rc, "CLOSE", pool);
+  return fail(journal, "CLOSE", pool);
 }
 
 ResultCode Dbm::close_all() {
+  ResultCode result = 0;
   while (!pools_.empty()) {
     const std::string name = pools_.front().pool->name();
-    if (const ResultCode rc = close(name); rc.failed()) return rc;
+    if (const ResultCode rc = close(name); rc.failed() && result.ok()) result = rc;
   }
-  return 0;
+  return result;
+}
+
+ResultCode Dbm::sync_journals() {
+  ResultCode result = 0;
+  for (OpenPool& p : pools_) {
+    if (!p.journal) continue;
+    if (const ResultCode rc = p.journal->sync(); rc.failed()) result = fail(rc, "SYNC", p.pool->name());
+  }
+  return result;
 }
 
 ResultCode Dbm::pool_times(std::string_view pool, std::uint32_t& initiated, std::uint32_t& closed,
@@ -143,10 +155,11 @@ ResultCode Dbm::pool_times(std::string_view pool, std::uint32_t& initiated, std:
 
 ResultCode Dbm::set_save_file(std::string_view pool, const std::string& path) {
   for (OpenPool& p : pools_) {
-    if (p.pool->name() == pool) {
-      p.save_file = path;
-      return 0;
-    }
+    if (p.pool->name() != pool) continue;
+    if (p.journal && p.journal->path() == path) return 0;
+    const ResultCode rc = p.journal ? p.journal->close() : ResultCode(0);
+    p.journal = path.empty() ? nullptr : std::make_unique<JournalWriter>(fs_, path);
+    return rc;
   }
   return kMissingArgument;
 }
@@ -489,6 +502,30 @@ ResultCode Dbm::write_op(const char* func, char letter, std::string_view pool, i
   if (!data && letter != 'D' && value.size() != ctx.f->item_length) {
     return fail(kInvalidFileParameters, func, pool, file);
   }
+  Index index(*ctx.pool, *ctx.f);
+  KeyCursor c;
+  const ResultCode found = index.find(c, key);
+  if (found.failed()) return fail(found, func, pool, file);
+  const bool present = found.code() == 0;
+  const bool recovering = ctx.pool->mode() == kModeRead;
+  const bool journalled = journal_of(ctx.pool) != nullptr;
+  Values values(*ctx.pool, *ctx.f);
+
+  // What would be refused or change nothing is settled before the journal
+  // is written, so that the journal holds exactly the changes made.
+  if (!present) {
+    if (letter == 'D') return recovering ? ResultCode(0) : ResultCode(kAbsent);
+    if (letter == 'U' && !recovering) return kAbsent;
+    if (data && value.empty()) return 0;
+  }
+  if (data && !values.variable() && value.size() > values.part_length())
+    return fail(kValueTooLong, func, pool, file);
+  if (data && present && letter == 'W' && journalled) return fail(kRecordExists, func, pool, file);
+  if (!data && letter != 'D') {
+    if (const ResultCode rc = list_refusal(values, c, present, value); rc.failed())
+      return fail(rc, func, pool, file);
+  }
+
   // The journal comes first: when it cannot be written nothing changes.
   JournalRecord r;
   r.time = clock_();
@@ -502,18 +539,10 @@ ResultCode Dbm::write_op(const char* func, char letter, std::string_view pool, i
   }
   r.key.assign(key, key + ctx.m->index_length);
   r.value.assign(value.begin(), value.end());
-  const std::string* save = save_file_of(ctx.pool);
-  const bool journalled = save != nullptr && !save->empty();
   if (const ResultCode rc = journal(*ctx.pool, r); rc.failed()) return fail(rc, func, pool, file);
 
-  Index index(*ctx.pool, *ctx.f);
-  KeyCursor c;
-  const ResultCode found = index.find(c, key);
-  if (found.failed()) return fail(found, func, pool, file);
-  Values values(*ctx.pool, *ctx.f);
   ResultCode rc = 0;
-  if (found.code() == kAbsent) {
-    if (ctx.pool->mode() != kModeRead && letter != 'W' && letter != 'L') return kAbsent;
+  if (!present) {
     rc = data ? values.store_new(index, c, letter, value) : list_new(values, index, c, letter, value);
   } else {
     rc = data ? values.store_existing(index, c, letter, value, journalled)

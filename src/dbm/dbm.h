@@ -82,7 +82,12 @@ class Dbm {
   ResultCode close_all();
   ResultCode pool_times(std::string_view pool, std::uint32_t& initiated, std::uint32_t& closed,
                         std::uint32_t& saved);
+  // Journals the pool's changes in the save file at `path` (empty: none).
+  // The save file in use before is synced and closed.
   ResultCode set_save_file(std::string_view pool, const std::string& path);
+  // Makes every journal record written so far durable; called at the end of
+  // each command. 0 or -227.
+  ResultCode sync_journals();
   ResultCode commit(std::string_view pool);
   // The POOL_PROT lines of the header (file 0) or of a file's descriptor.
   ResultCode listing(std::string& out, std::string_view pool, int file);
@@ -141,7 +146,7 @@ class Dbm {
   };
   struct OpenPool {
     std::unique_ptr<Pool> pool;
-    std::string save_file;
+    std::unique_ptr<JournalWriter> journal;  // null: not journalled
   };
 
   ResultCode resolve(std::string_view pool, int file, Context& ctx);
@@ -153,7 +158,7 @@ class Dbm {
   ResultCode step(const char* func, bool forward, std::string_view pool, int file, unsigned char* key,
                   Position& pos, DataRef& value, Continuation* cont);
   ResultCode journal(Pool& pool, const JournalRecord& r);
-  const std::string* save_file_of(const Pool* pool) const;
+  JournalWriter* journal_of(const Pool* pool) const;
 
   FileSystem& fs_;
   std::FILE* messages_;

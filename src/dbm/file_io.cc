@@ -64,7 +64,46 @@ class PosixFile final : public File {
     return rc == 0;
   }
 
+  bool append(const void* data, std::size_t size) override {
+    for (;;) {
+      const ssize_t n = ::write(fd_, data, size);
+      if (n < 0 && errno == EINTR) continue;
+      return n >= 0 && static_cast<std::size_t>(n) == size;
+    }
+  }
+
+  bool truncate(off_t size) override {
+    for (;;) {
+      if (::ftruncate(fd_, size) == 0) return true;
+      if (errno != EINTR) return false;
+    }
+  }
+
+  bool lock(bool exclusive, bool wait) override { return set_lock(exclusive ? F_WRLCK : F_RDLCK, wait); }
+  bool unlock() override { return set_lock(F_UNLCK, false); }
+
+  bool is_at(const std::string& path) override {
+    struct stat mine {};
+    struct stat named {};
+    return ::fstat(fd_, &mine) == 0 && ::stat(path.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+           mine.st_ino == named.st_ino;
+  }
+
  private:
+  // Open-file-description locks: they belong to this open file, so closing
+  // another descriptor of the same file does not drop them.
+  bool set_lock(short type, bool wait) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;
+    for (;;) {
+      if (::fcntl(fd_, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return true;
+      if (errno != EINTR) return false;
+    }
+  }
+
   int fd_;
 };
 
@@ -91,6 +130,17 @@ class FaultFile final : public File {
     const bool closed = base_->close();
     return closed && !fail;
   }
+  bool append(const void* data, std::size_t size) override {
+    if (fs_.next_fails()) {
+      if (fs_.short_write() && size > 1) (void)base_->append(data, size / 2);
+      return false;
+    }
+    return base_->append(data, size);
+  }
+  bool truncate(off_t size) override { return fs_.next_fails() ? false : base_->truncate(size); }
+  bool lock(bool exclusive, bool wait) override { return base_->lock(exclusive, wait); }
+  bool unlock() override { return base_->unlock(); }
+  bool is_at(const std::string& path) override { return base_->is_at(path); }
 
  private:
   FaultFileSystem& fs_;
@@ -112,6 +162,23 @@ bool PosixFileSystem::remove(const std::string& path) {
 bool PosixFileSystem::exists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
+}
+
+bool PosixFileSystem::rename(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool PosixFileSystem::link(const std::string& from, const std::string& to) {
+  return ::link(from.c_str(), to.c_str()) == 0;
+}
+
+bool PosixFileSystem::sync_directory(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  return ::close(fd) == 0 && ok;
 }
 
 FileSystem& default_file_system() {
@@ -139,6 +206,18 @@ bool FaultFileSystem::remove(const std::string& path) {
 
 bool FaultFileSystem::exists(const std::string& path) {
   return base_.exists(path);
+}
+
+bool FaultFileSystem::rename(const std::string& from, const std::string& to) {
+  return next_fails() ? false : base_.rename(from, to);
+}
+
+bool FaultFileSystem::link(const std::string& from, const std::string& to) {
+  return next_fails() ? false : base_.link(from, to);
+}
+
+bool FaultFileSystem::sync_directory(const std::string& path) {
+  return next_fails() ? false : base_.sync_directory(path);
 }
 
 }  // namespace corvanta::dbm

@@ -42,6 +42,20 @@ class File {
   virtual bool sync() = 0;
   // Closes the file; false when closing failed. Further calls fail.
   virtual bool close() = 0;
+  // Appends `size` bytes at the end in one write (the file must be open
+  // with OpenMode::Append); true only when all were written.
+  virtual bool append(const void* data, std::size_t size) = 0;
+  // Cuts the file back (or grows it with zeros) to `size` bytes.
+  virtual bool truncate(off_t size) = 0;
+  // Takes a lock on the whole file, shared or exclusive, held by this open
+  // file (not by the process: another open file of the same path, even in
+  // this process, conflicts with it). With `wait` the call blocks until
+  // the lock is free; otherwise it fails at once when another holder has
+  // it. The lock goes with unlock() or close().
+  virtual bool lock(bool exclusive, bool wait) = 0;
+  virtual bool unlock() = 0;
+  // True when `path` names this very file (not one renamed into its place).
+  virtual bool is_at(const std::string& path) = 0;
 };
 
 class FileSystem {
@@ -51,6 +65,13 @@ class FileSystem {
   virtual std::unique_ptr<File> open(const std::string& path, OpenMode mode) = 0;
   virtual bool remove(const std::string& path) = 0;
   virtual bool exists(const std::string& path) = 0;
+  // Renames `from` to `to`, replacing `to` in one step.
+  virtual bool rename(const std::string& from, const std::string& to) = 0;
+  // Gives the file `from` the second name `to` (which must not exist).
+  virtual bool link(const std::string& from, const std::string& to) = 0;
+  // Makes the names in the directory holding `path` durable (after a
+  // rename, link or create).
+  virtual bool sync_directory(const std::string& path) = 0;
 };
 
 // The operating system's files.
@@ -59,14 +80,18 @@ class PosixFileSystem final : public FileSystem {
   std::unique_ptr<File> open(const std::string& path, OpenMode mode) override;
   bool remove(const std::string& path) override;
   bool exists(const std::string& path) override;
+  bool rename(const std::string& from, const std::string& to) override;
+  bool link(const std::string& from, const std::string& to) override;
+  bool sync_directory(const std::string& path) override;
 };
 
 // The process's real file system.
 FileSystem& default_file_system();
 
 // Wraps another FileSystem and fails chosen calls: every call of the
-// wrapped files and of open and remove is counted from 1, and the call
-// numbered `fail_at` (0: none) fails. With `short_write`, a failing write
+// wrapped files (but lock, unlock and is_at) and of open, remove, rename,
+// link and sync_directory is counted from 1, and the call numbered
+// `fail_at` (0: none) fails. With `short_write`, a failing write or append
 // writes the first half of its bytes before it fails, as a full disk would.
 class FaultFileSystem final : public FileSystem {
  public:
@@ -85,6 +110,9 @@ class FaultFileSystem final : public FileSystem {
   std::unique_ptr<File> open(const std::string& path, OpenMode mode) override;
   bool remove(const std::string& path) override;
   bool exists(const std::string& path) override;
+  bool rename(const std::string& from, const std::string& to) override;
+  bool link(const std::string& from, const std::string& to) override;
+  bool sync_directory(const std::string& path) override;
 
   // True when the call now being made is to fail.
   bool next_fails();

@@ -1,5 +1,7 @@
 #include "dbm/journal.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -45,38 +47,88 @@ JournalRecord decode_journal_header(const unsigned char* head, std::size_t& key_
   return r;
 }
 
+JournalReader::JournalReader(std::FILE* in) : in_(in) {
+  struct stat st {};
+  const long at = std::ftell(in);
+  if (::fstat(fileno(in), &st) == 0 && at >= 0 && st.st_size > at)
+    left_ = static_cast<std::uint64_t>(st.st_size - at);
+}
+
 bool JournalReader::next(JournalRecord& r) {
   constexpr std::size_t kMaxKey = 128;
+  if (damaged_ || left_ == 0) return false;
   unsigned char head[kJournalHeaderSize];
-  const std::size_t got = std::fread(head, 1, sizeof head, in_);
-  if (got == 0) return false;
+  if (left_ < sizeof head || std::fread(head, 1, sizeof head, in_) != sizeof head) {
+    damaged_ = true;
+    return false;
+  }
+  left_ -= sizeof head;
   std::size_t key = 0;
   std::size_t value = 0;
-  if (got == sizeof head) r = decode_journal_header(head, key, value);
-  damaged_ = got < sizeof head || key > kMaxKey || value > kMaxJournalSize;
-  if (damaged_) return false;
+  r = decode_journal_header(head, key, value);
+  if (key > kMaxKey || key + value > left_) {
+    damaged_ = true;
+    return false;
+  }
   r.key.resize(key);
   r.value.resize(value);
   if (std::fread(r.key.data(), 1, key, in_) != key || std::fread(r.value.data(), 1, value, in_) != value) {
     damaged_ = true;
     return false;
   }
+  left_ -= key + value;
   ++count_;
   return true;
 }
 
-ResultCode journal_write(FileSystem& fs, const std::string& path, const JournalRecord& r) {
-  if (path.empty()) return 0;
-  const std::vector<unsigned char> bytes = encode_journal_record(r);
-  auto file = fs.open(path, OpenMode::Create);
-  if (!file) return kCannotOpenJournal;
-  const off_t size = file->size();
-  if (size < 0 || static_cast<std::uint64_t>(size) + bytes.size() > kMaxJournalSize ||
-      !file->write_at(bytes.data(), bytes.size(), size)) {
-    (void)file->close();
-    return kJournalFull;
+ResultCode JournalWriter::open_locked() {
+  // A few rounds at most: each one finds the file that RELEASE put in place.
+  for (int round = 0; round < 8; ++round) {
+    if (!file_) {
+      file_ = fs_.open(path_, OpenMode::Append);
+      if (!file_) return kCannotOpenJournal;
+    }
+    if (!file_->lock(true, true)) return kCannotOpenJournal;
+    if (file_->is_at(path_)) return 0;
+    (void)file_->unlock();
+    (void)close();
   }
-  return file->close() ? ResultCode(0) : ResultCode(kCannotCloseJournal);
+  return kCannotOpenJournal;
+}
+
+ResultCode JournalWriter::append(const JournalRecord& r) {
+  if (path_.empty()) return 0;
+  if (broken_) return kJournalFull;
+  const std::vector<unsigned char> bytes = encode_journal_record(r);
+  if (const ResultCode rc = open_locked(); rc.failed()) return rc;
+  const off_t size = file_->size();
+  ResultCode rc = 0;
+  if (size < 0 || static_cast<std::uint64_t>(size) + bytes.size() > kMaxJournalSize) {
+    rc = kJournalFull;
+  } else if (!file_->append(bytes.data(), bytes.size())) {
+    rc = kJournalFull;
+    if (!file_->truncate(size)) broken_ = true;
+  } else {
+    unsynced_ = true;
+  }
+  (void)file_->unlock();
+  return rc;
+}
+
+ResultCode JournalWriter::sync() {
+  if (!file_ || !unsynced_) return 0;
+  if (!file_->sync()) return kCannotCloseJournal;
+  unsynced_ = false;
+  return 0;
+}
+
+ResultCode JournalWriter::close() {
+  if (!file_) return 0;
+  const ResultCode rc = sync();
+  const bool closed = file_->close();
+  file_.reset();
+  unsynced_ = false;
+  return rc.failed() ? rc : (closed ? ResultCode(0) : ResultCode(kCannotCloseJournal));
 }
 
 }  // namespace corvanta::dbm

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -61,14 +62,17 @@ std::vector<unsigned char> encode_journal_record(const JournalRecord& r);
 JournalRecord decode_journal_header(const unsigned char* head, std::size_t& key_length,
                                     std::size_t& value_length);
 
-// Reads the records of a save file one by one, in file order.
+// Reads the records of a save file one by one, in file order. Every length
+// is checked against the bytes left in the file, so a damaged record is
+// reported, never read across into the next one.
 class JournalReader {
  public:
-  explicit JournalReader(std::FILE* in) : in_(in) {}
+  // Reads `in` from its current position; the file's size is taken now.
+  explicit JournalReader(std::FILE* in);
 
   // True with a whole record. False at the end of the journal, or at a
-  // damaged record: a cut header, a key longer than 128 bytes, a value
-  // longer than a journal may be, or a cut key or value.
+  // damaged record: a cut header, a key longer than 128 bytes, or a key or
+  // value longer than the bytes left.
   bool next(JournalRecord& r);
   bool damaged() const { return damaged_; }
   // Whole records read so far.
@@ -76,13 +80,46 @@ class JournalReader {
 
  private:
   std::FILE* in_;
+  std::uint64_t left_ = 0;  // bytes not read yet
   bool damaged_ = false;
   long count_ = 0;
 };
 
-// Appends the record to the save file at `path`, opening and closing it for
-// this one record: 0, -226 (cannot open), -229 (full or write failed) or
-// -227 (cannot close). An empty path journals nothing.
-ResultCode journal_write(FileSystem& fs, const std::string& path, const JournalRecord& r);
+// The open save file of a pool. Records are appended for as long as the
+// pool is open and made durable by sync(), which the service calls at the
+// end of every command, and by close().
+//
+// Each record goes to the end of the file in one write under an exclusive
+// lock on the file, so that processes sharing a save file never interleave
+// parts of records, and a write that fails part-way (a full disk) is cut
+// back before the lock is released: the file never holds a torn record
+// followed by acknowledged ones. A save file renamed away meanwhile (its
+// records moved to an archive by RELEASE) is closed and the file now at the
+// path is opened instead.
+class JournalWriter {
+ public:
+  JournalWriter(FileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+  ~JournalWriter() { (void)close(); }
+  JournalWriter(const JournalWriter&) = delete;
+  JournalWriter& operator=(const JournalWriter&) = delete;
+
+  const std::string& path() const { return path_; }
+  // 0, -226 (cannot open or lock), -229 (full, or the write failed: the
+  // file is as before). An empty path journals nothing.
+  ResultCode append(const JournalRecord& r);
+  // Makes the records appended so far durable: 0 or -227.
+  ResultCode sync();
+  // Syncs and closes: 0 or -227.
+  ResultCode close();
+
+ private:
+  ResultCode open_locked();
+
+  FileSystem& fs_;
+  std::string path_;
+  std::unique_ptr<File> file_;
+  bool unsynced_ = false;
+  bool broken_ = false;  // a failed write could not be cut back
+};
 
 }  // namespace corvanta::dbm

@@ -268,4 +268,13 @@ ResultCode list_existing(Values& v, Index& index, KeyCursor& c, char mode,
   return existing_inline(v, index, c, mode, item.data(), part);
 }
 
+ResultCode list_refusal(Values& v, const KeyCursor& c, bool present, std::span<const unsigned char> item) {
+  if (v.variable()) return 0;
+  const std::size_t il = v.file().item_length;
+  if (il < 2 || item.size() != il || v.part_length() < il) return kValueTooLong;
+  if (!present) return 0;
+  return search_run(c.data, v.part_length() / il, il, item.data()).result == 0 ? ResultCode(0)
+                                                                                : ResultCode(kValueTooLong);
+}
+
 }  // namespace corvanta::dbm

@@ -23,4 +23,10 @@ ResultCode list_new(Values& values, Index& index, KeyCursor& c, char mode,
 ResultCode list_existing(Values& values, Index& index, KeyCursor& c, char mode,
                          std::span<const unsigned char> item);
 
+// Whether adding `item` would be refused without changing anything: -214
+// for a new value in a fixed list that holds no more values (or whose
+// entry part is too short for an item); 0 otherwise. `present` tells
+// whether the key is present for the file (the cursor is on it).
+ResultCode list_refusal(Values& values, const KeyCursor& c, bool present, std::span<const unsigned char> item);
+
 }  // namespace corvanta::dbm

@@ -207,6 +207,9 @@ ResultCode Pool::store_control(char letter) {
       if (!fd) continue;
       if (const ResultCode r = write_descriptor(*fd); r.failed()) rc = r;
     }
+    // A descriptor that did not reach the disk leaves the pool marked open,
+    // for the check of the next open.
+    if (rc.failed()) header.open = 'O';
     if (const ResultCode r = write_header(); r.failed()) rc = r;
   }
   free_control();
@@ -248,10 +251,28 @@ ResultCode Pool::extend() {
   return 0;
 }
 
+ResultCode Pool::lock(bool exclusive) {
+  FileSystem& fs = extents.file_system();
+  // The file named by the path once locked is the one to work on: a file
+  // renamed away meanwhile (a restore) is let go and the new one taken.
+  for (int round = 0; round < 4; ++round) {
+    lock_ = fs.open(path_, exclusive ? OpenMode::ReadWrite : OpenMode::ReadOnly);
+    if (!lock_) return kCannotOpen;
+    if (!lock_->lock(exclusive, false)) {
+      lock_.reset();
+      return kPoolInUse;
+    }
+    if (lock_->is_at(path_)) return 0;
+  }
+  lock_.reset();
+  return kPoolInUse;
+}
+
 ResultCode Pool::initialize(FileSystem& fs, const std::string& name, const std::string& path) {
   Pool pool(fs, name, path);
-  // 1. An existing file must be a pool; its extents go.
+  // 1. An existing file must be a pool that nobody has open; its extents go.
   if (fs.exists(path)) {
+    if (const ResultCode rc = pool.lock(true); rc.code() == kPoolInUse) return rc;
     if (pool.extents.open_base(path, OpenMode::ReadOnly)) {
       const ResultCode rc = pool.read_header();
       if (rc.failed()) {
@@ -297,13 +318,16 @@ ResultCode Pool::open(char mode, char write_policy, std::size_t index_frames, st
   if (mode != kModeRead && mode != kModeUpdate && mode != kModeCheck && mode != kModeInquiry) {
     return kMissingArgument;
   }
-  // 1. Base file and control data.
+  // 1. The lock, the base file and the control data.
+  if (const ResultCode rc = lock(mode != kModeInquiry); rc.failed()) return rc;
   if (!extents.open_base(path_, mode == kModeInquiry ? OpenMode::ReadOnly : OpenMode::ReadWrite)) {
+    unlock();
     return kCannotOpen;
   }
   auto fail = [&](ResultCode rc) {
     free_control();
     (void)extents.close_all();
+    unlock();
     return rc;
   };
   if (const ResultCode rc = load_control(); rc.failed()) return fail(rc);
@@ -320,12 +344,14 @@ ResultCode Pool::open(char mode, char write_policy, std::size_t index_frames, st
   journal_open = false;
   // 6. Check and repair, with the IDN recount.
   if (mode == kModeCheck && (check_and_repair().failed() || recount_idns(*this).failed())) header.error = 'E';
-  // 7.-8. Mode U writes OPEN now and refuses a damaged pool.
-  if (mode == kModeUpdate) {
-    if (header.error == 'E') {
-      header.open = 0;
-      return fail(kPoolDamaged);
-    }
+  // 7.-8. Mode U refuses a damaged pool. The writing modes U and R put
+  // OPEN on disk now, so that a writer cut off before its close leaves the
+  // pool marked for the check of the next open.
+  if (mode == kModeUpdate && header.error == 'E') {
+    header.open = 0;
+    return fail(kPoolDamaged);
+  }
+  if (mode == kModeUpdate || mode == kModeRead) {
     if (const ResultCode rc = write_header(); rc.failed()) return fail(rc);
   }
   open_ = true;
@@ -338,13 +364,22 @@ ResultCode Pool::close() {
   if (mode_ != kModeInquiry) {
     if (const ResultCode r = index_buffers.flush(*this); r.failed()) rc = r;
     if (const ResultCode r = data_buffers.flush(*this); r.failed()) rc = r;
-    header.open = 0;
-    if (mode_ != kModeCheck) header.closed = now_seconds();
-    if (const ResultCode r = store_control(kModeUpdate); r.failed()) rc = r;
+    if (rc.ok()) {
+      header.open = 0;
+      if (mode_ != kModeCheck) header.closed = now_seconds();
+      rc = store_control(kModeUpdate);
+    } else {
+      // Blocks were lost: the pool stays marked open and damaged.
+      header.open = 'O';
+      header.error = 'E';
+      (void)write_header();
+      free_control();
+    }
   } else {
     free_control();
   }
   if (!extents.close_all() && rc.ok()) rc = kCannotClose;
+  unlock();
   index_buffers.resize(0);
   data_buffers.resize(0);
   index_buffers.release_frames();

@@ -7,8 +7,11 @@
 // block buffers. It creates, opens, checks, extends and closes pools; the
 // index, data and list modules work on blocks through its buffers.
 //
-// Layouts are in format.h. Single-threaded; a Pool belongs to one process,
-// which the OPEN flag in the pool header keeps other processes out of.
+// Layouts are in format.h. Single-threaded. Between processes a pool is
+// guarded twice: by the OPEN flag in its header, and by a lock on its base
+// file that an open pool holds until it is closed (exclusive for the modes
+// that write, R, U and C; shared for mode I). A pool whose lock another
+// process (or another handle in this one) holds is refused as in use.
 #pragma once
 
 #include <array>
@@ -148,9 +151,18 @@ class Pool {
   ResultCode open(char mode, char write_policy = ' ', std::size_t index_frames = 10,
                   std::size_t data_frames = 10);
   // Writes deferred blocks and the control data (unless mode I) and closes
-  // the files.
+  // the files. When a block or the control data cannot be written, the
+  // header is left marked open (and damaged when blocks were lost), so
+  // that the next open must check the pool; the handle is closed anyway.
   ResultCode close();
   bool is_open() const { return open_; }
+
+  // Takes the lock on the base file without waiting: 0, -211 when another
+  // holder has it, -206 when the base file cannot be opened. open() does
+  // this itself; the save commands, which work on the files directly, call
+  // it to keep writers out while they copy.
+  ResultCode lock(bool exclusive);
+  void unlock() { lock_.reset(); }
 
   // Control data.
   ResultCode read_header();
@@ -188,6 +200,7 @@ class Pool {
 
   std::string name_;
   std::string path_;
+  std::unique_ptr<File> lock_;  // holds the lock on the base file
   char mode_ = 0;
   char write_policy_ = ' ';
   bool open_ = false;

@@ -60,6 +60,43 @@ ResultCode check_reopen(Service& service) {
 
 ResultCode release_pool(Service& service, const std::string& name);
 
+// Waits for the clock to pass the current second (at most a second) and
+// returns the new time.
+std::uint32_t next_second() {
+  const std::uint32_t start = now();
+  std::uint32_t t = start;
+  for (int i = 0; i < 200 && t == start; ++i) {
+    ::usleep(10000);
+    t = now();
+  }
+  return t;
+}
+
+// Where RESTORE writes a pool file before it replaces the live one.
+std::string restore_path(const std::string& file) {
+  return file + ".rst";
+}
+
+// Renames the restored files over the live ones, the base file last. With
+// extents the live base file is first marked open and damaged, so that a
+// pool whose files were only partly replaced is refused until it is
+// restored again.
+ResultCode put_restored_files(dbm::FileSystem& fs, dbm::Pool& live, const std::string& base, int extents) {
+  if (extents > 0 && live.extents.open_base(base, dbm::OpenMode::ReadWrite)) {
+    if (live.read_header().ok()) {
+      live.header.open = 'O';
+      live.header.error = 'E';
+      (void)live.write_header();
+    }
+    (void)live.extents.close_all();
+  }
+  for (int e = extents; e >= 0; --e) {
+    const std::string file = dbm::extent_file_path(base, e);
+    if (!fs.rename(restore_path(file), file)) return dbm::kWriteError;
+  }
+  return fs.sync_directory(base) ? ResultCode(0) : ResultCode(dbm::kWriteError);
+}
+
 // The start of SAVE and RESTORE: the pool named by POOL becomes current, the
 // directory is PATH or the configured one, and the parameters are logged.
 ResultCode start_with_directory(Service& service, const ParamList& params, std::string& dir) {
@@ -101,53 +138,51 @@ ResultCode cmd_save(Service& service, ParamList& params, BatchResult&) {
   struct stat st {};
   if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0775) != 0) return kNoDirectory;
 
+  // The pool's lock keeps every writer out from here until the save time
+  // has passed.
+  dbm::FileSystem& fs = service.dbm.file_system();
   const std::string base = service.pools.pool_value(pool, "Path");
-  dbm::Pool live(service.dbm.file_system(), pool.name, base);
+  dbm::Pool live(fs, pool.name, base);
+  if (const ResultCode rc = live.lock(true); rc.failed()) return rc;
   if (!live.extents.open_base(base, dbm::OpenMode::ReadWrite)) return dbm::kCannotOpen;
   if (const ResultCode rc = live.read_header(); rc.failed()) return rc;
   if (live.header.error == 'E') return dbm::kPoolDamaged;
   if (live.header.open == 'O') return dbm::kPoolInUse;
   if (live.header.error == 'S') return kUncleanPool;
   if (live.header.last < 1) return dbm::kPoolDamaged;
+  if (const ResultCode rc = dbm::settle_save_set(fs, dir, pool.name); rc.failed()) return rc;
 
-  // The .SID file is written as the copies are made: a save set whose
-  // copies or CRCs are incomplete is never reported as saved, and SAVED
-  // stays as it was.
-  dbm::FileSystem& fs = service.dbm.file_system();
-  const std::uint32_t saved = now();
+  // Every change before the copy is older than the save time, every change
+  // after it younger: RECOVER replays from the save time on and RELEASE
+  // drops what is not younger, so each change is in the copy or replayed,
+  // exactly once.
+  const std::uint32_t saved = next_second();
   dbm::SaveId id;
   id.pool = pool.name;
   id.when = date_fill("MM/DD/YYYY HH:MI:SS", local_time(saved));
   id.extents = live.header.extends;
-  const std::string sid = dbm::save_id_path(dir, pool.name);
-  const auto sid_file = fs.open(sid, dbm::OpenMode::Truncate);
-  if (!sid_file) return kCannotOpenFile;
-  const auto head = id.encode_header();
-  if (!sid_file->write_at(head.data(), head.size(), 0)) {
-    (void)sid_file->close();
-    return kCannotWriteFile;
-  }
-  service.reporter.log_text(sid, kMsgSaveId);
+  service.reporter.log_text(dbm::save_id_path(dir, pool.name), kMsgSaveId);
   ResultCode rc = 0;
   for (int e = 0; e <= live.header.extends && rc.ok(); ++e) {
     const std::string target = dbm::save_copy_path(dir, pool.name, e);
     service.reporter.log_text(target, kMsgSaveFile);
     std::uint32_t crc = 0;
-    rc = dbm::copy_extent(fs, dbm::extent_file_path(base, e), target,
+    rc = dbm::copy_extent(fs, dbm::extent_file_path(base, e), dbm::pending_path(target),
                           e == 0 ? std::optional<std::uint32_t>(saved) : std::nullopt, crc);
-    if (rc.failed()) break;
-    unsigned char c[4];
-    put_u32(c, crc);
-    if (!sid_file->write_at(c, 4,
-                            static_cast<off_t>(dbm::kSaveIdHeaderSize + 4 * static_cast<std::size_t>(e)))) {
-      rc = kCannotWriteFile;
-    }
+    id.crcs.push_back(crc);
   }
-  if (!sid_file->close() && rc.ok()) rc = kCannotWriteFile;
-  if (rc.failed()) return rc;
+  if (rc.ok()) rc = dbm::write_pending_id(fs, dir, pool.name, id);
+  if (rc.ok()) rc = dbm::commit_save_set(fs, dir, pool.name, live.header.extends);
+  if (rc.failed()) {
+    // The set never reached its commit: the previous one stands.
+    (void)dbm::settle_save_set(fs, dir, pool.name);
+    return rc;
+  }
   live.header.saved = saved;
   if (const ResultCode w = live.write_header(); w.failed()) return w;
-  (void)live.extents.close_all();
+  if (!live.extents.close_all()) return dbm::kCannotClose;
+  (void)next_second();
+  live.unlock();
   if (release == "Y") {
     service.reporter.log_text("RELEASE POOL=" + pool.name, 0);
     return release_pool(service, pool.name);
@@ -170,15 +205,10 @@ ResultCode cmd_restore(Service& service, ParamList& params, BatchResult&) {
   const std::string recover = params.get_into("RECOVER", save_value(service, "SaveRecover"), 1, true);
 
   dbm::FileSystem& fs = service.dbm.file_system();
+  if (const ResultCode rc = dbm::settle_save_set(fs, dir, pool.name); rc.failed()) return rc;
   const std::string sid = dbm::save_id_path(dir, pool.name);
   std::vector<unsigned char> sid_bytes;
-  if (const auto sid_file = fs.open(sid, dbm::OpenMode::ReadOnly)) {
-    const off_t size = sid_file->size();
-    sid_bytes.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
-    const ssize_t n = sid_file->read_at(sid_bytes.data(), sid_bytes.size(), 0);
-    sid_bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    (void)sid_file->close();
-  }
+  (void)dbm::read_whole_file(fs, sid, sid_bytes);
   const std::optional<dbm::SaveId> id = dbm::SaveId::decode_header(sid_bytes);
   if (!id) {
     service.reporter.error_message(sid, kBadSaveId);
@@ -187,7 +217,14 @@ ResultCode cmd_restore(Service& service, ParamList& params, BatchResult&) {
   if (id->pool != cut_to(pool.name, 4)) return kOtherPool;
   service.reporter.screen_text(id->when, kMsgSaveDate);
   if (confirm == "Y" && !service.reporter.question("CONFIRM=" + id->when, kMsgConfirm)) return 0;
+
+  // The live files are replaced only when every copy has been checked and
+  // written beside them.
   const std::string base = service.pools.pool_value(pool, "Path");
+  dbm::Pool live(fs, pool.name, base);
+  if (fs.exists(base)) {
+    if (const ResultCode rc = live.lock(true); rc.failed()) return rc;
+  }
   ResultCode rc = 0;
   for (int e = 0; e <= id->extents && rc.ok(); ++e) {
     const std::size_t at = dbm::kSaveIdHeaderSize + 4 * static_cast<std::size_t>(e);
@@ -195,22 +232,24 @@ ResultCode cmd_restore(Service& service, ParamList& params, BatchResult&) {
       rc = kBadSaveId;
       break;
     }
-    // The whole copy is checked before the live file is touched.
-    const std::string source = dbm::save_copy_path(dir, pool.name, e);
     std::uint32_t crc = 0;
-    rc = dbm::file_crc(fs, source, crc);
-    if (rc.failed()) break;
-    if (crc != get_u32(sid_bytes.data() + at)) {
+    rc = dbm::copy_extent(fs, dbm::save_copy_path(dir, pool.name, e),
+                          restore_path(dbm::extent_file_path(base, e)), std::nullopt, crc);
+    if (rc.code() == kCannotOpenFile) rc = dbm::kCannotOpen;
+    if (rc.code() == dbm::kJournalFull) rc = dbm::kWriteError;
+    if (rc.ok() && crc != get_u32(sid_bytes.data() + at)) {
       char text[32];
       std::snprintf(text, sizeof text, "CRC32 = [0x%08X]", static_cast<unsigned>(crc));
       service.reporter.error_message(text, kBadCrc);
       rc = kBadCrc;
-      break;
     }
-    rc = dbm::copy_extent(fs, source, dbm::extent_file_path(base, e), std::nullopt, crc);
-    if (rc.code() == kCannotOpenFile) rc = dbm::kCannotOpen;
-    if (rc.code() == dbm::kJournalFull) rc = dbm::kWriteError;
   }
+  if (rc.ok()) rc = put_restored_files(fs, live, base, id->extents);
+  for (int e = 0; e <= id->extents; ++e) {
+    const std::string temp = restore_path(dbm::extent_file_path(base, e));
+    if (fs.exists(temp)) (void)fs.remove(temp);
+  }
+  live.unlock();
   if (rc.failed()) return rc;
   if (recover == "Y") {
     service.reporter.log_text("RECOVER POOL=" + pool.name, 0);
@@ -230,14 +269,16 @@ ResultCode cmd_recover_pool(Service& service, const std::string& name, bool forc
   const std::string base = service.pools.pool_value(pool, "Path");
   if (const ResultCode rc = service.dbm.open(pool.name, base, 'R', 'W'); rc.failed()) {
     std::fclose(in);
-    return dbm::kCannotOpen;
+    return rc.code() == dbm::kPoolInUse ? rc : ResultCode(dbm::kCannotOpen);
   }
   std::uint32_t initiated = 0;
   std::uint32_t closed = 0;
   std::uint32_t saved = 0;
   (void)service.dbm.pool_times(pool.name, initiated, closed, saved);
   ResultCode rc = 0;
-  if (!force && saved != 0 && closed > saved) rc = kChangedSinceSave;
+  // A pool found damaged (a restore cut off half-way) is restored first.
+  if (service.dbm.find_pool(pool.name)->header.error == 'E') rc = dbm::kPoolDamaged;
+  if (rc.ok() && !force && saved != 0 && closed > saved) rc = kChangedSinceSave;
   dbm::JournalReader reader(in);
   dbm::JournalRecord r;
   while (rc.ok() && reader.next(r)) {
@@ -266,6 +307,7 @@ ResultCode cmd_recover_pool(Service& service, const std::string& name, bool forc
     }
   }
   report_damage(service, journal, reader);
+  if (rc.ok() && reader.damaged()) rc = dbm::kJournalDamaged;
   std::fclose(in);
   const ResultCode close = service.dbm.close(pool.name);
   if (rc.failed()) return rc;
@@ -290,6 +332,18 @@ ResultCode release_pool(Service& service, const std::string& name) {
   const std::string temp = slash == std::string::npos
                                ? "T" + journal
                                : journal.substr(0, slash + 1) + "T" + journal.substr(slash + 1);
+  // Writers append under the journal's lock; holding it keeps every record
+  // either in what is read here or in the new journal, where the writers
+  // go once it has taken the old one's place.
+  dbm::FileSystem& fs = service.dbm.file_system();
+  const std::unique_ptr<dbm::File> guard = fs.open(journal, dbm::OpenMode::ReadWrite);
+  if (!guard) {
+    std::FILE* none = nullptr;
+    const ResultCode rc = open_journal(service, journal, none);
+    if (none != nullptr) std::fclose(none);
+    return rc.failed() ? rc : ResultCode(0);
+  }
+  if (!guard->lock(true, true)) return kCannotOpenFile;
   std::FILE* in = nullptr;
   if (const ResultCode rc = open_journal(service, journal, in); rc.code() != 0)
     return rc.failed() ? rc : ResultCode(0);
@@ -317,17 +371,23 @@ ResultCode release_pool(Service& service, const std::string& name) {
       break;
     }
   }
-  // What follows a damaged record stays only in the archive.
+  // A damaged record leaves the journal as it is: nothing after it would be
+  // kept.
   report_damage(service, journal, reader);
+  if (rc.ok() && reader.damaged()) rc = dbm::kJournalDamaged;
   std::fclose(in);
+  if (std::fflush(out) != 0 || ::fsync(fileno(out)) != 0) rc = rc.failed() ? rc : ResultCode(kCannotWriteFile);
   if (std::fclose(out) != 0 && rc.ok()) rc = kCannotWriteFile;
   if (rc.failed()) {
-    ::unlink(temp.c_str());
+    (void)fs.remove(temp);
     return rc;
   }
+  // The archive is a second name of the journal until the new journal has
+  // replaced it in one step: a crash leaves one journal or the other.
   const std::string archive = journal + "." + date_fill("YYMMDD", local_now());
-  ::unlink(archive.c_str());
-  if (std::rename(journal.c_str(), archive.c_str()) != 0 || std::rename(temp.c_str(), journal.c_str()) != 0) {
+  if (fs.exists(archive)) (void)fs.remove(archive);
+  if (!fs.link(journal, archive) || !fs.rename(temp, journal) || !fs.sync_directory(journal)) {
+    (void)fs.remove(temp);
     return kCannotWriteFile;
   }
   return 0;

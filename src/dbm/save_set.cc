@@ -13,6 +13,8 @@ namespace corvanta::dbm {
 namespace {
 
 constexpr std::int32_t kCannotOpenFile = -13;
+constexpr std::int32_t kCannotWriteFile = -16;
+constexpr int kMaxSavedExtents = 99;  // the copies are numbered with two digits
 constexpr std::size_t kSavedOffset = 48;
 constexpr std::size_t kPoolNameField = 5;
 constexpr std::size_t kWhenLength = 19;
@@ -46,6 +48,10 @@ std::string save_copy_path(const std::string& dir, const std::string& pool, int 
   char suffix[16];
   std::snprintf(suffix, sizeof suffix, ".S%02d", extent);
   return dir + "/DD" + pool + suffix;
+}
+
+std::string pending_path(const std::string& path) {
+  return path + ".new";
 }
 
 std::string extent_file_path(const std::string& base, int extent) {
@@ -84,6 +90,7 @@ ResultCode copy_extent(FileSystem& fs, const std::string& from, const std::strin
     offset += n;
   }
   (void)in->close();
+  if (rc.ok() && !out->sync()) rc = kJournalFull;
   if (!out->close() && rc.ok()) rc = kJournalFull;
   crc = static_cast<std::uint32_t>(sum);
   return rc;
@@ -108,6 +115,70 @@ ResultCode file_crc(FileSystem& fs, const std::string& path, std::uint32_t& crc)
   }
   (void)in->close();
   crc = static_cast<std::uint32_t>(sum);
+  return 0;
+}
+
+bool read_whole_file(FileSystem& fs, const std::string& path, std::vector<unsigned char>& bytes) {
+  bytes.clear();
+  const auto in = fs.open(path, OpenMode::ReadOnly);
+  if (!in) return false;
+  const off_t size = in->size();
+  bool ok = size >= 0;
+  if (ok) {
+    bytes.resize(static_cast<std::size_t>(size));
+    const ssize_t n = in->read_at(bytes.data(), bytes.size(), 0);
+    ok = n == static_cast<ssize_t>(bytes.size());
+  }
+  (void)in->close();
+  if (!ok) bytes.clear();
+  return ok;
+}
+
+ResultCode write_pending_id(FileSystem& fs, const std::string& dir, const std::string& pool, const SaveId& id) {
+  const auto out = fs.open(pending_path(save_id_path(dir, pool)), OpenMode::Truncate);
+  if (!out) return kCannotOpenFile;
+  std::vector<unsigned char> bytes = id.encode_header();
+  for (const std::uint32_t crc : id.crcs) {
+    unsigned char c[4];
+    put_u32(c, crc);
+    bytes.insert(bytes.end(), c, c + 4);
+  }
+  const bool ok = out->write_at(bytes.data(), bytes.size(), 0) && out->sync();
+  return out->close() && ok ? ResultCode(0) : ResultCode(kCannotWriteFile);
+}
+
+ResultCode commit_save_set(FileSystem& fs, const std::string& dir, const std::string& pool, int extents) {
+  for (int e = 0; e <= extents; ++e) {
+    const std::string copy = save_copy_path(dir, pool, e);
+    if (fs.exists(pending_path(copy)) && !fs.rename(pending_path(copy), copy)) return kCannotWriteFile;
+  }
+  const std::string id = save_id_path(dir, pool);
+  if (!fs.rename(pending_path(id), id) || !fs.sync_directory(id)) return kCannotWriteFile;
+  return 0;
+}
+
+ResultCode settle_save_set(FileSystem& fs, const std::string& dir, const std::string& pool) {
+  const std::string id_path = pending_path(save_id_path(dir, pool));
+  std::vector<unsigned char> bytes;
+  if (fs.exists(id_path) && read_whole_file(fs, id_path, bytes)) {
+    // Committed when the identification is whole and every copy, pending
+    // or already renamed, is the one it describes.
+    const std::optional<SaveId> id = SaveId::decode_header(bytes);
+    bool whole = id && bytes.size() == kSaveIdHeaderSize + 4 * (std::size_t{id->extents} + 1);
+    for (int e = 0; whole && e <= id->extents; ++e) {
+      const std::string copy = save_copy_path(dir, pool, e);
+      std::uint32_t crc = 0;
+      whole = file_crc(fs, fs.exists(pending_path(copy)) ? pending_path(copy) : copy, crc).ok() &&
+              crc == get_u32(bytes.data() + kSaveIdHeaderSize + 4 * static_cast<std::size_t>(e));
+    }
+    if (whole) return commit_save_set(fs, dir, pool, id->extents);
+  }
+  // Not committed: the previous set stands; what was begun goes.
+  if (fs.exists(id_path) && !fs.remove(id_path)) return kCannotWriteFile;
+  for (int e = 0; e <= kMaxSavedExtents; ++e) {
+    const std::string copy = pending_path(save_copy_path(dir, pool, e));
+    if (fs.exists(copy) && !fs.remove(copy)) return kCannotWriteFile;
+  }
   return 0;
 }
 

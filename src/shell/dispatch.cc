@@ -75,6 +75,13 @@ void close_current_pool(Service& service) {
   service.pools.clear();
 }
 
+// A command's changes are durable before it is reported done: the journal
+// records it wrote are synced, and a failed sync is the command's result.
+ResultCode journals_synced(Service& service, ResultCode rc) {
+  const ResultCode synced = service.dbm.sync_journals();
+  return rc.ok() && synced.failed() ? synced : rc;
+}
+
 }  // namespace
 
 ResultCode Service::dispatch(ParamList& params, BatchResult& result) {
@@ -99,6 +106,7 @@ ResultCode Service::dispatch(ParamList& params, BatchResult& result) {
   } else {
     help(*this, params.command());
   }
+  rc = journals_synced(*this, rc);
 
   if (row.cmd_log) {
     if (rc.failed()) reporter.error_message(params.command(), rc.code());
@@ -140,7 +148,7 @@ ResultCode cmd_execute(Service& service, ParamList& params, BatchResult&) {
     if (row.handler == nullptr) continue;
 
     service.current_params = &line_params;
-    const ResultCode rc = row.handler(service, line_params, result);
+    const ResultCode rc = journals_synced(service, row.handler(service, line_params, result));
     inherited.take_from(line_params);
     if (rc.failed()) service.reporter.error_message(*line, rc.code());
     close_current_pool(service);

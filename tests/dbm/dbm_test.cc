@@ -1,6 +1,7 @@
 #include "dbm/dbm.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -314,7 +315,6 @@ TEST_F(DbmTest, JournalRecordsOfEveryWrite) {
   };
   std::string expected;
   expected += header(1, 1, 4, 3) + std::string("\0\x0A\x0B\x0C", 4) + "abc";
-  expected += header(1, 1, 4, 3) + std::string("\0\x0A\x0B\x0C", 4) + "abd";  // written before it was refused
   expected += header(1, 1, 4, 1) + std::string("\0\0\0\x05", 4) + "l";
   expected += header(3, 1, 4, 2) + std::string("\0\x0A\x0B\x0C", 4) + "xy";
   expected += header(4, 1, 4, 0) + std::string("\0\x0A\x0B\x0C", 4);  // DELETE carries no value
@@ -333,6 +333,135 @@ TEST_F(DbmTest, FailingJournalChangesNothing) {
   Bytes back;
   EXPECT_EQ(read(1, idn_key(1), back).code(), kAbsent);
   EXPECT_NE(printed().find("DBM: Mess=-226, Func=INSERT, Pool=A, File=0001\n"), std::string::npos);
+}
+
+// The records of a journal file, in order.
+std::vector<JournalRecord> journal_records(const std::string& path, bool& damaged) {
+  std::vector<JournalRecord> out;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return out;
+  JournalReader reader(f);
+  JournalRecord r;
+  while (reader.next(r)) out.push_back(r);
+  damaged = reader.damaged();
+  std::fclose(f);
+  return out;
+}
+
+// Writes that are refused or change nothing leave no journal record, so
+// that a replay never makes a change the pool did not see.
+TEST_F(DbmTest, RefusedWritesLeaveNoJournalRecord) {
+  ASSERT_EQ(dbm_->create("A", FileSpec{'N', 1, 0, 'R', 4, 20, 'F', 30000, 'V'}).code(), 0);
+  ASSERT_EQ(dbm_->create("A", FileSpec{'N', 2, 0, 'D', 4, 8, 'F', 8, 'F'}).code(), 0);
+  ASSERT_EQ(dbm_->create("A", FileSpec{'N', 3, 0, 'L', 4, 4, 'F', 4, 'F'}).code(), 0);
+  const std::string journal = dir_ + "/a.sav";
+  ASSERT_EQ(dbm_->set_save_file("A", journal).code(), 0);
+  const Bytes one = idn_key(1);
+  const Bytes absent = idn_key(9);
+  ASSERT_EQ(dbm_->insert("A", 1, one.data(), text("first")).code(), 0);
+  EXPECT_EQ(dbm_->insert("A", 1, one.data(), text("second")).code(), kRecordExists);
+  EXPECT_EQ(dbm_->update("A", 1, absent.data(), text("x")).code(), kAbsent);
+  EXPECT_EQ(dbm_->remove("A", 1, absent.data()).code(), kAbsent);
+  EXPECT_EQ(dbm_->insert("A", 1, absent.data(), Bytes{}).code(), 0);  // stores nothing
+  EXPECT_EQ(dbm_->insert("A", 2, one.data(), text("123456789")).code(), kValueTooLong);
+  ASSERT_EQ(dbm_->insert("A", 2, one.data(), text("12345678")).code(), 0);
+  EXPECT_EQ(dbm_->update("A", 2, one.data(), text("123456789")).code(), kValueTooLong);
+  ASSERT_EQ(dbm_->list_insert("A", 3, one.data(), Bytes{0, 0, 0, 7}).code(), 0);
+  EXPECT_EQ(dbm_->list_insert("A", 3, one.data(), Bytes{0, 0, 0, 8}).code(), kValueTooLong);
+  EXPECT_EQ(dbm_->list_delete("A", 3, absent.data(), Bytes{0, 0, 0, 7}).code(), kAbsent);
+  ASSERT_EQ(dbm_->sync_journals().code(), 0);
+
+  bool damaged = true;
+  const std::vector<JournalRecord> records = journal_records(journal, damaged);
+  EXPECT_FALSE(damaged);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].value, text("first"));
+  EXPECT_EQ(records[1].file, 2);
+  EXPECT_EQ(records[2].op, JournalOp::ListInsert);
+  Bytes back;
+  ASSERT_EQ(read(1, one, back).code(), 0);
+  EXPECT_EQ(back, text("first"));
+}
+
+// Two processes journal into one save file, each its own pool: every
+// record of both arrives whole and in each writer's order.
+TEST_F(DbmTest, TwoWritersShareASaveFile) {
+  constexpr std::uint32_t kEach = 4000;
+  ASSERT_EQ(dbm_->create("A", FileSpec{'N', 1, 0, 'D', 4, 20, 'F', 200, 'V'}).code(), 0);
+  ASSERT_EQ(dbm_->close("A").code(), 0);
+  const std::string other = dir_ + "/b";
+  std::filesystem::copy_file(path_, other);
+  const std::string journal = dir_ + "/shared.sav";
+  std::vector<pid_t> children;
+  for (const std::string& pool : {std::string("A"), std::string("B")}) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      Dbm d(fs_, nullptr);
+      bool ok = d.open(pool, pool == "A" ? path_ : other, 'U').ok() && d.set_save_file(pool, journal).ok();
+      for (std::uint32_t i = 1; ok && i <= kEach; ++i) ok = d.insert(pool, 1, idn_key(i).data(), filled(40, i)).ok();
+      ok = d.close(pool).ok() && ok;
+      ::_exit(ok ? 0 : 1);
+    }
+    children.push_back(child);
+  }
+  for (const pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  bool damaged = true;
+  const std::vector<JournalRecord> records = journal_records(journal, damaged);
+  EXPECT_FALSE(damaged);
+  ASSERT_EQ(records.size(), 2 * kEach);
+  std::map<std::string, std::uint32_t> last;
+  for (const JournalRecord& r : records) {
+    const std::uint32_t idn = get_u32(r.key.data());
+    EXPECT_EQ(idn, last[r.pool] + 1) << r.pool;
+    EXPECT_EQ(r.value, filled(40, idn));
+    last[r.pool] = idn;
+  }
+  EXPECT_EQ(last["A"], kEach);
+  EXPECT_EQ(last["B"], kEach);
+}
+
+// A close that cannot write what it holds lets the handle go and leaves the
+// pool marked, so that nobody works on it before it has been checked.
+TEST_F(DbmTest, AFailedCloseLeavesThePoolMarked) {
+  ASSERT_EQ(dbm_->create("A", FileSpec{'N', 1, 0, 'R', 4, 20, 'F', 30000, 'V'}).code(), 0);
+  ASSERT_EQ(dbm_->close("A").code(), 0);
+  const std::string pristine = dir_ + "/pristine";
+  std::filesystem::copy_file(path_, pristine);
+  int failures = 0;
+  int clean = 0;
+  for (std::uint64_t n = 1;; ++n) {
+    std::filesystem::copy_file(pristine, path_, std::filesystem::copy_options::overwrite_existing);
+    FaultFileSystem faulty(fs_);
+    Dbm dbm(faulty, nullptr);
+    ASSERT_EQ(dbm.open("A", path_, 'R', 'W').code(), 0);  // deferred writes
+    for (std::uint32_t i = 1; i <= 300; ++i)
+      ASSERT_EQ(dbm.insert("A", 1, idn_key(i).data(), filled(50 + i % 70, i)).code(), 0);
+    faulty.fail_call(faulty.calls() + n);
+    const ResultCode closed = dbm.close("A");
+    if (!faulty.failed()) break;
+    SCOPED_TRACE("call " + std::to_string(n) + " of the close");
+    ++failures;
+    EXPECT_TRUE(closed.failed());
+    EXPECT_EQ(dbm.find_pool("A"), nullptr);
+    // Only when everything was written and the file itself would not close
+    // is the pool found closed.
+    const ResultCode again = dbm.open("A", path_, 'R');
+    if (again.ok()) {
+      ++clean;
+    } else {
+      EXPECT_EQ(again.code(), kPoolInUse);
+      EXPECT_EQ(dbm.find_pool("A"), nullptr);
+      ASSERT_EQ(dbm.open("A", path_, 'C').code(), 0);
+    }
+    ASSERT_EQ(dbm.close("A").code(), 0);
+  }
+  EXPECT_GT(failures, 5);
+  EXPECT_LE(clean, 1);
 }
 
 TEST_F(DbmTest, BadArgumentsGiveCodesAndMessages) {

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "dbm/codes.h"
+#include "scratch_dir.h"
 
 namespace corvanta::dbm {
 namespace {
@@ -78,6 +83,91 @@ TEST(JournalReader, ReadsBackWhatWasEncodedAndStopsAtDamage) {
     EXPECT_EQ(damaged.count(), 1);
     std::fclose(g);
   }
+}
+
+JournalRecord numbered(std::uint32_t n, std::size_t value_length) {
+  JournalRecord r;
+  r.time = n;
+  r.pool = "A";
+  r.file = 1;
+  r.op = JournalOp::Insert;
+  r.key = {0, 0, static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
+  r.value.assign(value_length, static_cast<unsigned char>('a' + n % 26));
+  return r;
+}
+
+// The times of the whole records of a journal file; `damaged` tells
+// whether reading stopped at a damaged one.
+std::vector<std::uint32_t> times_in(const std::string& path, bool& damaged) {
+  std::vector<std::uint32_t> out;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return out;
+  JournalReader reader(f);
+  JournalRecord r;
+  while (reader.next(r)) out.push_back(r.time);
+  damaged = reader.damaged();
+  std::fclose(f);
+  return out;
+}
+
+class JournalWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = corvanta::testing::make_scratch_dir("journal"); }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string dir_;
+  PosixFileSystem fs_;
+};
+
+// A full disk in the middle of a record: the record is refused and cut back,
+// and the records acknowledged later are read back whole.
+TEST_F(JournalWriterTest, AFailedAppendIsCutBack) {
+  const std::string path = dir_ + "/a.sav";
+  for (const bool short_write : {true, false}) {
+    std::filesystem::remove(path);
+    FaultFileSystem faulty(fs_);
+    JournalWriter writer(faulty, path);
+    ASSERT_EQ(writer.append(numbered(1, 300)).code(), 0);
+    const auto size = std::filesystem::file_size(path);
+    faulty.fail_call(faulty.calls() + 2, short_write);  // the size, then the write
+    EXPECT_EQ(writer.append(numbered(2, 300)).code(), kJournalFull);
+    EXPECT_EQ(std::filesystem::file_size(path), size);
+    ASSERT_EQ(writer.append(numbered(3, 300)).code(), 0);
+    ASSERT_EQ(writer.close().code(), 0);
+    bool damaged = true;
+    EXPECT_EQ(times_in(path, damaged), (std::vector<std::uint32_t>{1, 3}));
+    EXPECT_FALSE(damaged);
+  }
+}
+
+// RELEASE puts a new journal in place of the one a writer holds open: the
+// writer's next record goes to the new one.
+TEST_F(JournalWriterTest, AJournalRenamedAwayIsLetGo) {
+  const std::string path = dir_ + "/a.sav";
+  JournalWriter writer(fs_, path);
+  ASSERT_EQ(writer.append(numbered(1, 10)).code(), 0);
+  ASSERT_TRUE(fs_.link(path, path + ".archive"));
+  { std::ofstream(path + ".new", std::ios::binary) << ""; }
+  ASSERT_TRUE(fs_.rename(path + ".new", path));
+  ASSERT_EQ(writer.append(numbered(2, 10)).code(), 0);
+  ASSERT_EQ(writer.sync().code(), 0);
+  bool damaged = true;
+  EXPECT_EQ(times_in(path, damaged), std::vector<std::uint32_t>{2});
+  EXPECT_EQ(times_in(path + ".archive", damaged), std::vector<std::uint32_t>{1});
+}
+
+// A record that claims more bytes than the file has left is damage, not a
+// value taken from the bytes of the records behind it.
+TEST(JournalReader, LengthsAreCheckedAgainstTheBytesLeft) {
+  auto torn = encode_journal_record(numbered(1, 100));
+  torn.resize(torn.size() - 60);
+  std::FILE* f = file_of(concat({encode_journal_record(numbered(0, 5)), torn, encode_journal_record(numbered(2, 20))}));
+  JournalReader reader(f);
+  JournalRecord r;
+  EXPECT_TRUE(reader.next(r));
+  EXPECT_FALSE(reader.next(r));
+  EXPECT_TRUE(reader.damaged());
+  EXPECT_EQ(reader.count(), 1);
+  std::fclose(f);
 }
 
 }  // namespace

@@ -192,11 +192,50 @@ TEST_F(PoolTest, OpenFlagKeepsOtherProcessesOut) {
   EXPECT_EQ(bytes()[20], 0);
   EXPECT_EQ(bytes()[21], 'S');
 
-  // Mode R carries OPEN in memory only.
-  Pool reader(fs_, "A", path_);
-  ASSERT_EQ(reader.open(kModeRead).code(), 0);
+  // Mode R marks the pool open on disk too, so that a writer cut off
+  // before its close is found out.
+  Pool writer(fs_, "A", path_);
+  ASSERT_EQ(writer.open(kModeRead).code(), 0);
+  EXPECT_EQ(bytes()[20], 'O');
+  ASSERT_EQ(writer.close().code(), 0);
   EXPECT_EQ(bytes()[20], 0);
+}
+
+// The lock on the base file keeps out what the OPEN flag cannot: a second
+// handle while a writer in mode R or a check runs (the flag is not looked
+// at in mode C, and mode I never writes it).
+TEST_F(PoolTest, LocksKeepWritersApart) {
+  ASSERT_EQ(Pool::initialize(fs_, "A", path_).code(), 0);
+  for (const char first : {kModeRead, kModeUpdate, kModeCheck}) {
+    SCOPED_TRACE(first);
+    Pool pool(fs_, "A", path_);
+    ASSERT_EQ(pool.open(first).code(), 0);
+    for (const char mode : {kModeRead, kModeUpdate, kModeCheck, kModeInquiry}) {
+      Pool other(fs_, "A", path_);
+      EXPECT_EQ(other.open(mode).code(), kPoolInUse) << mode;
+      EXPECT_FALSE(other.is_open());
+    }
+    Pool saver(fs_, "A", path_);
+    EXPECT_EQ(saver.lock(true).code(), kPoolInUse);
+    EXPECT_EQ(Pool::initialize(fs_, "A", path_).code(), kPoolInUse);
+    ASSERT_EQ(pool.close().code(), 0);
+  }
+  // Readers share the pool, and keep writers and the save commands out.
+  Pool reader(fs_, "A", path_);
+  Pool second(fs_, "A", path_);
+  ASSERT_EQ(reader.open(kModeInquiry).code(), 0);
+  ASSERT_EQ(second.open(kModeInquiry).code(), 0);
+  Pool writer(fs_, "A", path_);
+  EXPECT_EQ(writer.open(kModeRead).code(), kPoolInUse);
+  EXPECT_EQ(writer.lock(true).code(), kPoolInUse);
   ASSERT_EQ(reader.close().code(), 0);
+  ASSERT_EQ(second.close().code(), 0);
+  ASSERT_EQ(writer.lock(true).code(), 0);
+  EXPECT_EQ(reader.open(kModeInquiry).code(), kPoolInUse);
+  writer.unlock();
+  ASSERT_EQ(reader.open(kModeInquiry).code(), 0);
+  ASSERT_EQ(reader.close().code(), 0);
+  EXPECT_EQ(bytes()[20], 0);
 }
 
 TEST_F(PoolTest, DamagedHeadersAreRefused) {
