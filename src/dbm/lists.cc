@@ -274,7 +274,7 @@ ResultCode list_refusal(Values& v, const KeyCursor& c, bool present, std::span<c
   if (il < 2 || item.size() != il || v.part_length() < il) return kValueTooLong;
   if (!present) return 0;
   return search_run(c.data, v.part_length() / il, il, item.data()).result == 0 ? ResultCode(0)
-                                                                                : ResultCode(kValueTooLong);
+                                                                               : ResultCode(kValueTooLong);
 }
 
 }  // namespace corvanta::dbm

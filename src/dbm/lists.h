@@ -27,6 +27,7 @@ ResultCode list_existing(Values& values, Index& index, KeyCursor& c, char mode,
 // for a new value in a fixed list that holds no more values (or whose
 // entry part is too short for an item); 0 otherwise. `present` tells
 // whether the key is present for the file (the cursor is on it).
-ResultCode list_refusal(Values& values, const KeyCursor& c, bool present, std::span<const unsigned char> item);
+ResultCode list_refusal(Values& values, const KeyCursor& c, bool present,
+                        std::span<const unsigned char> item);
 
 }  // namespace corvanta::dbm

@@ -376,7 +376,8 @@ ResultCode release_pool(Service& service, const std::string& name) {
   report_damage(service, journal, reader);
   if (rc.ok() && reader.damaged()) rc = dbm::kJournalDamaged;
   std::fclose(in);
-  if (std::fflush(out) != 0 || ::fsync(fileno(out)) != 0) rc = rc.failed() ? rc : ResultCode(kCannotWriteFile);
+  if (std::fflush(out) != 0 || ::fsync(fileno(out)) != 0)
+    rc = rc.failed() ? rc : ResultCode(kCannotWriteFile);
   if (std::fclose(out) != 0 && rc.ok()) rc = kCannotWriteFile;
   if (rc.failed()) {
     (void)fs.remove(temp);

@@ -134,7 +134,8 @@ bool read_whole_file(FileSystem& fs, const std::string& path, std::vector<unsign
   return ok;
 }
 
-ResultCode write_pending_id(FileSystem& fs, const std::string& dir, const std::string& pool, const SaveId& id) {
+ResultCode write_pending_id(FileSystem& fs, const std::string& dir, const std::string& pool,
+                            const SaveId& id) {
   const auto out = fs.open(pending_path(save_id_path(dir, pool)), OpenMode::Truncate);
   if (!out) return kCannotOpenFile;
   std::vector<unsigned char> bytes = id.encode_header();

@@ -66,7 +66,8 @@ bool read_whole_file(FileSystem& fs, const std::string& path, std::vector<unsign
 
 // Writes the pending identification of a set: its header and one CRC per
 // copy, synced. 0, -13 or -16.
-ResultCode write_pending_id(FileSystem& fs, const std::string& dir, const std::string& pool, const SaveId& id);
+ResultCode write_pending_id(FileSystem& fs, const std::string& dir, const std::string& pool,
+                            const SaveId& id);
 // Puts the pending set of `pool` in place (copies 0 to `extents`, then the
 // identification). 0 or -16.
 ResultCode commit_save_set(FileSystem& fs, const std::string& dir, const std::string& pool, int extents);

@@ -399,7 +399,8 @@ TEST_F(DbmTest, TwoWritersShareASaveFile) {
     if (child == 0) {
       Dbm d(fs_, nullptr);
       bool ok = d.open(pool, pool == "A" ? path_ : other, 'U').ok() && d.set_save_file(pool, journal).ok();
-      for (std::uint32_t i = 1; ok && i <= kEach; ++i) ok = d.insert(pool, 1, idn_key(i).data(), filled(40, i)).ok();
+      for (std::uint32_t i = 1; ok && i <= kEach; ++i)
+        ok = d.insert(pool, 1, idn_key(i).data(), filled(40, i)).ok();
       ok = d.close(pool).ok() && ok;
       ::_exit(ok ? 0 : 1);
     }

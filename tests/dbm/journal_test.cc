@@ -160,7 +160,8 @@ TEST_F(JournalWriterTest, AJournalRenamedAwayIsLetGo) {
 TEST(JournalReader, LengthsAreCheckedAgainstTheBytesLeft) {
   auto torn = encode_journal_record(numbered(1, 100));
   torn.resize(torn.size() - 60);
-  std::FILE* f = file_of(concat({encode_journal_record(numbered(0, 5)), torn, encode_journal_record(numbered(2, 20))}));
+  std::FILE* f =
+      file_of(concat({encode_journal_record(numbered(0, 5)), torn, encode_journal_record(numbered(2, 20))}));
   JournalReader reader(f);
   JournalRecord r;
   EXPECT_TRUE(reader.next(r));

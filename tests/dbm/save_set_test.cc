@@ -105,5 +105,53 @@ TEST_F(SaveSetTest, EveryInjectedFailureIsReported) {
   }
 }
 
+// A save set of two files written the way SAVE writes one, stopped after
+// each of its steps: settling then leaves either the old set or the new
+// one, whole, never a mixture.
+TEST_F(SaveSetTest, AnInterruptedSaveIsSettledToOneWholeSet) {
+  const auto set_of = [&](const std::string& s0, const std::string& s1) {
+    SaveId id;
+    id.pool = "A";
+    id.when = "12/07/2026 10:00:00";
+    id.extents = 1;
+    id.crcs = {crc_of(s0), crc_of(s1)};
+    return id;
+  };
+  const std::string old0 = "old base " + original_, old1 = "old extent";
+  const std::string new0 = "new base " + original_, new1 = "new extent, longer";
+  for (int steps = 0; steps <= 5; ++steps) {
+    SCOPED_TRACE("steps done " + std::to_string(steps));
+    // The old set, in place.
+    write(save_copy_path(dir_, "A", 0), old0);
+    write(save_copy_path(dir_, "A", 1), old1);
+    ASSERT_EQ(write_pending_id(fs_, dir_, "A", set_of(old0, old1)).code(), 0);
+    ASSERT_EQ(commit_save_set(fs_, dir_, "A", 1).code(), 0);
+    // The new one, as far as it got: copies, identification, renames.
+    if (steps >= 1) write(pending_path(save_copy_path(dir_, "A", 0)), new0);
+    if (steps >= 2) write(pending_path(save_copy_path(dir_, "A", 1)), new1);
+    if (steps == 3) {  // the identification cut short
+      write(pending_path(save_id_path(dir_, "A")), "A\0\0\0\0");
+    }
+    if (steps >= 4) {
+      ASSERT_EQ(write_pending_id(fs_, dir_, "A", set_of(new0, new1)).code(), 0);
+    }
+    if (steps >= 5) {
+      ASSERT_TRUE(fs_.rename(pending_path(save_copy_path(dir_, "A", 0)), save_copy_path(dir_, "A", 0)));
+    }
+
+    ASSERT_EQ(settle_save_set(fs_, dir_, "A").code(), 0);
+    const bool committed = steps >= 4;
+    EXPECT_EQ(read(save_copy_path(dir_, "A", 0)), committed ? new0 : old0);
+    EXPECT_EQ(read(save_copy_path(dir_, "A", 1)), committed ? new1 : old1);
+    std::vector<unsigned char> id;
+    ASSERT_TRUE(read_whole_file(fs_, save_id_path(dir_, "A"), id));
+    ASSERT_EQ(id.size(), kSaveIdHeaderSize + 8);
+    EXPECT_EQ(id[kSaveIdHeaderSize + 3], static_cast<unsigned char>(crc_of(committed ? new0 : old0)));
+    for (const std::string& name :
+         {save_id_path(dir_, "A"), save_copy_path(dir_, "A", 0), save_copy_path(dir_, "A", 1)})
+      EXPECT_FALSE(std::filesystem::exists(pending_path(name))) << name;
+  }
+}
+
 }  // namespace
 }  // namespace corvanta::dbm
