@@ -15,7 +15,7 @@ int open_flags(OpenMode mode) {
     case OpenMode::ReadWrite: return O_RDWR;
     case OpenMode::Create: return O_RDWR | O_CREAT;
     case OpenMode::Truncate: return O_WRONLY | O_CREAT | O_TRUNC;
-    case OpenMode::Append: return O_WRONLY | O_CREAT | O_APPEND;
+    case OpenMode::Append: return O_RDWR | O_CREAT | O_APPEND;  // readable for a shared lock
   }
   return O_RDONLY;
 }
@@ -64,11 +64,11 @@ class PosixFile final : public File {
     return rc == 0;
   }
 
-  bool append(const void* data, std::size_t size) override {
+  std::size_t append(const void* data, std::size_t size) override {
     for (;;) {
       const ssize_t n = ::write(fd_, data, size);
       if (n < 0 && errno == EINTR) continue;
-      return n >= 0 && static_cast<std::size_t>(n) == size;
+      return n < 0 ? 0 : static_cast<std::size_t>(n);
     }
   }
 
@@ -79,8 +79,10 @@ class PosixFile final : public File {
     }
   }
 
-  bool lock(bool exclusive, bool wait) override { return set_lock(exclusive ? F_WRLCK : F_RDLCK, wait); }
-  bool unlock() override { return set_lock(F_UNLCK, false); }
+  bool lock(bool exclusive, bool wait, off_t start, off_t length) override {
+    return set_lock(exclusive ? F_WRLCK : F_RDLCK, wait, start, length);
+  }
+  bool unlock(off_t start, off_t length) override { return set_lock(F_UNLCK, false, start, length); }
 
   bool is_at(const std::string& path) override {
     struct stat mine {};
@@ -92,12 +94,12 @@ class PosixFile final : public File {
  private:
   // Open-file-description locks: they belong to this open file, so closing
   // another descriptor of the same file does not drop them.
-  bool set_lock(short type, bool wait) {
+  bool set_lock(short type, bool wait, off_t start, off_t length) {
     struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;
+    fl.l_start = start;
+    fl.l_len = length;
     for (;;) {
       if (::fcntl(fd_, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return true;
       if (errno != EINTR) return false;
@@ -130,16 +132,15 @@ class FaultFile final : public File {
     const bool closed = base_->close();
     return closed && !fail;
   }
-  bool append(const void* data, std::size_t size) override {
-    if (fs_.next_fails()) {
-      if (fs_.short_write() && size > 1) (void)base_->append(data, size / 2);
-      return false;
-    }
+  std::size_t append(const void* data, std::size_t size) override {
+    if (fs_.next_fails()) return fs_.short_write() && size > 1 ? base_->append(data, size / 2) : 0;
     return base_->append(data, size);
   }
   bool truncate(off_t size) override { return fs_.next_fails() ? false : base_->truncate(size); }
-  bool lock(bool exclusive, bool wait) override { return base_->lock(exclusive, wait); }
-  bool unlock() override { return base_->unlock(); }
+  bool lock(bool exclusive, bool wait, off_t start, off_t length) override {
+    return base_->lock(exclusive, wait, start, length);
+  }
+  bool unlock(off_t start, off_t length) override { return base_->unlock(start, length); }
   bool is_at(const std::string& path) override { return base_->is_at(path); }
 
  private:

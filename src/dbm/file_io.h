@@ -26,7 +26,7 @@ enum class OpenMode : char {
   ReadWrite = 'U',  // read and write
   Create = 'X',     // read and write, created when missing
   Truncate = 'O',   // write only, created, emptied
-  Append = 'E',     // write only, created, appended to
+  Append = 'E',     // written at the end only (and readable), created
 };
 
 class File {
@@ -43,17 +43,19 @@ class File {
   // Closes the file; false when closing failed. Further calls fail.
   virtual bool close() = 0;
   // Appends `size` bytes at the end in one write (the file must be open
-  // with OpenMode::Append); true only when all were written.
-  virtual bool append(const void* data, std::size_t size) = 0;
+  // with OpenMode::Append). Returns the bytes written: `size` on success,
+  // fewer (possibly 0) when the write failed part-way.
+  virtual std::size_t append(const void* data, std::size_t size) = 0;
   // Cuts the file back (or grows it with zeros) to `size` bytes.
   virtual bool truncate(off_t size) = 0;
-  // Takes a lock on the whole file, shared or exclusive, held by this open
-  // file (not by the process: another open file of the same path, even in
-  // this process, conflicts with it). With `wait` the call blocks until
-  // the lock is free; otherwise it fails at once when another holder has
-  // it. The lock goes with unlock() or close().
-  virtual bool lock(bool exclusive, bool wait) = 0;
-  virtual bool unlock() = 0;
+  // Takes a lock, shared or exclusive, on `length` bytes from `start` (0:
+  // to the end and beyond, so the whole file), held by this open file (not
+  // by the process: another open file of the same path, even in this
+  // process, conflicts with it). With `wait` the call blocks until the lock
+  // is free; otherwise it fails at once when another holder has it. The
+  // lock goes with unlock() of the same bytes, or close().
+  virtual bool lock(bool exclusive, bool wait, off_t start = 0, off_t length = 0) = 0;
+  virtual bool unlock(off_t start = 0, off_t length = 0) = 0;
   // True when `path` names this very file (not one renamed into its place).
   virtual bool is_at(const std::string& path) = 0;
 };

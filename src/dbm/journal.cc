@@ -9,6 +9,12 @@
 #include "util/big_endian.h"
 
 namespace corvanta::dbm {
+namespace {
+
+constexpr unsigned kSizeCheckInterval = 256;
+constexpr std::uint64_t kSizeSlack = 64u << 20;
+
+}  // namespace
 
 std::vector<unsigned char> encode_journal_record(const JournalRecord& r) {
   std::vector<unsigned char> out(kJournalHeaderSize, 0);
@@ -81,37 +87,55 @@ bool JournalReader::next(JournalRecord& r) {
   return true;
 }
 
-ResultCode JournalWriter::open_locked() {
+ResultCode JournalWriter::open_for_use() {
   // A few rounds at most: each one finds the file that RELEASE put in place.
   for (int round = 0; round < 8; ++round) {
-    if (!file_) {
-      file_ = fs_.open(path_, OpenMode::Append);
-      if (!file_) return kCannotOpenJournal;
+    if (file_) return 0;
+    file_ = fs_.open(path_, OpenMode::Append);
+    if (!file_) return kCannotOpenJournal;
+    if (!file_->lock(false, true, kJournalUseByte, 1)) {
+      file_.reset();
+      return kCannotOpenJournal;
     }
-    if (!file_->lock(true, true)) return kCannotOpenJournal;
-    if (file_->is_at(path_)) return 0;
-    (void)file_->unlock();
-    (void)close();
+    if (!file_->is_at(path_)) {
+      file_.reset();
+      continue;
+    }
+    since_size_ = kSizeCheckInterval;  // ask for the size with the first record
   }
-  return kCannotOpenJournal;
+  return file_ ? ResultCode(0) : ResultCode(kCannotOpenJournal);
 }
 
 ResultCode JournalWriter::append(const JournalRecord& r) {
   if (path_.empty()) return 0;
   if (broken_) return kJournalFull;
   const std::vector<unsigned char> bytes = encode_journal_record(r);
-  if (const ResultCode rc = open_locked(); rc.failed()) return rc;
-  const off_t size = file_->size();
+  if (const ResultCode rc = open_for_use(); rc.failed()) return rc;
+  if (!file_->lock(true, true, kJournalAppendByte, 1)) return kCannotOpenJournal;
+  // The size is asked for now and then, and for every record near the
+  // limit; in between, what other writers appended is not counted.
+  if (since_size_ >= kSizeCheckInterval || size_ + bytes.size() + kSizeSlack > kMaxJournalSize) {
+    const off_t size = file_->size();
+    size_ = size < 0 ? kMaxJournalSize : static_cast<std::uint64_t>(size);
+    since_size_ = 0;
+  }
   ResultCode rc = 0;
-  if (size < 0 || static_cast<std::uint64_t>(size) + bytes.size() > kMaxJournalSize) {
+  if (size_ + bytes.size() > kMaxJournalSize) {
     rc = kJournalFull;
-  } else if (!file_->append(bytes.data(), bytes.size())) {
+  } else if (const std::size_t written = file_->append(bytes.data(), bytes.size()); written != bytes.size()) {
+    // Nobody else appends while the lock is held: the torn bytes are the
+    // last ones.
     rc = kJournalFull;
-    if (!file_->truncate(size)) broken_ = true;
+    const off_t size = written > 0 ? file_->size() : 0;
+    if (written > 0 &&
+        (size < static_cast<off_t>(written) || !file_->truncate(size - static_cast<off_t>(written))))
+      broken_ = true;
   } else {
+    size_ += bytes.size();
+    ++since_size_;
     unsynced_ = true;
   }
-  (void)file_->unlock();
+  (void)file_->unlock(kJournalAppendByte, 1);
   return rc;
 }
 

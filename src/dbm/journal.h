@@ -21,6 +21,8 @@
 // All integers big-endian. A save file never grows beyond 2147481599 bytes.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -85,17 +87,24 @@ class JournalReader {
   long count_ = 0;
 };
 
+// The save file's locks, on single bytes of it (advisory; they do not stand
+// in the way of reading or writing those bytes).
+inline constexpr off_t kJournalUseByte = 0;     // shared while a writer has it open; RELEASE exclusively
+inline constexpr off_t kJournalAppendByte = 1;  // exclusive while one record is appended
+
 // The open save file of a pool. Records are appended for as long as the
 // pool is open and made durable by sync(), which the service calls at the
 // end of every command, and by close().
 //
-// Each record goes to the end of the file in one write under an exclusive
-// lock on the file, so that processes sharing a save file never interleave
-// parts of records, and a write that fails part-way (a full disk) is cut
-// back before the lock is released: the file never holds a torn record
-// followed by acknowledged ones. A save file renamed away meanwhile (its
-// records moved to an archive by RELEASE) is closed and the file now at the
-// path is opened instead.
+// A writer holds a shared lock on the save file's use byte while it has the
+// file open; RELEASE takes that byte exclusively, so it waits until no
+// writer has the file open and keeps new writers waiting until the new
+// journal is in place, which they then open instead. Each record goes to
+// the end of the file in one write under an exclusive lock on the append
+// byte, so that processes sharing a save file never interleave parts of
+// records, and a write that fails part-way (a full disk) is cut back before
+// the lock is released: the file never holds a torn record followed by
+// acknowledged ones.
 class JournalWriter {
  public:
   JournalWriter(FileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
@@ -113,11 +122,13 @@ class JournalWriter {
   ResultCode close();
 
  private:
-  ResultCode open_locked();
+  ResultCode open_for_use();
 
   FileSystem& fs_;
   std::string path_;
   std::unique_ptr<File> file_;
+  std::uint64_t size_ = 0;   // the file's size when last asked, plus what was appended since
+  unsigned since_size_ = 0;  // records appended since then
   bool unsynced_ = false;
   bool broken_ = false;  // a failed write could not be cut back
 };

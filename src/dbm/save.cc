@@ -42,6 +42,9 @@ constexpr std::int32_t kMsgSaveId = 145;
 constexpr std::int32_t kMsgNoJournal = 146;
 constexpr std::int32_t kMsgJournalDamaged = 147;
 constexpr int kSaveGroup = 1;
+// RELEASE waits at most 30 seconds for the writers of the journal.
+constexpr int kJournalWaitSteps = 600;
+constexpr useconds_t kJournalWaitStep = 50000;
 
 std::uint32_t now() {
   return static_cast<std::uint32_t>(std::time(nullptr));
@@ -332,9 +335,10 @@ ResultCode release_pool(Service& service, const std::string& name) {
   const std::string temp = slash == std::string::npos
                                ? "T" + journal
                                : journal.substr(0, slash + 1) + "T" + journal.substr(slash + 1);
-  // Writers append under the journal's lock; holding it keeps every record
-  // either in what is read here or in the new journal, where the writers
-  // go once it has taken the old one's place.
+  // The journal's use lock, taken exclusively, waits for the writers that
+  // have it open and keeps new ones waiting until the new journal is in
+  // place: every record is either in what is read here or goes to the new
+  // journal.
   dbm::FileSystem& fs = service.dbm.file_system();
   const std::unique_ptr<dbm::File> guard = fs.open(journal, dbm::OpenMode::ReadWrite);
   if (!guard) {
@@ -343,7 +347,16 @@ ResultCode release_pool(Service& service, const std::string& name) {
     if (none != nullptr) std::fclose(none);
     return rc.failed() ? rc : ResultCode(0);
   }
-  if (!guard->lock(true, true)) return kCannotOpenFile;
+  bool locked = false;
+  for (int i = 0; i < kJournalWaitSteps && !locked; ++i) {
+    locked = guard->lock(true, false, dbm::kJournalUseByte, 1);
+    if (!locked) ::usleep(kJournalWaitStep);
+  }
+  // Another RELEASE may have put a new journal in place meanwhile.
+  if (!locked || !guard->is_at(journal)) {
+    service.reporter.error_message(journal, dbm::kCannotOpenJournal);
+    return dbm::kCannotOpenJournal;
+  }
   std::FILE* in = nullptr;
   if (const ResultCode rc = open_journal(service, journal, in); rc.code() != 0)
     return rc.failed() ? rc : ResultCode(0);

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "dbm/codes.h"
 #include "scratch_dir.h"
@@ -128,7 +130,7 @@ TEST_F(JournalWriterTest, AFailedAppendIsCutBack) {
     JournalWriter writer(faulty, path);
     ASSERT_EQ(writer.append(numbered(1, 300)).code(), 0);
     const auto size = std::filesystem::file_size(path);
-    faulty.fail_call(faulty.calls() + 2, short_write);  // the size, then the write
+    faulty.fail_call(faulty.calls() + 1, short_write);  // the write
     EXPECT_EQ(writer.append(numbered(2, 300)).code(), kJournalFull);
     EXPECT_EQ(std::filesystem::file_size(path), size);
     ASSERT_EQ(writer.append(numbered(3, 300)).code(), 0);
@@ -139,17 +141,27 @@ TEST_F(JournalWriterTest, AFailedAppendIsCutBack) {
   }
 }
 
-// RELEASE puts a new journal in place of the one a writer holds open: the
-// writer's next record goes to the new one.
-TEST_F(JournalWriterTest, AJournalRenamedAwayIsLetGo) {
+// RELEASE takes the journal's use lock: it cannot while a writer has the
+// journal open, and a writer that opens it meanwhile waits, then finds the
+// new journal in place and appends there.
+TEST_F(JournalWriterTest, ReleaseWaitsForWritersAndTheyFollowIt) {
   const std::string path = dir_ + "/a.sav";
   JournalWriter writer(fs_, path);
   ASSERT_EQ(writer.append(numbered(1, 10)).code(), 0);
+  const auto release = fs_.open(path, OpenMode::ReadWrite);
+  ASSERT_TRUE(release);
+  EXPECT_FALSE(release->lock(true, false, kJournalUseByte, 1));  // the writer has it open
+  ASSERT_EQ(writer.close().code(), 0);                           // its command ended
+  ASSERT_TRUE(release->lock(true, false, kJournalUseByte, 1));
+
+  std::thread next([&] { EXPECT_EQ(writer.append(numbered(2, 10)).code(), 0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_TRUE(fs_.link(path, path + ".archive"));
   { std::ofstream(path + ".new", std::ios::binary) << ""; }
   ASSERT_TRUE(fs_.rename(path + ".new", path));
-  ASSERT_EQ(writer.append(numbered(2, 10)).code(), 0);
-  ASSERT_EQ(writer.sync().code(), 0);
+  ASSERT_TRUE(release->unlock(kJournalUseByte, 1));
+  next.join();
+  ASSERT_EQ(writer.close().code(), 0);
   bool damaged = true;
   EXPECT_EQ(times_in(path, damaged), std::vector<std::uint32_t>{2});
   EXPECT_EQ(times_in(path + ".archive", damaged), std::vector<std::uint32_t>{1});
