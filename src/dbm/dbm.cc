@@ -54,7 +54,7 @@ Pool* Dbm::find_pool(std::string_view pool) {
 
 JournalWriter* Dbm::journal_of(const Pool* pool) const {
   for (const OpenPool& p : pools_) {
-    if (p.pool.get() == pool) return p.journal.get();
+    if (p.pool.get() == pool) return p.journal;
   }
   return nullptr;
 }
@@ -79,6 +79,10 @@ ResultCode Dbm::resolve(std::string_view pool, int file, Context& ctx) {
 ResultCode Dbm::journal(Pool& pool, const JournalRecord& r) {
   JournalWriter* writer = journal_of(&pool);
   return writer == nullptr ? ResultCode(0) : writer->append(r);
+}
+
+void Dbm::journal_done(Pool& pool, ResultCode rc) {
+  if (JournalWriter* writer = journal_of(&pool)) writer->finish(rc.code() == 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -118,7 +122,7 @@ ResultCode Dbm::close(std::string_view pool) {
   if (it == pools_.end()) return fail(kCannotClose, "CLOSE", pool);
   // The handle goes whatever happens: a pool whose close failed stays
   // marked open on disk, so the next open must check it.
-  const ResultCode journal = it->journal ? it->journal->close() : ResultCode(0);
+  const ResultCode journal = release_journal(*it);
   const ResultCode rc = it->pool->close();
   pools_.erase(it);
   if (rc.failed()) return fail(rc, "CLOSE", pool);
@@ -137,7 +141,7 @@ ResultCode Dbm::close_all() {
 ResultCode Dbm::sync_journals() {
   ResultCode result = 0;
   for (OpenPool& p : pools_) {
-    if (!p.journal) continue;
+    if (p.journal == nullptr) continue;
     if (const ResultCode rc = p.journal->sync(); rc.failed()) result = fail(rc, "SYNC", p.pool->name());
   }
   return result;
@@ -153,12 +157,25 @@ ResultCode Dbm::pool_times(std::string_view pool, std::uint32_t& initiated, std:
   return 0;
 }
 
+ResultCode Dbm::release_journal(const OpenPool& p) {
+  if (p.journal == nullptr) return 0;
+  for (const OpenPool& other : pools_) {
+    if (&other != &p && other.journal == p.journal) return 0;
+  }
+  return p.journal->close();
+}
+
 ResultCode Dbm::set_save_file(std::string_view pool, const std::string& path) {
   for (OpenPool& p : pools_) {
     if (p.pool->name() != pool) continue;
-    if (p.journal && p.journal->path() == path) return 0;
-    const ResultCode rc = p.journal ? p.journal->close() : ResultCode(0);
-    p.journal = path.empty() ? nullptr : std::make_unique<JournalWriter>(fs_, path);
+    if (p.journal != nullptr && p.journal->path() == path) return 0;
+    const ResultCode rc = release_journal(p);
+    p.journal = nullptr;
+    if (!path.empty()) {
+      std::unique_ptr<JournalWriter>& writer = journals_[path];
+      if (!writer) writer = std::make_unique<JournalWriter>(fs_, path);
+      p.journal = writer.get();
+    }
     return rc;
   }
   return kMissingArgument;
@@ -170,7 +187,9 @@ ResultCode Dbm::commit(std::string_view pool) {
   JournalRecord r;
   r.time = clock_();
   r.op = JournalOp::Commit;
-  return fail(journal(*p, r), "COMMIT", pool);
+  const ResultCode rc = journal(*p, r);
+  journal_done(*p, rc);
+  return fail(rc, "COMMIT", pool);
 }
 
 ResultCode Dbm::listing(std::string& out, std::string_view pool, int file) {
@@ -353,6 +372,10 @@ ResultCode Dbm::delete_file(std::string_view pool, int file) {
   r.file = static_cast<std::uint16_t>(file);
   r.op = JournalOp::DeleteFile;
   if (const ResultCode rc = journal(*ctx.pool, r); rc.failed()) return fail(rc, "DELETE FILE", pool, file);
+  // The record is taken back unless every entry goes.
+  bool done = false;
+  const auto finish = [&](void*) { journal_done(*ctx.pool, done ? ResultCode(0) : ResultCode(kWriteError)); };
+  const std::unique_ptr<void, decltype(finish)> journal_finished(this, finish);
   Index index(*ctx.pool, *ctx.f);
   Values values(*ctx.pool, *ctx.f);
   long count = 0;
@@ -383,6 +406,7 @@ ResultCode Dbm::delete_file(std::string_view pool, int file) {
       return fail(rc, "DELETE FILE", pool, file);
     }
   }
+  done = true;
   return 0;
 }
 
@@ -548,6 +572,8 @@ ResultCode Dbm::write_op(const char* func, char letter, std::string_view pool, i
     rc = data ? values.store_existing(index, c, letter, value, journalled)
               : list_existing(values, index, c, letter, value);
   }
+  // A change that failed, or found nothing to do, takes its record back.
+  journal_done(*ctx.pool, rc);
   return rc.failed() ? fail(rc, func, pool, file) : rc;
 }
 

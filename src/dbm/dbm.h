@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -146,7 +147,7 @@ class Dbm {
   };
   struct OpenPool {
     std::unique_ptr<Pool> pool;
-    std::unique_ptr<JournalWriter> journal;  // null: not journalled
+    JournalWriter* journal = nullptr;  // one of journals_; null: not journalled
   };
 
   ResultCode resolve(std::string_view pool, int file, Context& ctx);
@@ -157,12 +158,21 @@ class Dbm {
   ResultCode read_entry(Context& ctx, const unsigned char* part, DataRef& value, Continuation* cont);
   ResultCode step(const char* func, bool forward, std::string_view pool, int file, unsigned char* key,
                   Position& pos, DataRef& value, Continuation* cont);
+  // Appends the record to the pool's journal (0 without one); after 0,
+  // journal_done() must follow with the result of the change.
   ResultCode journal(Pool& pool, const JournalRecord& r);
+  void journal_done(Pool& pool, ResultCode rc);
   JournalWriter* journal_of(const Pool* pool) const;
+
+  // Closes the pool's journal unless another open pool writes to it.
+  ResultCode release_journal(const OpenPool& p);
 
   FileSystem& fs_;
   std::FILE* messages_;
   std::vector<OpenPool> pools_;
+  // The save files by path; they outlive the pools' opens, so that what a
+  // writer has checked of a journal is not checked again.
+  std::map<std::string, std::unique_ptr<JournalWriter>> journals_;
   std::uint32_t (*clock_)() = nullptr;
 };
 

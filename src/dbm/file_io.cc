@@ -84,6 +84,12 @@ class PosixFile final : public File {
   }
   bool unlock(off_t start, off_t length) override { return set_lock(F_UNLCK, false, start, length); }
 
+  std::pair<std::uint64_t, std::uint64_t> identity() override {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return {0, 0};
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  }
+
   bool is_at(const std::string& path) override {
     struct stat mine {};
     struct stat named {};
@@ -142,6 +148,7 @@ class FaultFile final : public File {
   }
   bool unlock(off_t start, off_t length) override { return base_->unlock(start, length); }
   bool is_at(const std::string& path) override { return base_->is_at(path); }
+  std::pair<std::uint64_t, std::uint64_t> identity() override { return base_->identity(); }
 
  private:
   FaultFileSystem& fs_;
@@ -151,8 +158,15 @@ class FaultFile final : public File {
 }  // namespace
 
 std::unique_ptr<File> PosixFileSystem::open(const std::string& path, OpenMode mode) {
-  const int fd = ::open(path.c_str(), open_flags(mode) | O_CLOEXEC, 0664);
+  // Opened without blocking, so that a FIFO is refused rather than waited on.
+  const int fd = ::open(path.c_str(), open_flags(mode) | O_CLOEXEC | O_NONBLOCK, 0664);
   if (fd < 0) return nullptr;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
   return std::make_unique<PosixFile>(fd);
 }
 

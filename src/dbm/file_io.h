@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace corvanta::dbm {
 
@@ -58,12 +59,16 @@ class File {
   virtual bool unlock(off_t start = 0, off_t length = 0) = 0;
   // True when `path` names this very file (not one renamed into its place).
   virtual bool is_at(const std::string& path) = 0;
+  // The file's device and inode, to recognise it again; {0, 0} on failure.
+  virtual std::pair<std::uint64_t, std::uint64_t> identity() = 0;
 };
 
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
-  // Opens `path`; nullptr on failure. New files get permissions 0664.
+  // Opens `path`; nullptr on failure, and for anything but a regular file
+  // (a FIFO or a device would block or never end). New files get
+  // permissions 0664.
   virtual std::unique_ptr<File> open(const std::string& path, OpenMode mode) = 0;
   virtual bool remove(const std::string& path) = 0;
   virtual bool exists(const std::string& path) = 0;

@@ -9,12 +9,6 @@
 #include "util/big_endian.h"
 
 namespace corvanta::dbm {
-namespace {
-
-constexpr unsigned kSizeCheckInterval = 256;
-constexpr std::uint64_t kSizeSlack = 64u << 20;
-
-}  // namespace
 
 std::vector<unsigned char> encode_journal_record(const JournalRecord& r) {
   std::vector<unsigned char> out(kJournalHeaderSize, 0);
@@ -89,8 +83,7 @@ bool JournalReader::next(JournalRecord& r) {
 
 ResultCode JournalWriter::open_for_use() {
   // A few rounds at most: each one finds the file that RELEASE put in place.
-  for (int round = 0; round < 8; ++round) {
-    if (file_) return 0;
+  for (int round = 0; round < 8 && !file_; ++round) {
     file_ = fs_.open(path_, OpenMode::Append);
     if (!file_) return kCannotOpenJournal;
     if (!file_->lock(false, true, kJournalUseByte, 1)) {
@@ -101,9 +94,44 @@ ResultCode JournalWriter::open_for_use() {
       file_.reset();
       continue;
     }
-    since_size_ = kSizeCheckInterval;  // ask for the size with the first record
+    const auto id = file_->identity();
+    if (id != checked_file_) {
+      checked_file_ = id;
+      checked_ = 0;
+    }
   }
   return file_ ? ResultCode(0) : ResultCode(kCannotOpenJournal);
+}
+
+ResultCode JournalWriter::check_tail(off_t size) {
+  constexpr std::size_t kMaxKey = 128;
+  constexpr std::size_t kChunk = 65536;
+  std::vector<unsigned char> chunk(kChunk);
+  off_t chunk_at = 0;
+  std::size_t chunk_bytes = 0;
+  off_t at = checked_ < size ? checked_ : 0;
+  while (at < size) {
+    if (size - at < static_cast<off_t>(kJournalHeaderSize)) break;
+    if (at < chunk_at ||
+        at + static_cast<off_t>(kJournalHeaderSize) > chunk_at + static_cast<off_t>(chunk_bytes)) {
+      const ssize_t n = file_->read_at(chunk.data(), kChunk, at);
+      if (n < static_cast<ssize_t>(kJournalHeaderSize)) return kReadError;
+      chunk_at = at;
+      chunk_bytes = static_cast<std::size_t>(n);
+    }
+    std::size_t key = 0;
+    std::size_t value = 0;
+    (void)decode_journal_header(chunk.data() + (at - chunk_at), key, value);
+    if (key > kMaxKey) return kJournalDamaged;
+    const off_t end = at + static_cast<off_t>(kJournalHeaderSize + key + value);
+    if (end > size) break;
+    at = end;
+  }
+  // What is left is a record cut short, which nobody holds the append lock
+  // for: it was never acknowledged.
+  if (at < size && !file_->truncate(at)) return kJournalFull;
+  checked_ = at;
+  return 0;
 }
 
 ResultCode JournalWriter::append(const JournalRecord& r) {
@@ -112,42 +140,56 @@ ResultCode JournalWriter::append(const JournalRecord& r) {
   const std::vector<unsigned char> bytes = encode_journal_record(r);
   if (const ResultCode rc = open_for_use(); rc.failed()) return rc;
   if (!file_->lock(true, true, kJournalAppendByte, 1)) return kCannotOpenJournal;
-  // The size is asked for now and then, and for every record near the
-  // limit; in between, what other writers appended is not counted.
-  if (since_size_ >= kSizeCheckInterval || size_ + bytes.size() + kSizeSlack > kMaxJournalSize) {
-    const off_t size = file_->size();
-    size_ = size < 0 ? kMaxJournalSize : static_cast<std::uint64_t>(size);
-    since_size_ = 0;
+  const off_t size = file_->size();
+  ResultCode rc = size < 0 ? ResultCode(kJournalFull) : ResultCode(0);
+  if (rc.ok() && size != checked_) rc = check_tail(size);
+  const off_t start = checked_;
+  if (rc.ok() && static_cast<std::uint64_t>(start) + bytes.size() > kMaxJournalSize) rc = kJournalFull;
+  if (rc.ok()) {
+    const std::size_t written = file_->append(bytes.data(), bytes.size());
+    if (written != bytes.size()) {
+      rc = kJournalFull;
+      // Nobody else appends while the lock is held: the torn bytes are the
+      // last ones.
+      if (written > 0 && !file_->truncate(start)) broken_ = true;
+    }
   }
-  ResultCode rc = 0;
-  if (size_ + bytes.size() > kMaxJournalSize) {
-    rc = kJournalFull;
-  } else if (const std::size_t written = file_->append(bytes.data(), bytes.size()); written != bytes.size()) {
-    // Nobody else appends while the lock is held: the torn bytes are the
-    // last ones.
-    rc = kJournalFull;
-    const off_t size = written > 0 ? file_->size() : 0;
-    if (written > 0 &&
-        (size < static_cast<off_t>(written) || !file_->truncate(size - static_cast<off_t>(written))))
-      broken_ = true;
-  } else {
-    size_ += bytes.size();
-    ++since_size_;
+  if (rc.failed()) {
+    (void)file_->unlock(kJournalAppendByte, 1);
+    return rc;
+  }
+  record_start_ = start;
+  checked_ = start + static_cast<off_t>(bytes.size());
+  pending_ = true;
+  return 0;
+}
+
+void JournalWriter::finish(bool kept) {
+  if (!pending_) return;
+  pending_ = false;
+  if (kept) {
     unsynced_ = true;
+  } else if (file_->truncate(record_start_)) {
+    checked_ = record_start_;
+  } else {
+    broken_ = true;
   }
   (void)file_->unlock(kJournalAppendByte, 1);
-  return rc;
 }
 
 ResultCode JournalWriter::sync() {
   if (!file_ || !unsynced_) return 0;
-  if (!file_->sync()) return kCannotCloseJournal;
+  if (!file_->sync()) {
+    broken_ = true;  // what the failed sync held may be lost; a later one would not tell
+    return kCannotCloseJournal;
+  }
   unsynced_ = false;
   return 0;
 }
 
 ResultCode JournalWriter::close() {
   if (!file_) return 0;
+  finish(false);
   const ResultCode rc = sync();
   const bool closed = file_->close();
   file_.reset();

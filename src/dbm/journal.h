@@ -92,19 +92,24 @@ class JournalReader {
 inline constexpr off_t kJournalUseByte = 0;     // shared while a writer has it open; RELEASE exclusively
 inline constexpr off_t kJournalAppendByte = 1;  // exclusive while one record is appended
 
-// The open save file of a pool. Records are appended for as long as the
-// pool is open and made durable by sync(), which the service calls at the
-// end of every command, and by close().
+// The save file of one path, written by the pools that journal into it.
+// Records are appended while a pool is open and made durable by sync(),
+// which the service calls at the end of every command, and by close().
 //
 // A writer holds a shared lock on the save file's use byte while it has the
 // file open; RELEASE takes that byte exclusively, so it waits until no
 // writer has the file open and keeps new writers waiting until the new
-// journal is in place, which they then open instead. Each record goes to
-// the end of the file in one write under an exclusive lock on the append
-// byte, so that processes sharing a save file never interleave parts of
-// records, and a write that fails part-way (a full disk) is cut back before
-// the lock is released: the file never holds a torn record followed by
-// acknowledged ones.
+// journal is in place, which they then open instead.
+//
+// Each record goes to the end of the file in one write under an exclusive
+// lock on the append byte, held until the change it describes has been made
+// (finish): a change that fails after all takes its record back, and a
+// write that fails part-way (a full disk) is cut back at once. So processes
+// sharing a save file never interleave parts of records, and the journal
+// holds exactly the changes made. Before it appends, a writer checks the
+// records that others appended since it last looked; a record cut short at
+// the end (a writer killed in the middle of its write, or a crash before
+// the sync) was never acknowledged and is cut off.
 class JournalWriter {
  public:
   JournalWriter(FileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
@@ -113,24 +118,34 @@ class JournalWriter {
   JournalWriter& operator=(const JournalWriter&) = delete;
 
   const std::string& path() const { return path_; }
-  // 0, -226 (cannot open or lock), -229 (full, or the write failed: the
-  // file is as before). An empty path journals nothing.
+  // Appends the record: 0, -226 (cannot open or lock), -228 (the journal is
+  // damaged before its end), -229 (full, or the write failed: the file is as
+  // before). After 0 the append lock is held until finish().
   ResultCode append(const JournalRecord& r);
-  // Makes the records appended so far durable: 0 or -227.
+  // Ends an append that gave 0: with `kept` the record stays, otherwise it
+  // is cut off again (the change was not made).
+  void finish(bool kept);
+  // Makes the records appended so far durable: 0 or -227. After a failed
+  // sync the writer refuses further records.
   ResultCode sync();
-  // Syncs and closes: 0 or -227.
+  // Syncs and closes the file (what was checked is remembered): 0 or -227.
   ResultCode close();
 
  private:
   ResultCode open_for_use();
+  // Walks the record headers from `checked_` to `size`; cuts off a last
+  // record that is cut short. 0, -212 or -228.
+  ResultCode check_tail(off_t size);
 
   FileSystem& fs_;
   std::string path_;
   std::unique_ptr<File> file_;
-  std::uint64_t size_ = 0;   // the file's size when last asked, plus what was appended since
-  unsigned since_size_ = 0;  // records appended since then
+  std::pair<std::uint64_t, std::uint64_t> checked_file_{0, 0};  // the file that `checked_` belongs to
+  off_t checked_ = 0;                                           // whole records end here
+  off_t record_start_ = 0;                                      // the record of the append not finished yet
+  bool pending_ = false;
   bool unsynced_ = false;
-  bool broken_ = false;  // a failed write could not be cut back
+  bool broken_ = false;  // a failed write could not be cut back, or a sync failed
 };
 
 }  // namespace corvanta::dbm

@@ -3,6 +3,7 @@
 // SAVE writes a save set (its layout is in dbm/save_set.h), RESTORE puts it
 // back, and the journal (the pool's save file) is replayed by RECOVER from
 // the save time on.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,11 +123,21 @@ void report_damage(Service& service, const std::string& journal, const dbm::Jour
 // journal has not been written since it was set up has nothing to replay;
 // the path is reported), or -13.
 ResultCode open_journal(Service& service, const std::string& path, std::FILE*& in) {
-  in = std::fopen(path.c_str(), "rb");
-  if (in != nullptr) return 0;
-  if (errno != ENOENT) return kCannotOpenFile;
-  service.reporter.screen_text(path, kMsgNoJournal);
-  return 1;
+  in = nullptr;
+  // Without blocking, so that a FIFO is refused instead of waited on; only
+  // a regular file is a journal.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    service.reporter.screen_text(path, kMsgNoJournal);
+    return 1;
+  }
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (in = ::fdopen(fd, "rb")) == nullptr) {
+    if (fd >= 0) ::close(fd);
+    service.reporter.error_message(path, kCannotOpenFile);
+    return kCannotOpenFile;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -175,7 +186,7 @@ ResultCode cmd_save(Service& service, ParamList& params, BatchResult&) {
     id.crcs.push_back(crc);
   }
   if (rc.ok()) rc = dbm::write_pending_id(fs, dir, pool.name, id);
-  if (rc.ok()) rc = dbm::commit_save_set(fs, dir, pool.name, live.header.extends);
+  if (rc.ok()) rc = dbm::commit_save_set(fs, dir, pool.name, live.header.extends, true);
   if (rc.failed()) {
     // The set never reached its commit: the previous one stands.
     (void)dbm::settle_save_set(fs, dir, pool.name);
@@ -207,7 +218,14 @@ ResultCode cmd_restore(Service& service, ParamList& params, BatchResult&) {
   const std::string confirm = params.get_into("CONFIRM", save_value(service, "Confirm"), 1, true);
   const std::string recover = params.get_into("RECOVER", save_value(service, "SaveRecover"), 1, true);
 
+  // The pool's lock keeps out a SAVE still at work (whose set the settling
+  // below would otherwise take for an interrupted one) and every writer.
   dbm::FileSystem& fs = service.dbm.file_system();
+  const std::string base = service.pools.pool_value(pool, "Path");
+  dbm::Pool live(fs, pool.name, base);
+  if (fs.exists(base)) {
+    if (const ResultCode rc = live.lock(true); rc.failed()) return rc;
+  }
   if (const ResultCode rc = dbm::settle_save_set(fs, dir, pool.name); rc.failed()) return rc;
   const std::string sid = dbm::save_id_path(dir, pool.name);
   std::vector<unsigned char> sid_bytes;
@@ -223,11 +241,6 @@ ResultCode cmd_restore(Service& service, ParamList& params, BatchResult&) {
 
   // The live files are replaced only when every copy has been checked and
   // written beside them.
-  const std::string base = service.pools.pool_value(pool, "Path");
-  dbm::Pool live(fs, pool.name, base);
-  if (fs.exists(base)) {
-    if (const ResultCode rc = live.lock(true); rc.failed()) return rc;
-  }
   ResultCode rc = 0;
   for (int e = 0; e <= id->extents && rc.ok(); ++e) {
     const std::size_t at = dbm::kSaveIdHeaderSize + 4 * static_cast<std::size_t>(e);
@@ -279,8 +292,12 @@ ResultCode cmd_recover_pool(Service& service, const std::string& name, bool forc
   std::uint32_t saved = 0;
   (void)service.dbm.pool_times(pool.name, initiated, closed, saved);
   ResultCode rc = 0;
-  // A pool found damaged (a restore cut off half-way) is restored first.
-  if (service.dbm.find_pool(pool.name)->header.error == 'E') rc = dbm::kPoolDamaged;
+  // A pool found damaged (a restore cut off half-way) or left open (a
+  // writer, or an earlier replay, cut off) is restored first: a replay over
+  // it would apply changes twice.
+  const char error = service.dbm.find_pool(pool.name)->header.error;
+  if (error == 'E') rc = dbm::kPoolDamaged;
+  if (error == 'S') rc = kUncleanPool;
   if (rc.ok() && !force && saved != 0 && closed > saved) rc = kChangedSinceSave;
   dbm::JournalReader reader(in);
   dbm::JournalRecord r;
@@ -342,10 +359,12 @@ ResultCode release_pool(Service& service, const std::string& name) {
   dbm::FileSystem& fs = service.dbm.file_system();
   const std::unique_ptr<dbm::File> guard = fs.open(journal, dbm::OpenMode::ReadWrite);
   if (!guard) {
-    std::FILE* none = nullptr;
-    const ResultCode rc = open_journal(service, journal, none);
-    if (none != nullptr) std::fclose(none);
-    return rc.failed() ? rc : ResultCode(0);
+    if (fs.exists(journal)) {
+      service.reporter.error_message(journal, kCannotOpenFile);
+      return kCannotOpenFile;
+    }
+    service.reporter.screen_text(journal, kMsgNoJournal);
+    return 0;
   }
   bool locked = false;
   for (int i = 0; i < kJournalWaitSteps && !locked; ++i) {

@@ -148,7 +148,12 @@ ResultCode write_pending_id(FileSystem& fs, const std::string& dir, const std::s
   return out->close() && ok ? ResultCode(0) : ResultCode(kCannotWriteFile);
 }
 
-ResultCode commit_save_set(FileSystem& fs, const std::string& dir, const std::string& pool, int extents) {
+ResultCode commit_save_set(FileSystem& fs, const std::string& dir, const std::string& pool, int extents,
+                           bool whole) {
+  for (int e = 0; e <= extents; ++e) {
+    const std::string copy = save_copy_path(dir, pool, e);
+    if (whole && !fs.exists(pending_path(copy))) return kCannotWriteFile;
+  }
   for (int e = 0; e <= extents; ++e) {
     const std::string copy = save_copy_path(dir, pool, e);
     if (fs.exists(pending_path(copy)) && !fs.rename(pending_path(copy), copy)) return kCannotWriteFile;
@@ -172,7 +177,7 @@ ResultCode settle_save_set(FileSystem& fs, const std::string& dir, const std::st
       whole = file_crc(fs, fs.exists(pending_path(copy)) ? pending_path(copy) : copy, crc).ok() &&
               crc == get_u32(bytes.data() + kSaveIdHeaderSize + 4 * static_cast<std::size_t>(e));
     }
-    if (whole) return commit_save_set(fs, dir, pool, id->extents);
+    if (whole) return commit_save_set(fs, dir, pool, id->extents, false);
   }
   // Not committed: the previous set stands; what was begun goes.
   if (fs.exists(id_path) && !fs.remove(id_path)) return kCannotWriteFile;

@@ -69,8 +69,11 @@ bool read_whole_file(FileSystem& fs, const std::string& path, std::vector<unsign
 ResultCode write_pending_id(FileSystem& fs, const std::string& dir, const std::string& pool,
                             const SaveId& id);
 // Puts the pending set of `pool` in place (copies 0 to `extents`, then the
-// identification). 0 or -16.
-ResultCode commit_save_set(FileSystem& fs, const std::string& dir, const std::string& pool, int extents);
+// identification). With `whole`, every copy must still be pending (a fresh
+// set); otherwise copies already in place are passed over (an interrupted
+// commit being completed). 0 or -16.
+ResultCode commit_save_set(FileSystem& fs, const std::string& dir, const std::string& pool, int extents,
+                           bool whole);
 // Completes a set whose pending identification is whole and agrees with
 // the copies, or removes the pending files of one that never reached its
 // commit. 0, or the code of a rename or removal that failed (-16).

@@ -129,11 +129,13 @@ TEST_F(JournalWriterTest, AFailedAppendIsCutBack) {
     FaultFileSystem faulty(fs_);
     JournalWriter writer(faulty, path);
     ASSERT_EQ(writer.append(numbered(1, 300)).code(), 0);
+    writer.finish(true);
     const auto size = std::filesystem::file_size(path);
     faulty.fail_call(faulty.calls() + 1, short_write);  // the write
     EXPECT_EQ(writer.append(numbered(2, 300)).code(), kJournalFull);
     EXPECT_EQ(std::filesystem::file_size(path), size);
     ASSERT_EQ(writer.append(numbered(3, 300)).code(), 0);
+    writer.finish(true);
     ASSERT_EQ(writer.close().code(), 0);
     bool damaged = true;
     EXPECT_EQ(times_in(path, damaged), (std::vector<std::uint32_t>{1, 3}));
@@ -148,13 +150,17 @@ TEST_F(JournalWriterTest, ReleaseWaitsForWritersAndTheyFollowIt) {
   const std::string path = dir_ + "/a.sav";
   JournalWriter writer(fs_, path);
   ASSERT_EQ(writer.append(numbered(1, 10)).code(), 0);
+  writer.finish(true);
   const auto release = fs_.open(path, OpenMode::ReadWrite);
   ASSERT_TRUE(release);
   EXPECT_FALSE(release->lock(true, false, kJournalUseByte, 1));  // the writer has it open
   ASSERT_EQ(writer.close().code(), 0);                           // its command ended
   ASSERT_TRUE(release->lock(true, false, kJournalUseByte, 1));
 
-  std::thread next([&] { EXPECT_EQ(writer.append(numbered(2, 10)).code(), 0); });
+  std::thread next([&] {
+    EXPECT_EQ(writer.append(numbered(2, 10)).code(), 0);
+    writer.finish(true);
+  });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_TRUE(fs_.link(path, path + ".archive"));
   { std::ofstream(path + ".new", std::ios::binary) << ""; }
@@ -165,6 +171,41 @@ TEST_F(JournalWriterTest, ReleaseWaitsForWritersAndTheyFollowIt) {
   bool damaged = true;
   EXPECT_EQ(times_in(path, damaged), std::vector<std::uint32_t>{2});
   EXPECT_EQ(times_in(path + ".archive", damaged), std::vector<std::uint32_t>{1});
+}
+
+// What a writer killed in the middle of its write, or a crash before the
+// sync, leaves at the end is cut off before the next record is appended, so
+// that it never stands between acknowledged records; a change that was not
+// made takes its record back.
+TEST_F(JournalWriterTest, ATornEndIsCutOffAndAnUnmadeChangeTakesItsRecordBack) {
+  const std::string path = dir_ + "/a.sav";
+  {
+    std::ofstream out(path, std::ios::binary);
+    for (std::uint32_t n = 1; n <= 3; ++n) {
+      auto bytes = encode_journal_record(numbered(n, 50));
+      if (n == 3) bytes.resize(bytes.size() - 10);
+      out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+  }
+  JournalWriter writer(fs_, path);
+  ASSERT_EQ(writer.append(numbered(4, 50)).code(), 0);
+  writer.finish(true);
+  ASSERT_EQ(writer.append(numbered(5, 50)).code(), 0);
+  writer.finish(false);
+  ASSERT_EQ(writer.append(numbered(6, 50)).code(), 0);
+  writer.finish(true);
+  ASSERT_EQ(writer.close().code(), 0);
+  bool damaged = true;
+  EXPECT_EQ(times_in(path, damaged), (std::vector<std::uint32_t>{1, 2, 4, 6}));
+  EXPECT_FALSE(damaged);
+
+  // Damage before the end is not cut away: the writer refuses to add to it.
+  std::string bytes = corvanta::testing::read_file(path);
+  bytes[17] = static_cast<char>(200);  // the first record's key length
+  std::ofstream(path, std::ios::binary) << bytes;
+  JournalWriter another(fs_, path);
+  EXPECT_EQ(another.append(numbered(7, 50)).code(), kJournalDamaged);
+  EXPECT_EQ(corvanta::testing::read_file(path), bytes);
 }
 
 // A record that claims more bytes than the file has left is damage, not a

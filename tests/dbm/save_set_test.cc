@@ -122,10 +122,10 @@ TEST_F(SaveSetTest, AnInterruptedSaveIsSettledToOneWholeSet) {
   for (int steps = 0; steps <= 5; ++steps) {
     SCOPED_TRACE("steps done " + std::to_string(steps));
     // The old set, in place.
-    write(save_copy_path(dir_, "A", 0), old0);
-    write(save_copy_path(dir_, "A", 1), old1);
+    write(pending_path(save_copy_path(dir_, "A", 0)), old0);
+    write(pending_path(save_copy_path(dir_, "A", 1)), old1);
     ASSERT_EQ(write_pending_id(fs_, dir_, "A", set_of(old0, old1)).code(), 0);
-    ASSERT_EQ(commit_save_set(fs_, dir_, "A", 1).code(), 0);
+    ASSERT_EQ(commit_save_set(fs_, dir_, "A", 1, true).code(), 0);
     // The new one, as far as it got: copies, identification, renames.
     if (steps >= 1) write(pending_path(save_copy_path(dir_, "A", 0)), new0);
     if (steps >= 2) write(pending_path(save_copy_path(dir_, "A", 1)), new1);

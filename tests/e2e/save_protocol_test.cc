@@ -5,6 +5,7 @@
 // state plus every acknowledged change, and a save set must always be
 // restorable.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,8 +91,9 @@ TEST_F(SaveProtocol, APoolInUseIsRefused) {
   }
   ASSERT_FALSE(cancelled(run("SAVE POOL=A PATH=../save RELEASE=N\n")));
   const std::string set = inst_.read("save/DDA.S00");
+  inst_.write("save/DDA.S00.new", "a copy SAVE is still writing");
   {
-    PoolWriter loader(inst_, now(), 'R');  // a LOAD, as the service runs it
+    PoolWriter loader(inst_, now(), 'R');  // a LOAD, or a SAVE at work
     loader.put(2, "loading");
     const RunResult r =
         run("SAVE POOL=A PATH=../save\nCHECK POOL=A\nUNLOAD POOL=A DATA=../temp/a.unl\n"
@@ -101,10 +103,46 @@ TEST_F(SaveProtocol, APoolInUseIsRefused) {
     EXPECT_NE(r.output.find("SAVE POOL=A PATH=../save : 211 - "), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("POOL_INIT POOL=A : 211 - "), std::string::npos) << r.output;
     EXPECT_EQ(inst_.read("save/DDA.S00"), set);
+    EXPECT_TRUE(std::filesystem::exists(inst_.path("save/DDA.S00.new")));
     EXPECT_FALSE(std::filesystem::exists(inst_.path("temp/a.unl")));
   }
   EXPECT_EQ(snapshot(inst_).at({kDataFile, key_of(2, 14)}), "loading");
   EXPECT_FALSE(cancelled(run("SAVE POOL=A PATH=../save\n")));
+}
+
+// A replay over a pool left open by a writer that was cut off would apply
+// changes twice: RECOVER wants it restored first. A journal that is no
+// regular file is refused, not waited on.
+TEST_F(SaveProtocol, RecoverWantsAPoolLeftOpenRestoredAndAJournalToBeAFile) {
+  ASSERT_FALSE(cancelled(run("SAVE POOL=A PATH=../save RELEASE=N\n")));
+  {
+    PoolWriter w(inst_, now());
+    w.add_item(1, 5);
+  }
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    dbm::Dbm d(dbm::default_file_system(), stderr);
+    ::_exit(d.open("A", inst_.path("data/a"), 'U').code() == 0 ? 0 : 1);  // never closed
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  RunResult r = run("RECOVER POOL=A\n");
+  EXPECT_NE(r.output.find("CANCELLED: 0022"), std::string::npos) << r.output;
+  r = run("RESTORE POOL=A PATH=../save CONFIRM=N RECOVER=Y\n");
+  EXPECT_FALSE(cancelled(r)) << r.output;
+
+  std::filesystem::remove(inst_.path("save/a.sav"));
+  ASSERT_EQ(::mkfifo(inst_.path("save/a.sav").c_str(), 0664), 0);
+  r =
+      run("USER_ADD NAME=late PERM=JOB POOL=A FUNC=POL\nRECOVER POOL=A\nRELEASE POOL=A\nSAVE_PROT POOL=A "
+          "FROM=20000101 TO=0\n");
+  EXPECT_EQ(r.exit_status, 0) << r.output;  // not stopped by the time-out
+  EXPECT_NE(r.output.find("USER_ADD NAME=late PERM=JOB POOL=A FUNC=POL : 226 - "), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("RECOVER POOL=A : 13 - "), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("RELEASE POOL=A : 13 - "), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find(" END\n"), std::string::npos) << r.output;
 }
 
 // SAVE, RESTORE and RELEASE killed at points spread over their work: the
