@@ -240,9 +240,10 @@ ResultCode Dbm::create(std::string_view pool, const FileSpec& s) {
   if (main != nullptr) {
     // The main file's entries grow by the subfile's part. That is possible
     // only while its index holds nothing but the sentinel, whose leaf is then
-    // laid out for the new entry size.
+    // laid out for the new entry size. A leaf must hold two entries, or a
+    // full one could not split.
     const int grown = main->entry_data_length + fd.entry_data_length;
-    if (grown + main->index_length > static_cast<int>(kDataAreaSize)) {
+    if (2 * (grown + main->index_length) > static_cast<int>(kDataAreaSize)) {
       return fail(kInvalidFileParameters, "CREATE", pool, s.file);
     }
     Frame root;

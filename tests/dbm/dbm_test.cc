@@ -468,6 +468,44 @@ TEST_F(DbmTest, FilesAreCreatedCheckedCountedAndDropped) {
   EXPECT_EQ(listing.substr(0, 39), "FILE=011, TYPE=RECORD:SUBFILE, MAIN=010");
 }
 
+// A leaf must hold two entries, or a full one cannot split.
+TEST_F(DbmTest, EntryLayoutsThatCannotSplitAreRefused) {
+  ASSERT_EQ(dbm_->create("A", FileSpec{'M', 1, 0, 'D', 128, 0, 'F', 0, 'F'}).code(), 0);
+  for (int f = 2; f <= 4; ++f)
+    ASSERT_EQ(dbm_->create("A", FileSpec{'S', f, 1, 'D', 0, 256, 'F', 300, 'V'}).code(), 0) << f;
+  // A fourth subfile would make the entry 128 + 4 * 261 = 1172 bytes.
+  EXPECT_EQ(dbm_->create("A", FileSpec{'S', 5, 1, 'D', 0, 256, 'F', 300, 'V'}).code(), kInvalidFileParameters);
+  Pool* pool = dbm_->find_pool("A");
+  EXPECT_EQ(pool->file(5), nullptr);
+  EXPECT_EQ(pool->file(1)->entry_data_length, 3 * 261);
+  // Entries of 911 bytes split as usual.
+  for (std::uint32_t i = 1; i <= 20; ++i) {
+    Bytes key(128, 0);
+    put_u32(key.data(), i * 7 % 20 + 1);
+    ASSERT_EQ(dbm_->insert("A", 2 + static_cast<int>(i % 3), key.data(), filled(200, i)).code(), 0) << i;
+  }
+  std::uint32_t n = 0;
+  ASSERT_EQ(dbm_->count("A", 1, n).code(), 0);
+  EXPECT_EQ(n, 20u);
+
+  // A descriptor from disk with such a layout is refused at the split
+  // instead of overrunning the block.
+  ASSERT_EQ(dbm_->create("A", FileSpec{'M', 6, 0, 'D', 128, 0, 'F', 0, 'F'}).code(), 0);
+  FileDescriptor* wide = pool->file(6);
+  Frame root;
+  ASSERT_EQ(pool->index_buffers.get(*pool, *wide, 1, wide->start, root).code(), 0);
+  wide->entry_data_length = 4 * 261;
+  root.free = static_cast<std::int16_t>(kDataAreaSize - 128 - 4 * 261);
+  ASSERT_EQ(pool->index_buffers.put(*pool, *wide, 1, root.block, root).code(), 0);
+  FileDescriptor sub = *pool->file(2);
+  sub.file = 7;
+  sub.main = 6;
+  ASSERT_EQ(pool->add_file(sub).code(), 0);
+  Bytes key(128, 0);
+  put_u32(key.data(), 1);
+  EXPECT_EQ(dbm_->insert("A", 7, key.data(), filled(10, 1)).code(), kInvalidFileParameters);
+}
+
 // Thousands of random operations per kind of file against a model; every
 // READ and traversal is checked, and the pool passes the check afterwards
 // with nothing to repair.
