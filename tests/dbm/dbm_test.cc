@@ -506,6 +506,38 @@ TEST_F(DbmTest, EntryLayoutsThatCannotSplitAreRefused) {
   EXPECT_EQ(dbm_->insert("A", 7, key.data(), filled(10, 1)).code(), kInvalidFileParameters);
 }
 
+// A block freed through the index ring, taken and freed again through the
+// data ring: the index ring must not take the free chain from its own older
+// copy of the block, which names a block in use.
+TEST_F(DbmTest, AFreedBlockReusedForDataKeepsTheFreeChain) {
+  ASSERT_EQ(dbm_->close("A").code(), 0);
+  ASSERT_EQ(dbm_->open("A", path_, 'U', ' ', 50, 50).code(), 0);
+  for (int f = 1; f <= 3; ++f)
+    ASSERT_EQ(dbm_->create("A", FileSpec{'N', f, 0, 'D', 4, 0, 'F', 3000, 'V'}).code(), 0);
+  for (int f = 1; f <= 3; ++f) ASSERT_EQ(dbm_->drop_file("A", f).code(), 0);
+  // The roots are the chain now: the new file's root takes the first, its
+  // two long values the others.
+  ASSERT_EQ(dbm_->create("A", FileSpec{'N', 4, 0, 'D', 4, 0, 'F', 3000, 'V'}).code(), 0);
+  const Bytes kept = filled(2000, 2);
+  ASSERT_EQ(dbm_->insert("A", 4, idn_key(1).data(), filled(2000, 1)).code(), 0);
+  ASSERT_EQ(dbm_->insert("A", 4, idn_key(2).data(), kept).code(), 0);
+  Pool* pool = dbm_->find_pool("A");
+  EXPECT_EQ(pool->header.chain, 0u);
+  ASSERT_EQ(dbm_->remove("A", 4, idn_key(1).data()).code(), 0);
+  // A new index takes the freed block and grows over several blocks.
+  ASSERT_EQ(dbm_->create("A", FileSpec{'N', 5, 0, 'D', 4, 20, 'F', 20, 'F'}).code(), 0);
+  EXPECT_EQ(pool->header.chain, 0u);
+  for (std::uint32_t i = 1; i <= 400; ++i)
+    ASSERT_EQ(dbm_->insert("A", 5, idn_key(i).data(), filled(20, i)).code(), 0) << i;
+  Bytes back;
+  ASSERT_EQ(read(4, idn_key(2), back).code(), 0);
+  EXPECT_EQ(back, kept);
+  for (std::uint32_t i = 1; i <= 400; ++i) {
+    ASSERT_EQ(read(5, idn_key(i), back).code(), 0) << i;
+    EXPECT_EQ(back, filled(20, i));
+  }
+}
+
 // Thousands of random operations per kind of file against a model; every
 // READ and traversal is checked, and the pool passes the check afterwards
 // with nothing to repair.
