@@ -538,6 +538,64 @@ TEST_F(DbmTest, AFreedBlockReusedForDataKeepsTheFreeChain) {
   }
 }
 
+// The counter byte of an item passed to LISTINS or LISTLOAD stands for as
+// many further occurrences, so that a list read and loaded again keeps its
+// counters; LISTDEL counts down by one whatever the byte says.
+TEST_F(DbmTest, ListItemsCarryTheirCountersIn) {
+  ASSERT_EQ(dbm_->create("A", FileSpec{'N', 2, 0, 'L', 8, 40, 'F', 4, 'V'}).code(), 0);
+  const Bytes key = filled(8, 3);
+  auto item = [](std::uint32_t v, unsigned char counter) {
+    Bytes b(4);
+    put_u32(b.data(), v);
+    b[0] = counter;
+    return b;
+  };
+  auto counter_of = [&](std::uint32_t v) {
+    Bytes back;
+    EXPECT_EQ(read(2, key, back).code(), 0);
+    for (std::size_t at = 0; at + 4 <= back.size(); at += 4) {
+      if ((get_u32(back.data() + at) & 0xFFFFFF) == v) return static_cast<int>(back[at]);
+    }
+    return -1;
+  };
+  // Inline: a new list, a new item, an item counted on, the top of 254.
+  ASSERT_EQ(dbm_->list_load("A", 2, key.data(), item(50, 2)).code(), 0);
+  EXPECT_EQ(counter_of(50), 2);
+  ASSERT_EQ(dbm_->list_insert("A", 2, key.data(), item(50, 3)).code(), 0);
+  EXPECT_EQ(counter_of(50), 6);
+  ASSERT_EQ(dbm_->list_load("A", 2, key.data(), item(50, 0)).code(), 0);
+  EXPECT_EQ(counter_of(50), 7);
+  ASSERT_EQ(dbm_->list_insert("A", 2, key.data(), item(40, 255)).code(), 0);
+  EXPECT_EQ(counter_of(40), 254);
+  ASSERT_EQ(dbm_->list_insert("A", 2, key.data(), item(50, 250)).code(), 0);
+  EXPECT_EQ(counter_of(50), 254);
+  ASSERT_EQ(dbm_->list_delete("A", 2, key.data(), item(50, 9)).code(), 0);
+  EXPECT_EQ(counter_of(50), 253);
+  // The list moves out into a piece, the new item with its counter.
+  for (std::uint32_t v = 1; v <= 8; ++v) ASSERT_EQ(dbm_->list_insert("A", 2, key.data(), item(v, 0)).code(), 0);
+  EXPECT_TRUE(RecordPointer::decode(part_of(2, key).data() + 40).empty());
+  ASSERT_EQ(dbm_->list_load("A", 2, key.data(), item(30, 5)).code(), 0);
+  EXPECT_FALSE(RecordPointer::decode(part_of(2, key).data() + 40).empty());
+  EXPECT_EQ(counter_of(30), 5);
+  // Chained: a new item and one counted on.
+  ASSERT_EQ(dbm_->list_load("A", 2, key.data(), item(20, 1)).code(), 0);
+  EXPECT_EQ(counter_of(20), 1);
+  ASSERT_EQ(dbm_->list_load("A", 2, key.data(), item(20, 1)).code(), 0);
+  EXPECT_EQ(counter_of(20), 3);
+  // A list that outgrows a block splits; the counters go along.
+  for (std::uint32_t v = 100; v < 700; ++v)
+    ASSERT_EQ(dbm_->list_load("A", 2, key.data(), item(v, static_cast<unsigned char>(v % 7))).code(), 0);
+  for (std::uint32_t v = 100; v < 700; v += 37) EXPECT_EQ(counter_of(v), static_cast<int>(v % 7)) << v;
+  EXPECT_EQ(counter_of(30), 5);
+  // A fixed list keeps the counter of its first item.
+  ASSERT_EQ(dbm_->create("A", FileSpec{'N', 3, 0, 'L', 8, 4, 'F', 4, 'F'}).code(), 0);
+  ASSERT_EQ(dbm_->list_load("A", 3, key.data(), item(9, 4)).code(), 0);
+  ASSERT_EQ(dbm_->list_insert("A", 3, key.data(), item(9, 1)).code(), 0);
+  Bytes back;
+  ASSERT_EQ(read(3, key, back).code(), 0);
+  EXPECT_EQ(back, item(9, 6));
+}
+
 // Thousands of random operations per kind of file against a model; every
 // READ and traversal is checked, and the pool passes the check afterwards
 // with nothing to repair.

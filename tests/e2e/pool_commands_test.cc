@@ -154,6 +154,42 @@ TEST_F(PoolCommands, UnloadDeleteInitLoadReproducesThePool) {
   EXPECT_EQ(snapshot(inst_), before);
 }
 
+// An item added three times has counter 2. Unloaded and loaded again it
+// keeps that counter, so two of its three users may go and the item stays.
+TEST_F(PoolCommands, UnloadAndLoadKeepListCounters) {
+  {
+    PoolWriter w(inst_, now());
+    for (int i = 0; i < 3; ++i) w.add_item(1, 77);
+    w.add_item(1, 78);
+    for (int i = 0; i < 600; ++i) w.add_item(2, static_cast<std::uint32_t>(1000 + i % 200));
+  }
+  const Snapshot before = snapshot(inst_);
+  const std::string list = before.at({kListFile, key_of(1, 8)});
+  ASSERT_EQ(list.size() % 2, 0u);
+  ASSERT_EQ(list[list.size() / 2], 2);  // 78 first, then 77 counted twice more
+  const RunResult r =
+      run("UNLOAD POOL=A FILES=25 DATA=../temp/c.unl\nDELETE POOL=A FILES=25 DROP=Y\n"
+          "POOL_INIT POOL=A\nLOAD POOL=A DATA=../temp/c.unl\n");
+  EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
+  EXPECT_EQ(snapshot(inst_), before);
+
+  dbm::Dbm d(dbm::default_file_system(), stderr);
+  ASSERT_EQ(d.open("A", inst_.path("data/a"), 'U').code(), 0);
+  const std::string key = key_of(1, 8);
+  const auto* k = reinterpret_cast<const unsigned char*>(key.data());
+  const std::string item = list.substr(list.size() / 2);
+  std::vector<unsigned char> bytes(item.begin(), item.end());
+  bytes[0] = 0;
+  ASSERT_EQ(d.list_delete("A", kListFile, k, bytes).code(), 0);
+  ASSERT_EQ(d.list_delete("A", kListFile, k, bytes).code(), 0);
+  std::vector<unsigned char> buffer(1000);
+  dbm::DataRef ref{buffer};
+  ASSERT_EQ(d.read("A", kListFile, k, ref).code(), 0);
+  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + static_cast<long>(ref.length)),
+            list.substr(0, list.size() / 2) + std::string(1, '\0') + item.substr(1));
+  ASSERT_EQ(d.close("A").code(), 0);
+}
+
 TEST_F(PoolCommands, RestoreWithRecoverReachesTheJournalledState) {
   const std::uint32_t t0 = now() - 100;
   {
