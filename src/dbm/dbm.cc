@@ -117,18 +117,20 @@ ResultCode Dbm::close(std::string_view pool) {
   const auto it =
       std::find_if(pools_.begin(), pools_.end(), [&](const OpenPool& p) { return p.pool->name() == pool; });
   if (it == pools_.end()) return fail(kCannotClose, "CLOSE", pool);
+  // A close that fails still closes the files: the handle goes either way,
+  // so that the pool can be opened again.
   const ResultCode rc = it->pool->close();
-  if (rc.failed()) return fail(rc, "CLOSE", pool);
   pools_.erase(it);
-  return 0;
+  return fail(rc, "CLOSE", pool);
 }
 
 ResultCode Dbm::close_all() {
+  ResultCode result = 0;
   while (!pools_.empty()) {
     const std::string name = pools_.front().pool->name();
-    if (const ResultCode rc = close(name); rc.failed()) return rc;
+    if (const ResultCode rc = close(name); rc.failed() && result.ok()) result = rc;
   }
-  return 0;
+  return result;
 }
 
 ResultCode Dbm::pool_times(std::string_view pool, std::uint32_t& initiated, std::uint32_t& closed,

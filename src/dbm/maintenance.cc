@@ -146,18 +146,18 @@ ResultCode cmd_pool_prot(Service& service, ParamList& params, BatchResult& resul
   return bat_pool_close(service);
 }
 
-ResultCode cmd_check(Service& service, ParamList& params, BatchResult&) {
-  const std::string files(params.get("FILES").empty() ? "ALL" : params.get("FILES"));
-  if (const ResultCode rc = current_pool(service, params); rc.failed()) return rc;
-  const std::string& name = service.pools.pool()->name;
-  service.reporter.log_text("POOL=" + name + " FILES=" + files, 0);
-  if (const ResultCode rc = bat_pool_open_checked(service, 'C', 'N', kMaintenanceGroup); rc.failed())
-    return rc;
+namespace {
+
+// CHECK's walk over the selected files of the open pool `name`: every value
+// read to the end, the items of lists in order. Reports each failure and
+// each file's line; returns the number of errors and adds the files with
+// errors to `failed_files`.
+long check_files(Service& service, const std::string& name, const std::string& files,
+                 std::vector<std::pair<int, int>>& failed_files) {
   std::vector<std::uint8_t> flags;
   bat_number_list(files, flags, dbm::kMaxFileNumber);
   const dict::PoolDef* def = service.pools.pool()->data;
   dbm::Pool* pool = service.dbm.find_pool(name);
-  std::vector<std::pair<int, int>> failed_files;
   long total = 0;
   for (const dict::FileDef* fd : def->file_defs) {
     const int n = fd->number;
@@ -228,7 +228,37 @@ ResultCode cmd_check(Service& service, ParamList& params, BatchResult&) {
     }
     total += errors;
   }
-  (void)bat_pool_close(service);
+  return total;
+}
+
+}  // namespace
+
+ResultCode cmd_check(Service& service, ParamList& params, BatchResult&) {
+  const std::string files(params.get("FILES").empty() ? "ALL" : params.get("FILES"));
+  if (const ResultCode rc = current_pool(service, params); rc.failed()) return rc;
+  const std::string& name = service.pools.pool()->name;
+  service.reporter.log_text("POOL=" + name + " FILES=" + files, 0);
+  // Failures of the pool as a whole (reopen, repair, close) count as errors
+  // too, and the first of them ends the command.
+  long total = 0;
+  ResultCode failure = 0;
+  auto pool_failure = [&](ResultCode rc, const std::string& what) {
+    service.reporter.error_message("POOL=" + name + what, rc.code());
+    ++total;
+    if (failure.ok()) failure = rc;
+  };
+  std::vector<std::pair<int, int>> failed_files;
+  const ResultCode opened = bat_pool_open_checked(service, 'C', 'N', kMaintenanceGroup);
+  if (opened.code() == codes::kNoPermission) return opened;
+  if (opened.failed()) {
+    pool_failure(opened, " OPEN");
+  } else {
+    // The repair at the reopen found damage it could not mend.
+    const dbm::Pool* pool = service.dbm.find_pool(name);
+    if (pool != nullptr && pool->header.error == 'E') pool_failure(dbm::kPoolDamaged, "");
+    total += check_files(service, name, files, failed_files);
+    if (const ResultCode closed = bat_pool_close(service); closed.failed()) pool_failure(closed, " CLOSE");
+  }
   for (const auto& [n, errors] : failed_files) {
     char line[64];
     std::snprintf(line, sizeof line, "FILE %03d : %d Errors", n, errors);
@@ -240,7 +270,7 @@ ResultCode cmd_check(Service& service, ParamList& params, BatchResult&) {
     service.reporter.log_text(line, 0);
   else
     service.reporter.screen_text(line, 0);
-  return 0;
+  return failure;
 }
 
 ResultCode cmd_unload(Service& service, ParamList& params, BatchResult&) {

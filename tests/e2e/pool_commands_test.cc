@@ -385,6 +385,46 @@ TEST_F(PoolCommands, FilesAreReconciledWithTheirDefinitions) {
   EXPECT_EQ(snapshot(inst_).at({kDataFile, key_of(1, 14)}), "kept");
 }
 
+// CHECK counts what fails with the pool as a whole, reports it and ends
+// with its code, and leaves the pool closed for the commands after it.
+TEST_F(PoolCommands, CheckReportsFailuresOfThePoolItself) {
+  struct Case {
+    const char* name;
+    std::streamoff at;  // a byte of the base file to set, or -1
+    char byte;
+    std::uintmax_t blocks;  // the base file cut to this many blocks, or 0
+    const char* report;
+  };
+  const Case cases[] = {
+      // A descriptor slot naming a file number beyond 999: the control data
+      // cannot be written back at the close.
+      {"slot", 2 * 2048 + 20 + 10 * 40, '\x10', 0, "POOL=A CLOSE : 204 - "},
+      // Blocks handed out beyond the end of the file, as after a full disk:
+      // the repair marks the pool damaged.
+      {"cut", -1, 0, 40, "POOL=A : 210 - "},
+      // A pool of another version cannot be reopened at all.
+      {"version", 26, '\x07', 0, "POOL=A OPEN : 208 - "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NE(run("POOL_INIT POOL=A\n").output.find(" END\n"), std::string::npos);
+    if (c.at >= 0) {
+      std::fstream f(inst_.path("data/a"), std::ios::in | std::ios::out | std::ios::binary);
+      f.seekp(c.at);
+      f.put(c.byte);
+    }
+    if (c.blocks != 0) std::filesystem::resize_file(inst_.path("data/a"), c.blocks * 2048);
+    const RunResult r = run("CHECK POOL=A\nPOOL_PROT POOL=A FILES=1\n");
+    EXPECT_NE(r.output.find(c.report), std::string::npos) << r.output;
+    const std::size_t total = r.output.find("========> ");
+    ASSERT_NE(total, std::string::npos) << r.output;
+    EXPECT_NE(r.output.compare(total, 18, "========> 0 Errors"), 0) << r.output;
+    const std::string code = std::string(c.report).substr(std::string(c.report).find(": ") + 2, 3);
+    EXPECT_NE(r.output.find("CANCELLED: 0" + code), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("211"), std::string::npos) << r.output;
+  }
+}
+
 TEST_F(PoolCommands, DeleteRangesAndLongListsInParts) {
   constexpr int kItems = 9000;  // 4-byte items: more than 30000 bytes in one list
   {
