@@ -9,6 +9,8 @@
 //   8 k key, 8+k v value (at most 30000 bytes)
 // files in ascending number, keys in order. All integers big-endian.
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "dbm/codes.h"
@@ -30,6 +32,8 @@ constexpr std::int32_t kMsgFileDeleted = 184;
 constexpr std::int32_t kCannotOpenFile = -13;
 constexpr std::int32_t kCannotWriteFile = -16;
 constexpr std::int32_t kListOutOfOrder = -235;
+constexpr std::int32_t kDamagedUnloadFile = -239;  // a record cut short
+constexpr std::int32_t kNotARegularFile = -240;    // DATA of LOAD names a directory or device
 constexpr int kMaintenanceGroup = 6;
 
 // Makes the pool named by POOL current: -151 when it is not defined.
@@ -81,7 +85,8 @@ std::string unload_path(Service& service, const ParamList& params) {
 // The start of UNLOAD and LOAD: the pool named by POOL is made current and
 // reopened in `mode`, and the unload file is opened with `how`. A file that
 // cannot be opened is reported and ends the command with 0 (`file` stays
-// null).
+// null); one to read that is there but no regular file (a directory, say)
+// is reported and refused with -240.
 ResultCode start_with_unload_file(Service& service, const ParamList& params, char mode, const char* how,
                                   std::string& path, std::FILE*& file) {
   file = nullptr;
@@ -92,6 +97,13 @@ ResultCode start_with_unload_file(Service& service, const ParamList& params, cha
       0);
   if (const ResultCode rc = bat_pool_open_checked(service, mode, 'N', kMaintenanceGroup); rc.failed())
     return rc;
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (how[0] == 'r' && !ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    service.reporter.error_message(path, kNotARegularFile);
+    (void)bat_pool_close(service);
+    return kNotARegularFile;
+  }
   file = std::fopen(path.c_str(), how);
   if (file == nullptr) {
     service.reporter.error_message(path, kCannotOpenFile);
@@ -356,14 +368,23 @@ ResultCode cmd_load(Service& service, ParamList& params, BatchResult&) {
   std::vector<unsigned char> key;
   std::vector<unsigned char> value;
   unsigned char head[kUnloadHeader];
-  while (result.ok() && std::fread(head, 1, sizeof head, in) == sizeof head) {
+  long records = 0;  // read whole
+  long total = 0;    // loaded
+  bool damaged = false;
+  while (result.ok()) {
+    // A record cut short, or one that claims more bytes than the file
+    // holds, is damage: the rest of the file cannot be trusted.
+    const std::size_t got = std::fread(head, 1, sizeof head, in);
+    if (got == 0 && std::feof(in) != 0) break;  // the end of the file
+    damaged = got != sizeof head;
+    if (damaged) break;
     const int file = get_u16(head);
     key.resize(get_u16(head + 2));
     value.resize(get_u16(head + 4));
-    if (std::fread(key.data(), 1, key.size(), in) != key.size() ||
-        std::fread(value.data(), 1, value.size(), in) != value.size()) {
-      break;  // a cut last record ends the file
-    }
+    damaged = std::fread(key.data(), 1, key.size(), in) != key.size() ||
+              std::fread(value.data(), 1, value.size(), in) != value.size();
+    if (damaged) break;
+    ++records;
     if (file != current) {
       report();
       current = file;
@@ -388,9 +409,15 @@ ResultCode cmd_load(Service& service, ParamList& params, BatchResult&) {
       if (rc.failed()) result = rc;
     }
     ++loaded;
+    ++total;
   }
   report();
   std::fclose(in);
+  if (damaged) {
+    service.reporter.error_message(path + " #" + std::to_string(records + 1), kDamagedUnloadFile);
+    service.reporter.log_text(std::to_string(total), kMsgLoaded);
+    if (result.ok()) result = kDamagedUnloadFile;
+  }
   const ResultCode closed = bat_pool_close(service);
   return result.failed() ? result : closed;
 }

@@ -548,6 +548,47 @@ std::string unload_file(int n) {
   return out;
 }
 
+// A damaged unload file ends LOAD with the number of the record where the
+// damage is and the count of records loaded before it; a directory is no
+// unload file.
+TEST_F(PoolCommands, LoadReportsADamagedUnloadFile) {
+  const std::string whole = unload_file(5);
+  const std::size_t fifth = unload_file(4).size();
+  std::string claims_more = whole;
+  claims_more[fifth + 4] = '\x7F';  // the fifth record's value length
+  struct Case {
+    const char* name;
+    std::string data;
+    const char* report;
+  };
+  const Case cases[] = {
+      {"cut in the value", whole.substr(0, whole.size() - 10), "../temp/d.unl #5 : 239 - "},
+      {"cut in the header", whole.substr(0, fifth + 5), "../temp/d.unl #5 : 239 - "},
+      {"longer than the file", claims_more, "../temp/d.unl #5 : 239 - "},
+      {"cut in the first record", whole.substr(0, 20), "../temp/d.unl #1 : 239 - "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    inst_.write("temp/d.unl", c.data);
+    const RunResult r = run("LOAD POOL=A DATA=../temp/d.unl\nDELETE POOL=A FILES=9 SAVE=N\n");
+    EXPECT_NE(r.output.find(c.report), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("CANCELLED: 0239"), std::string::npos) << r.output;
+    const bool none = std::string(c.report).find("#1 ") != std::string::npos;
+    EXPECT_NE(r.output.find(none ? "Geladen: 0\n" : "Geladen: FILE 009  00000004"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("211"), std::string::npos) << r.output;
+  }
+  // The records before the damage are there.
+  inst_.write("temp/d.unl", whole.substr(0, whole.size() - 1));
+  ASSERT_NE(run("LOAD POOL=A DATA=../temp/d.unl\n").output.find("CANCELLED: 0239"), std::string::npos);
+  EXPECT_EQ(snapshot(inst_).size(), 4u);
+
+  std::filesystem::create_directories(inst_.path("temp/dir.unl"));
+  const RunResult r = run("LOAD POOL=A DATA=../temp/dir.unl\n");
+  EXPECT_NE(r.output.find("../temp/dir.unl : 240 - Keine reguläre Datei"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("CANCELLED: 0240"), std::string::npos) << r.output;
+}
+
 // Kills the service at `points` moments spread over a long LOAD into a
 // journalled pool; after CHECK, RESTORE and RECOVER the pool must hold
 // exactly what the save and the journal hold, as after a LOAD that ran to
