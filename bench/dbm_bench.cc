@@ -3,12 +3,15 @@
 // full scan, and list inserts of (term, IDN) items in the shape of a title
 // word index. Each workload runs unjournalled and journalled (the pool with
 // a save file; SQLite with journal_mode WAL instead of OFF), with
-// synchronous=OFF on SQLite since the pool does not sync either.
+// synchronous=OFF on SQLite since the pool does not sync either. DELETE of a
+// whole file empties a record file of n records (values in piece chains)
+// beside SQLite's DELETE of every row.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -60,8 +63,8 @@ std::vector<unsigned char> term(std::uint32_t k) {
 
 // A pool with a record file (1) and a list file (2) of 20-byte terms.
 struct PoolBench {
-  explicit PoolBench(bool journalled)
-      : path(dir() + "/bench.pool"), dbm(corvanta::dbm::default_file_system(), stderr) {
+  explicit PoolBench(bool journalled, std::FILE* messages = stderr)
+      : path(dir() + "/bench.pool"), dbm(corvanta::dbm::default_file_system(), messages) {
     std::filesystem::remove(path);
     std::filesystem::remove(path + ".sav");
     (void)dbm.initialize("B", path);
@@ -294,5 +297,68 @@ void BM_Sqlite_ListInsert(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kListItems);
 }
 BENCHMARK(BM_Sqlite_ListInsert)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// DELETE of a record file of n records loaded in key order; the load is
+// not timed. The progress lines of the delete go to /dev/null.
+void BM_Dbm_DeleteFile(benchmark::State& state) {
+  const auto n = static_cast<std::uint32_t>(state.range(0));
+  std::FILE* quiet = std::fopen("/dev/null", "w");
+  for (auto _ : state) {
+    state.PauseTiming();
+    {
+      PoolBench b(false, quiet);
+      unsigned char key[4];
+      for (std::uint32_t i = 1; i <= n; ++i) {
+        corvanta::put_u32(key, i);
+        if (b.dbm.load("B", 1, key, std::span<const unsigned char>(payload().data(), record_size(i)))
+                .failed())
+          std::abort();
+      }
+      state.ResumeTiming();
+      if (b.dbm.delete_file("B", 1).failed()) std::abort();
+      state.PauseTiming();
+    }
+    state.ResumeTiming();
+  }
+  std::fclose(quiet);
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * n);
+}
+BENCHMARK(BM_Dbm_DeleteFile)
+    ->Arg(10000)
+    ->Arg(20000)
+    ->Arg(40000)
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_Sqlite_DeleteFile(benchmark::State& state) {
+  const auto n = static_cast<std::uint32_t>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    {
+      SqliteBench b(false);
+      sqlite3_exec(b.db, "BEGIN", nullptr, nullptr, nullptr);
+      for (std::uint32_t i = 1; i <= n; ++i) {
+        sqlite3_bind_int64(b.insert, 1, i);
+        sqlite3_bind_blob(b.insert, 2, payload().data(), static_cast<int>(record_size(i)), SQLITE_STATIC);
+        if (sqlite3_step(b.insert) != SQLITE_DONE) std::abort();
+        sqlite3_reset(b.insert);
+      }
+      sqlite3_exec(b.db, "COMMIT", nullptr, nullptr, nullptr);
+      state.ResumeTiming();
+      if (sqlite3_exec(b.db, "DELETE FROM r", nullptr, nullptr, nullptr) != SQLITE_OK) std::abort();
+      state.PauseTiming();
+    }
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * n);
+}
+BENCHMARK(BM_Sqlite_DeleteFile)
+    ->Arg(10000)
+    ->Arg(20000)
+    ->Arg(40000)
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

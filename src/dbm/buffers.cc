@@ -40,6 +40,28 @@ ResultCode BufferPool::write_frame(Pool& pool, Frame& frame) {
   return 0;
 }
 
+BufferPool* BufferPool::other(Pool& pool) {
+  if (this == &pool.index_buffers) return &pool.data_buffers;
+  if (this == &pool.data_buffers) return &pool.index_buffers;
+  return nullptr;
+}
+
+void BufferPool::forget(std::uint32_t b) {
+  for (auto& f : frames_) {
+    if (f->block == b) {
+      f->block = 0;
+      f->dirty = 0;
+    }
+  }
+}
+
+ResultCode BufferPool::write_back(Pool& pool, std::uint32_t b) {
+  for (auto& f : frames_) {
+    if (f->block == b && f->dirty == 255) return write_frame(pool, *f);
+  }
+  return 0;
+}
+
 ResultCode BufferPool::read_through(Pool& pool, std::uint32_t b, Frame*& frame) {
   if (b < kFirstBlock || b > pool.header.last) return kBadBlockNumber;
   if (frames_.empty()) return kMissingArgument;
@@ -52,6 +74,9 @@ ResultCode BufferPool::read_through(Pool& pool, std::uint32_t b, Frame*& frame) 
     Frame& victim = *frames_[cursor_];
     if (victim.dirty == 255) {
       if (const ResultCode rc = write_frame(pool, victim); rc.failed()) return rc;
+    }
+    if (BufferPool* o = other(pool)) {
+      if (const ResultCode rc = o->write_back(pool, b); rc.failed()) return rc;
     }
     victim.block = b;
     victim.dirty = 0;
@@ -82,6 +107,7 @@ ResultCode BufferPool::write_through(Pool& pool, std::uint32_t b, const Frame& s
   }
   *target = source;
   target->block = b;
+  if (BufferPool* o = other(pool)) o->forget(b);
   if (pool.write_policy() == 'W' && !immediately) {
     target->dirty = 255;
     return 0;

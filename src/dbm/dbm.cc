@@ -272,9 +272,10 @@ ResultCode Dbm::create(std::string_view pool, const FileSpec& s) {
   if (main != nullptr) {
     // The main file's entries grow by the subfile's part. That is possible
     // only while its index holds nothing but the sentinel, whose leaf is then
-    // laid out for the new entry size.
+    // laid out for the new entry size. A leaf must hold two entries, or a
+    // full one could not split.
     const int grown = main->entry_data_length + fd.entry_data_length;
-    if (grown + main->index_length > static_cast<int>(kDataAreaSize)) {
+    if (2 * (grown + main->index_length) > static_cast<int>(kDataAreaSize)) {
       return fail(kInvalidFileParameters, "CREATE", pool, s.file);
     }
     Frame root;
@@ -379,10 +380,13 @@ ResultCode Dbm::delete_file(std::string_view pool, int file) {
   Index index(*ctx.pool, *ctx.f);
   Values values(*ctx.pool, *ctx.f);
   long count = 0;
-  for (;;) {
-    KeyCursor c;
-    const ResultCode found = index.first(c);
-    if (found.code() == kAbsent) break;
+  // One pass in key order. After each removal the traversal goes on from
+  // the removed key's place: starting again from the first leaf would walk
+  // over every leaf emptied so far (their high entries stay as shells), and
+  // the whole delete would take time in the square of the file's size.
+  KeyCursor c;
+  for (ResultCode found = index.first(c); found.code() != kAbsent && found.code() != kEnd;
+       found = index.next(c)) {
     if (found.failed()) return fail(found, "DELETE FILE", pool, file);
     if (values.variable()) {
       const RecordPointer chain = RecordPointer::decode(c.data + values.inline_capacity());
@@ -395,6 +399,9 @@ ResultCode Dbm::delete_file(std::string_view pool, int file) {
     if (++count % 1000 == 0 && messages_ != nullptr) {
       std::fprintf(messages_, "DBM: DELETE FILE=%03d COUNT=%07ld\n", file, count);
     }
+    const std::vector<unsigned char> removed = c.key;
+    if (const ResultCode rc = index.find(c, removed.data()); rc.failed())
+      return fail(rc, "DELETE FILE", pool, file);
   }
   if (messages_ != nullptr) {
     std::fprintf(messages_, "DBM: DELETE FILE=%03d COUNT=%07ld\n", file, count);

@@ -79,7 +79,10 @@ class Dbm {
   // 1 when the pool is open already in the same mode.
   ResultCode open(std::string_view pool, const std::string& path, char mode, char write_policy = ' ',
                   std::size_t index_frames = 0, std::size_t data_frames = 0);
+  // Closes the pool and forgets its handle, also when closing failed (the
+  // files are closed then too, and the failure is returned).
   ResultCode close(std::string_view pool);
+  // Closes every pool; the first failure is returned.
   ResultCode close_all();
   ResultCode pool_times(std::string_view pool, std::uint32_t& initiated, std::uint32_t& closed,
                         std::uint32_t& saved);

@@ -295,7 +295,9 @@ ResultCode Index::insert(KeyCursor& c, const unsigned char* key, const unsigned 
     const std::vector<unsigned char> new_high(high, high + k_);
     return replace_separator(c, old_high, new_high);
   }
-  // 6. Split.
+  // 6. Split. A layout whose leaves cannot hold two entries (CREATE refuses
+  // it, but the descriptor comes from disk) cannot split.
+  if (2 * leaf_size_ > kDataAreaSize) return kInvalidFileParameters;
   return split(c, leaf, 1, std::move(entry), p.index, mode);
 }
 

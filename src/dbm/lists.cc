@@ -1,5 +1,6 @@
 #include "dbm/lists.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -12,6 +13,16 @@ namespace {
 constexpr int kMaxCounter = 254;
 constexpr std::size_t kSmallPiece = 1010;
 constexpr std::size_t kLengthField = 2;
+
+// The counter byte of an item passed in stands for that many further
+// occurrences of its value: a new item starts with it (at most 254), an
+// item present counts it and the occurrence itself on, up to 254.
+unsigned char first_counter(const unsigned char* item) {
+  return static_cast<unsigned char>(std::min<int>(item[0], kMaxCounter));
+}
+unsigned char counted_on(unsigned char counter, const unsigned char* item) {
+  return static_cast<unsigned char>(std::min<int>(counter + item[0] + 1, kMaxCounter));
+}
 
 struct Search {
   int result;            // 0 found, 1 first smaller at `position`, -1 smaller than all
@@ -110,7 +121,7 @@ ResultCode existing_inline(Values& v, Index& index, KeyCursor& c, char mode, con
   if (s.result == 0) {
     if (mode != 'D') {
       if (at[0] >= kMaxCounter) return 0;
-      ++at[0];
+      at[0] = counted_on(at[0], item);
       return index.update(c, part.data());
     }
     if (at[0] > 0) {
@@ -128,14 +139,14 @@ ResultCode existing_inline(Values& v, Index& index, KeyCursor& c, char mode, con
   if (length + il + kPointerSize <= e) {
     std::memmove(at + il, at, length - s.position * il);
     std::memcpy(at, item, il);
-    at[0] = 0;
+    at[0] = first_counter(item);
     put_u32(part.data() + v.inline_capacity(), static_cast<std::uint32_t>(length + il));
     return index.update(c, part.data());
   }
   // Move the list out into a piece.
   std::vector<unsigned char> run(part.begin(), part.begin() + static_cast<long>(length));
   run.insert(run.begin() + static_cast<long>(s.position * il), item, item + il);
-  run[s.position * il] = 0;
+  run[s.position * il] = first_counter(item);
   RecordPointer first{};
   if (const ResultCode rc = place(v, run, {}, true, first); rc.failed()) return rc;
   std::fill(part.begin(), part.end(), 0);
@@ -164,7 +175,7 @@ ResultCode existing_chained(Values& v, Index& index, KeyCursor& c, char mode, co
   if (s.result == 0) {
     if (mode != 'D') {
       if (at[0] >= kMaxCounter) return 0;
-      ++at[0];
+      at[0] = counted_on(at[0], item);
       return v.put_block(p.frame);
     }
     if (at[0] > 0) {
@@ -196,14 +207,14 @@ ResultCode existing_chained(Values& v, Index& index, KeyCursor& c, char mode, co
   if (p.frame.free >= static_cast<int>(il)) {
     resize_piece(p, s.position * il, static_cast<long>(il));
     std::memcpy(at, item, il);
-    at[0] = 0;
+    at[0] = first_counter(item);
     return v.put_block(p.frame);
   }
   std::vector<unsigned char> run(p.payload(), p.payload() + p.length);
   // b. The piece moves to a block with room.
   if (p.length + il <= v.piece_size()) {
     run.insert(run.begin() + static_cast<long>(s.position * il), item, item + il);
-    run[s.position * il] = 0;
+    run[s.position * il] = first_counter(item);
     RecordPointer moved{};
     if (const ResultCode rc = place(v, run, p.next, single, moved); rc.failed()) return rc;
     if (const ResultCode rc = link_to(v, index, c, part, pred, moved); rc.failed()) return rc;
@@ -216,7 +227,7 @@ ResultCode existing_chained(Values& v, Index& index, KeyCursor& c, char mode, co
   if (into_new) {
     const std::size_t pos = s.position * il - h;
     upper.insert(upper.begin() + static_cast<long>(pos), item, item + il);
-    upper[pos] = 0;
+    upper[pos] = first_counter(item);
   }
   RecordPointer second{};
   if (const ResultCode rc = place(v, upper, p.next, false, second); rc.failed()) return rc;
@@ -229,7 +240,7 @@ ResultCode existing_chained(Values& v, Index& index, KeyCursor& c, char mode, co
     resize_piece(old, s.position * il, static_cast<long>(il));
     unsigned char* slot = old.payload() + s.position * il;
     std::memcpy(slot, item, il);
-    slot[0] = 0;
+    slot[0] = first_counter(item);
   }
   return v.put_block(old.frame);
 }
@@ -242,7 +253,7 @@ ResultCode list_new(Values& v, Index& index, KeyCursor& c, char mode, std::span<
   if (item.size() != il || il < 2) return kInvalidFileParameters;
   std::vector<unsigned char> part(v.part_length(), 0);
   std::vector<unsigned char> first(item.begin(), item.end());
-  first[0] = 0;
+  first[0] = first_counter(item.data());
   if (!v.variable()) {
     if (part.size() < il) return kValueTooLong;
     std::memcpy(part.data(), first.data(), il);

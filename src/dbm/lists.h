@@ -1,7 +1,10 @@
 // Lists: per key, a sorted set of fixed-size items with counters.
 //
 // An item is ITEMLEN bytes: byte 0 counts further additions of the same
-// value (0 to 254), bytes 1 to ITEMLEN - 1 are the value. Items stand in
+// value (0 to 254), bytes 1 to ITEMLEN - 1 are the value. An item passed
+// in to be added brings its own counter: it stands for that many further
+// additions, so that a list read out and added again keeps its counters
+// (0, the usual case, adds the value once). Items stand in
 // descending order of their values, no value twice. A short list lives in
 // the file's part of the index entry (its length in the tail); a longer one
 // in pieces in data blocks (values.h), split when they grow past a block
@@ -18,8 +21,9 @@ namespace corvanta::dbm {
 // one item. `mode` is the write letter: W insert, L load, D delete (nothing).
 ResultCode list_new(Values& values, Index& index, KeyCursor& c, char mode,
                     std::span<const unsigned char> item);
-// The key is present: adds the item or counts it once more (W, L, U), or
-// counts it down and removes it (D; 1 when it is not there).
+// The key is present: adds the item or counts it on (W, L, U), or counts
+// it down by one and removes it (D, whatever its byte 0; 1 when it is not
+// there).
 ResultCode list_existing(Values& values, Index& index, KeyCursor& c, char mode,
                          std::span<const unsigned char> item);
 

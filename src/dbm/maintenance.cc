@@ -9,6 +9,8 @@
 //   8 k key, 8+k v value (at most 30000 bytes)
 // files in ascending number, keys in order. All integers big-endian.
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "dbm/codes.h"
@@ -30,6 +32,8 @@ constexpr std::int32_t kMsgFileDeleted = 184;
 constexpr std::int32_t kCannotOpenFile = -13;
 constexpr std::int32_t kCannotWriteFile = -16;
 constexpr std::int32_t kListOutOfOrder = -235;
+constexpr std::int32_t kDamagedUnloadFile = -239;  // a record cut short
+constexpr std::int32_t kNotARegularFile = -240;    // DATA of LOAD names a directory or device
 constexpr int kMaintenanceGroup = 6;
 
 // Makes the pool named by POOL current: -151 when it is not defined.
@@ -81,7 +85,8 @@ std::string unload_path(Service& service, const ParamList& params) {
 // The start of UNLOAD and LOAD: the pool named by POOL is made current and
 // reopened in `mode`, and the unload file is opened with `how`. A file that
 // cannot be opened is reported and ends the command with 0 (`file` stays
-// null).
+// null); one to read that is there but no regular file (a directory, say)
+// is reported and refused with -240.
 ResultCode start_with_unload_file(Service& service, const ParamList& params, char mode, const char* how,
                                   std::string& path, std::FILE*& file) {
   file = nullptr;
@@ -92,6 +97,13 @@ ResultCode start_with_unload_file(Service& service, const ParamList& params, cha
       0);
   if (const ResultCode rc = bat_pool_open_checked(service, mode, 'N', kMaintenanceGroup); rc.failed())
     return rc;
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (how[0] == 'r' && !ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    service.reporter.error_message(path, kNotARegularFile);
+    (void)bat_pool_close(service);
+    return kNotARegularFile;
+  }
   file = std::fopen(path.c_str(), how);
   if (file == nullptr) {
     service.reporter.error_message(path, kCannotOpenFile);
@@ -146,18 +158,18 @@ ResultCode cmd_pool_prot(Service& service, ParamList& params, BatchResult& resul
   return bat_pool_close(service);
 }
 
-ResultCode cmd_check(Service& service, ParamList& params, BatchResult&) {
-  const std::string files(params.get("FILES").empty() ? "ALL" : params.get("FILES"));
-  if (const ResultCode rc = current_pool(service, params); rc.failed()) return rc;
-  const std::string& name = service.pools.pool()->name;
-  service.reporter.log_text("POOL=" + name + " FILES=" + files, 0);
-  if (const ResultCode rc = bat_pool_open_checked(service, 'C', 'N', kMaintenanceGroup); rc.failed())
-    return rc;
+namespace {
+
+// CHECK's walk over the selected files of the open pool `name`: every value
+// read to the end, the items of lists in order. Reports each failure and
+// each file's line; returns the number of errors and adds the files with
+// errors to `failed_files`.
+long check_files(Service& service, const std::string& name, const std::string& files,
+                 std::vector<std::pair<int, int>>& failed_files) {
   std::vector<std::uint8_t> flags;
   bat_number_list(files, flags, dbm::kMaxFileNumber);
   const dict::PoolDef* def = service.pools.pool()->data;
   dbm::Pool* pool = service.dbm.find_pool(name);
-  std::vector<std::pair<int, int>> failed_files;
   long total = 0;
   for (const dict::FileDef* fd : def->file_defs) {
     const int n = fd->number;
@@ -228,7 +240,37 @@ ResultCode cmd_check(Service& service, ParamList& params, BatchResult&) {
     }
     total += errors;
   }
-  (void)bat_pool_close(service);
+  return total;
+}
+
+}  // namespace
+
+ResultCode cmd_check(Service& service, ParamList& params, BatchResult&) {
+  const std::string files(params.get("FILES").empty() ? "ALL" : params.get("FILES"));
+  if (const ResultCode rc = current_pool(service, params); rc.failed()) return rc;
+  const std::string& name = service.pools.pool()->name;
+  service.reporter.log_text("POOL=" + name + " FILES=" + files, 0);
+  // Failures of the pool as a whole (reopen, repair, close) count as errors
+  // too, and the first of them ends the command.
+  long total = 0;
+  ResultCode failure = 0;
+  auto pool_failure = [&](ResultCode rc, const std::string& what) {
+    service.reporter.error_message("POOL=" + name + what, rc.code());
+    ++total;
+    if (failure.ok()) failure = rc;
+  };
+  std::vector<std::pair<int, int>> failed_files;
+  const ResultCode opened = bat_pool_open_checked(service, 'C', 'N', kMaintenanceGroup);
+  if (opened.code() == codes::kNoPermission) return opened;
+  if (opened.failed()) {
+    pool_failure(opened, " OPEN");
+  } else {
+    // The repair at the reopen found damage it could not mend.
+    const dbm::Pool* pool = service.dbm.find_pool(name);
+    if (pool != nullptr && pool->header.error == 'E') pool_failure(dbm::kPoolDamaged, "");
+    total += check_files(service, name, files, failed_files);
+    if (const ResultCode closed = bat_pool_close(service); closed.failed()) pool_failure(closed, " CLOSE");
+  }
   for (const auto& [n, errors] : failed_files) {
     char line[64];
     std::snprintf(line, sizeof line, "FILE %03d : %d Errors", n, errors);
@@ -240,7 +282,7 @@ ResultCode cmd_check(Service& service, ParamList& params, BatchResult&) {
     service.reporter.log_text(line, 0);
   else
     service.reporter.screen_text(line, 0);
-  return 0;
+  return failure;
 }
 
 ResultCode cmd_unload(Service& service, ParamList& params, BatchResult&) {
@@ -326,14 +368,23 @@ ResultCode cmd_load(Service& service, ParamList& params, BatchResult&) {
   std::vector<unsigned char> key;
   std::vector<unsigned char> value;
   unsigned char head[kUnloadHeader];
-  while (result.ok() && std::fread(head, 1, sizeof head, in) == sizeof head) {
+  long records = 0;  // read whole
+  long total = 0;    // loaded
+  bool damaged = false;
+  while (result.ok()) {
+    // A record cut short, or one that claims more bytes than the file
+    // holds, is damage: the rest of the file cannot be trusted.
+    const std::size_t got = std::fread(head, 1, sizeof head, in);
+    if (got == 0 && std::feof(in) != 0) break;  // the end of the file
+    damaged = got != sizeof head;
+    if (damaged) break;
     const int file = get_u16(head);
     key.resize(get_u16(head + 2));
     value.resize(get_u16(head + 4));
-    if (std::fread(key.data(), 1, key.size(), in) != key.size() ||
-        std::fread(value.data(), 1, value.size(), in) != value.size()) {
-      break;  // a cut last record ends the file
-    }
+    damaged = std::fread(key.data(), 1, key.size(), in) != key.size() ||
+              std::fread(value.data(), 1, value.size(), in) != value.size();
+    if (damaged) break;
+    ++records;
     if (file != current) {
       report();
       current = file;
@@ -358,9 +409,15 @@ ResultCode cmd_load(Service& service, ParamList& params, BatchResult&) {
       if (rc.failed()) result = rc;
     }
     ++loaded;
+    ++total;
   }
   report();
   std::fclose(in);
+  if (damaged) {
+    service.reporter.error_message(path + " #" + std::to_string(records + 1), kDamagedUnloadFile);
+    service.reporter.log_text(std::to_string(total), kMsgLoaded);
+    if (result.ok()) result = kDamagedUnloadFile;
+  }
   const ResultCode closed = bat_pool_close(service);
   return result.failed() ? result : closed;
 }

@@ -121,6 +121,12 @@ class BufferPool {
   ResultCode write_frame(Pool& pool, Frame& frame);
   ResultCode read_through(Pool& pool, std::uint32_t b, Frame*& frame);
   ResultCode write_through(Pool& pool, std::uint32_t b, const Frame& source, bool immediately);
+  // The pool's other ring. A block lives in one ring at a time: a block
+  // written or freed here is dropped there, and one read from disk here is
+  // first written there when it waits there unwritten.
+  BufferPool* other(Pool& pool);
+  void forget(std::uint32_t b);
+  ResultCode write_back(Pool& pool, std::uint32_t b);
 
   std::vector<std::unique_ptr<Frame>> frames_;
   std::size_t cursor_ = 0;

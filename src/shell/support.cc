@@ -39,7 +39,10 @@ ResultCode bat_pool_open(Service& service, char mode, char save) {
     service.reporter.screen_text(text, kMsgLastSave);
   }
   const ResultCode checked = service.pools.check(*pool);
-  if (checked.failed() && !(checked.code() == records::kFilesDiffer && mode == 'I')) return checked;
+  if (checked.failed() && !(checked.code() == records::kFilesDiffer && mode == 'I')) {
+    (void)service.dbm.close(pool->name);
+    return checked;
+  }
   return rc;
 }
 

@@ -136,6 +136,47 @@ TEST_F(BuffersTest, FreedBlocksAreReusedAndNewBlocksExtendThePool) {
   EXPECT_EQ(std::filesystem::file_size(path_), 40u * 2048u);
 }
 
+// Blocks freed through the index ring, taken and freed again through the
+// data ring: the index ring holds no older copy of them to take the free
+// chain from, nor one that hides what the data ring wrote.
+TEST_F(BuffersTest, ABlockLivesInOneRingAtATime) {
+  for (const char policy : {' ', 'W'}) {
+    SCOPED_TRACE(policy);
+    ASSERT_EQ(Pool::initialize(fs_, "A", path_).code(), 0);
+    open(policy);
+    BufferPool& index = pool_->index_buffers;
+    BufferPool& data = pool_->data_buffers;
+    const std::uint32_t a = new_block(1);
+    const std::uint32_t b = new_block(2);
+    Frame f;
+    for (const std::uint32_t block : {b, a}) {
+      ASSERT_EQ(index.get(*pool_, *fd_, 0, block, f).code(), 0);
+      ASSERT_EQ(index.release(*pool_, *fd_, 0, block, f).code(), 0);
+    }
+    ASSERT_EQ(pool_->header.chain, a);  // a, b
+    EXPECT_EQ(new_block(3), a);
+    EXPECT_EQ(new_block(4), b);
+    ASSERT_EQ(pool_->header.chain, 0u);
+    ASSERT_EQ(index.get(*pool_, *fd_, 0, b, f).code(), 0);
+    EXPECT_EQ(f.data()[0], 4);
+    ASSERT_EQ(data.get(*pool_, *fd_, 0, a, f).code(), 0);
+    ASSERT_EQ(data.release(*pool_, *fd_, 0, a, f).code(), 0);
+    ASSERT_EQ(pool_->header.chain, a);  // a alone: b is in use
+    Frame n;
+    ASSERT_EQ(index.make_new(*pool_, *fd_, n).code(), 0);
+    EXPECT_EQ(n.block, a);
+    EXPECT_EQ(pool_->header.chain, 0u);
+    // A block the data ring holds unwritten is read by the index ring as
+    // the data ring left it.
+    ASSERT_EQ(data.get(*pool_, *fd_, 0, b, f).code(), 0);
+    f.data()[0] = 5;
+    ASSERT_EQ(data.put(*pool_, *fd_, 0, b, f).code(), 0);
+    ASSERT_EQ(index.get(*pool_, *fd_, 0, b, f).code(), 0);
+    EXPECT_EQ(f.data()[0], 5);
+    ASSERT_EQ(pool_->close().code(), 0);
+  }
+}
+
 TEST_F(BuffersTest, ForeignBlocksAndDamagedChains) {
   open();
   const std::uint32_t b = new_block(1);

@@ -52,6 +52,42 @@ TEST_F(PoolCommands, UnloadDeleteInitLoadReproducesThePool) {
   EXPECT_EQ(snapshot(inst_), before);
 }
 
+// An item added three times has counter 2. Unloaded and loaded again it
+// keeps that counter, so two of its three users may go and the item stays.
+TEST_F(PoolCommands, UnloadAndLoadKeepListCounters) {
+  {
+    PoolWriter w(inst_, now());
+    for (int i = 0; i < 3; ++i) w.add_item(1, 77);
+    w.add_item(1, 78);
+    for (int i = 0; i < 600; ++i) w.add_item(2, static_cast<std::uint32_t>(1000 + i % 200));
+  }
+  const Snapshot before = snapshot(inst_);
+  const std::string list = before.at({kListFile, key_of(1, 8)});
+  ASSERT_EQ(list.size() % 2, 0u);
+  ASSERT_EQ(list[list.size() / 2], 2);  // 78 first, then 77 counted twice more
+  const RunResult r =
+      run("UNLOAD POOL=A FILES=25 DATA=../temp/c.unl\nDELETE POOL=A FILES=25 DROP=Y\n"
+          "POOL_INIT POOL=A\nLOAD POOL=A DATA=../temp/c.unl\n");
+  EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
+  EXPECT_EQ(snapshot(inst_), before);
+
+  dbm::Dbm d(dbm::default_file_system(), stderr);
+  ASSERT_EQ(d.open("A", inst_.path("data/a"), 'U').code(), 0);
+  const std::string key = key_of(1, 8);
+  const auto* k = reinterpret_cast<const unsigned char*>(key.data());
+  const std::string item = list.substr(list.size() / 2);
+  std::vector<unsigned char> bytes(item.begin(), item.end());
+  bytes[0] = 0;
+  ASSERT_EQ(d.list_delete("A", kListFile, k, bytes).code(), 0);
+  ASSERT_EQ(d.list_delete("A", kListFile, k, bytes).code(), 0);
+  std::vector<unsigned char> buffer(1000);
+  dbm::DataRef ref{buffer};
+  ASSERT_EQ(d.read("A", kListFile, k, ref).code(), 0);
+  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + static_cast<long>(ref.length)),
+            list.substr(0, list.size() / 2) + std::string(1, '\0') + item.substr(1));
+  ASSERT_EQ(d.close("A").code(), 0);
+}
+
 TEST_F(PoolCommands, RestoreWithRecoverReachesTheJournalledState) {
   const std::uint32_t t0 = now() - 100;
   {
@@ -249,6 +285,51 @@ TEST_F(PoolCommands, FilesAreReconciledWithTheirDefinitions) {
   EXPECT_EQ(snapshot(inst_).at({kDataFile, key_of(1, 14)}), "kept");
 }
 
+// CHECK counts what fails with the pool as a whole, reports it and ends
+// with its code; the pool's handle goes with the command, so that a second
+// CHECK finds the same.
+TEST_F(PoolCommands, CheckReportsFailuresOfThePoolItself) {
+  struct Case {
+    const char* name;
+    std::streamoff at;  // a byte of the base file to set, or -1
+    char byte;
+    std::uintmax_t blocks;  // the base file cut to this many blocks, or 0
+    const char* report;
+  };
+  const Case cases[] = {
+      // A descriptor slot naming a file number beyond 999: the control data
+      // cannot be written back at the close.
+      {"slot", 2 * 2048 + 20 + 10 * 40, '\x10', 0, "POOL=A CLOSE : 204 - "},
+      // Blocks handed out beyond the end of the file, as after a full disk:
+      // the repair marks the pool damaged.
+      {"cut", -1, 0, 40, "POOL=A : 210 - "},
+      // A pool of another version cannot be reopened at all.
+      {"version", 26, '\x07', 0, "POOL=A OPEN : 208 - "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NE(run("POOL_INIT POOL=A\n").output.find(" END\n"), std::string::npos);
+    if (c.at >= 0) {
+      std::fstream f(inst_.path("data/a"), std::ios::in | std::ios::out | std::ios::binary);
+      f.seekp(c.at);
+      f.put(c.byte);
+    }
+    if (c.blocks != 0) std::filesystem::resize_file(inst_.path("data/a"), c.blocks * 2048);
+    const RunResult r = run("CHECK POOL=A\nCHECK POOL=A\n");
+    const auto count = [&](const std::string& text) {
+      int n = 0;
+      for (std::size_t at = r.output.find(text); at != std::string::npos; at = r.output.find(text, at + 1))
+        ++n;
+      return n;
+    };
+    const std::string code = std::string(c.report).substr(std::string(c.report).find(": ") + 2, 3);
+    EXPECT_EQ(count(std::string("\n") + c.report), 2) << r.output;
+    EXPECT_EQ(count("CANCELLED: 0" + code), 2) << r.output;
+    EXPECT_EQ(count("========> 0 Errors"), 0) << r.output;
+    EXPECT_EQ(count("211"), 0) << r.output;
+  }
+}
+
 TEST_F(PoolCommands, DeleteRangesAndLongListsInParts) {
   constexpr int kItems = 9000;  // 4-byte items: more than 30000 bytes in one list
   {
@@ -370,6 +451,47 @@ std::string unload_file(int n) {
     out += value;
   }
   return out;
+}
+
+// A damaged unload file ends LOAD with the number of the record where the
+// damage is and the count of records loaded before it; a directory is no
+// unload file.
+TEST_F(PoolCommands, LoadReportsADamagedUnloadFile) {
+  const std::string whole = unload_file(5);
+  const std::size_t fifth = unload_file(4).size();
+  std::string claims_more = whole;
+  claims_more[fifth + 4] = '\x7F';  // the fifth record's value length
+  struct Case {
+    const char* name;
+    std::string data;
+    const char* report;
+  };
+  const Case cases[] = {
+      {"cut in the value", whole.substr(0, whole.size() - 10), "../temp/d.unl #5 : 239 - "},
+      {"cut in the header", whole.substr(0, fifth + 5), "../temp/d.unl #5 : 239 - "},
+      {"longer than the file", claims_more, "../temp/d.unl #5 : 239 - "},
+      {"cut in the first record", whole.substr(0, 20), "../temp/d.unl #1 : 239 - "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    inst_.write("temp/d.unl", c.data);
+    const RunResult r = run("LOAD POOL=A DATA=../temp/d.unl\nDELETE POOL=A FILES=9 SAVE=N\n");
+    EXPECT_NE(r.output.find(c.report), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("CANCELLED: 0239"), std::string::npos) << r.output;
+    const bool none = std::string(c.report).find("#1 ") != std::string::npos;
+    EXPECT_NE(r.output.find(none ? "Geladen: 0\n" : "Geladen: FILE 009  00000004"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("211"), std::string::npos) << r.output;
+  }
+  // The records before the damage are there.
+  inst_.write("temp/d.unl", whole.substr(0, whole.size() - 1));
+  ASSERT_NE(run("LOAD POOL=A DATA=../temp/d.unl\n").output.find("CANCELLED: 0239"), std::string::npos);
+  EXPECT_EQ(snapshot(inst_).size(), 4u);
+
+  std::filesystem::create_directories(inst_.path("temp/dir.unl"));
+  const RunResult r = run("LOAD POOL=A DATA=../temp/dir.unl\n");
+  EXPECT_NE(r.output.find("../temp/dir.unl : 240 - Keine reguläre Datei"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("CANCELLED: 0240"), std::string::npos) << r.output;
 }
 
 // Kills the service at `points` moments spread over a long LOAD into a
