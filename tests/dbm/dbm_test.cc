@@ -36,6 +36,19 @@ Bytes filled(std::size_t n, unsigned seed) {
   return b;
 }
 
+// Closes pool "A" and opens it in check mode: the check must find nothing
+// to repair (no damage, the same LAST, FREE and free chain).
+void expect_nothing_to_repair(Dbm& dbm, const std::string& path) {
+  const PoolHeader before = dbm.find_pool("A")->header;
+  ASSERT_EQ(dbm.close("A").code(), 0);
+  ASSERT_EQ(dbm.open("A", path, 'C').code(), 0);
+  const PoolHeader& after = dbm.find_pool("A")->header;
+  EXPECT_EQ(after.error, 0);
+  EXPECT_EQ(after.last, before.last);
+  EXPECT_EQ(after.free, before.free);
+  EXPECT_EQ(after.chain, before.chain);
+}
+
 class DbmTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -854,14 +867,7 @@ TEST_F(DbmTest, DeleteFileRemovesEveryEntryOfItsFileOnly) {
   EXPECT_EQ(n, 0u);
   ASSERT_EQ(dbm_->count("A", 4, n).code(), 0);
   EXPECT_EQ(n, data.size());
-  // Nothing for the check to repair.
-  const PoolHeader header = pool->header;
-  ASSERT_EQ(dbm_->close("A").code(), 0);
-  ASSERT_EQ(dbm_->open("A", path_, 'C').code(), 0);
-  pool = dbm_->find_pool("A");
-  EXPECT_EQ(pool->header.error, 0);
-  EXPECT_EQ(pool->header.free, header.free);
-  EXPECT_EQ(pool->header.chain, header.chain);
+  expect_nothing_to_repair(*dbm_, path_);
 }
 
 // Thousands of random operations per kind of file against a model; every
@@ -1011,15 +1017,8 @@ TEST_P(DbmModelTest, AgreesWithAModel) {
   for (const auto& [f, m] : list_model) live += m.size();
   EXPECT_GT(live, 100u);  // the run built up real content
 
-  // Closed and checked: nothing to repair.
-  const PoolHeader before = pool->header;
-  ASSERT_EQ(dbm_->close("A").code(), 0);
-  ASSERT_EQ(dbm_->open("A", path_, 'C').code(), 0);
+  expect_nothing_to_repair(*dbm_, path_);
   pool = dbm_->find_pool("A");
-  EXPECT_EQ(pool->header.error, 0);
-  EXPECT_EQ(pool->header.last, before.last);
-  EXPECT_EQ(pool->header.free, before.free);
-  EXPECT_EQ(pool->header.chain, before.chain);
   for (int f : kind.targets) check_file(f);
 }
 
