@@ -300,6 +300,31 @@ BENCHMARK(BM_Sqlite_ListInsert)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::
 
 // DELETE of a record file of n records loaded in key order; the load is
 // not timed. The progress lines of the delete go to /dev/null.
+// The journal alone: 200,000 records of a 4-byte key and a 300-byte value
+// appended to a save file, then synced once, as at the end of a command.
+void BM_Dbm_JournalAppend(benchmark::State& state) {
+  constexpr int kAppends = 200000;
+  corvanta::dbm::JournalRecord r;
+  r.pool = "B";
+  r.file = 1;
+  r.op = corvanta::dbm::JournalOp::Insert;
+  r.key = {0, 0, 0, 1};
+  r.value.assign(300, 'x');
+  const std::string path = dir() + "/bench.sav";
+  for (auto _ : state) {
+    std::filesystem::remove(path);
+    corvanta::dbm::JournalWriter writer(corvanta::dbm::default_file_system(), path);
+    for (int i = 0; i < kAppends; ++i) {
+      if (writer.append(r).failed()) std::abort();
+      writer.finish(true);
+    }
+    if (writer.close().failed()) std::abort();
+  }
+  std::filesystem::remove(path);
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kAppends);
+}
+BENCHMARK(BM_Dbm_JournalAppend)->Iterations(3)->Unit(benchmark::kMillisecond);
+
 // Files of 10,000 to 1,000,000 entries, each deleted once.
 void delete_sizes(benchmark::internal::Benchmark* b) {
   b->Arg(10000)->Arg(20000)->Arg(40000)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
