@@ -1,6 +1,7 @@
 #include "dbm/journal.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -9,6 +10,13 @@
 #include "util/big_endian.h"
 
 namespace corvanta::dbm {
+namespace {
+
+// A writer waits at most 30 seconds for the append lock.
+constexpr int kAppendWaitSteps = 30000;
+constexpr useconds_t kAppendWaitStep = 1000;
+
+}  // namespace
 
 std::vector<unsigned char> encode_journal_record(const JournalRecord& r) {
   std::vector<unsigned char> out(kJournalHeaderSize, 0);
@@ -47,6 +55,35 @@ JournalRecord decode_journal_header(const unsigned char* head, std::size_t& key_
   return r;
 }
 
+bool plausible_header(const unsigned char* head) {
+  const auto zero = [&](std::size_t from, std::size_t to) {
+    return std::all_of(head + from, head + to, [](unsigned char c) { return c == 0; });
+  };
+  if (head[14] != 0) return false;
+  if (head[16] == 0) return get_u32(head) != 0 && zero(8, kJournalHeaderSize);  // a commit
+  if (head[16] != 1 || head[15] < 1 || head[15] > 6) return false;
+  const std::uint16_t file = get_u16(head + 12);
+  if (file < 1 || file > 999 || head[8] <= ' ' || head[8] > '~') return false;
+  if (head[17] > 128 || get_u32(head + 18) > kMaxJournalSize) return false;
+  return head[15] != static_cast<unsigned char>(JournalOp::DeleteFile) || zero(17, kJournalHeaderSize);
+}
+
+bool torn_end(std::span<const unsigned char> rest) {
+  if (rest.size() > kMaxTornEnd) return false;
+  if (std::all_of(rest.begin(), rest.end(), [](unsigned char c) { return c == 0; })) return true;
+  if (rest.size() >= kJournalHeaderSize && !plausible_header(rest.data())) return false;
+  // Something after the first header that looks like a whole record of its
+  // own means the first one's length is wrong, not cut.
+  for (std::size_t p = 1; p + kJournalHeaderSize <= rest.size(); ++p) {
+    if (!plausible_header(rest.data() + p)) continue;
+    std::size_t key = 0;
+    std::size_t value = 0;
+    (void)decode_journal_header(rest.data() + p, key, value);
+    if (p + kJournalHeaderSize + key + value <= rest.size()) return false;
+  }
+  return true;
+}
+
 JournalReader::JournalReader(std::FILE* in) : in_(in) {
   struct stat st {};
   const long at = std::ftell(in);
@@ -54,22 +91,32 @@ JournalReader::JournalReader(std::FILE* in) : in_(in) {
     left_ = static_cast<std::uint64_t>(st.st_size - at);
 }
 
+bool JournalReader::stop(const unsigned char* head, std::size_t head_bytes) {
+  std::vector<unsigned char> rest(head, head + head_bytes);
+  if (left_ <= kMaxTornEnd) {
+    const std::size_t more = static_cast<std::size_t>(left_);
+    rest.resize(head_bytes + more);
+    if (std::fread(rest.data() + head_bytes, 1, more, in_) == more) torn_ = torn_end(rest);
+  }
+  damaged_ = !torn_;
+  left_ = 0;
+  return false;
+}
+
 bool JournalReader::next(JournalRecord& r) {
-  constexpr std::size_t kMaxKey = 128;
   if (damaged_ || left_ == 0) return false;
   unsigned char head[kJournalHeaderSize];
-  if (left_ < sizeof head || std::fread(head, 1, sizeof head, in_) != sizeof head) {
+  const std::size_t got = static_cast<std::size_t>(std::min<std::uint64_t>(left_, sizeof head));
+  if (std::fread(head, 1, got, in_) != got) {
     damaged_ = true;
     return false;
   }
-  left_ -= sizeof head;
+  left_ -= got;
+  if (got < sizeof head) return stop(head, got);
   std::size_t key = 0;
   std::size_t value = 0;
   r = decode_journal_header(head, key, value);
-  if (key > kMaxKey || key + value > left_) {
-    damaged_ = true;
-    return false;
-  }
+  if (!plausible_header(head) || key + value > left_) return stop(head, sizeof head);
   r.key.resize(key);
   r.value.resize(value);
   if (std::fread(r.key.data(), 1, key, in_) != key || std::fread(r.value.data(), 1, value, in_) != value) {
@@ -104,16 +151,15 @@ ResultCode JournalWriter::open_for_use() {
 }
 
 ResultCode JournalWriter::check_tail(off_t size) {
-  constexpr std::size_t kMaxKey = 128;
   constexpr std::size_t kChunk = 65536;
   std::vector<unsigned char> chunk(kChunk);
   off_t chunk_at = 0;
   std::size_t chunk_bytes = 0;
   off_t at = checked_ < size ? checked_ : 0;
   while (at < size) {
-    if (size - at < static_cast<off_t>(kJournalHeaderSize)) break;
-    if (at < chunk_at ||
-        at + static_cast<off_t>(kJournalHeaderSize) > chunk_at + static_cast<off_t>(chunk_bytes)) {
+    const bool whole_header = size - at >= static_cast<off_t>(kJournalHeaderSize);
+    if (whole_header && (at < chunk_at || at + static_cast<off_t>(kJournalHeaderSize) >
+                                              chunk_at + static_cast<off_t>(chunk_bytes))) {
       const ssize_t n = file_->read_at(chunk.data(), kChunk, at);
       if (n < static_cast<ssize_t>(kJournalHeaderSize)) return kReadError;
       chunk_at = at;
@@ -121,17 +167,41 @@ ResultCode JournalWriter::check_tail(off_t size) {
     }
     std::size_t key = 0;
     std::size_t value = 0;
-    (void)decode_journal_header(chunk.data() + (at - chunk_at), key, value);
-    if (key > kMaxKey) return kJournalDamaged;
+    const unsigned char* head = chunk.data() + (at - chunk_at);
+    if (whole_header) (void)decode_journal_header(head, key, value);
     const off_t end = at + static_cast<off_t>(kJournalHeaderSize + key + value);
-    if (end > size) break;
-    at = end;
+    if (whole_header && plausible_header(head) && end <= size) {
+      at = end;
+      continue;
+    }
+    // A record that cannot be read: a torn end is cut off, damage refuses.
+    if (size - at > static_cast<off_t>(kMaxTornEnd)) return kJournalDamaged;
+    std::vector<unsigned char> rest(static_cast<std::size_t>(size - at));
+    if (file_->read_at(rest.data(), rest.size(), at) != static_cast<ssize_t>(rest.size())) return kReadError;
+    if (!torn_end(rest)) return kJournalDamaged;
+    if (!file_->truncate(at)) return kJournalFull;
+    break;
   }
-  // What is left is a record cut short, which nobody holds the append lock
-  // for: it was never acknowledged.
-  if (at < size && !file_->truncate(at)) return kJournalFull;
   checked_ = at;
   return 0;
+}
+
+void JournalWriter::spoil_record() {
+  // A key length byte of 255 makes every reader stop there as at damage.
+  const auto file = fs_.open(path_, OpenMode::ReadWrite);
+  const unsigned char spoiled = 255;
+  if (file && file->write_at(&spoiled, 1, record_start_ + 17) && file->sync()) return;
+  broken_ = true;
+}
+
+bool JournalWriter::lock_for_append() {
+  // Another writer holds the lock for one change at a time; one that does
+  // not let go (a stopped process) is not waited for without end.
+  for (int i = 0; i < kAppendWaitSteps; ++i) {
+    if (file_->lock(true, false, kJournalAppendByte, 1)) return true;
+    ::usleep(kAppendWaitStep);
+  }
+  return false;
 }
 
 ResultCode JournalWriter::append(const JournalRecord& r) {
@@ -139,7 +209,7 @@ ResultCode JournalWriter::append(const JournalRecord& r) {
   if (broken_) return kJournalFull;
   const std::vector<unsigned char> bytes = encode_journal_record(r);
   if (const ResultCode rc = open_for_use(); rc.failed()) return rc;
-  if (!file_->lock(true, true, kJournalAppendByte, 1)) return kCannotOpenJournal;
+  if (!lock_for_append()) return kCannotOpenJournal;
   const off_t size = file_->size();
   ResultCode rc = size < 0 ? ResultCode(kJournalFull) : ResultCode(0);
   if (rc.ok() && size != checked_) rc = check_tail(size);
@@ -172,6 +242,10 @@ void JournalWriter::finish(bool kept) {
   } else if (file_->truncate(record_start_)) {
     checked_ = record_start_;
   } else {
+    // The record stays for a change that was not made: it is spoiled, so
+    // that replays stop before it and other writers refuse to append, and
+    // this writer takes no further record.
+    spoil_record();
     broken_ = true;
   }
   (void)file_->unlock(kJournalAppendByte, 1);

@@ -64,6 +64,21 @@ std::vector<unsigned char> encode_journal_record(const JournalRecord& r);
 JournalRecord decode_journal_header(const unsigned char* head, std::size_t& key_length,
                                     std::size_t& value_length);
 
+// Whether the 22 bytes at `head` can be the header of a record a writer
+// wrote: a commit with a time, or an operation record with its fixed bytes
+// in range (a pool name, a file 1 to 999, operation 1 to 6, a key of at most
+// 128 bytes, nothing after operation 6).
+bool plausible_header(const unsigned char* head);
+
+// Whether `rest`, the bytes from a record that does not fit (or does not
+// look like a record) to the end of the file, is a torn end: zeros, or the
+// beginning of one record with nothing after it that looks like a record
+// of its own (a writer cut off in the middle of its write, or a crash
+// before the sync; never acknowledged). Anything else is damage. At most
+// kMaxTornEnd bytes can be a torn end.
+inline constexpr std::size_t kMaxTornEnd = 1u << 20;
+bool torn_end(std::span<const unsigned char> rest);
+
 // Reads the records of a save file one by one, in file order. Every length
 // is checked against the bytes left in the file, so a damaged record is
 // reported, never read across into the next one.
@@ -72,18 +87,26 @@ class JournalReader {
   // Reads `in` from its current position; the file's size is taken now.
   explicit JournalReader(std::FILE* in);
 
-  // True with a whole record. False at the end of the journal, or at a
-  // damaged record: a cut header, a key longer than 128 bytes, or a key or
-  // value longer than the bytes left.
+  // True with a whole record. False at the end of the journal, which may be
+  // a torn end (see torn_end), or at a damaged record: one that does not
+  // look like a record, or does not fit in the bytes left, with more after
+  // it.
   bool next(JournalRecord& r);
   bool damaged() const { return damaged_; }
+  // The journal ended in a torn record, which was passed over.
+  bool torn() const { return torn_; }
   // Whole records read so far.
   long count() const { return count_; }
 
  private:
+  // At a record that cannot be read: the rest of the file tells a torn end
+  // from damage.
+  bool stop(const unsigned char* head, std::size_t head_bytes);
+
   std::FILE* in_;
   std::uint64_t left_ = 0;  // bytes not read yet
   bool damaged_ = false;
+  bool torn_ = false;
   long count_ = 0;
 };
 
@@ -133,9 +156,13 @@ class JournalWriter {
 
  private:
   ResultCode open_for_use();
-  // Walks the record headers from `checked_` to `size`; cuts off a last
-  // record that is cut short. 0, -212 or -228.
+  bool lock_for_append();
+  // Walks the record headers from `checked_` to `size`; cuts off a torn
+  // end. 0, -212, -228 (damage: nothing is cut) or -229.
   ResultCode check_tail(off_t size);
+  // Marks the record of a change that was not made as damage, when it
+  // cannot be cut off: a replay must not make it.
+  void spoil_record();
 
   FileSystem& fs_;
   std::string path_;

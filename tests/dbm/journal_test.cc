@@ -68,21 +68,37 @@ TEST(JournalReader, ReadsBackWhatWasEncodedAndStopsAtDamage) {
   EXPECT_EQ(reader.count(), 3);
   std::fclose(f);
 
-  // A key length of 129 ends the journal as damaged after the whole records
-  // before it; so does a last record cut short in its value or its header.
+  // A key length of 129, or a value length too long with whole records
+  // behind it, ends the journal as damaged after the whole records before
+  // it. A last record cut short in its value or header, or zeros, is a torn
+  // end: the journal simply ends there.
   auto long_key = encode_journal_record(insert);
   long_key[17] = 129;
+  auto long_value = encode_journal_record(insert);
+  long_value[19] = 1;  // 65,539 bytes of value
   auto cut_value = encode_journal_record(insert);
   cut_value.pop_back();
   auto cut_header = encode_journal_record(insert);
   cut_header.resize(21);
-  for (const auto& tail : {concat({long_key, encode_journal_record(insert)}), cut_value, cut_header}) {
-    std::FILE* g = file_of(concat({encode_journal_record(insert), tail}));
-    JournalReader damaged(g);
-    EXPECT_TRUE(damaged.next(r));
-    EXPECT_FALSE(damaged.next(r));
-    EXPECT_TRUE(damaged.damaged());
-    EXPECT_EQ(damaged.count(), 1);
+  const auto whole = encode_journal_record(insert);
+  const struct {
+    std::vector<unsigned char> tail;
+    bool damaged;
+  } cases[] = {
+      {concat({long_key, whole}), true},
+      {concat({long_value, whole, whole, whole, whole, whole, whole, whole, whole, whole, whole}), true},
+      {cut_value, false},
+      {cut_header, false},
+      {std::vector<unsigned char>(100, 0), false},
+  };
+  for (const auto& c : cases) {
+    std::FILE* g = file_of(concat({whole, c.tail}));
+    JournalReader reader(g);
+    EXPECT_TRUE(reader.next(r));
+    EXPECT_FALSE(reader.next(r));
+    EXPECT_EQ(reader.damaged(), c.damaged);
+    EXPECT_EQ(reader.torn(), !c.damaged);
+    EXPECT_EQ(reader.count(), 1);
     std::fclose(g);
   }
 }
@@ -199,13 +215,38 @@ TEST_F(JournalWriterTest, ATornEndIsCutOffAndAnUnmadeChangeTakesItsRecordBack) {
   EXPECT_EQ(times_in(path, damaged), (std::vector<std::uint32_t>{1, 2, 4, 6}));
   EXPECT_FALSE(damaged);
 
-  // Damage before the end is not cut away: the writer refuses to add to it.
-  std::string bytes = corvanta::testing::read_file(path);
-  bytes[17] = static_cast<char>(200);  // the first record's key length
-  std::ofstream(path, std::ios::binary) << bytes;
+  // Damage before the end is not cut away, whether the record looks wrong
+  // or claims more than is left: the writer refuses to add to it.
+  const std::string good = corvanta::testing::read_file(path);
+  for (const std::size_t at : {std::size_t{17}, std::size_t{76 + 20}}) {  // a key length, a value length
+    std::string bytes = good;
+    bytes[at] = static_cast<char>(200);
+    std::ofstream(path, std::ios::binary) << bytes;
+    JournalWriter another(fs_, path);
+    EXPECT_EQ(another.append(numbered(7, 50)).code(), kJournalDamaged) << at;
+    EXPECT_EQ(corvanta::testing::read_file(path), bytes) << at;
+  }
+}
+
+// A change that was not made whose record cannot be cut off (the disk
+// refuses the truncation): the record is spoiled, so that no replay makes
+// the change and no writer appends behind it.
+TEST_F(JournalWriterTest, ARecordThatCannotBeTakenBackIsSpoiled) {
+  const std::string path = dir_ + "/a.sav";
+  FaultFileSystem faulty(fs_);
+  JournalWriter writer(faulty, path);
+  ASSERT_EQ(writer.append(numbered(1, 50)).code(), 0);
+  writer.finish(true);
+  ASSERT_EQ(writer.append(numbered(2, 50)).code(), 0);
+  faulty.fail_call(faulty.calls() + 1);  // the truncation
+  writer.finish(false);
+  EXPECT_EQ(writer.append(numbered(3, 50)).code(), kJournalFull);
+  ASSERT_EQ(writer.close().code(), 0);
+  bool damaged = false;
+  EXPECT_EQ(times_in(path, damaged), std::vector<std::uint32_t>{1});
+  EXPECT_TRUE(damaged);
   JournalWriter another(fs_, path);
-  EXPECT_EQ(another.append(numbered(7, 50)).code(), kJournalDamaged);
-  EXPECT_EQ(corvanta::testing::read_file(path), bytes);
+  EXPECT_EQ(another.append(numbered(4, 50)).code(), kJournalDamaged);
 }
 
 // A record that claims more bytes than the file has left is damage, not a

@@ -145,6 +145,31 @@ TEST_F(SaveProtocol, RecoverWantsAPoolLeftOpenRestoredAndAJournalToBeAFile) {
   EXPECT_EQ(r.output.find(" END\n"), std::string::npos) << r.output;
 }
 
+// The journal cut off in its last record (a crash before the sync) holds
+// no acknowledged change there: RESTORE, RECOVER and RELEASE take it for
+// the end, and the next change is appended in its place.
+TEST_F(SaveProtocol, ATornEndOfTheJournalIsNoDamage) {
+  ASSERT_FALSE(cancelled(run("SAVE POOL=A PATH=../save RELEASE=N\n")));
+  {
+    PoolWriter w(inst_, now());
+    for (int i = 1; i <= 5; ++i) w.put(i, "kept " + std::to_string(i));
+  }
+  const std::string journal = inst_.read("save/a.sav");
+  inst_.write("save/a.sav", journal.substr(0, journal.size() - 10));
+  RunResult r = run("RESTORE POOL=A PATH=../save CONFIRM=N RECOVER=Y\nRELEASE POOL=A\n");
+  EXPECT_FALSE(cancelled(r)) << r.output;
+  const Snapshot s = snapshot(inst_);
+  for (int i = 1; i <= 4; ++i) EXPECT_EQ(s.at({kDataFile, key_of(i, 14)}), "kept " + std::to_string(i));
+  EXPECT_EQ(s.count({kDataFile, key_of(5, 14)}), 0u);
+  {
+    PoolWriter w(inst_, now());
+    w.put(6, "after the tear");
+  }
+  r = run("RESTORE POOL=A PATH=../save CONFIRM=N RECOVER=Y\n");
+  EXPECT_FALSE(cancelled(r)) << r.output;
+  EXPECT_EQ(snapshot(inst_).at({kDataFile, key_of(6, 14)}), "after the tear");
+}
+
 // SAVE, RESTORE and RELEASE killed at points spread over their work: the
 // pool always comes back to the journalled state.
 TEST_F(SaveProtocol, KilledSaveRestoreAndReleaseLoseNothing) {
