@@ -92,10 +92,10 @@ JournalReader::JournalReader(std::FILE* in) : in_(in) {
 }
 
 bool JournalReader::stop(const unsigned char* head, std::size_t head_bytes) {
-  std::vector<unsigned char> rest(head, head + head_bytes);
   if (left_ <= kMaxTornEnd) {
     const std::size_t more = static_cast<std::size_t>(left_);
-    rest.resize(head_bytes + more);
+    std::vector<unsigned char> rest(head_bytes + more);
+    std::copy_n(head, head_bytes, rest.begin());
     if (std::fread(rest.data() + head_bytes, 1, more, in_) == more) torn_ = torn_end(rest);
   }
   damaged_ = !torn_;
