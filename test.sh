@@ -6,12 +6,12 @@ set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/install-deps.sh
 
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON -DBUILD_BENCHMARKS=OFF
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON -DBUILD_BENCHMARKS=OFF -DWARNINGS_AS_ERRORS=ON
 cmake --build build-asan
 ctest --test-dir build-asan --output-on-failure -j2
 
 # The benchmarks build in Release, where the optimiser's warnings differ.
-cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DWARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build build-rel --target corvanta_bench
 
 if command -v clang++ >/dev/null 2>&1; then
