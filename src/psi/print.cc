@@ -1,5 +1,6 @@
 #include "psi/print.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -32,6 +33,19 @@ struct CheckedFormat {
   std::string format;
 };
 
+// The width or precision at `i` (digits, possibly none), moved past. A piece
+// is cut to kMaxPiece bytes anyway, so a larger number is taken as
+// kMaxPiece: the text is the same, without formatting gigabytes first.
+std::string bounded_number(std::string_view format, std::size_t& i) {
+  const std::size_t start = i;
+  std::size_t n = 0;
+  while (i < format.size() && format[i] >= '0' && format[i] <= '9') {
+    n = std::min<std::size_t>(n * 10 + static_cast<std::size_t>(format[i] - '0'), kMaxPiece);
+    ++i;
+  }
+  return i == start ? std::string() : std::to_string(n);
+}
+
 std::optional<CheckedFormat> check_format(std::string_view format) {
   CheckedFormat checked;
   for (std::size_t i = 0; i < format.size(); ++i) {
@@ -48,10 +62,10 @@ std::optional<CheckedFormat> check_format(std::string_view format) {
     while (i < format.size() && std::string_view("-+ #0").find(format[i]) != std::string_view::npos) {
       checked.format += format[i++];
     }
-    while (i < format.size() && format[i] >= '0' && format[i] <= '9') checked.format += format[i++];
+    checked.format += bounded_number(format, i);
     if (i < format.size() && format[i] == '.') {
       checked.format += format[i++];
-      while (i < format.size() && format[i] >= '0' && format[i] <= '9') checked.format += format[i++];
+      checked.format += bounded_number(format, i);
     }
     while (i < format.size() && std::string_view("hlLqjzt").find(format[i]) != std::string_view::npos) ++i;
     if (i >= format.size()) return std::nullopt;

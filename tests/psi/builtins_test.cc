@@ -50,6 +50,13 @@ TEST(PsiPrint, PiecesAreCutAt1023Bytes) {
   auto o =
       run_text("s = \"" + std::string(1000, 'x') + "\"\nt = strcat(s, s)\nprint(t)\nprintl(strlen(t))\n");
   EXPECT_EQ(o.out, std::string(1023, 'x') + "2000\n");
+  // A width or precision of two thousand million is taken at the cut, not
+  // formatted first (which took a minute and gigabytes).
+  o = run_text(
+      "printl(strlen(sprintf(\"%.2147483647f\", 1)), \" \", strlen(sprintf(\"%2147483647d\", 7)), \" \", "
+      "sprintf(\"%.99999999999999999999s\", \"ab\"))\n");
+  EXPECT_EQ(o.out, "1023 1023 ab\n");
+  EXPECT_EQ(o.err, "");
 }
 
 TEST(PsiStrings, SubstringsAndSearch) {
