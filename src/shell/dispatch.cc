@@ -5,13 +5,13 @@
 #include "shell/codes.h"
 #include "shell/command_table.h"
 #include "shell/handlers.h"
+#include "shell/line_reader.h"
 #include "shell/params.h"
 #include "util/text.h"
 
 namespace corvanta {
 namespace {
 
-constexpr std::size_t kCommandFileLineSize = 1000;  // including the terminator
 constexpr std::size_t kCommandFileRows = 10000;
 constexpr int kMaxCommandFileDepth = 8;
 
@@ -33,19 +33,6 @@ std::string job_protocol_path(const Service& service, std::uint32_t job_no) {
   char suffix[16];
   std::snprintf(suffix, sizeof suffix, ".%04lu", static_cast<unsigned long>(job_no));
   return prefix + suffix;
-}
-
-// Reads a command file line of at most size - 1 characters; the newline stays
-// in the text. nullopt at the end of the file.
-std::optional<std::string> read_file_line(std::FILE* f, std::size_t size) {
-  std::string line;
-  int c;
-  while (line.size() + 1 < size && (c = std::getc(f)) != EOF) {
-    line += static_cast<char>(c);
-    if (c == '\n') break;
-  }
-  if (line.empty()) return std::nullopt;
-  return line;
 }
 
 // The values a command file hands from one line to the next.
@@ -136,9 +123,13 @@ ResultCode cmd_execute(Service& service, ParamList& params, BatchResult&) {
   const ParamList* outer_params = service.current_params;
   ++service.command_file_depth;
 
-  while (const std::optional<std::string> line = read_file_line(file, kCommandFileLineSize)) {
-    const char first = line->front();
-    if (first == '\n' || first == '\r' || first == '!' || first == '*') continue;
+  bool too_long = false;
+  while (const std::optional<std::string> line = read_line(file, kCommandLineSize, &too_long)) {
+    if (line->empty() || line->front() == '\r' || line->front() == '!') continue;
+    if (too_long) {
+      service.reporter.error_message(overlong_line_text(*line), codes::kCommandLineTooLong);
+      continue;
+    }
     line_params.parse(*line);
     inherited.add_to(line_params);
     const CommandEntry& row = find_command(line_params.command());
@@ -150,7 +141,7 @@ ResultCode cmd_execute(Service& service, ParamList& params, BatchResult&) {
     service.current_params = &line_params;
     const ResultCode rc = journals_synced(service, row.handler(service, line_params, result));
     inherited.take_from(line_params);
-    if (rc.failed()) service.reporter.error_message(*line, rc.code());
+    if (rc.failed()) service.reporter.error_message(*line + "\n", rc.code());  // the line as read
     close_current_pool(service);
   }
 

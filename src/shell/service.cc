@@ -213,10 +213,15 @@ void Service::command_loop(BatchResult& result) {
       std::fputs("\n\nCMD> ", out);
       std::fflush(out);
     }
-    const std::optional<std::string> line = read_line(in, kCommandLineSize);
+    bool too_long = false;
+    const std::optional<std::string> line = read_line(in, kCommandLineSize, &too_long);
     if (!line) break;  // the end of the input ends the service like END
     prompt = !line->empty();
     if (line->empty()) continue;
+    if (too_long) {
+      reporter.error_message(overlong_line_text(*line), codes::kCommandLineTooLong);
+      continue;
+    }
 
     params.parse(*line);
     if (params.command() == "END") break;

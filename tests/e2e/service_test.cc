@@ -108,11 +108,24 @@ TEST(Service, CommandsAnswerWithMessages) {
   EXPECT_NE(r.output.find("SETSHUT TIME=2200 : 129 - Berechtigung fehlt\n"), std::string::npos);
 }
 
-TEST(Service, OverlongLineIsReadOnAsTheNextLine) {
+// A line over 1000 characters runs in no part, neither typed nor in a
+// command file: its rest must not become a command of its own (here one
+// that would delete a pool's files). A line of exactly 1000 runs.
+TEST(Service, OverlongLinesRunInNoPart) {
   Installation inst;
-  const RunResult r = inst.run(std::string(kLogin) + std::string(1000, 'X') + "help\nend\n");
-  EXPECT_NE(r.output.find("Invalid command \"XXXXXXXXXXXXXXXXXXX\""), std::string::npos);
-  EXPECT_NE(r.output.find("APPEAL"), std::string::npos);
+  const std::string overlong = "HELP " + std::string(995, 'X') + "DELETE POOL=A FILES=ALL\n";
+  const std::string exact = "HELP " + std::string(995, 'Y') + "\n";
+  inst.write("temp/cmds.txt", overlong + exact);
+  const RunResult r =
+      inst.run(std::string(kLogin) + overlong + exact + "EXECUTE COMMAND=../temp/cmds.txt\nend\n");
+  const std::string refused = "HELP XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX... : 163 - Befehlszeile";
+  std::size_t count = 0;
+  for (std::size_t at = r.output.find(refused); at != std::string::npos; at = r.output.find(refused, at + 1))
+    ++count;
+  EXPECT_EQ(count, 2u) << r.output;
+  EXPECT_EQ(r.output.find("DELETE POOL=A"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("DBM: DELETE"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("APPEAL"), std::string::npos);  // the line of exactly 1000 ran
 }
 
 TEST(Service, MissingConfigurationEndsQuietly) {
