@@ -1,12 +1,46 @@
-// corvanta-batch: the batch service. Takes no arguments; reads commands from
-// standard input in the working directory beside the installation's etc and
-// temp directories. Always exits with status 0.
+// corvanta-batch: the batch service. Reads commands from standard input in
+// the working directory beside the installation's etc and temp directories.
+//
+// Options: --status makes the exit status tell a scheduler whether the run
+// went well (0 when no command failed, 1 when any did); without it the
+// status is always 0. --help and --version print and end without starting
+// the service. Anything else is a wrong call (status 2).
 #include <cstdio>
+#include <string_view>
 
 #include "shell/service.h"
 
-int main() {
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: corvanta-batch [--status]\n"
+    "Reads batch commands from standard input, one per line, in a working\n"
+    "directory beside the installation's etc and temp directories.\n"
+    "  --status   exit status 1 when any command failed, else 0 (without it: always 0)\n"
+    "  --help     print this text and end\n"
+    "  --version  print the version and end\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool status = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("Corvanta %d.%d Batch Service\n", corvanta::kVersionMajor, corvanta::kVersionMinor);
+      return 0;
+    }
+    if (arg != "--status") {
+      std::fprintf(stderr, "corvanta-batch: unknown option %s\n%s", argv[i], kUsage);
+      return 2;
+    }
+    status = true;
+  }
   corvanta::Service service(stdin, stdout);
   service.run();
-  return 0;
+  return status && service.reporter.failures_reported() ? 1 : 0;
 }

@@ -112,6 +112,7 @@ void Reporter::to(bool screen, bool utility_log, bool job_protocol, std::string_
 }
 
 void Reporter::error_message(std::string_view context, std::int32_t code) {
+  if (code != 0) failures_reported_ = true;
   std::string line(context);
   line += " : ";
   line += std::to_string(std::labs(static_cast<long>(code)));

@@ -92,6 +92,9 @@ class Reporter {
   // "context : code - text" with the text of group "Common"; screen and job
   // protocol.
   void error_message(std::string_view context, std::int32_t code);
+  // Whether any failure (an error message with a code) was reported in this
+  // run: the exit status of --status.
+  bool failures_reported() const { return failures_reported_; }
   // The message line: the text itself for code 0, else the "Util" message of
   // the code with the text in place of "%s"; ends with a newline.
   std::string message_line(std::string_view text, std::int32_t code) const;
@@ -119,6 +122,7 @@ class Reporter {
   std::FILE* input_;
   std::FILE* utility_log_ = nullptr;
   std::FILE* job_protocol_ = nullptr;
+  bool failures_reported_ = false;
 };
 
 // The current local time as "YYYY/MM/DD HH:MI:SS", the stamp of log lines.

@@ -24,8 +24,9 @@ class Installation {
   std::string read(const std::string& relative) const;
   void write(const std::string& relative, const std::string& text) const;
 
-  // Runs the service in work/ with `input` as its standard input.
-  RunResult run(const std::string& input) const;
+  // Runs the service in work/ with `input` as its standard input, and
+  // `options` (already quoted for the shell) on its command line.
+  RunResult run(const std::string& input, const std::string& options = "") const;
   // Starts the service like run() without waiting for it; its output goes
   // to temp/started.txt. Returns the process id.
   int start(const std::string& input) const;

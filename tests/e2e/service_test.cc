@@ -128,6 +128,24 @@ TEST(Service, OverlongLinesRunInNoPart) {
   EXPECT_NE(r.output.find("APPEAL"), std::string::npos);  // the line of exactly 1000 ran
 }
 
+// The exit status tells a scheduler about failures only when asked to.
+TEST(Service, StatusOptionHelpAndVersion) {
+  Installation inst;
+  const std::string good = std::string(kLogin) + "help\nend\n";
+  const std::string bad = std::string(kLogin) + "USER_LIST POOL=Q\nhelp\nend\n";
+  EXPECT_EQ(inst.run(good, "--status").exit_status, 0);
+  EXPECT_EQ(inst.run(bad, "--status").exit_status, 1);
+  EXPECT_EQ(inst.run(bad).exit_status, 0);
+  EXPECT_EQ(inst.run("login user=sys pass=WRONG\nend\n", "--status").exit_status, 1);
+  RunResult r = inst.run("", "--version");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.output, "Corvanta 5.1 Batch Service\n");
+  r = inst.run("", "--help");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_NE(r.output.find("--status"), std::string::npos);
+  EXPECT_EQ(inst.run("", "--nonsense").exit_status, 2);
+}
+
 TEST(Service, MissingConfigurationEndsQuietly) {
   Installation inst;
   std::filesystem::remove(inst.path("etc/corvanta.cfg"));
