@@ -373,10 +373,13 @@ ResultCode Dbm::delete_file(std::string_view pool, int file) {
   r.file = static_cast<std::uint16_t>(file);
   r.op = JournalOp::DeleteFile;
   if (const ResultCode rc = journal(*ctx.pool, r); rc.failed()) return fail(rc, "DELETE FILE", pool, file);
-  // The record is taken back unless every entry goes.
-  bool done = false;
-  const auto finish = [&](void*) { journal_done(*ctx.pool, done ? ResultCode(0) : ResultCode(kWriteError)); };
-  const std::unique_ptr<void, decltype(finish)> journal_finished(this, finish);
+  // The record is taken back unless every entry went.
+  const ResultCode rc = delete_entries(ctx, file);
+  journal_done(*ctx.pool, rc);
+  return fail(rc, "DELETE FILE", pool, file);
+}
+
+ResultCode Dbm::delete_entries(Context& ctx, int file) {
   Index index(*ctx.pool, *ctx.f);
   Values values(*ctx.pool, *ctx.f);
   long count = 0;
@@ -387,21 +390,19 @@ ResultCode Dbm::delete_file(std::string_view pool, int file) {
   KeyCursor c;
   for (ResultCode found = index.first(c); found.code() != kAbsent && found.code() != kEnd;
        found = index.next(c)) {
-    if (found.failed()) return fail(found, "DELETE FILE", pool, file);
+    if (found.failed()) return found;
     if (values.variable()) {
       const RecordPointer chain = RecordPointer::decode(c.data + values.inline_capacity());
       if (!chain.empty()) {
-        if (const ResultCode rc = values.free_chain(chain, true); rc.failed())
-          return fail(rc, "DELETE FILE", pool, file);
+        if (const ResultCode rc = values.free_chain(chain, true); rc.failed()) return rc;
       }
     }
-    if (const ResultCode rc = index.remove(c); rc.failed()) return fail(rc, "DELETE FILE", pool, file);
+    if (const ResultCode rc = index.remove(c); rc.failed()) return rc;
     if (++count % 1000 == 0 && messages_ != nullptr) {
       std::fprintf(messages_, "DBM: DELETE FILE=%03d COUNT=%07ld\n", file, count);
     }
     const std::vector<unsigned char> removed = c.key;
-    if (const ResultCode rc = index.find(c, removed.data()); rc.failed())
-      return fail(rc, "DELETE FILE", pool, file);
+    if (const ResultCode rc = index.find(c, removed.data()); rc.failed()) return rc;
   }
   if (messages_ != nullptr) {
     std::fprintf(messages_, "DBM: DELETE FILE=%03d COUNT=%07ld\n", file, count);
@@ -409,11 +410,8 @@ ResultCode Dbm::delete_file(std::string_view pool, int file) {
   }
   if (ctx.m->is_record()) {
     ctx.m->last = 0;
-    if (const ResultCode rc = ctx.pool->write_descriptor(*ctx.m); rc.failed()) {
-      return fail(rc, "DELETE FILE", pool, file);
-    }
+    return ctx.pool->write_descriptor(*ctx.m);
   }
-  done = true;
   return 0;
 }
 

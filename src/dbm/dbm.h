@@ -158,6 +158,8 @@ class Dbm {
   ResultCode fail(ResultCode rc, std::string_view func, std::string_view pool, int file = -1);
   ResultCode write_op(const char* func, char letter, std::string_view pool, int file,
                       const unsigned char* key, std::span<const unsigned char> value);
+  // Removes every entry of the file (delete file without its journal record).
+  ResultCode delete_entries(Context& ctx, int file);
   ResultCode read_entry(Context& ctx, const unsigned char* part, DataRef& value, Continuation* cont);
   ResultCode step(const char* func, bool forward, std::string_view pool, int file, unsigned char* key,
                   Position& pos, DataRef& value, Continuation* cont);

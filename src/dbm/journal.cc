@@ -165,14 +165,16 @@ ResultCode JournalWriter::check_tail(off_t size) {
       chunk_at = at;
       chunk_bytes = static_cast<std::size_t>(n);
     }
-    std::size_t key = 0;
-    std::size_t value = 0;
-    const unsigned char* head = chunk.data() + (at - chunk_at);
-    if (whole_header) (void)decode_journal_header(head, key, value);
-    const off_t end = at + static_cast<off_t>(kJournalHeaderSize + key + value);
-    if (whole_header && plausible_header(head) && end <= size) {
-      at = end;
-      continue;
+    if (whole_header) {
+      const unsigned char* head = chunk.data() + (at - chunk_at);
+      std::size_t key = 0;
+      std::size_t value = 0;
+      (void)decode_journal_header(head, key, value);
+      const off_t end = at + static_cast<off_t>(kJournalHeaderSize + key + value);
+      if (plausible_header(head) && end <= size) {
+        at = end;
+        continue;
+      }
     }
     // A record that cannot be read: a torn end is cut off, damage refuses.
     if (size - at > static_cast<off_t>(kMaxTornEnd)) return kJournalDamaged;
@@ -188,10 +190,11 @@ ResultCode JournalWriter::check_tail(off_t size) {
 
 void JournalWriter::spoil_record() {
   // A key length byte of 255 makes every reader stop there as at damage.
+  // (Through a file of its own: a write at an offset on the append-only one
+  // would go to the end.)
   const auto file = fs_.open(path_, OpenMode::ReadWrite);
   const unsigned char spoiled = 255;
-  if (file && file->write_at(&spoiled, 1, record_start_ + 17) && file->sync()) return;
-  broken_ = true;
+  if (file) (void)(file->write_at(&spoiled, 1, record_start_ + 17) && file->sync());
 }
 
 bool JournalWriter::lock_for_append() {

@@ -8,9 +8,8 @@
 //   7 1 portion mark (0 whole value; 1, 2, ... portions; 255 the last one),
 //   8 k key, 8+k v value (at most 30000 bytes)
 // files in ascending number, keys in order. All integers big-endian.
+#include <cerrno>
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "dbm/codes.h"
@@ -19,6 +18,7 @@
 #include "shell/service.h"
 #include "shell/support.h"
 #include "util/big_endian.h"
+#include "util/posix_io.h"
 #include "util/text.h"
 
 namespace corvanta {
@@ -97,14 +97,12 @@ ResultCode start_with_unload_file(Service& service, const ParamList& params, cha
       0);
   if (const ResultCode rc = bat_pool_open_checked(service, mode, 'N', kMaintenanceGroup); rc.failed())
     return rc;
-  std::error_code ec;
-  const auto status = std::filesystem::status(path, ec);
-  if (how[0] == 'r' && !ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+  file = how[0] == 'r' ? open_regular_file(path) : std::fopen(path.c_str(), how);
+  if (file == nullptr && how[0] == 'r' && errno == EINVAL) {
     service.reporter.error_message(path, kNotARegularFile);
     (void)bat_pool_close(service);
     return kNotARegularFile;
   }
-  file = std::fopen(path.c_str(), how);
   if (file == nullptr) {
     service.reporter.error_message(path, kCannotOpenFile);
     (void)bat_pool_close(service);

@@ -3,7 +3,6 @@
 // SAVE writes a save set (its layout is in dbm/save_set.h), RESTORE puts it
 // back, and the journal (the pool's save file) is replayed by RECOVER from
 // the save time on.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include "shell/support.h"
 #include "util/big_endian.h"
 #include "util/date.h"
+#include "util/posix_io.h"
 #include "util/text.h"
 
 namespace corvanta {
@@ -123,21 +123,14 @@ void report_damage(Service& service, const std::string& journal, const dbm::Jour
 // journal has not been written since it was set up has nothing to replay;
 // the path is reported), or -13.
 ResultCode open_journal(Service& service, const std::string& path, std::FILE*& in) {
-  in = nullptr;
-  // Without blocking, so that a FIFO is refused instead of waited on; only
-  // a regular file is a journal.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) {
+  in = open_regular_file(path);  // a FIFO is refused, not waited on
+  if (in != nullptr) return 0;
+  if (errno == ENOENT) {
     service.reporter.screen_text(path, kMsgNoJournal);
     return 1;
   }
-  struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (in = ::fdopen(fd, "rb")) == nullptr) {
-    if (fd >= 0) ::close(fd);
-    service.reporter.error_message(path, kCannotOpenFile);
-    return kCannotOpenFile;
-  }
-  return 0;
+  service.reporter.error_message(path, kCannotOpenFile);
+  return kCannotOpenFile;
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #include "psi/script.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <memory>
+
+#include "util/posix_io.h"
 
 namespace corvanta::psi {
 namespace {
@@ -30,10 +30,9 @@ struct Loader {
       report(kNotReadable, path);
       return kNotReadable;
     }
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "r"), std::fclose);
-    struct stat st {};
-    // Only regular files: a directory or a device is no script.
-    if (!in || ::fstat(::fileno(in.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
+    // Only regular files: a directory, a device or a FIFO is no script.
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(open_regular_file(path), std::fclose);
+    if (!in) {
       report(kNotReadable, path);
       return kNotReadable;
     }

@@ -1,5 +1,7 @@
 #include "util/posix_io.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +32,20 @@ bool write_all_at(int fd, const void* data, std::size_t size, off_t offset) {
     offset += n;
   }
   return true;
+}
+
+std::FILE* open_regular_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, O_RDONLY) != 0) {
+    ::close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  std::FILE* in = ::fdopen(fd, "rb");
+  if (in == nullptr) ::close(fd);
+  return in;
 }
 
 }  // namespace corvanta

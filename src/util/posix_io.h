@@ -7,6 +7,8 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <string>
 
 namespace corvanta {
 
@@ -14,5 +16,10 @@ namespace corvanta {
 bool read_all_at(int fd, void* data, std::size_t size, off_t offset);
 // Writes exactly `size` bytes at `offset`; false on an error.
 bool write_all_at(int fd, const void* data, std::size_t size, off_t offset);
+
+// Opens `path` for reading as a stream, only when it is a regular file:
+// nullptr otherwise, without blocking on a FIFO. errno tells why (ENOENT
+// when it does not exist, EINVAL when it is no regular file).
+std::FILE* open_regular_file(const std::string& path);
 
 }  // namespace corvanta

@@ -2,6 +2,7 @@
 #include "psi/script.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 
@@ -85,6 +86,11 @@ TEST_F(PsiScript, UnreadableScriptsAndIncludes) {
   EXPECT_EQ(run(self), "load 102 " + self + "\n");
   EXPECT_EQ(run(dir_), "load 102 " + dir_ + "\n");
   EXPECT_EQ(run(write("dev.psi", "#include </dev/zero>\n")), "load 102 /dev/zero\n");
+  // A FIFO is refused at once, not waited on for a writer.
+  const std::string fifo = dir_ + "/fifo.psi";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(run(fifo), "load 102 " + fifo + "\n");
+  EXPECT_EQ(run(write("fifo_include.psi", "#include <" + fifo + ">\n")), "load 102 " + fifo + "\n");
   EXPECT_EQ(run(std::string(101, 'p')), "load 102 " + std::string(101, 'p') + "\n");
 }
 
