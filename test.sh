@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/install-deps.sh
+./scripts/check-layers.sh
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON -DBUILD_BENCHMARKS=OFF -DWARNINGS_AS_ERRORS=ON
 cmake --build build-asan

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "config/dictionary.h"
-#include "imex/translate.h"
+#include "records/translate.h"
 #include "records/convert.h"
 #include "records/record.h"
 
@@ -118,7 +118,7 @@ void BM_ConvertRecord(benchmark::State& state) {
 BENCHMARK(BM_ConvertRecord);
 
 void BM_Translate10MB(benchmark::State& state) {
-  corvanta::imex::TranslationTable table("T");
+  corvanta::records::TranslationTable table("T");
   table.load_text(
       "LETPASS=ALL\n196 65+101\n214 79+101\n220 85+101\n228 97+101\n246 111+101\n252 117+101\n223 115+115\n"
       "97+101 228\n111+101 246\n117+101 252\n",
@@ -129,7 +129,7 @@ void BM_Translate10MB(benchmark::State& state) {
       "e aus K\xF6ln, sch\xF6ne Bl\xFCten und aehnliche Woerter. ";
   while (text.size() < 10 * 1024 * 1024) text += piece;
   for (auto _ : state) {
-    const std::string out = table.translate(text, corvanta::imex::kPlain, '\\');
+    const std::string out = table.translate(text, corvanta::records::kPlain, '\\');
     benchmark::DoNotOptimize(out.size());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));

@@ -7,12 +7,12 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "imex/translate.h"
+#include "records/translate.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const std::size_t split = input.find('\0');
-  corvanta::imex::TranslationTable table("T");
+  corvanta::records::TranslationTable table("T");
   table.load_text(input.substr(0, split), '\\');
   for (const auto& s : table.sequences()) {
     if (s.source.empty() || s.source.size() > 8 || s.target.size() > 8) std::abort();

@@ -3,8 +3,6 @@
 #include <xalanc/XalanTransformer/XalanTransformer.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 
-#include "shell/codes.h"
-
 namespace corvanta {
 
 ResultCode XsltProcessor::initialize() {
@@ -13,7 +11,7 @@ ResultCode XsltProcessor::initialize() {
     xercesc::XMLPlatformUtils::Initialize();
     xalanc::XalanTransformer::initialize();
   } catch (...) {
-    return codes::kXsltInit;
+    return kXsltInitFailed;
   }
   initialized_ = true;
   return 0;

@@ -6,9 +6,13 @@
 // import modules. The XML libraries are not used anywhere else.
 #pragma once
 
+#include <cstdint>
+
 #include "util/result.h"
 
 namespace corvanta {
+
+inline constexpr std::int32_t kXsltInitFailed = -459;
 
 class XsltProcessor {
  public:

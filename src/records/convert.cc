@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "imex/translate.h"
+#include "records/translate.h"
 #include "util/big_endian.h"
 
 namespace corvanta::records {

@@ -21,11 +21,9 @@
 #include "records/record.h"
 #include "util/result.h"
 
-namespace corvanta::imex {
-class Translations;
-}
-
 namespace corvanta::records {
+
+class Translations;
 
 // Converts an external text to internal form into `out`, cut at `capacity`
 // (-404, the cut value delivered). -405 for an unknown type code.
@@ -41,7 +39,7 @@ ResultCode fld_to_external(const dict::ValueType& type, std::span<const unsigned
 struct ConversionContext {
   const dict::FileDef* file = nullptr;
   std::size_t max_field_length = 7500;
-  const imex::Translations* translations = nullptr;
+  const Translations* translations = nullptr;
   std::string input_table;
   std::string output_table;
   char escape = '\\';

@@ -26,7 +26,6 @@ inline constexpr std::int32_t kNoPoolProfiles = -161;
 inline constexpr std::int32_t kCommandFilesNested = -162;
 inline constexpr std::int32_t kCommandLineTooLong =
     -163;  // a command line over 1000 characters: nothing of it runs
-inline constexpr std::int32_t kXsltInit = -459;
 inline constexpr std::int32_t kSequenceOpen = -801;
 inline constexpr std::int32_t kSequenceLock = -802;
 inline constexpr std::int32_t kSequenceWrite = -803;

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "shell/codes.h"
-#include "shell/handlers.h"
 #include "shell/job_format.h"
 #include "shell/service.h"
 #include "shell/support.h"
@@ -196,27 +195,6 @@ bool JobLog::next(std::uint32_t& number) const {
 }
 bool JobLog::previous(std::uint32_t& number) const {
   return step(number, -1);
-}
-
-ResultCode cmd_viewlog(Service& service, ParamList& params, BatchResult& result) {
-  const JobLog& jobs = service.jobs;
-  long given = parse_long(params.get("JOBNO"));
-  std::uint32_t number = given > 0 ? static_cast<std::uint32_t>(given) : 0;
-  const std::string page = upper(params.get("PAGE"));
-  if (page == "F") {
-    (void)jobs.next(number);
-  } else if (page == "B") {
-    for (int i = 0; i < 59 && jobs.next(number); ++i) {
-    }
-  }
-  std::string text = "JOBLOG=";
-  for (int i = 0; i < 30 && jobs.previous(number); ++i) {
-    text += *jobs.format(number);
-    text += '\n';
-  }
-  bat_add_row(service, "JOBNO=" + std::to_string(number), result);
-  bat_add_row(service, text, result);
-  return 0;
 }
 
 }  // namespace corvanta

@@ -46,7 +46,8 @@ Limits read_limits(const config::ConfigTable& configs, config::ConfigHandle h) {
   return l;
 }
 
-Service::Service(std::FILE* in_stream, std::FILE* out_stream) : in(in_stream), out(out_stream) {}
+Service::Service(std::FILE* in_stream, std::FILE* out_stream, CommandTable command_table)
+    : in(in_stream), out(out_stream), commands(command_table) {}
 
 Service::~Service() {
   system_shutdown();
@@ -125,7 +126,7 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
       const std::string path = configs.get(config::kMainConfig, "Templates", "ISOSet");
       isoset_state_ = !path.empty() && translations.load("ISOSet", path, state.escape_char).ok() ? 1 : 2;
     }
-    return isoset_state_ == 1 ? translations.translate("ISOSet", text, imex::kPlain, state.escape_char)
+    return isoset_state_ == 1 ? translations.translate("ISOSet", text, records::kPlain, state.escape_char)
                               : std::string(text);
   });
   if (const ResultCode rc = users.load(server_value("Files", "UserTab")); rc.failed()) return rc;

@@ -18,10 +18,11 @@
 #include "config/config_file.h"
 #include "config/dictionary.h"
 #include "dbm/dbm.h"
-#include "imex/translate.h"
+#include "records/translate.h"
 #include "output/xslt.h"
 #include "records/pool_service.h"
 #include "shell/batch_result.h"
+#include "shell/command_table.h"
 #include "shell/jobs.h"
 #include "shell/messages.h"
 #include "shell/params.h"
@@ -78,14 +79,11 @@ struct SystemState {
   bool initialised = false;
 };
 
-class Service;
-using CommandHandler = ResultCode (*)(Service& service, ParamList& params, BatchResult& result);
-
 class Service {
  public:
   // `in` and `out` are the command input and the screen; both stay the
-  // caller's.
-  Service(std::FILE* in, std::FILE* out);
+  // caller's. `commands` is the command table (it outlives the service).
+  Service(std::FILE* in, std::FILE* out, CommandTable commands);
   ~Service();
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
@@ -108,6 +106,13 @@ class Service {
 
   // Runs one command through the command table.
   ResultCode dispatch(ParamList& params, BatchResult& result);
+  // The row of `word` in the command table (the end row when none).
+  const CommandEntry& find_command(std::string_view word) const;
+  // Calls the row's handler and syncs the journals it wrote to, so that
+  // what the command reports as done is on disk.
+  ResultCode run_handler(const CommandEntry& row, ParamList& params, BatchResult& result);
+  // Closes the pool a command left open.
+  void close_current_pool();
 
   // The configured date template for `language` (Templates/Date + code,
   // else Templates/Date).
@@ -115,6 +120,7 @@ class Service {
 
   std::FILE* const in;
   std::FILE* const out;
+  const CommandTable commands;
   config::ConfigTable configs;
   MessageCatalogue messages{configs, "Messages"};
   MessageCatalogue texts{configs, "Texts"};
@@ -122,7 +128,7 @@ class Service {
   UsersTable users;
   dict::DataDictionary data_dictionary;
   dict::ApplDictionary appl_dictionary;
-  imex::Translations translations;
+  records::Translations translations;
   dbm::Dbm dbm{dbm::default_file_system(), out};
   records::PoolLayer pools{dbm, configs, appl_dictionary, out};
   bool print_definition_errors = false;  // switched on by the start-up

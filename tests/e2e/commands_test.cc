@@ -8,7 +8,7 @@
 #include <string>
 
 #include "installation.h"
-#include "shell/command_table.h"
+#include "commands/command_table.h"
 
 namespace corvanta::testing {
 namespace {

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "installation.h"
+#include "commands/command_table.h"
 #include "records/pool_service.h"
 #include "shell/service.h"
 
@@ -20,7 +21,7 @@ class PoolLayerTest : public ::testing::Test {
     previous_ = std::filesystem::current_path();
     std::filesystem::current_path(inst_.path("work"));
     out_ = std::tmpfile();
-    service_ = std::make_unique<Service>(stdin, out_);
+    service_ = std::make_unique<Service>(stdin, out_, command_table());
     ASSERT_EQ(service_->configs.load_main_path("../etc/corvanta.cfg").code(), 0);
     ASSERT_EQ(service_->system_init().code(), 0);
     ASSERT_EQ(service_->dbm.initialize("A", "../data/a").code(), 0);

@@ -30,7 +30,7 @@ namespace corvanta::dict {
 class DataDictionary;
 }
 
-namespace corvanta::imex {
+namespace corvanta::records {
 
 inline constexpr std::size_t kMaxSequence = 8;
 inline constexpr std::int32_t kTranslationFailed = -147;
@@ -92,4 +92,4 @@ class Translations {
 // True when `bytes` is exactly one well-formed UTF-8 character.
 bool is_one_utf8_character(std::string_view bytes);
 
-}  // namespace corvanta::imex
+}  // namespace corvanta::records

@@ -1,10 +1,10 @@
-#include "imex/translate.h"
+#include "records/translate.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
-namespace corvanta::imex {
+namespace corvanta::records {
 namespace {
 
 TranslationTable table(std::string_view text) {
@@ -73,4 +73,4 @@ TEST(Translate, RegistryLooksUpByName) {
 }
 
 }  // namespace
-}  // namespace corvanta::imex
+}  // namespace corvanta::records

@@ -4,8 +4,8 @@
 // in that pool as well (USER_DEL: only on the profile).
 #include <cstdio>
 
+#include "commands/handlers.h"
 #include "shell/codes.h"
-#include "shell/handlers.h"
 #include "shell/pool_profile.h"
 #include "shell/support.h"
 #include "util/text.h"

@@ -1,10 +1,9 @@
-#include "shell/command_table.h"
+#include "commands/command_table.h"
 
 #include <array>
 
-#include "dbm/commands.h"
+#include "commands/handlers.h"
 #include "shell/codes.h"
-#include "shell/handlers.h"
 
 namespace corvanta {
 namespace {
@@ -12,17 +11,6 @@ namespace {
 // The handler of commands that this installation does not provide yet.
 ResultCode not_available(Service&, ParamList&, BatchResult&) {
   return codes::kNotAvailable;
-}
-
-// DOWN and SETSHUT only check that the user may administer the system.
-ResultCode cmd_down(Service& service, ParamList&, BatchResult&) {
-  return service.users.check_permission(kPermissionAdm);
-}
-
-ResultCode cmd_setshut(Service& service, ParamList& params, BatchResult&) {
-  (void)params.get("TIME");
-  (void)params.get("WEEKDAY");
-  return service.users.check_permission(kPermissionAdm);
 }
 
 constexpr auto kTable = std::to_array<CommandEntry>({
@@ -167,15 +155,8 @@ constexpr auto kTable = std::to_array<CommandEntry>({
 
 }  // namespace
 
-std::span<const CommandEntry> command_table() {
+CommandTable command_table() {
   return kTable;
-}
-
-const CommandEntry& find_command(std::string_view word) {
-  for (const CommandEntry& row : kTable) {
-    if (row.name == word || row.name.empty()) return row;
-  }
-  return kTable.back();
 }
 
 }  // namespace corvanta

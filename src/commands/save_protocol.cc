@@ -11,8 +11,8 @@
 #include <ctime>
 #include <vector>
 
+#include "commands/handlers.h"
 #include "dbm/codes.h"
-#include "dbm/commands.h"
 #include "dbm/journal.h"
 #include "dbm/save_set.h"
 #include "records/record.h"

@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "commands/handlers.h"
 #include "dbm/codes.h"
-#include "dbm/commands.h"
 #include "shell/codes.h"
 #include "shell/service.h"
 #include "shell/support.h"

@@ -1,10 +1,10 @@
-#include "imex/translate.h"
+#include "records/translate.h"
 
 #include <cstdio>
 
 #include "config/dictionary.h"
 
-namespace corvanta::imex {
+namespace corvanta::records {
 namespace {
 
 constexpr std::size_t kMaxLine = 99;
@@ -234,4 +234,4 @@ std::string Translations::translate(std::string_view name, std::string_view inpu
   return table != nullptr ? table->translate(input, mode, escape) : std::string();
 }
 
-}  // namespace corvanta::imex
+}  // namespace corvanta::records

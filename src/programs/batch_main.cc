@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "commands/command_table.h"
 #include "shell/service.h"
 
 namespace {
@@ -40,7 +41,7 @@ int main(int argc, char** argv) {
     }
     status = true;
   }
-  corvanta::Service service(stdin, stdout);
+  corvanta::Service service(stdin, stdout, corvanta::command_table());
   service.run();
   return status && service.reporter.failures_reported() ? 1 : 0;
 }

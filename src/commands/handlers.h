@@ -1,0 +1,44 @@
+// Every command handler, by family. Each follows the handler contract of the
+// command table (shell/command_table.h): it reads its parameters, reports
+// through the service's reporter, writes result rows and returns a result
+// code.
+#pragma once
+
+#include "shell/service.h"
+
+namespace corvanta {
+
+// The service's own commands (shell_commands.cc).
+// EXECUTE COMMAND=file [POOL] [SUBLIB] [LANGUAGE]: runs a command file.
+ResultCode cmd_execute(Service& service, ParamList& params, BatchResult& result);
+// VIEWLOG [JOBNO] [PAGE=F|B]: up to 30 job records, newest first.
+ResultCode cmd_viewlog(Service& service, ParamList& params, BatchResult& result);
+// DOWN and SETSHUT only check that the user may administer the system.
+ResultCode cmd_down(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_setshut(Service& service, ParamList& params, BatchResult& result);
+
+// Pool maintenance (pool_maintenance.cc).
+ResultCode cmd_pool_init(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_pool_prot(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_check(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_unload(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_load(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_delete(Service& service, ParamList& params, BatchResult& result);
+
+// The save protocol (save_protocol.cc).
+ResultCode cmd_save(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_restore(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_recover(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_release(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_save_prot(Service& service, ParamList& params, BatchResult& result);
+
+// Users and their profiles (user_commands.cc); all need the administration
+// right.
+ResultCode cmd_user_add(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_user_upd(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_user_copy(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_user_del(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_user_info(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_user_list(Service& service, ParamList& params, BatchResult& result);
+
+}  // namespace corvanta

@@ -1,0 +1,112 @@
+// The commands of the service itself: EXECUTE runs a file of commands
+// through the command table, VIEWLOG pages through the job records, DOWN and
+// SETSHUT check the administration right.
+#include <cstdio>
+
+#include "commands/handlers.h"
+#include "shell/codes.h"
+#include "shell/line_reader.h"
+#include "shell/support.h"
+#include "util/text.h"
+
+namespace corvanta {
+namespace {
+
+constexpr std::size_t kCommandFileRows = 10000;
+constexpr int kMaxCommandFileDepth = 8;
+
+// The values a command file hands from one line to the next.
+struct Inherited {
+  std::string pool;      // 1 character
+  std::string sublib;    // 10 characters
+  std::string language;  // 3 characters
+
+  void take_from(const ParamList& params) {
+    pool = params.get_into("POOL", "", 1, true);
+    sublib = params.get_into("SUBLIB", "", 10, true);
+    language = params.get_into("LANGUAGE", "", 3, true);
+  }
+  void add_to(ParamList& params) const {
+    if (!pool.empty()) params.add("POOL", pool);
+    if (!sublib.empty()) params.add("SUBLIB", sublib);
+    if (!language.empty()) params.add("LANGUAGE", language);
+  }
+};
+
+}  // namespace
+
+ResultCode cmd_execute(Service& service, ParamList& params, BatchResult&) {
+  const std::string path(params.get("COMMAND"));
+  if (path.empty()) return codes::kCommandFile;
+  if (service.command_file_depth >= kMaxCommandFileDepth) return codes::kCommandFilesNested;
+  std::FILE* file = std::fopen(path.c_str(), "r");
+  if (file == nullptr) return codes::kCommandFile;
+  service.reporter.log_text("COMMAND=" + path, 0);
+
+  Inherited inherited;
+  inherited.take_from(params);
+  BatchResult result(kCommandFileRows);
+  ParamList line_params(kCommandLineEntries);
+  const ParamList* outer_params = service.current_params;
+  ++service.command_file_depth;
+
+  bool too_long = false;
+  while (const std::optional<std::string> line = read_line(file, kCommandLineSize, &too_long)) {
+    if (line->empty() || line->front() == '\r' || line->front() == '!') continue;
+    if (too_long) {
+      service.reporter.error_message(overlong_line_text(*line), codes::kCommandLineTooLong);
+      continue;
+    }
+    line_params.parse(*line);
+    inherited.add_to(line_params);
+    const CommandEntry& row = service.find_command(line_params.command());
+    service.reporter.log_text(line_params.command(), 0);
+    result.clear_for_command();
+    line_params.job_no = params.job_no;
+    if (row.handler == nullptr) continue;
+
+    service.current_params = &line_params;
+    const ResultCode rc = service.run_handler(row, line_params, result);
+    inherited.take_from(line_params);
+    if (rc.failed()) service.reporter.error_message(*line + "\n", rc.code());  // the line as read
+    service.close_current_pool();
+  }
+
+  --service.command_file_depth;
+  service.current_params = outer_params;
+  std::fclose(file);
+  return 0;
+}
+
+ResultCode cmd_viewlog(Service& service, ParamList& params, BatchResult& result) {
+  const JobLog& jobs = service.jobs;
+  long given = parse_long(params.get("JOBNO"));
+  std::uint32_t number = given > 0 ? static_cast<std::uint32_t>(given) : 0;
+  const std::string page = upper(params.get("PAGE"));
+  if (page == "F") {
+    (void)jobs.next(number);
+  } else if (page == "B") {
+    for (int i = 0; i < 59 && jobs.next(number); ++i) {
+    }
+  }
+  std::string text = "JOBLOG=";
+  for (int i = 0; i < 30 && jobs.previous(number); ++i) {
+    text += *jobs.format(number);
+    text += '\n';
+  }
+  bat_add_row(service, "JOBNO=" + std::to_string(number), result);
+  bat_add_row(service, text, result);
+  return 0;
+}
+
+ResultCode cmd_down(Service& service, ParamList&, BatchResult&) {
+  return service.users.check_permission(kPermissionAdm);
+}
+
+ResultCode cmd_setshut(Service& service, ParamList& params, BatchResult&) {
+  (void)params.get("TIME");
+  (void)params.get("WEEKDAY");
+  return service.users.check_permission(kPermissionAdm);
+}
+
+}  // namespace corvanta
