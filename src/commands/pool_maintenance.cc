@@ -8,13 +8,13 @@
 //   7 1 portion mark (0 whole value; 1, 2, ... portions; 255 the last one),
 //   8 k key, 8+k v value (at most 30000 bytes)
 // files in ascending number, keys in order. All integers big-endian.
-#include <cerrno>
 #include <cstdio>
 #include <vector>
 
 #include "commands/handlers.h"
 #include "dbm/codes.h"
 #include "shell/codes.h"
+#include "shell/command_files.h"
 #include "shell/service.h"
 #include "shell/support.h"
 #include "util/big_endian.h"
@@ -29,11 +29,8 @@ constexpr std::size_t kUnloadHeader = 8;
 constexpr std::int32_t kMsgLoaded = 100;
 constexpr std::int32_t kMsgUnloaded = 101;
 constexpr std::int32_t kMsgFileDeleted = 184;
-constexpr std::int32_t kCannotOpenFile = -13;
-constexpr std::int32_t kCannotWriteFile = -16;
 constexpr std::int32_t kListOutOfOrder = -235;
 constexpr std::int32_t kDamagedUnloadFile = -239;  // a record cut short
-constexpr std::int32_t kNotARegularFile = -240;    // DATA of LOAD names a directory or device
 constexpr int kMaintenanceGroup = 6;
 
 // Makes the pool named by POOL current: -151 when it is not defined.
@@ -82,31 +79,14 @@ std::string unload_path(Service& service, const ParamList& params) {
   return service.pools.pool_value(*service.pools.pool(), "Path") + ".unl";
 }
 
-// The start of UNLOAD and LOAD: the pool named by POOL is made current and
-// reopened in `mode`, and the unload file is opened with `how`. A file that
-// cannot be opened is reported and ends the command with 0 (`file` stays
-// null); one to read that is there but no regular file (a directory, say)
-// is reported and refused with -240.
-ResultCode start_with_unload_file(Service& service, const ParamList& params, char mode, const char* how,
-                                  std::string& path, std::FILE*& file) {
-  file = nullptr;
+// The start of UNLOAD and LOAD: the pool named by POOL is made current, the
+// unload file is named (DATA, else the pool's path with ".unl") and logged.
+ResultCode start_with_unload_file(Service& service, const ParamList& params, std::string& path) {
   if (const ResultCode rc = current_pool(service, params); rc.failed()) return rc;
   path = unload_path(service, params);
   service.reporter.log_text(
       "POOL=" + service.pools.pool()->name + " FILES=" + std::string(params.get("FILES")) + " DATA=" + path,
       0);
-  if (const ResultCode rc = bat_pool_open_checked(service, mode, 'N', kMaintenanceGroup); rc.failed())
-    return rc;
-  file = how[0] == 'r' ? open_regular_file(path) : std::fopen(path.c_str(), how);
-  if (file == nullptr && how[0] == 'r' && errno == EINVAL) {
-    service.reporter.error_message(path, kNotARegularFile);
-    (void)bat_pool_close(service);
-    return kNotARegularFile;
-  }
-  if (file == nullptr) {
-    service.reporter.error_message(path, kCannotOpenFile);
-    (void)bat_pool_close(service);
-  }
   return 0;
 }
 
@@ -285,11 +265,11 @@ ResultCode cmd_check(Service& service, ParamList& params, BatchResult&) {
 
 ResultCode cmd_unload(Service& service, ParamList& params, BatchResult&) {
   std::string path;
-  std::FILE* out = nullptr;
-  if (const ResultCode rc = start_with_unload_file(service, params, 'I', "wb", path, out);
-      rc.failed() || out == nullptr) {
-    return rc;
-  }
+  if (const ResultCode rc = start_with_unload_file(service, params, path); rc.failed()) return rc;
+  CommandOutput output;
+  if (const ResultCode rc = output.open(service, path); rc.failed()) return rc;
+  if (const ResultCode rc = bat_pool_open_checked(service, 'I', 'N', kMaintenanceGroup); rc.failed()) return rc;
+  std::FILE* out = output.stream();
   const std::string& name = service.pools.pool()->name;
   const auto flags = unload_selection(params.get("FILES"));
   dbm::Pool* pool = service.dbm.find_pool(name);
@@ -312,7 +292,7 @@ ResultCode cmd_unload(Service& service, ParamList& params, BatchResult&) {
       if (std::fwrite(head, 1, sizeof head, out) != sizeof head ||
           std::fwrite(key.data(), 1, key.size(), out) != key.size() ||
           std::fwrite(buffer.data(), 1, ref.length, out) != ref.length) {
-        service.reporter.error_message(path, kCannotWriteFile);
+        output.write_failed(service);
         write_failed = true;
         return false;
       }
@@ -339,16 +319,21 @@ ResultCode cmd_unload(Service& service, ParamList& params, BatchResult&) {
     std::snprintf(line, sizeof line, "FILE %3.3d  %8.8ld", n, written);
     service.reporter.log_text(line, kMsgUnloaded);
   }
-  if (std::fclose(out) != 0 && !write_failed) service.reporter.error_message(path, kCannotWriteFile);
+  // The file takes the place of an older one only when it is whole.
+  const ResultCode written = result.ok() ? output.commit(service) : ResultCode(0);
   const ResultCode closed = bat_pool_close(service);
-  return result.failed() ? result : closed;
+  if (result.failed()) return result;
+  return written.failed() ? written : closed;
 }
 
 ResultCode cmd_load(Service& service, ParamList& params, BatchResult&) {
   std::string path;
-  std::FILE* in = nullptr;
-  if (const ResultCode rc = start_with_unload_file(service, params, 'R', "rb", path, in);
-      rc.failed() || in == nullptr) {
+  if (const ResultCode rc = start_with_unload_file(service, params, path); rc.failed()) return rc;
+  ResultCode opened = 0;
+  std::FILE* in = open_command_input(service, path, opened);
+  if (in == nullptr) return opened;
+  if (const ResultCode rc = bat_pool_open_checked(service, 'R', 'N', kMaintenanceGroup); rc.failed()) {
+    std::fclose(in);
     return rc;
   }
   const std::string& name = service.pools.pool()->name;

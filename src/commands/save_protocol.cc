@@ -17,6 +17,7 @@
 #include "dbm/save_set.h"
 #include "records/record.h"
 #include "shell/codes.h"
+#include "shell/command_files.h"
 #include "shell/service.h"
 #include "shell/support.h"
 #include "util/big_endian.h"
@@ -28,8 +29,6 @@ namespace corvanta {
 namespace {
 
 constexpr std::int32_t kMissingDates = -11;
-constexpr std::int32_t kCannotOpenFile = -13;
-constexpr std::int32_t kCannotWriteFile = -16;
 constexpr std::int32_t kNoDirectory = -17;
 constexpr std::int32_t kUncleanPool = -22;
 constexpr std::int32_t kOtherPool = -23;
@@ -110,6 +109,19 @@ ResultCode start_with_directory(Service& service, const ParamList& params, std::
   dir = params.get("PATH");
   if (dir.empty()) dir = save_value(service, "Directory");
   service.reporter.log_text("POOL=" + service.pools.pool()->name + " PATH=" + dir, 0);
+  return dir.empty() ? ResultCode(0) : check_command_directory(service, dir);
+}
+
+// The files SAVE writes into `dir` (the set's own earlier files, but no
+// other file of the service, may be replaced): 0 or the refusal.
+ResultCode check_save_targets(Service& service, const std::string& dir, const std::string& pool, int extents) {
+  std::vector<std::string> targets{dbm::save_id_path(dir, pool)};
+  for (int e = 0; e <= extents; ++e) targets.push_back(dbm::save_copy_path(dir, pool, e));
+  for (const std::string& target : targets) {
+    for (const std::string& path : {target, dbm::pending_path(target)}) {
+      if (const ResultCode rc = check_command_file(service, path, FileUse::Write, pool); rc.failed()) return rc;
+    }
+  }
   return 0;
 }
 
@@ -129,8 +141,8 @@ ResultCode open_journal(Service& service, const std::string& path, std::FILE*& i
     service.reporter.screen_text(path, kMsgNoJournal);
     return 1;
   }
-  service.reporter.error_message(path, kCannotOpenFile);
-  return kCannotOpenFile;
+  service.reporter.error_message(path, codes::kCannotOpenFile);
+  return codes::kCannotOpenFile;
 }
 
 }  // namespace
@@ -157,6 +169,8 @@ ResultCode cmd_save(Service& service, ParamList& params, BatchResult&) {
   if (live.header.open == 'O') return dbm::kPoolInUse;
   if (live.header.error == 'S') return kUncleanPool;
   if (live.header.last < 1) return dbm::kPoolDamaged;
+  if (const ResultCode rc = check_save_targets(service, dir, pool.name, live.header.extends); rc.failed())
+    return rc;
   if (const ResultCode rc = dbm::settle_save_set(fs, dir, pool.name); rc.failed()) return rc;
 
   // Every change before the copy is older than the save time, every change
@@ -244,7 +258,7 @@ ResultCode cmd_restore(Service& service, ParamList& params, BatchResult&) {
     std::uint32_t crc = 0;
     rc = dbm::copy_extent(fs, dbm::save_copy_path(dir, pool.name, e),
                           restore_path(dbm::extent_file_path(base, e)), std::nullopt, crc);
-    if (rc.code() == kCannotOpenFile) rc = dbm::kCannotOpen;
+    if (rc.code() == codes::kCannotOpenFile) rc = dbm::kCannotOpen;
     if (rc.code() == dbm::kJournalFull) rc = dbm::kWriteError;
     if (rc.ok() && crc != get_u32(sid_bytes.data() + at)) {
       char text[32];
@@ -353,8 +367,8 @@ ResultCode release_pool(Service& service, const std::string& name) {
   const std::unique_ptr<dbm::File> guard = fs.open(journal, dbm::OpenMode::ReadWrite);
   if (!guard) {
     if (fs.exists(journal)) {
-      service.reporter.error_message(journal, kCannotOpenFile);
-      return kCannotOpenFile;
+      service.reporter.error_message(journal, codes::kCannotOpenFile);
+      return codes::kCannotOpenFile;
     }
     service.reporter.screen_text(journal, kMsgNoJournal);
     return 0;
@@ -375,7 +389,7 @@ ResultCode release_pool(Service& service, const std::string& name) {
   std::FILE* out = std::fopen(temp.c_str(), "wb");
   if (out == nullptr) {
     std::fclose(in);
-    return kCannotOpenFile;
+    return codes::kCannotOpenFile;
   }
   const std::string base = service.pools.pool_value(pool, "Path");
   std::uint32_t saved = 0;
@@ -392,7 +406,7 @@ ResultCode release_pool(Service& service, const std::string& name) {
     if (r.pool == cut_to(pool.name, 4) && r.time <= saved) continue;
     const auto bytes = dbm::encode_journal_record(r);
     if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size()) {
-      rc = kCannotWriteFile;
+      rc = codes::kCannotWriteFile;
       break;
     }
   }
@@ -402,8 +416,8 @@ ResultCode release_pool(Service& service, const std::string& name) {
   if (rc.ok() && reader.damaged()) rc = dbm::kJournalDamaged;
   std::fclose(in);
   if (std::fflush(out) != 0 || ::fsync(fileno(out)) != 0)
-    rc = rc.failed() ? rc : ResultCode(kCannotWriteFile);
-  if (std::fclose(out) != 0 && rc.ok()) rc = kCannotWriteFile;
+    rc = rc.failed() ? rc : ResultCode(codes::kCannotWriteFile);
+  if (std::fclose(out) != 0 && rc.ok()) rc = codes::kCannotWriteFile;
   if (rc.failed()) {
     (void)fs.remove(temp);
     return rc;
@@ -414,7 +428,7 @@ ResultCode release_pool(Service& service, const std::string& name) {
   if (fs.exists(archive)) (void)fs.remove(archive);
   if (!fs.link(journal, archive) || !fs.rename(temp, journal) || !fs.sync_directory(journal)) {
     (void)fs.remove(temp);
-    return kCannotWriteFile;
+    return codes::kCannotWriteFile;
   }
   return 0;
 }
@@ -439,21 +453,27 @@ ResultCode cmd_save_prot(Service& service, ParamList& params, BatchResult&) {
   if (const ResultCode rc = check_reopen(service); rc.failed()) return rc;
   if (!params.has("FROM") || !params.has("TO")) return kMissingDates;
   const bool with_data = params.get_into("DATA", "N", 1, true) == "Y";
+  CommandOutput output;
   std::FILE* data = nullptr;
   if (with_data) {
-    const std::string path = bat_output_path(service, params, "saveprot");
-    data = std::fopen(path.c_str(), "w");
-    if (data != nullptr) {
-      std::fprintf(data, "SAVE_PROT POOL=%s FROM=%ld TO=%ld\n%s\n", pool.name.c_str(), from, to,
-                   std::string(76, '-').c_str());
-    }
+    if (const ResultCode rc = output.open(service, bat_output_path(service, params, "saveprot")); rc.failed())
+      return rc;
+    data = output.stream();
+    std::fprintf(data, "SAVE_PROT POOL=%s FROM=%ld TO=%ld\n%s\n", pool.name.c_str(), from, to,
+                 std::string(76, '-').c_str());
   }
+  // The listing is kept as far as it got; a write that failed or a damaged
+  // journal ends the command with its code.
+  auto finish = [&](ResultCode rc) {
+    if (data == nullptr) return rc;
+    if (std::ferror(data) != 0) output.write_failed(service);
+    const ResultCode written = output.commit(service);
+    return rc.failed() ? rc : written;
+  };
   const std::string journal = service.pools.pool_value(pool, "SaveFile");
   std::FILE* in = nullptr;
-  if (const ResultCode rc = open_journal(service, journal, in); rc.code() != 0) {
-    if (data != nullptr) std::fclose(data);
-    return rc.failed() ? rc : ResultCode(0);
-  }
+  if (const ResultCode rc = open_journal(service, journal, in); rc.code() != 0)
+    return finish(rc.failed() ? rc : ResultCode(0));
   dbm::JournalReader reader(in);
   dbm::JournalRecord r;
   while (reader.next(r)) {
@@ -518,8 +538,7 @@ ResultCode cmd_save_prot(Service& service, ParamList& params, BatchResult&) {
   }
   report_damage(service, journal, reader);
   std::fclose(in);
-  if (data != nullptr) std::fclose(data);
-  return 0;
+  return finish(reader.damaged() ? ResultCode(dbm::kJournalDamaged) : ResultCode(0));
 }
 
 }  // namespace corvanta

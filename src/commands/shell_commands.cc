@@ -1,12 +1,15 @@
 // The commands of the service itself: EXECUTE runs a file of commands
 // through the command table, VIEWLOG pages through the job records, DOWN and
 // SETSHUT check the administration right.
+#include <cerrno>
 #include <cstdio>
 
 #include "commands/handlers.h"
 #include "shell/codes.h"
+#include "shell/command_files.h"
 #include "shell/line_reader.h"
 #include "shell/support.h"
+#include "util/posix_io.h"
 #include "util/text.h"
 
 namespace corvanta {
@@ -39,8 +42,9 @@ ResultCode cmd_execute(Service& service, ParamList& params, BatchResult&) {
   const std::string path(params.get("COMMAND"));
   if (path.empty()) return codes::kCommandFile;
   if (service.command_file_depth >= kMaxCommandFileDepth) return codes::kCommandFilesNested;
-  std::FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) return codes::kCommandFile;
+  if (const ResultCode rc = check_command_file(service, path, FileUse::Read); rc.failed()) return rc;
+  std::FILE* file = open_regular_file(path);  // a FIFO put there meanwhile is refused too
+  if (file == nullptr) return errno == EINVAL ? codes::kNotARegularFile : codes::kCommandFile;
   service.reporter.log_text("COMMAND=" + path, 0);
 
   Inherited inherited;
@@ -50,11 +54,18 @@ ResultCode cmd_execute(Service& service, ParamList& params, BatchResult&) {
   const ParamList* outer_params = service.current_params;
   ++service.command_file_depth;
 
+  // Every line runs; the first failure is the command file's result, so
+  // that its job shows that not all went well.
+  ResultCode first_failure = 0;
+  auto failed = [&](std::string_view context, ResultCode rc) {
+    service.reporter.error_message(context, rc.code());
+    if (first_failure.ok()) first_failure = rc;
+  };
   bool too_long = false;
   while (const std::optional<std::string> line = read_line(file, kCommandLineSize, &too_long)) {
     if (line->empty() || line->front() == '\r' || line->front() == '!') continue;
     if (too_long) {
-      service.reporter.error_message(overlong_line_text(*line), codes::kCommandLineTooLong);
+      failed(overlong_line_text(*line), codes::kCommandLineTooLong);
       continue;
     }
     line_params.parse(*line);
@@ -63,19 +74,23 @@ ResultCode cmd_execute(Service& service, ParamList& params, BatchResult&) {
     service.reporter.log_text(line_params.command(), 0);
     result.clear_for_command();
     line_params.job_no = params.job_no;
-    if (row.handler == nullptr) continue;
+    if (row.name.empty()) {
+      failed(*line + "\n", codes::kUnknownCommand);
+      continue;
+    }
+    if (row.handler == nullptr) continue;  // END, HELP and LOGIN do nothing here
 
     service.current_params = &line_params;
     const ResultCode rc = service.run_handler(row, line_params, result);
     inherited.take_from(line_params);
-    if (rc.failed()) service.reporter.error_message(*line + "\n", rc.code());  // the line as read
+    if (rc.failed()) failed(*line + "\n", rc);  // the line as read
     service.close_current_pool();
   }
 
   --service.command_file_depth;
   service.current_params = outer_params;
   std::fclose(file);
-  return 0;
+  return first_failure;
 }
 
 ResultCode cmd_viewlog(Service& service, ParamList& params, BatchResult& result) {

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "util/posix_io.h"
+
 namespace corvanta::config {
 namespace {
 
@@ -299,12 +301,13 @@ ResultCode ConfigTable::load_main(std::string_view name) {
 ResultCode ConfigTable::load_main_path(const std::string& path) {
   auto& slot = slots_[static_cast<std::size_t>(slot_of(kMainConfig))];
   if (slot) return kNoFreeHandle;
-  std::FILE* in = std::fopen(path.c_str(), "r");
+  std::FILE* in = open_regular_file(path);
   if (in == nullptr) return kCannotOpenMain;
   auto tree = std::make_unique<ConfigTree>();
   tree->read(in);
   std::fclose(in);
   slot = std::move(tree);
+  paths_[static_cast<std::size_t>(slot_of(kMainConfig))] = path;
   return 0;
 }
 
@@ -312,23 +315,33 @@ int ConfigTable::load(const std::string& path) {
   for (int h = kMainConfig + 1; h <= kHandleSlots; ++h) {
     auto& slot = slots_[static_cast<std::size_t>(slot_of(h))];
     if (slot) continue;
-    std::FILE* in = std::fopen(path.c_str(), "r");
+    std::FILE* in = open_regular_file(path);
     if (in == nullptr) return kCannotOpen;
     auto tree = std::make_unique<ConfigTree>();
     tree->read(in);
     std::fclose(in);
     slot = std::move(tree);
+    paths_[static_cast<std::size_t>(slot_of(h))] = path;
     return h;
   }
   return kNoFreeHandle;
 }
 
 void ConfigTable::close(ConfigHandle h) {
-  if (h >= 0 && h <= kHandleSlots) slots_[static_cast<std::size_t>(slot_of(h))].reset();
+  if (h < 0 || h > kHandleSlots) return;
+  slots_[static_cast<std::size_t>(slot_of(h))].reset();
+  paths_[static_cast<std::size_t>(slot_of(h))].clear();
 }
 
 void ConfigTable::close_all() {
   for (auto& slot : slots_) slot.reset();
+  for (auto& path : paths_) path.clear();
+}
+
+const std::string& ConfigTable::path(ConfigHandle h) const {
+  static const std::string kNone;
+  if (h < 0 || h > kHandleSlots) return kNone;
+  return paths_[static_cast<std::size_t>(slot_of(h))];
 }
 
 ConfigTree* ConfigTable::tree(ConfigHandle h) {

@@ -139,6 +139,8 @@ class ConfigTable {
   void close(ConfigHandle h);
   void close_all();
   bool loaded(ConfigHandle h) const { return tree(h) != nullptr; }
+  // The path a loaded handle was read from; empty for a free handle.
+  const std::string& path(ConfigHandle h) const;
 
   ConfigTree* tree(ConfigHandle h);
   const ConfigTree* tree(ConfigHandle h) const;
@@ -156,6 +158,7 @@ class ConfigTable {
  private:
   static int slot_of(ConfigHandle h) { return h <= 1 ? 0 : h - 1; }
   std::array<std::unique_ptr<ConfigTree>, kHandleSlots> slots_;
+  std::array<std::string, kHandleSlots> paths_;
 };
 
 }  // namespace corvanta::config

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "util/posix_io.h"
 #include "util/text.h"
 
 namespace corvanta::dict {
@@ -64,7 +65,7 @@ void add_items(std::string_view text, long line, const std::string& line_text, s
 }
 
 ResultCode read_file(const std::string& path, ErrorOutput errors, const ReaderCallbacks& callbacks) {
-  std::FILE* in = std::fopen(path.c_str(), "r");
+  std::FILE* in = open_regular_file(path);
   if (in == nullptr) {
     report_error(errors, kCannotOpen, path, 0, "");
     return kCannotOpen;

@@ -3,7 +3,9 @@
 #include <array>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 
+#include "util/posix_io.h"
 #include "util/text.h"
 
 namespace corvanta::imex {
@@ -380,16 +382,15 @@ std::optional<FieldAddress> parse_address(std::string_view text) {
 bool RecordConverter::load(const std::string& table, const std::string& file_code) {
   const std::string path = table + "." + file_code;
   if (path == loaded_ && has_table_) return true;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  const std::optional<std::string> text = read_regular_file(path);
+  if (!text) {
     loaded_.clear();
     has_table_ = false;
     rules_.clear();
     default_ = {};
     return false;
   }
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  load_text(text);
+  load_text(*text);
   loaded_ = path;
   return true;
 }
@@ -447,7 +448,7 @@ std::optional<std::string> RecordConverter::key_lookup(const std::string& table,
   auto it = key_tables_.find(table);
   if (it == key_tables_.end()) {
     std::map<std::string, std::string, std::less<>> entries;
-    std::ifstream in(table);
+    std::istringstream in(read_regular_file(table).value_or(""));
     std::string line;
     while (std::getline(in, line)) {
       const std::size_t tab = line.find('\t');

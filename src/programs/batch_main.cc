@@ -6,9 +6,13 @@
 // status is always 0. --help and --version print and end without starting
 // the service. Anything else is a wrong call (status 2).
 #include <cstdio>
+#include <exception>
+#include <new>
+#include <string>
 #include <string_view>
 
 #include "commands/command_table.h"
+#include "shell/codes.h"
 #include "shell/service.h"
 
 namespace {
@@ -41,7 +45,16 @@ int main(int argc, char** argv) {
     }
     status = true;
   }
+  // Nothing escapes: an error the service did not expect ends it in order
+  // (the service's destructor closes pools, logs and files) with a numbered
+  // message, and counts as a failure for --status.
   corvanta::Service service(stdin, stdout, corvanta::command_table());
-  service.run();
+  try {
+    service.run();
+  } catch (const std::bad_alloc&) {
+    service.reporter.error_message("Service", corvanta::codes::kOutOfMemory);
+  } catch (const std::exception& e) {
+    service.reporter.error_message(std::string("Service: ") + e.what(), corvanta::codes::kUnexpectedError);
+  }
   return status && service.reporter.failures_reported() ? 1 : 0;
 }

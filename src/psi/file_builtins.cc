@@ -15,6 +15,7 @@
 #include "config/config_file.h"
 #include "psi/builtins.h"
 #include "util/date.h"
+#include "util/posix_io.h"
 
 namespace corvanta::psi {
 namespace {
@@ -150,7 +151,7 @@ class FileGroup : public BuiltinGroup {
     const auto free =
         std::find_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.file == nullptr; });
     if (free == slots_.end()) e.raise(err::kFile, name);
-    free->file = std::fopen(name.c_str(), kModes[mode]);
+    free->file = mode == 0 ? open_regular_file(name) : open_output_stream(name, kModes[mode]);
     if (free->file == nullptr) e.raise(err::kFile, name);
     free->name = name;
     free->reading = mode == 0;
@@ -289,9 +290,9 @@ class FileGroup : public BuiltinGroup {
   static void copy_file(Engine& e) {
     const std::string to = pop_str(e);
     const std::string from = pop_str(e);
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(from.c_str(), "rb"), std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(open_regular_file(from), std::fclose);
     if (!in) e.raise(err::kFile, from);
-    std::FILE* out = std::fopen(to.c_str(), "wb");
+    std::FILE* out = open_output_stream(to, "wb");
     if (out == nullptr) e.raise(err::kFile, to);
     char buf[8192];
     bool ok = true;

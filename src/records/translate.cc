@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "config/dictionary.h"
+#include "util/posix_io.h"
 
 namespace corvanta::records {
 namespace {
@@ -85,7 +86,7 @@ TranslationTable::TranslationTable(std::string name) : name_(std::move(name)) {
 }
 
 bool TranslationTable::load_file(const std::string& path, char escape) {
-  std::FILE* in = std::fopen(path.c_str(), "r");
+  std::FILE* in = open_regular_file(path);
   if (in == nullptr) return false;
   std::string line;
   int c;

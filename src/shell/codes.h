@@ -7,6 +7,9 @@
 namespace corvanta::codes {
 
 inline constexpr std::int32_t kCommandFile = -11;  // command file missing or unreadable
+// A file a command names: cannot be opened or created; cannot be written.
+inline constexpr std::int32_t kCannotOpenFile = -13;
+inline constexpr std::int32_t kCannotWriteFile = -16;
 inline constexpr std::int32_t kOutOfMemory = -102;
 inline constexpr std::int32_t kServerConfig = -103;  // "Messages" or server configuration unreadable
 inline constexpr std::int32_t kUsersOutOfMemory = -122;
@@ -26,6 +29,19 @@ inline constexpr std::int32_t kNoPoolProfiles = -161;
 inline constexpr std::int32_t kCommandFilesNested = -162;
 inline constexpr std::int32_t kCommandLineTooLong =
     -163;  // a command line over 1000 characters: nothing of it runs
+// Limits/MaxJobNo above what the job file holds (kMaxJobNumber).
+inline constexpr std::int32_t kMaxJobNoTooLarge = -164;
+// A command or the start-up ended by an error the service did not expect;
+// the command's changes up to then stand as the journal recorded them.
+inline constexpr std::int32_t kUnexpectedError = -165;
+// A command file's line names no command of the table.
+inline constexpr std::int32_t kUnknownCommand = -166;
+// A file parameter names one of the service's own files (for writing).
+inline constexpr std::int32_t kOwnFile = -167;
+// A file parameter names a file outside Directories/CommandFiles.
+inline constexpr std::int32_t kOutsideDirectories = -168;
+// A file parameter names a directory, device or FIFO.
+inline constexpr std::int32_t kNotARegularFile = -240;
 inline constexpr std::int32_t kSequenceOpen = -801;
 inline constexpr std::int32_t kSequenceLock = -802;
 inline constexpr std::int32_t kSequenceWrite = -803;

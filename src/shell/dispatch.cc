@@ -1,5 +1,7 @@
 // Dispatch of one command through the command table.
 #include <cstdio>
+#include <exception>
+#include <new>
 
 #include "shell/codes.h"
 #include "shell/params.h"
@@ -43,9 +45,19 @@ const CommandEntry& Service::find_command(std::string_view word) const {
 }
 
 // A command's changes are durable before it is reported done: the journal
-// records it wrote are synced, and a failed sync is the command's result.
+// records it wrote are synced, and a failed sync is the command's result. An
+// exception out of a handler ends the command with a code of its own, and
+// the service goes on with the next one.
 ResultCode Service::run_handler(const CommandEntry& row, ParamList& params, BatchResult& result) {
-  const ResultCode rc = row.handler(*this, params, result);
+  ResultCode rc = 0;
+  try {
+    rc = row.handler(*this, params, result);
+  } catch (const std::bad_alloc&) {
+    rc = codes::kOutOfMemory;
+  } catch (const std::exception& e) {
+    reporter.screen_text(e.what(), 0);
+    rc = codes::kUnexpectedError;
+  }
   const ResultCode synced = dbm.sync_journals();
   return rc.ok() && synced.failed() ? synced : rc;
 }
@@ -63,9 +75,14 @@ ResultCode Service::dispatch(ParamList& params, BatchResult& result) {
   current_params = &params;
   params.job_no = 0;
 
+  // A command that should run as a job but gets no number or record would
+  // leave no trace in the job file: it does not run, and its failure is
+  // reported instead. Without a configured job file commands run unnumbered.
+  ResultCode rc = 0;
   if (row.job_log) {
     const User* user = users.current();
-    (void)jobs.start(params.command(), user != nullptr ? user->name : "", params.job_no);
+    const ResultCode started = jobs.start(params.command(), user != nullptr ? user->name : "", params.job_no);
+    if (started.failed() && jobs.configured()) rc = started;
     reporter.open_job_protocol(job_protocol_path(*this, params.job_no));
   }
   if (row.cmd_log) reporter.command_log_line(params.job_no, params.command(), 1);
@@ -74,8 +91,9 @@ ResultCode Service::dispatch(ParamList& params, BatchResult& result) {
     state.current_sublib = std::string(cut_to(sublib, kMaxCurrentSublib));
   }
 
-  ResultCode rc = 0;
-  if (row.handler != nullptr) {
+  if (rc.failed()) {
+    // reported below
+  } else if (row.handler != nullptr) {
     rc = run_handler(row, params, result);
   } else {
     help(*this, params.command());

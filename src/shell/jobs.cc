@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -51,8 +52,14 @@ bool create_job_file(const std::string& path, std::uint32_t records) {
   const std::string temp = path + ".new";
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
   if (fd < 0) return false;
-  const std::vector<unsigned char> zeros(static_cast<std::size_t>(records) * kJobRecordSize, 0);
-  bool ok = write_all_at(fd, zeros.data(), zeros.size(), 0);
+  constexpr std::size_t kChunkRecords = 1024;
+  const std::vector<unsigned char> zeros(kChunkRecords * kJobRecordSize, 0);
+  bool ok = true;
+  for (std::uint32_t done = 0; ok && done < records; done += kChunkRecords) {
+    const std::size_t n = std::min<std::size_t>(kChunkRecords, records - done);
+    ok = write_all_at(fd, zeros.data(), n * kJobRecordSize, static_cast<off_t>(done) * kJobRecordSize);
+  }
+  ok = ::fsync(fd) == 0 && ok;
   ok = ::close(fd) == 0 && ok;
   ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) ::unlink(temp.c_str());
@@ -141,7 +148,8 @@ ResultCode JobLog::start(std::string_view command, std::string_view user, std::u
   number = 0;
   if (!is_open()) return -1;
   std::uint32_t n = 0;
-  if (sequence_next(sequence_path_, n).failed() || n == 0) return -1;
+  if (const ResultCode rc = sequence_next(sequence_path_, n); rc.failed()) return rc;
+  if (n == 0) return codes::kSequenceLock;  // a sequence file that hands out 0 is damaged
   number = n;
   JobRecord record;
   record.number = n;
@@ -150,7 +158,9 @@ ResultCode JobLog::start(std::string_view command, std::string_view user, std::u
   record.start_time = now_seconds();
   record.status = 1;
   const auto bytes = encode_job_record(record);
-  return write_all_at(fd_, bytes.data(), bytes.size(), slot_offset(n)) ? 0 : -1;
+  if (write_all_at(fd_, bytes.data(), bytes.size(), slot_offset(n))) return 0;
+  number = 0;
+  return -1;
 }
 
 ResultCode JobLog::end(std::uint32_t number, std::int32_t result) {

@@ -20,6 +20,10 @@
 
 namespace corvanta {
 
+// The largest MaxJobNo: job numbers are shown with six digits, and the job
+// file then takes 36 MB.
+inline constexpr std::uint32_t kMaxJobNumber = 999999;
+
 // The next number of the sequence file (record-locked read, increment,
 // write): the number, or -801 (cannot open), -802 (cannot lock or read),
 // -803 (cannot write).
@@ -40,13 +44,16 @@ class JobLog {
   // Remembers the names. Without a job file name jobs get no records. A
   // missing job file is created with max_job_no + 1 empty records together
   // with a new sequence file (first 1, last max_job_no); a job file that
-  // exists is opened as it is.
+  // exists is opened as it is. `max_job_no` is at most kMaxJobNumber.
   void open(std::string job_path, std::string sequence_path, std::uint32_t max_job_no);
   void close();
   bool is_open() const { return fd_ >= 0; }
+  // A job file is named: commands that run as jobs need it.
+  bool configured() const { return configured_ && !job_path_.empty(); }
 
   // Takes the next number and writes the job's record: 0 and the number, or
-  // -1 (then `number` stays 0).
+  // a failure (then `number` stays 0): -801, -802, -803 from the sequence
+  // file, -1 when the job file is not open or the record cannot be written.
   ResultCode start(std::string_view command, std::string_view user, std::uint32_t& number);
   // Sets the end time and the status of the job's record: 0 or -1.
   ResultCode end(std::uint32_t number, std::int32_t result);

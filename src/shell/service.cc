@@ -111,6 +111,7 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
 
   // 3.-5. Limits, sub-library and date template.
   state.limits = read_limits(configs, state.server_config);
+  if (static_cast<std::uint32_t>(state.limits.max_job_no) > kMaxJobNumber) return codes::kMaxJobNoTooLarge;
   const std::string sublib = server_value("Sublibs", "Default");
   state.default_sublib = sublib.size() <= kMaxDefaultSublib && !sublib.empty() ? sublib : "ZB";
   state.current_sublib = state.default_sublib;

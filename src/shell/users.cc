@@ -99,7 +99,7 @@ namespace {
 // Reads a whole file; nullopt when it does not exist, an error otherwise.
 ResultCode read_text(const std::string& path, std::optional<std::string>& text) {
   text.reset();
-  std::FILE* in = std::fopen(path.c_str(), "r");
+  std::FILE* in = open_regular_file(path);
   if (in == nullptr) return errno == ENOENT ? ResultCode(0) : ResultCode(codes::kUsersTableOpen);
   std::string data;
   char buf[4096];

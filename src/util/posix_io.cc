@@ -48,4 +48,26 @@ std::FILE* open_regular_file(const std::string& path) {
   return in;
 }
 
+std::optional<std::string> read_regular_file(const std::string& path) {
+  std::FILE* in = open_regular_file(path);
+  if (in == nullptr) return std::nullopt;
+  std::string text;
+  char buf[8192];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) text.append(buf, n);
+  const bool failed = std::ferror(in) != 0;
+  std::fclose(in);
+  if (failed) return std::nullopt;
+  return text;
+}
+
+std::FILE* open_output_stream(const std::string& path, const char* mode) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  return std::fopen(path.c_str(), mode);
+}
+
 }  // namespace corvanta

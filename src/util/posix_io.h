@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace corvanta {
@@ -21,5 +22,12 @@ bool write_all_at(int fd, const void* data, std::size_t size, off_t offset);
 // nullptr otherwise, without blocking on a FIFO. errno tells why (ENOENT
 // when it does not exist, EINVAL when it is no regular file).
 std::FILE* open_regular_file(const std::string& path);
+// The whole content of a regular file; nullopt as for open_regular_file or
+// on a read error.
+std::optional<std::string> read_regular_file(const std::string& path);
+// Opens `path` as a stream with `mode` ("w", "a", ...), refusing a path that
+// names something other than a regular file (a FIFO, a device, a
+// directory): nullptr with errno EINVAL. For files a program writes.
+std::FILE* open_output_stream(const std::string& path, const char* mode);
 
 }  // namespace corvanta

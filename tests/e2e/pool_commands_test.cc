@@ -407,11 +407,11 @@ TEST_F(PoolCommands, JournalListingAndSaveDirectoryFailures) {
   const RunResult r =
       run("SAVE_PROT POOL=A FROM=19700101 TO=0 DATA=Y OUTPUT=sp\n"
           "SAVE_PROT POOL=A FROM=19700101\n"
-          "SAVE POOL=A PATH=../etc/corvanta.cfg/x\n");
+          "SAVE POOL=A PATH=../temp/job.log/x\n");
   EXPECT_NE(r.output.find("POOL=A FILE=001(BIBLS) IDNR=000000007  FUNC=WRITE "), std::string::npos)
       << r.output;
   EXPECT_NE(r.output.find("SAVE_PROT POOL=A FROM=19700101 : 11 - "), std::string::npos);
-  EXPECT_NE(r.output.find("SAVE POOL=A PATH=../etc/corvanta.cfg/x : 17 - "), std::string::npos);
+  EXPECT_NE(r.output.find("SAVE POOL=A PATH=../temp/job.log/x : 17 - "), std::string::npos);
   const std::string listing = inst_.read("temp/sp.0002");
   EXPECT_EQ(listing.rfind("SAVE_PROT POOL=A FROM=19700101 TO=0\n" + std::string(76, '-') + "\n", 0), 0u)
       << listing;

@@ -108,7 +108,7 @@ TEST_F(JobsTest, StepsWrapAndStopAtEmptySlots) {
   EXPECT_EQ(at, 5u);
 }
 
-TEST_F(JobsTest, WithoutSequenceFileJobsRunWithoutNumber) {
+TEST_F(JobsTest, WithoutSequenceFileJobsGetNoNumber) {
   {
     JobLog jobs;
     jobs.open(job_, seq_, 10);
@@ -117,7 +117,7 @@ TEST_F(JobsTest, WithoutSequenceFileJobsRunWithoutNumber) {
   JobLog jobs;
   jobs.open(job_, seq_, 10);
   std::uint32_t n = 99;
-  EXPECT_EQ(jobs.start("X", "U", n).code(), -1);
+  EXPECT_EQ(jobs.start("X", "U", n).code(), -801);
   EXPECT_EQ(n, 0u);
   EXPECT_FALSE(std::filesystem::exists(seq_));  // not made again
   std::uint32_t number = 0;

@@ -1,0 +1,255 @@
+#include "shell/command_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+#include "shell/codes.h"
+#include "shell/service.h"
+#include "util/posix_io.h"
+#include "util/text.h"
+
+namespace corvanta {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kMaxExtents = 999;
+
+// Symbolic links and ".." resolved as far as the path exists, the rest
+// normalised lexically.
+fs::path resolved(const std::string& path) {
+  std::error_code ec;
+  const fs::path absolute = fs::absolute(fs::path(path), ec).lexically_normal();
+  fs::path r = fs::weakly_canonical(absolute, ec);
+  return ec ? absolute : r;
+}
+
+// The suffixes under which the service keeps an own file's relatives:
+// numbers (extents, job protocols) and its temporary names, in any chain
+// (".1", ".0004", ".new", ".1.rst").
+bool relative_suffix(std::string_view suffix) {
+  if (suffix.empty()) return true;
+  if (suffix.front() != '.') return false;
+  suffix.remove_prefix(1);
+  while (true) {
+    const std::size_t dot = suffix.find('.');
+    const std::string_view part = suffix.substr(0, dot);
+    const bool digits =
+        !part.empty() && std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits && part != "new" && part != "rst" && part != "tmp") return false;
+    if (dot == std::string_view::npos) return true;
+    suffix.remove_prefix(dot + 1);
+  }
+}
+
+// The name with `prefix` put before its last component ("../etc/_users.tab").
+std::string with_name_prefix(const std::string& path, std::string_view prefix) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t first = slash == std::string::npos ? 0 : slash + 1;
+  return path.substr(0, first) + std::string(prefix) + path.substr(first);
+}
+
+struct OwnFiles {
+  std::vector<fs::path> families;                          // the file and its relatives
+  std::vector<std::pair<fs::path, std::string>> prefixes;  // directory, name prefix
+  std::vector<std::pair<dev_t, ino_t>> inodes;             // of those that exist
+
+  void add(const std::string& path) {
+    if (path.empty()) return;
+    families.push_back(resolved(path));
+    add_inode(path);
+  }
+  bool add_inode(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    inodes.emplace_back(st.st_dev, st.st_ino);
+    return true;
+  }
+
+  bool cover(const fs::path& target, const struct stat* st) const {
+    if (st != nullptr && std::find(inodes.begin(), inodes.end(), std::make_pair(st->st_dev, st->st_ino)) !=
+                             inodes.end()) {
+      return true;
+    }
+    const std::string name = target.filename().string();
+    for (const fs::path& own : families) {
+      const std::string own_name = own.filename().string();
+      if (target.parent_path() == own.parent_path() && name.compare(0, own_name.size(), own_name) == 0 &&
+          relative_suffix(std::string_view(name).substr(own_name.size()))) {
+        return true;
+      }
+    }
+    for (const auto& [dir, prefix] : prefixes) {
+      if (target.parent_path() == dir && name.compare(0, prefix.size(), prefix) == 0) return true;
+    }
+    return false;
+  }
+};
+
+OwnFiles own_files(const Service& service, std::string_view save_set_pool) {
+  OwnFiles own;
+  const config::ConfigTable& configs = service.configs;
+  const config::ConfigHandle server = service.state.server_config;
+  for (int h = config::kMainConfig; h <= config::kHandleSlots; ++h) {
+    if (configs.loaded(h)) own.add(configs.path(h));
+  }
+  for (const config::ConfigEntry& e : configs.enumerate(server, "Files")) {
+    if (!e.has_value) continue;
+    own.add(e.value);
+    if (equal_nocase(e.name, "UserTab")) own.add(with_name_prefix(e.value, "_"));
+  }
+  for (const std::string_view section : {"Messages", "Texts"}) {
+    for (const config::ConfigEntry& e : configs.enumerate(server, section)) {
+      if (e.has_value) own.add(e.value);
+    }
+  }
+  const fs::path save_dir = resolved(configs.get(server, "PoolSave", "Directory"));
+  for (const dict::AppPoolDef& pool : service.appl_dictionary.pools()) {
+    const std::string base = service.pools.pool_value(pool, "Path");
+    own.add(base);
+    for (int e = 1; e <= kMaxExtents && !base.empty() && own.add_inode(base + "." + std::to_string(e)); ++e) {
+    }
+    const std::string journal = service.pools.pool_value(pool, "SaveFile");
+    own.add(journal);
+    if (!journal.empty()) own.add(with_name_prefix(journal, "T"));
+    if (pool.name != save_set_pool) own.prefixes.emplace_back(save_dir, "DD" + pool.name + ".");
+  }
+  return own;
+}
+
+// The directories of Directories/CommandFiles, resolved; none: no limit.
+std::vector<fs::path> allowed_directories(const Service& service) {
+  std::vector<fs::path> dirs;
+  for (const config::ConfigEntry& e : service.configs.enumerate(service.state.server_config, "Directories")) {
+    if (e.has_value && !e.value.empty() && equal_nocase(e.name, "CommandFiles")) dirs.push_back(resolved(e.value));
+  }
+  return dirs;
+}
+
+bool within(const fs::path& target, const fs::path& dir) {
+  auto t = target.begin();
+  for (auto d = dir.begin(); d != dir.end(); ++d, ++t) {
+    if (d->empty()) continue;  // the empty last piece of "dir/"
+    if (t == target.end() || *t != *d) return false;
+  }
+  return true;
+}
+
+ResultCode refuse(Service& service, const std::string& path, std::int32_t code) {
+  service.reporter.error_message(path, code);
+  return code;
+}
+
+ResultCode check_directories(Service& service, const std::string& path, const fs::path& target) {
+  const std::vector<fs::path> dirs = allowed_directories(service);
+  if (dirs.empty()) return 0;
+  for (const fs::path& dir : dirs) {
+    if (within(target, dir)) return 0;
+  }
+  return refuse(service, path, codes::kOutsideDirectories);
+}
+
+// Syncs the directory holding `path`, so that a rename in it is durable.
+bool sync_parent(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+ResultCode check_command_file(Service& service, const std::string& path, FileUse use,
+                              std::string_view save_set_pool) {
+  struct stat st {};
+  const bool exists = ::stat(path.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) return refuse(service, path, codes::kNotARegularFile);
+  const fs::path target = resolved(path);
+  if (const ResultCode rc = check_directories(service, path, target); rc.failed()) return rc;
+  if (use == FileUse::Write && own_files(service, save_set_pool).cover(target, exists ? &st : nullptr)) {
+    return refuse(service, path, codes::kOwnFile);
+  }
+  return 0;
+}
+
+ResultCode check_command_directory(Service& service, const std::string& dir) {
+  return check_directories(service, dir, resolved(dir));
+}
+
+std::FILE* open_command_input(Service& service, const std::string& path, ResultCode& rc) {
+  rc = check_command_file(service, path, FileUse::Read);
+  if (rc.failed()) return nullptr;
+  std::FILE* in = open_regular_file(path);  // a FIFO put there meanwhile is refused too
+  if (in == nullptr) {
+    rc = errno == EINVAL ? codes::kNotARegularFile : codes::kCannotOpenFile;
+    service.reporter.error_message(path, rc.code());
+  }
+  return in;
+}
+
+CommandOutput::~CommandOutput() {
+  discard();
+}
+
+void CommandOutput::discard() {
+  if (stream_ != nullptr) std::fclose(stream_);
+  stream_ = nullptr;
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+  temp_.clear();
+}
+
+ResultCode CommandOutput::open(Service& service, const std::string& path) {
+  discard();
+  path_ = path;
+  failed_ = false;
+  if (const ResultCode rc = check_command_file(service, path, FileUse::Write); rc.failed()) return rc;
+  // The temporary file is new (O_EXCL), so no link put in its place is
+  // followed.
+  std::string temp = with_name_prefix(path, ".") + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd >= 0) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    (void)::fchmod(fd, 0666 & ~mask);
+    stream_ = ::fdopen(fd, "wb");
+    if (stream_ == nullptr) ::close(fd);
+    temp_ = temp;
+  }
+  if (stream_ == nullptr) {
+    discard();
+    return refuse(service, path, codes::kCannotOpenFile);
+  }
+  return 0;
+}
+
+void CommandOutput::write_failed(Service& service) {
+  if (!failed_) service.reporter.error_message(path_, codes::kCannotWriteFile);
+  failed_ = true;
+}
+
+ResultCode CommandOutput::commit(Service& service) {
+  if (stream_ == nullptr) return failed_ ? codes::kCannotWriteFile : codes::kCannotOpenFile;
+  bool ok = !failed_ && std::fflush(stream_) == 0 && ::fsync(::fileno(stream_)) == 0;
+  ok = std::fclose(stream_) == 0 && ok;
+  stream_ = nullptr;
+  ok = ok && ::rename(temp_.c_str(), path_.c_str()) == 0;
+  if (ok) {
+    temp_.clear();
+    (void)sync_parent(path_);
+    return 0;
+  }
+  write_failed(service);
+  discard();
+  return codes::kCannotWriteFile;
+}
+
+}  // namespace corvanta
