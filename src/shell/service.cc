@@ -111,7 +111,6 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
 
   // 3.-5. Limits, sub-library and date template.
   state.limits = read_limits(configs, state.server_config);
-  if (static_cast<std::uint32_t>(state.limits.max_job_no) > kMaxJobNumber) return codes::kMaxJobNoTooLarge;
   const std::string sublib = server_value("Sublibs", "Default");
   state.default_sublib = sublib.size() <= kMaxDefaultSublib && !sublib.empty() ? sublib : "ZB";
   state.current_sublib = state.default_sublib;
@@ -150,7 +149,13 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
   // 11. General texts; 12.-13. result sets follow here with their module.
   (void)texts.init(state.server_config);
 
-  // 14. The job file.
+  // 14. The job file; a larger MaxJobNo than it can hold fails the start-up
+  // before any file is made.
+  if (static_cast<std::uint32_t>(state.limits.max_job_no) > kMaxJobNumber) {
+    appl_dictionary.release();
+    data_dictionary.release();
+    return codes::kMaxJobNoTooLarge;
+  }
   jobs.open(server_value("Files", "JobLog"), server_value("Files", "JobSeq"),
             static_cast<std::uint32_t>(state.limits.max_job_no));
 

@@ -26,7 +26,9 @@ class Installation {
 
   // Runs the service in work/ with `input` as its standard input, and
   // `options` (already quoted for the shell) on its command line.
-  RunResult run(const std::string& input, const std::string& options = "") const;
+  // `shell_setup` runs in the same shell first (limits, traps).
+  RunResult run(const std::string& input, const std::string& options = "",
+                const std::string& shell_setup = "") const;
   // Starts the service like run() without waiting for it; its output goes
   // to temp/started.txt. Returns the process id.
   int start(const std::string& input) const;

@@ -174,6 +174,28 @@ TEST(Service, FailedInitialisationIsReported) {
   EXPECT_EQ(r.output.find("CMD> "), std::string::npos);
 }
 
+// The job file holds MaxJobNo + 1 records, numbered with six digits: a
+// larger value fails the start-up before any file is made.
+TEST(Service, MaxJobNoIsBoundedByTheJobFile) {
+  for (const char* value : {"4294967295", "1000000"}) {
+    Installation inst;
+    std::string cfg = inst.read("etc/corvanta.cfg");
+    cfg.replace(cfg.find("MaxJobNo=100"), 12, std::string("MaxJobNo=") + value);
+    inst.write("etc/corvanta.cfg", cfg);
+    const RunResult r = inst.run("end\n");
+    EXPECT_NE(r.output.find("Initialization : 164 - MaxJobNo"), std::string::npos) << r.output;
+    EXPECT_FALSE(std::filesystem::exists(inst.path("temp/job.seq")));
+    EXPECT_FALSE(std::filesystem::exists(inst.path("temp/job.log")));
+  }
+  Installation inst;
+  std::string cfg = inst.read("etc/corvanta.cfg");
+  cfg.replace(cfg.find("MaxJobNo=100"), 12, "MaxJobNo=999999");
+  inst.write("etc/corvanta.cfg", cfg);
+  const RunResult r = inst.run(std::string(kLogin) + "VIEWLOG\nend\n");
+  EXPECT_EQ(r.output.find("Initialization"), std::string::npos) << r.output;
+  EXPECT_EQ(std::filesystem::file_size(inst.path("temp/job.log")), 1000000u * 36u);
+}
+
 TEST(Service, GarbledConfigurationDoesNotCrash) {
   Installation inst;
   std::mt19937 rng(7);

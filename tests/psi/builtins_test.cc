@@ -187,6 +187,16 @@ TEST_F(PsiFiles, DirectoryListingStopsAt500) {
   EXPECT_EQ(run_text("dir(" + q("none") + ")\n").err, error_at(1, 102, path("none")));
 }
 
+// A FIFO or a device is no file a script reads or writes: opening one
+// fails at once instead of waiting for the other end.
+TEST_F(PsiFiles, OnlyRegularFilesOpen) {
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(run_text("fopen(" + q("fifo") + ", IN)\n").err, error_at(1, 102, path("fifo")));
+  EXPECT_EQ(run_text("fopen(" + q("fifo") + ", OUT)\n").err, error_at(1, 102, path("fifo")));
+  EXPECT_EQ(run_text("fcopy(" + q("fifo") + ", " + q("x") + ")\n").err, error_at(1, 102, path("fifo")));
+  EXPECT_EQ(run_text("fopen(\"/dev/zero\", IN)\n").err, error_at(1, 102, "/dev/zero"));
+}
+
 TEST_F(PsiFiles, CopyRenameDeleteAndDirectories) {
   std::ofstream(path("src")) << "content\n";
   auto o = run_text("fcopy(" + q("src") + ", " + q("copy") + ")\nrename(" + q("copy") + ", " + q("moved") +

@@ -1,0 +1,212 @@
+// Files named by command parameters: the service's own files are never
+// written through them, the installation's directories bound where commands
+// read and write, inputs must be regular files, and a command whose file
+// work fails ends its job with the failure's code.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "installation.h"
+#include "pool_fixture.h"
+
+namespace corvanta::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The installation's configuration without Directories/CommandFiles, so
+// that only the protection of the own files decides.
+void drop_directory_limit(const Installation& inst) {
+  std::string cfg = inst.read("etc/corvanta.cfg");
+  for (std::size_t at; (at = cfg.find("CommandFiles=")) != std::string::npos;) {
+    cfg.erase(at, cfg.find('\n', at) + 1 - at);
+  }
+  inst.write("etc/corvanta.cfg", cfg);
+}
+
+// Every regular file under the installation's etc, data and save
+// directories, with its content.
+std::map<std::string, std::string> contents(const Installation& inst) {
+  std::map<std::string, std::string> files;
+  for (const char* dir : {"etc", "data", "save"}) {
+    for (const auto& entry : fs::recursive_directory_iterator(inst.path(dir))) {
+      if (!entry.is_regular_file()) continue;
+      const std::string relative = fs::relative(entry.path(), inst.root()).string();
+      files[relative] = inst.read(relative);
+    }
+  }
+  return files;
+}
+
+std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class CommandFiles : public PoolCommands {};
+
+// The way in that the unload file offered: a value loaded from a file that
+// holds user lines, unloaded over the users table, would create a user.
+TEST_F(CommandFiles, AnUnloadCannotReplaceTheUsersTable) {
+  drop_directory_limit(inst_);
+  {
+    PoolWriter w(inst_, now());
+    w.put(1, "EVIL      KWP       ...");
+  }
+  const std::string users = inst_.read("etc/users.tab");
+  const RunResult r = run("UNLOAD POOL=A FILES=10 DATA=../etc/users.tab\n");
+  EXPECT_NE(r.output.find("../etc/users.tab : 167 - "), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("CANCELLED: 0167"), std::string::npos);
+  EXPECT_EQ(inst_.read("etc/users.tab"), users);
+  EXPECT_NE(inst_.run("login user=EVIL pass=KWP\nend\n").output.find("LOGIN : 124 - "), std::string::npos);
+}
+
+// Each file-writing parameter of the commands, against each of the
+// service's own files, directly, through a symbolic or hard link, and
+// through a name under which the service rewrites one of them.
+TEST_F(CommandFiles, NoFileParameterWritesAnOwnFile) {
+  drop_directory_limit(inst_);
+  {
+    PoolWriter w(inst_, now());
+    w.put(1, "journalled");
+  }
+  ASSERT_EQ(run("SAVE POOL=A PATH=../save\nUNLOAD POOL=A DATA=../temp/ok.unl\n").output.find("CANCELLED"),
+            std::string::npos);
+  fs::create_symlink("../etc/users.tab", inst_.path("temp/users-link"));
+  fs::create_hard_link(inst_.path("etc/users.tab"), inst_.path("temp/users-hard"));
+
+  const std::vector<std::string> own = {
+      "../etc/corvanta.cfg", "../etc/users.tab",    "../etc/_users.tab",   "../etc/library.dic",
+      "../etc/library.app",  "../etc/messages.ger", "../etc/texts.ger",    "../temp/util.log",
+      "../temp/prot.0001",   "../temp/prot",        "../temp/job.log",     "../temp/job.log.new",
+      "../temp/job.seq",     "../temp/server.log",  "../temp/sets",        "../temp/scanlst.tmp",
+      "../data/a",           "../data/a.1",         "../data/a.rst",       "../data/a.1.new",
+      "../save/a.sav",       "../save/Ta.sav",      "../save/DDA.SID",     "../save/DDA.S00",
+      "../save/DDA.SID.new", "../temp/users-link",  "../temp/users-hard",  "../temp/x/../../etc/users.tab",
+  };
+  const auto before = contents(inst_);
+  std::string commands;
+  for (const std::string& file : own) {
+    commands += "UNLOAD POOL=A DATA=" + file + "\n";
+    commands += "SAVE_PROT POOL=A FROM=19700101 TO=0 DATA=Y OUTPUT=" + file + "\n";
+  }
+  const RunResult r = run(commands);
+  for (const std::string& file : own) {
+    EXPECT_EQ(count(r.output, "\n" + file + " : 167 - "), 2u) << file << "\n" << r.output;
+  }
+  EXPECT_EQ(count(r.output, "CANCELLED: 0167"), 2 * own.size());
+  EXPECT_EQ(contents(inst_), before);
+  EXPECT_FALSE(fs::exists(inst_.path("etc/_users.tab")));
+  EXPECT_FALSE(fs::exists(inst_.path("data/a.rst")));
+
+  // A name given without a path goes to the print directory, and may not
+  // climb out of it either: "x/../../etc/users.tab" plus the job number
+  // would be a rewrite name of the users table.
+  const RunResult climbed = run("SAVE_PROT POOL=A FROM=19700101 TO=0 DATA=Y OUTPUT=x/../../etc/users.tab\n");
+  EXPECT_NE(climbed.output.find("CANCELLED: 0167"), std::string::npos) << climbed.output;
+
+  // SAVE writes its set into PATH: a link there that points to an own file
+  // is not followed.
+  fs::create_directory(inst_.path("temp/evil"));
+  fs::create_symlink("../../etc/users.tab", inst_.path("temp/evil/DDA.SID.new"));
+  const RunResult save = run("SAVE POOL=A PATH=../temp/evil\n");
+  EXPECT_NE(save.output.find("../temp/evil/DDA.SID.new : 167 - "), std::string::npos) << save.output;
+  EXPECT_EQ(contents(inst_), before);
+}
+
+TEST_F(CommandFiles, CommandsStayInTheConfiguredDirectories) {
+  const std::string outside = inst_.path("outside");
+  fs::create_directory(outside);
+  inst_.write("outside/cmds.txt", "USER_ADD NAME=fremd\n");
+  fs::create_directory_symlink(outside, inst_.path("temp/out"));
+  const RunResult r = run("EXECUTE COMMAND=../outside/cmds.txt\n"
+                          "LOAD POOL=A DATA=/etc/passwd\n"
+                          "UNLOAD POOL=A DATA=../outside/a.unl\n"
+                          "UNLOAD POOL=A DATA=../temp/out/a.unl\n"
+                          "SAVE POOL=A PATH=../outside\n"
+                          "RESTORE POOL=A PATH=../outside CONFIRM=N\n"
+                          "UNLOAD POOL=A DATA=../temp/a.unl\n"
+                          "EXECUTE COMMAND=../temp/a.unl\n");
+  EXPECT_EQ(count(r.output, "CANCELLED: 0168"), 6u) << r.output;
+  EXPECT_NE(r.output.find("../temp/out/a.unl : 168 - "), std::string::npos);
+  EXPECT_EQ(fs::directory_iterator(outside)->path().filename(), "cmds.txt");  // nothing written there
+  EXPECT_EQ(inst_.read("etc/users.tab").find("FREMD"), std::string::npos);
+  EXPECT_TRUE(fs::exists(inst_.path("temp/a.unl")));  // inside: as before
+}
+
+TEST_F(CommandFiles, InputsMustBeRegularFiles) {
+  drop_directory_limit(inst_);
+  ASSERT_EQ(::mkfifo(inst_.path("temp/fifo").c_str(), 0600), 0);
+  const RunResult r = run("EXECUTE COMMAND=/dev/zero\n"
+                          "EXECUTE COMMAND=../temp\n"
+                          "EXECUTE COMMAND=../temp/fifo\n"
+                          "LOAD POOL=A DATA=../temp/fifo\n"
+                          "UNLOAD POOL=A DATA=../temp/fifo\n"
+                          "UNLOAD POOL=A DATA=/dev/null\n");
+  EXPECT_EQ(count(r.output, "CANCELLED: 0240"), 6u) << r.output;
+
+  // At start-up a dictionary or users table that is a FIFO fails the
+  // initialisation, and a message file that is one is passed over, instead
+  // of waiting for a writer for ever.
+  for (const char* key : {"DataDict=../etc/library.dic", "UserTab=../etc/users.tab", "GER=../etc/messages.ger"}) {
+    Installation inst;
+    ASSERT_EQ(::mkfifo(inst.path("temp/fifo").c_str(), 0600), 0);
+    std::string cfg = inst.read("etc/corvanta.cfg");
+    const std::string line(key);
+    cfg.replace(cfg.find(line), line.size(), line.substr(0, line.find('=') + 1) + "../temp/fifo");
+    inst.write("etc/corvanta.cfg", cfg);
+    const RunResult started = inst.run("end\n");
+    const bool fails = line[0] != 'G';
+    EXPECT_EQ(started.output.find("Initialization : ") != std::string::npos, fails) << key << started.output;
+    EXPECT_EQ(started.output.find("CMD> ") != std::string::npos, !fails) << key;
+  }
+}
+
+// Failures of a command's file work are the command's result, so that the
+// job record and VIEWLOG show them.
+TEST_F(CommandFiles, FileFailuresEndTheirJobs) {
+  {
+    PoolWriter w(inst_, now());
+    for (int i = 0; i < 600; ++i) w.put(i, std::string(180, static_cast<char>('a' + i % 26)));
+  }
+  inst_.write("temp/old.unl", "the previous unload");
+  inst_.write("work/cmds.txt", "UNLOAD POOL=A DATA=../temp/no/such/dir.unl\nNOSUCH\nCHECK POOL=A\n");
+  const RunResult r = run("UNLOAD POOL=A DATA=../temp/no/such/dir.unl\n"
+                          "LOAD POOL=A DATA=../temp/missing.unl\n"
+                          "EXECUTE COMMAND=cmds.txt\n"
+                          "VIEWLOG\n");
+  EXPECT_NE(r.output.find("JOB 000002 UNLOAD"), std::string::npos) << r.output;
+  EXPECT_EQ(count(r.output, "CANCELLED: 0013"), 3u) << r.output;  // the two and the command file
+  EXPECT_NE(r.output.find("NOSUCH\n : 166 - "), std::string::npos);
+  EXPECT_NE(r.output.find("========> 0 Errors"), std::string::npos);  // the lines after a failure run
+  EXPECT_NE(r.output.find("000004 EXECUTE    SYS        -013"), std::string::npos) << r.output;
+
+  // A full disk (here a file size limit) ends UNLOAD with 16, and the
+  // previous file stays as it was.
+  const RunResult full = inst_.run(std::string(kLogin) + "UNLOAD POOL=A DATA=../temp/old.unl\nend\n", "",
+                                   "trap '' XFSZ; ulimit -f 64;");
+  EXPECT_NE(full.output.find("../temp/old.unl : 16 - "), std::string::npos) << full.output;
+  EXPECT_NE(full.output.find("CANCELLED: 0016"), std::string::npos);
+  EXPECT_EQ(inst_.read("temp/old.unl"), "the previous unload");
+  for (const auto& entry : fs::directory_iterator(inst_.path("temp"))) {
+    EXPECT_NE(entry.path().filename().string().rfind(".old.unl", 0), 0u) << "temporary file left";
+  }
+}
+
+// A job that cannot get a number would leave no trace: it does not run.
+TEST_F(CommandFiles, AJobWithoutNumberDoesNotRun) {
+  fs::remove(inst_.path("temp/job.seq"));
+  const RunResult r = run("UNLOAD POOL=A DATA=../temp/a.unl\nVIEWLOG\n");
+  EXPECT_NE(r.output.find("JOB 000000 UNLOAD"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("CANCELLED: 0801"), std::string::npos);
+  EXPECT_FALSE(fs::exists(inst_.path("temp/a.unl")));
+}
+
+}  // namespace
+}  // namespace corvanta::testing
