@@ -266,9 +266,14 @@ ResultCode cmd_check(Service& service, ParamList& params, BatchResult&) {
 ResultCode cmd_unload(Service& service, ParamList& params, BatchResult&) {
   std::string path;
   if (const ResultCode rc = start_with_unload_file(service, params, path); rc.failed()) return rc;
-  CommandOutput output;
-  if (const ResultCode rc = output.open(service, path); rc.failed()) return rc;
+  // The right to the pool is asked first, so that a user without it learns
+  // nothing of the file system.
   if (const ResultCode rc = bat_pool_open_checked(service, 'I', 'N', kMaintenanceGroup); rc.failed()) return rc;
+  CommandOutput output;
+  if (const ResultCode rc = output.open(service, path); rc.failed()) {
+    (void)bat_pool_close(service);
+    return rc;
+  }
   std::FILE* out = output.stream();
   const std::string& name = service.pools.pool()->name;
   const auto flags = unload_selection(params.get("FILES"));
@@ -329,12 +334,12 @@ ResultCode cmd_unload(Service& service, ParamList& params, BatchResult&) {
 ResultCode cmd_load(Service& service, ParamList& params, BatchResult&) {
   std::string path;
   if (const ResultCode rc = start_with_unload_file(service, params, path); rc.failed()) return rc;
+  if (const ResultCode rc = bat_pool_open_checked(service, 'R', 'N', kMaintenanceGroup); rc.failed()) return rc;
   ResultCode opened = 0;
   std::FILE* in = open_command_input(service, path, opened);
-  if (in == nullptr) return opened;
-  if (const ResultCode rc = bat_pool_open_checked(service, 'R', 'N', kMaintenanceGroup); rc.failed()) {
-    std::fclose(in);
-    return rc;
+  if (in == nullptr) {
+    (void)bat_pool_close(service);
+    return opened;
   }
   const std::string& name = service.pools.pool()->name;
   const auto flags = unload_selection(params.get("FILES"));

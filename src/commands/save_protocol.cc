@@ -192,6 +192,7 @@ ResultCode cmd_save(Service& service, ParamList& params, BatchResult&) {
                           e == 0 ? std::optional<std::uint32_t>(saved) : std::nullopt, crc);
     id.crcs.push_back(crc);
   }
+  if (rc.code() == dbm::kJournalFull) rc = codes::kCannotWriteFile;  // the copy's write failed
   if (rc.ok()) rc = dbm::write_pending_id(fs, dir, pool.name, id);
   if (rc.ok()) rc = dbm::commit_save_set(fs, dir, pool.name, live.header.extends, true);
   if (rc.failed()) {
@@ -235,6 +236,7 @@ ResultCode cmd_restore(Service& service, ParamList& params, BatchResult&) {
   }
   if (const ResultCode rc = dbm::settle_save_set(fs, dir, pool.name); rc.failed()) return rc;
   const std::string sid = dbm::save_id_path(dir, pool.name);
+  if (const ResultCode rc = check_command_file(service, sid, FileUse::Read); rc.failed()) return rc;
   std::vector<unsigned char> sid_bytes;
   (void)dbm::read_whole_file(fs, sid, sid_bytes);
   const std::optional<dbm::SaveId> id = dbm::SaveId::decode_header(sid_bytes);
@@ -256,6 +258,8 @@ ResultCode cmd_restore(Service& service, ParamList& params, BatchResult&) {
       break;
     }
     std::uint32_t crc = 0;
+    rc = check_command_file(service, dbm::save_copy_path(dir, pool.name, e), FileUse::Read);
+    if (rc.failed()) break;
     rc = dbm::copy_extent(fs, dbm::save_copy_path(dir, pool.name, e),
                           restore_path(dbm::extent_file_path(base, e)), std::nullopt, crc);
     if (rc.code() == codes::kCannotOpenFile) rc = dbm::kCannotOpen;
@@ -386,7 +390,7 @@ ResultCode release_pool(Service& service, const std::string& name) {
   std::FILE* in = nullptr;
   if (const ResultCode rc = open_journal(service, journal, in); rc.code() != 0)
     return rc.failed() ? rc : ResultCode(0);
-  std::FILE* out = std::fopen(temp.c_str(), "wb");
+  std::FILE* out = create_new_file(temp);
   if (out == nullptr) {
     std::fclose(in);
     return codes::kCannotOpenFile;

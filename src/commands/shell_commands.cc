@@ -62,20 +62,25 @@ ResultCode cmd_execute(Service& service, ParamList& params, BatchResult&) {
     if (first_failure.ok()) first_failure = rc;
   };
   bool too_long = false;
-  while (const std::optional<std::string> line = read_line(file, kCommandLineSize, &too_long)) {
+  bool first_line = true;
+  while (std::optional<std::string> line = read_line(file, kCommandLineSize, &too_long)) {
+    if (first_line && line->rfind("\xEF\xBB\xBF", 0) == 0) line->erase(0, 3);  // a UTF-8 mark
+    first_line = false;
     if (line->empty() || line->front() == '\r' || line->front() == '!') continue;
     if (too_long) {
       failed(overlong_line_text(*line), codes::kCommandLineTooLong);
       continue;
     }
     line_params.parse(*line);
+    if (line_params.command().empty()) continue;  // blanks only
     inherited.add_to(line_params);
     const CommandEntry& row = service.find_command(line_params.command());
     service.reporter.log_text(line_params.command(), 0);
     result.clear_for_command();
     line_params.job_no = params.job_no;
     if (row.name.empty()) {
-      failed(*line + "\n", codes::kUnknownCommand);
+      // Only the word is shown: the file may be no command file at all.
+      failed(line_params.command(), codes::kUnknownCommand);
       continue;
     }
     if (row.handler == nullptr) continue;  // END, HELP and LOGIN do nothing here

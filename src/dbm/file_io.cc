@@ -15,6 +15,7 @@ int open_flags(OpenMode mode) {
     case OpenMode::ReadWrite: return O_RDWR;
     case OpenMode::Create: return O_RDWR | O_CREAT;
     case OpenMode::Truncate: return O_WRONLY | O_CREAT | O_TRUNC;
+    case OpenMode::Replace: return O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
     case OpenMode::Append: return O_RDWR | O_CREAT | O_APPEND;  // readable for a shared lock
   }
   return O_RDONLY;
@@ -158,6 +159,9 @@ class FaultFile final : public File {
 }  // namespace
 
 std::unique_ptr<File> PosixFileSystem::open(const std::string& path, OpenMode mode) {
+  // A name made anew is first cleared, so that no link or file put there
+  // is written through; one put there meanwhile fails the exclusive open.
+  if (mode == OpenMode::Replace && ::unlink(path.c_str()) != 0 && errno != ENOENT) return nullptr;
   // Opened without blocking, so that a FIFO is refused rather than waited on.
   const int fd = ::open(path.c_str(), open_flags(mode) | O_CLOEXEC | O_NONBLOCK, 0664);
   if (fd < 0) return nullptr;

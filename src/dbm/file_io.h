@@ -27,6 +27,7 @@ enum class OpenMode : char {
   ReadWrite = 'U',  // read and write
   Create = 'X',     // read and write, created when missing
   Truncate = 'O',   // write only, created, emptied
+  Replace = 'N',    // write only, made anew: a file or link of that name is removed first, none followed
   Append = 'E',     // written at the end only (and readable), created
 };
 

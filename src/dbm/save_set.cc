@@ -63,7 +63,7 @@ ResultCode copy_extent(FileSystem& fs, const std::string& from, const std::strin
   crc = 0;
   const auto in = fs.open(from, OpenMode::ReadOnly);
   if (!in) return kCannotOpenFile;
-  const auto out = fs.open(to, OpenMode::Truncate);
+  const auto out = fs.open(to, OpenMode::Replace);
   if (!out) {
     (void)in->close();
     return kCannotOpenFile;
@@ -136,7 +136,7 @@ bool read_whole_file(FileSystem& fs, const std::string& path, std::vector<unsign
 
 ResultCode write_pending_id(FileSystem& fs, const std::string& dir, const std::string& pool,
                             const SaveId& id) {
-  const auto out = fs.open(pending_path(save_id_path(dir, pool)), OpenMode::Truncate);
+  const auto out = fs.open(pending_path(save_id_path(dir, pool)), OpenMode::Replace);
   if (!out) return kCannotOpenFile;
   std::vector<unsigned char> bytes = id.encode_header();
   for (const std::uint32_t crc : id.crcs) {

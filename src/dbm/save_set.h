@@ -51,7 +51,8 @@ std::string extent_file_path(const std::string& base, int extent);
 // The name a file of a set has while the set is being written.
 std::string pending_path(const std::string& path);
 
-// Copies `from` to `to` (created or emptied) in 2048-byte pieces, syncs it
+// Copies `from` to `to` (made anew, a file or link there removed first) in
+// 2048-byte pieces, syncs it
 // and returns the CRC-32 of what was written. With `saved_time`, bytes 48
 // to 51 of the first block are replaced by it. -13: a file cannot be opened
 // or created; -212: a read fails; -229: a write, the sync or the close

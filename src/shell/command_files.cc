@@ -99,6 +99,7 @@ OwnFiles own_files(const Service& service, std::string_view save_set_pool) {
   for (int h = config::kMainConfig; h <= config::kHandleSlots; ++h) {
     if (configs.loaded(h)) own.add(configs.path(h));
   }
+  own.add(service.job_protocol_prefix());  // configured or not
   for (const config::ConfigEntry& e : configs.enumerate(server, "Files")) {
     if (!e.has_value) continue;
     own.add(e.value);
@@ -217,9 +218,11 @@ ResultCode CommandOutput::open(Service& service, const std::string& path) {
   std::string temp = with_name_prefix(path, ".") + ".XXXXXX";
   const int fd = ::mkstemp(temp.data());
   if (fd >= 0) {
+    // The new file keeps the permissions of the one it replaces.
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    (void)::fchmod(fd, 0666 & ~mask);
+    struct stat st {};
+    (void)::fchmod(fd, ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0666 & ~mask);
     stream_ = ::fdopen(fd, "wb");
     if (stream_ == nullptr) ::close(fd);
     temp_ = temp;

@@ -21,14 +21,13 @@ void help(Service& service, std::string_view word) {
   }
   service.reporter.screen_text(
       "Invalid command \"" + std::string(word) + "\" - type \"help\" for list of services", 0);
+  service.reporter.note_failure();
 }
 
 std::string job_protocol_path(const Service& service, std::uint32_t job_no) {
-  std::string prefix = service.configs.get(service.state.server_config, "Files", "UtilProt");
-  if (prefix.empty()) prefix = "../temp/prot";
   char suffix[16];
   std::snprintf(suffix, sizeof suffix, ".%04lu", static_cast<unsigned long>(job_no));
-  return prefix + suffix;
+  return service.job_protocol_prefix() + suffix;
 }
 
 }  // namespace
@@ -83,7 +82,7 @@ ResultCode Service::dispatch(ParamList& params, BatchResult& result) {
     const User* user = users.current();
     const ResultCode started = jobs.start(params.command(), user != nullptr ? user->name : "", params.job_no);
     if (started.failed() && jobs.configured()) rc = started;
-    reporter.open_job_protocol(job_protocol_path(*this, params.job_no));
+    if (rc.ok()) reporter.open_job_protocol(job_protocol_path(*this, params.job_no));
   }
   if (row.cmd_log) reporter.command_log_line(params.job_no, params.command(), 1);
 

@@ -5,6 +5,7 @@
 #include "shell/codes.h"
 #include "shell/line_reader.h"
 #include "util/date.h"
+#include "util/posix_io.h"
 
 namespace corvanta {
 
@@ -81,7 +82,7 @@ Reporter::~Reporter() {
 
 void Reporter::open_utility_log(const std::string& path) {
   close_utility_log();
-  if (!path.empty()) utility_log_ = std::fopen(path.c_str(), "a");
+  if (!path.empty()) utility_log_ = open_append_stream(path);
 }
 
 void Reporter::close_utility_log() {
@@ -91,7 +92,7 @@ void Reporter::close_utility_log() {
 
 void Reporter::open_job_protocol(const std::string& path) {
   close_job_protocol();
-  job_protocol_ = std::fopen(path.c_str(), "w");
+  job_protocol_ = create_new_file(path);
 }
 
 void Reporter::close_job_protocol() {

@@ -95,6 +95,9 @@ class Reporter {
   // Whether any failure (an error message with a code) was reported in this
   // run: the exit status of --status.
   bool failures_reported() const { return failures_reported_; }
+  // Counts a failure that is told without a message number (an unknown
+  // command word).
+  void note_failure() { failures_reported_ = true; }
   // The message line: the text itself for code 0, else the "Util" message of
   // the code with the text in place of "%s"; ends with a newline.
   std::string message_line(std::string_view text, std::int32_t code) const;

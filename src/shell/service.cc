@@ -8,6 +8,7 @@
 #include "shell/codes.h"
 #include "shell/line_reader.h"
 #include "util/date.h"
+#include "util/posix_io.h"
 
 namespace corvanta {
 namespace {
@@ -81,10 +82,15 @@ ResultCode Service::dictionary_paths(std::string_view key, std::vector<std::stri
   return 0;
 }
 
+std::string Service::job_protocol_prefix() const {
+  const std::string prefix = configs.get(state.server_config, "Files", "UtilProt");
+  return prefix.empty() ? "../temp/prot" : prefix;
+}
+
 void Service::write_server_log(std::string_view word) {
   const std::string path = server_value("Files", "ServerLog");
   if (path.empty()) return;
-  std::FILE* log = std::fopen(path.c_str(), "a");
+  std::FILE* log = open_append_stream(path);
   if (log == nullptr) return;
   std::fprintf(log, "%s %.*s\n", log_timestamp().c_str(), static_cast<int>(word.size()), word.data());
   std::fclose(log);

@@ -114,6 +114,10 @@ class Service {
   // Closes the pool a command left open.
   void close_current_pool();
 
+  // Files/UtilProt, the job protocols' path before ".NNNN" ("../temp/prot"
+  // when not configured).
+  std::string job_protocol_prefix() const;
+
   // The configured date template for `language` (Templates/Date + code,
   // else Templates/Date).
   std::string date_template_for(std::string_view language) const;

@@ -70,4 +70,27 @@ std::FILE* open_output_stream(const std::string& path, const char* mode) {
   return std::fopen(path.c_str(), mode);
 }
 
+std::FILE* create_new_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return nullptr;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  std::FILE* out = ::fdopen(fd, "wb");
+  if (out == nullptr) ::close(fd);
+  return out;
+}
+
+std::FILE* open_append_stream(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND) != 0) {
+    ::close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  std::FILE* out = ::fdopen(fd, "a");
+  if (out == nullptr) ::close(fd);
+  return out;
+}
+
 }  // namespace corvanta

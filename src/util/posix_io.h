@@ -29,5 +29,13 @@ std::optional<std::string> read_regular_file(const std::string& path);
 // names something other than a regular file (a FIFO, a device, a
 // directory): nullptr with errno EINVAL. For files a program writes.
 std::FILE* open_output_stream(const std::string& path, const char* mode);
+// Makes `path` anew for writing: a file or link of that name is removed
+// first and the new file is created exclusively, so that nothing put there
+// is written through. For the program's own files that are written whole
+// (temporary copies, protocols). nullptr on failure.
+std::FILE* create_new_file(const std::string& path);
+// Opens `path` for appending, created when missing; a FIFO, device or
+// directory is refused (nullptr, errno EINVAL) without waiting. For logs.
+std::FILE* open_append_stream(const std::string& path);
 
 }  // namespace corvanta

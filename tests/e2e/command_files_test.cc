@@ -176,14 +176,19 @@ TEST_F(CommandFiles, FileFailuresEndTheirJobs) {
     for (int i = 0; i < 600; ++i) w.put(i, std::string(180, static_cast<char>('a' + i % 26)));
   }
   inst_.write("temp/old.unl", "the previous unload");
-  inst_.write("work/cmds.txt", "UNLOAD POOL=A DATA=../temp/no/such/dir.unl\nNOSUCH\nCHECK POOL=A\n");
+  inst_.write("work/cmds.txt",
+              "\xEF\xBB\xBFUNLOAD POOL=A DATA=../temp/no/such/dir.unl\n   \n\t\nNOSUCH geheim=1\nCHECK POOL=A\n");
   const RunResult r = run("UNLOAD POOL=A DATA=../temp/no/such/dir.unl\n"
                           "LOAD POOL=A DATA=../temp/missing.unl\n"
                           "EXECUTE COMMAND=cmds.txt\n"
                           "VIEWLOG\n");
   EXPECT_NE(r.output.find("JOB 000002 UNLOAD"), std::string::npos) << r.output;
   EXPECT_EQ(count(r.output, "CANCELLED: 0013"), 3u) << r.output;  // the two and the command file
-  EXPECT_NE(r.output.find("NOSUCH\n : 166 - "), std::string::npos);
+  // An unknown word is a failure, shown without the rest of its line;
+  // blank lines and a UTF-8 mark are passed over.
+  EXPECT_NE(r.output.find("\nNOSUCH : 166 - "), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("geheim"), std::string::npos);
+  EXPECT_EQ(count(r.output, " : 166 - "), 1u);
   EXPECT_NE(r.output.find("========> 0 Errors"), std::string::npos);  // the lines after a failure run
   EXPECT_NE(r.output.find("000004 EXECUTE    SYS        -013"), std::string::npos) << r.output;
 
@@ -197,6 +202,55 @@ TEST_F(CommandFiles, FileFailuresEndTheirJobs) {
   for (const auto& entry : fs::directory_iterator(inst_.path("temp"))) {
     EXPECT_NE(entry.path().filename().string().rfind(".old.unl", 0), 0u) << "temporary file left";
   }
+}
+
+// Links and FIFOs that someone with access to the directories puts where
+// the service makes its own files are replaced or refused, never written
+// through.
+TEST_F(CommandFiles, LinksInTheServicesWayAreNotFollowed) {
+  ASSERT_EQ(run("SAVE POOL=A PATH=../save\n").output.find("CANCELLED"), std::string::npos);
+  const auto before = contents(inst_);
+  fs::create_symlink("../etc/evil.cfg", inst_.path("save/DDA.S00.new"));  // dangling
+  fs::create_symlink("../etc/users.tab", inst_.path("data/a.rst"));
+  fs::create_symlink("../etc/users.tab", inst_.path("temp/prot.0003"));
+  fs::create_symlink("../etc/users.tab", inst_.path("save/Ta.sav"));
+  const RunResult r = run("SAVE POOL=A PATH=../save\n"  // job 3, the protocol linked above
+                          "RESTORE POOL=A PATH=../save CONFIRM=N RECOVER=N\n"
+                          "RELEASE POOL=A\n"
+                          "CHECK POOL=A\n");
+  EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("========> 0 Errors"), std::string::npos);
+  EXPECT_FALSE(fs::exists(inst_.path("etc/evil.cfg")));
+  EXPECT_EQ(inst_.read("etc/users.tab"), before.at("etc/users.tab"));
+  EXPECT_FALSE(fs::is_symlink(inst_.path("data/a")));
+
+  // A save set whose copy is a link out of the installation's directories
+  // is not read.
+  fs::create_directory(inst_.path("temp/set"));
+  ASSERT_EQ(run("SAVE POOL=A PATH=../temp/set\n").output.find("CANCELLED"), std::string::npos);
+  fs::remove(inst_.path("temp/set/DDA.S00"));
+  fs::create_symlink("../../etc/users.tab", inst_.path("temp/set/DDA.S00"));
+  EXPECT_NE(run("RESTORE POOL=A PATH=../temp/set CONFIRM=N\n").output.find("CANCELLED: 0168"),
+            std::string::npos);
+
+  // A FIFO as a log is passed over instead of waited on.
+  Installation fifo;
+  ASSERT_EQ(::mkfifo(fifo.path("temp/util.log").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(fifo.path("temp/server.log").c_str(), 0600), 0);
+  EXPECT_NE(fifo.run(std::string(kLogin) + "VIEWLOG\nend\n").output.find("JOBNO="), std::string::npos);
+}
+
+// The job protocols are the service's own files even when their prefix is
+// not configured, and a typed unknown word counts as a failure for
+// --status.
+TEST_F(CommandFiles, DefaultProtocolsAreOwnFiles) {
+  drop_directory_limit(inst_);
+  std::string cfg = inst_.read("etc/corvanta.cfg");
+  cfg.erase(cfg.find("UtilProt="), cfg.find('\n', cfg.find("UtilProt=")) + 1 - cfg.find("UtilProt="));
+  inst_.write("etc/corvanta.cfg", cfg);
+  const RunResult r = run("UNLOAD POOL=A DATA=../temp/prot.0001\n");
+  EXPECT_NE(r.output.find("CANCELLED: 0167"), std::string::npos) << r.output;
+  EXPECT_EQ(inst_.run(std::string(kLogin) + "NOSUCH\nend\n", "--status").exit_status, 1);
 }
 
 // A job that cannot get a number would leave no trace: it does not run.
