@@ -81,6 +81,21 @@ TEST_F(SaveSetTest, CopyStampsTheSaveTimeAndSumsWhatItWrote) {
   EXPECT_EQ(copy_extent(fs_, dir_ + "/missing", dir_ + "/x", std::nullopt, crc).code(), -13);
 }
 
+// The copy is made anew: a link found under its name is replaced, and the
+// file it pointed to keeps its content.
+TEST_F(SaveSetTest, ACopyReplacesALinkInsteadOfWritingThroughIt) {
+  std::ofstream(dir_ + "/precious") << "keep me";
+  std::filesystem::create_symlink(dir_ + "/precious", dir_ + "/DDA.S00.new");
+  std::filesystem::create_symlink(dir_ + "/nowhere", dir_ + "/DDA.S01.new");
+  std::uint32_t crc = 0;
+  ASSERT_EQ(copy_extent(fs_, dir_ + "/a", dir_ + "/DDA.S00.new", std::nullopt, crc).code(), 0);
+  ASSERT_EQ(copy_extent(fs_, dir_ + "/a", dir_ + "/DDA.S01.new", std::nullopt, crc).code(), 0);
+  EXPECT_EQ(read(dir_ + "/precious"), "keep me");
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/nowhere"));
+  EXPECT_FALSE(std::filesystem::is_symlink(dir_ + "/DDA.S00.new"));
+  EXPECT_EQ(read(dir_ + "/DDA.S00.new"), original_);
+}
+
 // Every call of the copy failing in turn, as a short write (full disk) or
 // a plain failure: the copy reports an error each time, never success.
 TEST_F(SaveSetTest, EveryInjectedFailureIsReported) {
