@@ -98,18 +98,10 @@ namespace {
 
 // Reads a whole file; nullopt when it does not exist, an error otherwise.
 ResultCode read_text(const std::string& path, std::optional<std::string>& text) {
-  text.reset();
-  std::FILE* in = open_regular_file(path);
-  if (in == nullptr) return errno == ENOENT ? ResultCode(0) : ResultCode(codes::kUsersTableOpen);
-  std::string data;
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) data.append(buf, n);
-  const bool failed = std::ferror(in) != 0;
-  std::fclose(in);
-  if (failed) return codes::kUsersTableOpen;
-  text = std::move(data);
-  return 0;
+  errno = 0;
+  text = read_regular_file(path);
+  if (text || errno == ENOENT) return 0;
+  return codes::kUsersTableOpen;
 }
 
 // Lines of a text, cut into pieces of at most `max` characters.
