@@ -32,6 +32,12 @@ ResultCode cmd_recover(Service& service, ParamList& params, BatchResult& result)
 ResultCode cmd_release(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_save_prot(Service& service, ParamList& params, BatchResult& result);
 
+// Indexing and record maintenance (indexing_commands.cc).
+ResultCode cmd_index(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_delrec(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_delmaster(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_stop_load(Service& service, ParamList& params, BatchResult& result);
+
 // Users and their profiles (user_commands.cc); all need the administration
 // right.
 ResultCode cmd_user_add(Service& service, ParamList& params, BatchResult& result);

@@ -17,7 +17,6 @@ constexpr std::size_t kMaxFormName = 20;
 constexpr std::size_t kMaxFileName = 5;
 constexpr std::uint32_t kMaxDataLength = 30000;
 constexpr std::uint16_t kMaxKeyLength = 256;
-constexpr std::uint16_t kMaxTermLength = 240;
 
 // The first definition in `list` whose `member` equals `value`, or null.
 template <typename List, typename Member, typename Value>
@@ -675,6 +674,7 @@ class DataReader {
         case Kw::TEXT: return set_element(l.text, it.value);
         case Kw::SUBLINK: l.subfield_codes = value_word(it.value, 40); return kItemOk;
         case Kw::NOEX: return set_yes_no(l.inactive, it.value);
+        case Kw::SORT: return set_element(l.sort, it.value);
         default: return kWrongKeyword;
       }
     });

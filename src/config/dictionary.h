@@ -109,6 +109,8 @@ struct TagDef {
   const SubfieldDef* find_subfield(char code) const;
 };
 
+inline constexpr std::uint16_t kMaxTermLength = 240;  // MAXLEN= is never more
+
 enum class TermType : char { Ascii = 'A', Binary = 'B', Sort = 'S', IdList = 'I' };
 enum class Align : char { None = ' ', Left = 'L', Right = 'R' };
 
@@ -155,6 +157,7 @@ struct LinkTagDef {
   Element text;
   std::string subfield_codes;  // SUBLINK=: codes copied from the target
   bool inactive = false;       // NOEX=YES: not completed from the target
+  Element sort;                // SORT=: the sort part of the link's list keys
 };
 
 struct LinkDef {

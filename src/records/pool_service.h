@@ -1,6 +1,14 @@
 // The pool service layer: the current pool, file and user of the process,
 // selecting and opening pools by their definitions, reconciling a pool's
-// files with its definition, and access checks.
+// files with its definition, access checks, and whole records read and
+// written by IDN with their index and link list entries kept in step.
+//
+// Record operations (pool_records.cc) take the application pool, the data
+// file definition and a RecordHandle. A store writes the record first and
+// then its index entries and link list entries (indexing.h); an update or
+// delete removes the old record's list entries and index entries first. A
+// failure of the generation after the store leaves the record stored and is
+// the operation's result.
 //
 // PoolLayer sits between the commands and the database manager. It knows a
 // pool by its application definition (the name commands use, "A") and opens
@@ -17,6 +25,8 @@
 #include "config/config_file.h"
 #include "config/dictionary.h"
 #include "dbm/dbm.h"
+#include "records/indexing.h"
+#include "records/record.h"
 #include "util/result.h"
 
 namespace corvanta::records {
@@ -26,6 +36,16 @@ inline constexpr std::int32_t kNoSuchFileName = -152;
 inline constexpr std::int32_t kNoAccess = -129;
 inline constexpr std::int32_t kFilesDiffer = -237;
 inline constexpr std::int32_t kUndefinedFileInUse = -238;
+inline constexpr std::int32_t kIdnOutOfRange = -402;
+inline constexpr std::int32_t kNoConversion = -901;
+
+// The IDN limits of the record operations.
+inline constexpr std::uint32_t kMaxLoadIdn = 16777214;    // load and update
+inline constexpr std::uint32_t kMaxInsertIdn = 16777215;  // insert
+
+// How a record is read: the database's internal form or the external one.
+inline constexpr int kInternalForm = 0;
+inline constexpr int kExternalForm = 1;
 
 // Open flags of pool_select.
 inline constexpr int kSelectFind = 1;      // find pool and file by name
@@ -69,6 +89,48 @@ class PoolLayer {
   // The value of the pool's configuration section.
   std::string pool_value(const dict::AppPoolDef& pool, std::string_view key) const;
 
+  // The logged-in user (group 0: none) whose rights access_check applies.
+  void set_user(std::string name, int group) {
+    user_ = std::move(name);
+    group_ = group;
+  }
+  const std::string& user() const { return user_; }
+  // MaxRecLen, MaxFldLen, IdxBufLen, the translations and escape character
+  // that records and terms are made with.
+  void set_record_limits(std::size_t max_record, std::size_t max_field, std::size_t term_buffer) {
+    max_record_ = max_record;
+    max_field_ = max_field;
+    term_buffer_ = term_buffer;
+  }
+  void set_translations(const Translations* translations, char escape) {
+    translations_ = translations;
+    escape_ = escape;
+  }
+  std::size_t max_record() const { return max_record_; }
+  // What index and list generation need for `pool`.
+  IndexContext index_context(const dict::AppPoolDef& pool) const;
+
+  // Records (pool_records.cc). rec_read: 0, or 1 when the record is absent
+  // or unreadable (the handle then holds no buffer of its own).
+  ResultCode rec_read(const dict::AppPoolDef& pool, const dict::FileDef& file, std::uint32_t idn,
+                      RecordHandle& h, std::size_t capacity, int form);
+  // The bulk path: no access check, IDN 0 takes the next one; without
+  // `without_index` the entries are generated with I.
+  ResultCode rec_load(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
+                      bool without_index);
+  ResultCode rec_insert(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
+  // `old` is the stored record when the caller has it (internal form), else
+  // null: it is read.
+  ResultCode rec_update(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
+                        RecordHandle* old);
+  ResultCode rec_delete(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
+  // Numbering: the next IDN into the handle (-225 when none is left); the
+  // one the next insertion would get, without taking it; an IDN given back
+  // when it is still the last issued.
+  ResultCode idn_next(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
+  ResultCode idn_peek(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
+  ResultCode idn_return(const dict::AppPoolDef& pool, const dict::FileDef& file, std::uint32_t idn);
+
   const dict::AppPoolDef* pool() const { return pool_; }
   const dict::AppFileDef* file() const { return file_; }
   void set_file(const dict::AppFileDef* f) { file_ = f; }
@@ -82,6 +144,20 @@ class PoolLayer {
   const dict::ApplDictionary& appl_;
   std::FILE* out_;
   config::ConfigHandle server_ = config::kMainConfig;
+  std::string user_;
+  int group_ = 0;
+  std::size_t max_record_ = 30000;
+  std::size_t max_field_ = 7500;
+  std::size_t term_buffer_ = 10000;
+  const Translations* translations_ = nullptr;
+  char escape_ = '\\';
+
+  // The internal image to store and generate from: `h` itself, or its
+  // conversion into `temp` when it is in external form (-901 on failure).
+  ResultCode internal_image(const dict::FileDef& file, RecordHandle& h, RecordHandle& temp,
+                            RecordHandle*& image);
+  ResultCode generate(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image, char op);
+  ResultCode remove_entries(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image);
   const dict::AppPoolDef* pool_ = nullptr;
   const dict::AppFileDef* file_ = nullptr;
 };

@@ -152,6 +152,13 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
     return rc;
   }
 
+  // The character translations of the definitions, for index terms.
+  if (const ResultCode rc = translations.register_definitions(data_dictionary, state.escape_char); rc.failed()) {
+    appl_dictionary.release();
+    data_dictionary.release();
+    return rc;
+  }
+
   // 11. General texts; 12.-13. result sets follow here with their module.
   (void)texts.init(state.server_config);
 
@@ -178,6 +185,10 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
   // 20. The escape character of character conversion.
   const long protype = configs.get_long(config::kMainConfig, "Convert", "Protype");
   if (protype >= 33 && protype <= 255) state.escape_char = static_cast<char>(protype);
+  pools.set_record_limits(static_cast<std::size_t>(state.limits.max_rec_len),
+                          static_cast<std::size_t>(state.limits.max_fld_len),
+                          static_cast<std::size_t>(state.limits.idx_buf_len));
+  pools.set_translations(&translations, state.escape_char);
   return xslt_rc;
 }
 
@@ -214,6 +225,8 @@ ResultCode Service::login(std::optional<std::string_view> user, std::optional<st
   upper_in_place(name);
   const ResultCode rc = users.login(name, pass);
   logged_in_ = rc.code() == 0;
+  const User* current = users.current();
+  pools.set_user(current != nullptr ? current->name : "", current != nullptr ? current->group : 0);
   return rc;
 }
 

@@ -1,0 +1,240 @@
+// Record-level maintenance commands: INDEX rebuilds index entries, DELREC
+// deletes one record with its entries, DELMASTER empties a file with its
+// index and link list files, STOP_LOAD loads stop words.
+//
+// Each makes the pool named by POOL current, reopens it in the mode it
+// needs, asks for the maintenance functions (group 6), creates files the
+// definition names but the pool lacks, and closes the pool at the end.
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <vector>
+
+#include "commands/handlers.h"
+#include "dbm/codes.h"
+#include "dbm/values.h"
+#include "records/indexing.h"
+#include "records/terms.h"
+#include "shell/codes.h"
+#include "shell/command_files.h"
+#include "shell/support.h"
+#include "util/big_endian.h"
+#include "util/text.h"
+
+namespace corvanta {
+namespace {
+
+constexpr int kMaintenanceGroup = 6;
+constexpr std::int32_t kMissingIdn = -11;
+constexpr std::int32_t kNoRecord = -457;
+constexpr std::int32_t kMsgLoaded = 100;
+constexpr std::int32_t kMsgIndexed = 151;
+constexpr std::int32_t kMsgRecordDeleted = 182;
+constexpr std::int32_t kMsgFileDeleted = 184;
+constexpr std::size_t kStopLine = 199;
+
+// Makes POOL and FILE current, reopens the pool and creates missing files.
+ResultCode open_for(Service& service, const ParamList& params, char mode, char save, bool need_file) {
+  const std::string pool = params.get_into("POOL", "", 11, true);
+  const std::string file = params.get_into("FILE", "", 5, true);
+  if (const ResultCode rc = service.pools.make_current(pool, file); rc.failed()) return rc;
+  if (need_file && service.pools.file() == nullptr) return records::kNoSuchFileName;
+  if (const ResultCode rc = bat_pool_open_checked(service, mode, save, kMaintenanceGroup); rc.failed()) return rc;
+  if (const ResultCode rc = service.pools.check(*service.pools.pool()); rc.failed()) {
+    (void)bat_pool_close(service);
+    return rc;
+  }
+  return 0;
+}
+
+ResultCode closed(Service& service, ResultCode rc) {
+  const ResultCode c = bat_pool_close(service);
+  return rc.failed() ? rc : c;
+}
+
+bool selected(const std::vector<std::uint8_t>& flags, int n) {
+  return flags[0] != 0 || (n >= 0 && static_cast<std::size_t>(n) < flags.size() && flags[static_cast<std::size_t>(n)] != 0);
+}
+
+int list_of(const dict::IndexDef& index) {
+  return index.list_file != nullptr ? index.list_file->number : index.file_number;
+}
+
+// The list files that only the selected index definitions write: they are
+// emptied before the rebuild. A list file that an index left out (of any
+// file of the pool) shares is kept, and the rebuild takes each record's
+// entries out before it puts them in, so that no counter is raised twice.
+std::set<int> own_lists(const dict::PoolDef& pool, const dict::FileDef& file,
+                        const std::vector<std::uint8_t>& flags) {
+  std::set<int> lists;
+  for (const dict::IndexDef* index : file.indexes) {
+    if (selected(flags, index->number)) lists.insert(list_of(*index));
+  }
+  for (const dict::FileDef* other : pool.file_defs) {
+    for (const dict::IndexDef* index : other->indexes) {
+      if (other != &file || !selected(flags, index->number)) lists.erase(list_of(*index));
+    }
+    for (const dict::LinkDef* link : other->links) {
+      lists.erase(link->list_file != nullptr ? link->list_file->number : link->list_number);
+    }
+  }
+  return lists;
+}
+
+}  // namespace
+
+ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
+  const std::string indexes(params.get("INDEX"));
+  const std::string save = params.get_into("SAVE", "Y", 1, true);
+  const long every = parse_long(params.get("RECMESS"));
+  service.reporter.log_text("POOL=" + std::string(params.get("POOL")) + " FILE=" + std::string(params.get("FILE")) +
+                                " INDEX=" + indexes + " SAVE=" + save,
+                            0);
+  if (const ResultCode rc = open_for(service, params, 'R', save == "N" ? 'N' : 'Y', true); rc.failed()) return rc;
+  const dict::AppPoolDef& pool = *service.pools.pool();
+  const dict::FileDef& file = *service.pools.file()->data;
+  std::vector<std::uint8_t> flags;
+  if (trim_blanks(indexes).empty()) {
+    flags.assign(1000, 0);
+    flags[0] = 1;
+  } else {
+    bat_number_list(indexes, flags, 999);
+  }
+  const std::set<int> emptied = own_lists(*pool.data, file, flags);
+  for (const int list : emptied) {
+    if (service.dbm.find_pool(pool.name)->file(list) == nullptr) continue;
+    if (const ResultCode rc = service.dbm.delete_file(pool.name, list); rc.failed()) return closed(service, rc);
+  }
+  bool shared = false;
+  for (const dict::IndexDef* index : file.indexes) {
+    if (selected(flags, index->number) && emptied.count(list_of(*index)) == 0) shared = true;
+  }
+  // The selection as generation takes it: one flag per index number.
+  std::vector<std::uint8_t> selection(1000, 0);
+  for (const dict::IndexDef* index : file.indexes) {
+    if (selected(flags, index->number) && index->number < selection.size()) selection[index->number] = 1;
+  }
+
+  const records::IndexContext ctx = service.pools.index_context(pool);
+  records::RecordHandle record;
+  records::rec_init(record, service.pools.max_record(), records::kInternalForm);
+  unsigned char key[4] = {0, 0, 0, 0};
+  dbm::Position pos;
+  dbm::DataRef value{{record.buffer, record.room()}};
+  long count = 0;
+  ResultCode rc = service.dbm.set(pool.name, file.number, key, pos, value);
+  ResultCode result = 0;
+  while (rc.code() == 0 || rc.code() == dbm::kTruncated) {
+    if (rc.code() == dbm::kTruncated) {
+      // Longer than MaxRecLen: reported, and the rebuild goes on.
+      service.reporter.error_message("IDN " + std::to_string(get_u32(key)), records::kTooLong);
+      value = dbm::DataRef{{record.buffer, record.room()}};
+      rc = service.dbm.get(pool.name, file.number, key, pos, value);
+      continue;
+    }
+    record.length = static_cast<std::uint32_t>(value.length);
+    records::rec_load_header(record);
+    record.idn = get_u32(key);
+    if (shared) result = records::idx_generate(ctx, file, record, 'D', &selection);
+    if (result.ok()) result = records::idx_generate(ctx, file, record, 'I', &selection);
+    if (result.failed()) break;
+    ++count;
+    if (every > 0 && count % every == 0) service.reporter.log_text(std::to_string(count), kMsgIndexed);
+    value = dbm::DataRef{{record.buffer, record.room()}};
+    rc = service.dbm.get(pool.name, file.number, key, pos, value);
+  }
+  if (result.ok() && rc.failed()) result = rc;
+  service.reporter.log_text(std::to_string(count), kMsgIndexed);
+  return closed(service, result);
+}
+
+ResultCode cmd_delrec(Service& service, ParamList& params, BatchResult&) {
+  const long idn = parse_long(params.get("IDN"));
+  const std::string file_name(params.get("FILE"));
+  service.reporter.log_text("POOL=" + std::string(params.get("POOL")) + " FILE=" + file_name +
+                                " IDN=" + std::to_string(idn),
+                            0);
+  if (idn < 1) return kMissingIdn;
+  if (const ResultCode rc = open_for(service, params, 'U', 'Y', true); rc.failed()) return rc;
+  const dict::AppPoolDef& pool = *service.pools.pool();
+  const dict::FileDef& file = *service.pools.file()->data;
+  const std::string text = file_name + " [" + std::to_string(idn) + "]";
+  records::RecordHandle record;
+  ResultCode rc = service.pools.rec_read(pool, file, static_cast<std::uint32_t>(idn), record,
+                                         service.pools.max_record(), records::kInternalForm);
+  if (rc.code() != 0) rc = kNoRecord;
+  if (rc.ok()) rc = service.pools.rec_delete(pool, file, record);
+  if (rc.ok()) {
+    service.reporter.log_text(text, kMsgRecordDeleted);
+  } else {
+    service.reporter.error_message(text, rc.code());
+  }
+  return closed(service, rc);
+}
+
+ResultCode cmd_delmaster(Service& service, ParamList& params, BatchResult&) {
+  const std::string save = params.get_into("SAVE", "Y", 1, true);
+  service.reporter.log_text("POOL=" + std::string(params.get("POOL")) + " FILE=" + std::string(params.get("FILE")) +
+                                " SAVE=" + save,
+                            0);
+  if (const ResultCode rc = open_for(service, params, 'U', save == "N" ? 'N' : 'Y', true); rc.failed()) return rc;
+  const dict::AppPoolDef& pool = *service.pools.pool();
+  const dict::FileDef& file = *service.pools.file()->data;
+  // The file, then its index files and link list files, each once.
+  std::vector<int> files{file.number};
+  auto add = [&](int n) {
+    if (n != 0 && std::find(files.begin(), files.end(), n) == files.end()) files.push_back(n);
+  };
+  for (const dict::IndexDef* index : file.indexes) add(list_of(*index));
+  for (const dict::LinkDef* link : file.links) add(link->list_file != nullptr ? link->list_file->number : link->list_number);
+  ResultCode result = 0;
+  for (const int n : files) {
+    if (service.dbm.find_pool(pool.name)->file(n) == nullptr) continue;
+    result = service.dbm.delete_file(pool.name, n);
+    if (result.failed()) break;
+    service.reporter.log_text(std::to_string(n), kMsgFileDeleted);
+  }
+  return closed(service, result);
+}
+
+ResultCode cmd_stop_load(Service& service, ParamList& params, BatchResult&) {
+  const std::string data(params.get("DATA"));
+  const long stop_file = parse_long(params.get("DBFILE"));
+  service.reporter.log_text("POOL=" + std::string(params.get("POOL")) + " DBFILE=" + std::string(params.get("DBFILE")) +
+                                " DATA=" + data,
+                            0);
+  if (const ResultCode rc = open_for(service, params, 'R', 'Y', false); rc.failed()) return rc;
+  ResultCode opened = 0;
+  std::FILE* in = open_command_input(service, data, opened);
+  if (in == nullptr) return closed(service, opened);
+  const std::string& pool = service.pools.pool()->name;
+  long loaded = 0;
+  ResultCode result = 0;
+  char line[kStopLine + 1];
+  while (result.ok() && std::fgets(line, sizeof line, in) != nullptr) {
+    std::string_view text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+    if (text.empty() || text.front() == '*' || text.front() == '!') continue;
+    std::size_t i = 0;
+    long list = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') list = std::min(list * 10 + (text[i++] - '0'), 65535L);
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    std::size_t end = i;
+    while (end < text.size() && static_cast<unsigned char>(text[end]) >= ' ' && text[end] != '*') ++end;
+    const std::string_view word = trim_blanks(text.substr(i, end - i));
+    std::string_view extra;
+    if (end < text.size() && text[end] == '*') {
+      std::size_t stop = end + 1;
+      while (stop < text.size() && static_cast<unsigned char>(text[stop]) >= ' ') ++stop;
+      extra = trim_blanks(text.substr(end + 1, stop - end - 1));
+    }
+    if (word.empty()) continue;
+    result = records::stp_add(service.dbm, pool, static_cast<int>(stop_file), static_cast<int>(list), word, extra);
+    if (result.ok()) ++loaded;
+  }
+  std::fclose(in);
+  service.reporter.log_text(std::to_string(loaded), kMsgLoaded);
+  return closed(service, result);
+}
+
+}  // namespace corvanta

@@ -1,0 +1,164 @@
+#include "records/indexing.h"
+
+#include <algorithm>
+
+#include "util/big_endian.h"
+
+namespace corvanta::records {
+namespace {
+
+constexpr std::size_t kMaxIdList = 100;  // 25 IDNs
+
+ResultCode write_entry(const IndexContext& ctx, int list_file, std::string key, std::size_t key_length,
+                       std::uint32_t idn, char op) {
+  key.resize(key_length, '\0');
+  unsigned char item[4];
+  put_u32(item, idn);
+  const auto* k = reinterpret_cast<const unsigned char*>(key.data());
+  dbm::Dbm& dbm = *ctx.terms.dbm;
+  ResultCode rc = 0;
+  switch (op) {
+    case 'I': rc = dbm.list_insert(ctx.terms.pool, list_file, k, item); break;
+    case 'L': rc = dbm.list_load(ctx.terms.pool, list_file, k, item); break;
+    case 'D': rc = dbm.list_delete(ctx.terms.pool, list_file, k, item); break;
+    default: return 0;
+  }
+  return rc.failed() ? rc : ResultCode(0);
+}
+
+int list_number(const dict::FileDef* def, std::uint16_t number) {
+  return def != nullptr ? def->number : number;
+}
+
+// The value a walk stands on: the subfield when one was selected, else the
+// field's content.
+std::string_view walked_value(const FieldDesc& f, const FieldDesc& s, bool subfield) {
+  return subfield ? s.content() : f.content();
+}
+
+std::uint8_t walked_type(const FieldDesc& f, const FieldDesc& s, bool subfield) {
+  return subfield ? s.type : f.type;
+}
+
+ResultCode index_one(const IndexContext& ctx, const dict::FileDef& file, const dict::IndexDef& index,
+                     RecordHandle& record, char op, TermList& list) {
+  const dict::TermDef* term = index.term_def;
+  const dict::FileDef* list_def = index.list_file;
+  if (term == nullptr) return kNoTermDefinition;
+  const int list_file = list_number(list_def, index.file_number);
+  const std::size_t key_length = list_def != nullptr ? list_def->index_length : 4;
+  const WalkElement element = walk_element(file, index.source);
+  if (element.tag == nullptr) return 0;
+  const bool subfield = element.subfield != nullptr;
+
+  FieldDesc f;
+  FieldDesc s;
+  if (term->type == dict::TermType::IdList) {
+    std::string key;
+    while (fld_walk(record, f, s, element).code() == 0) {
+      const std::string_view value = walked_value(f, s, subfield);
+      if (value.size() == 4 && key.size() + 4 <= kMaxIdList) key.append(value);
+    }
+    if (key.empty()) return 0;
+    key.resize(std::max(key.size(), std::min<std::size_t>(term->max_length, kMaxIdList)), '\0');
+    return write_entry(ctx, list_file, key, key_length, record.idn, op);
+  }
+  while (true) {
+    const ResultCode walked = fld_walk(record, f, s, element);
+    if (walked.failed()) return walked.code() == kMissing ? ResultCode(0) : walked;
+    if (walked.code() != 0) return 0;
+    std::string_view value = walked_value(f, s, subfield);
+    if (index.nonfiling_indicator == '1' || index.nonfiling_indicator == '2') {
+      const std::size_t at = index.nonfiling_indicator == '1' ? 0 : 1;
+      if (at < f.indicators.size() && f.indicators[at] >= '0' && f.indicators[at] <= '9') {
+        const auto skip = static_cast<std::size_t>(f.indicators[at] - '0');
+        if (skip <= value.size()) value.remove_prefix(skip);
+      }
+    }
+    const ResultCode made =
+        trm_generate(ctx.terms, list, f.indicators, term, TermMode::Index, value, walked_type(f, s, subfield));
+    if (made.failed()) return made;
+    for (const TermList::Entry& e : list.entries()) {
+      if (e.cls != kTermNormal) continue;
+      if (const ResultCode rc = write_entry(ctx, list_file, index.prefix + e.term, key_length, record.idn, op);
+          rc.failed())
+        return rc;
+    }
+  }
+}
+
+// The sort part of a link's list key, by the list file's key length.
+std::string sort_part(const dict::FileDef& file, const dict::LinkTagDef& element, RecordHandle& record,
+                      std::size_t key_length) {
+  if (key_length <= 4) return {};
+  std::string part;
+  const WalkElement sort = walk_element(file, element.sort);
+  if (sort.tag != nullptr) {
+    FieldDesc f;
+    FieldDesc s;
+    if (fld_walk(record, f, s, sort).code() == 0) part = std::string(walked_value(f, s, sort.subfield != nullptr));
+  }
+  const std::size_t size = key_length >= 20 ? 16 : key_length - 4;
+  part.resize(size, '\0');
+  return part;
+}
+
+}  // namespace
+
+WalkElement walk_element(const dict::FileDef& file, const dict::Element& element) {
+  WalkElement w;
+  if (element.tag.empty()) return w;
+  const dict::TagDef* tag = file.find_tag(element.tag);
+  if (tag == nullptr) return w;
+  if (element.subfield != 0) {
+    w.subfield = tag->find_subfield(element.subfield);
+    if (w.subfield == nullptr) return w;
+  }
+  w.tag = tag;
+  w.indicators = element.indicators;
+  w.field_occurrence = element.field_occurrence;
+  w.subfield_occurrence = element.subfield_occurrence;
+  return w;
+}
+
+ResultCode idx_generate(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, char op,
+                        const std::vector<std::uint8_t>* selection) {
+  if (ctx.terms.dbm == nullptr) return kNoTermDefinition;
+  TermList list(ctx.term_buffer);
+  for (const dict::IndexDef* index : file.indexes) {
+    if (selection != nullptr &&
+        (index->number >= selection->size() || (*selection)[index->number] == 0)) {
+      continue;
+    }
+    if (const ResultCode rc = index_one(ctx, file, *index, record, op, list); rc.failed()) return rc;
+  }
+  return 0;
+}
+
+ResultCode lnk_generate(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, char op) {
+  if (ctx.terms.dbm == nullptr) return kNoTermDefinition;
+  for (const dict::LinkDef* link : file.links) {
+    if (link->list_file == nullptr && link->list_number == 0) continue;
+    const int list_file = list_number(link->list_file, link->list_number);
+    const std::size_t key_length = link->list_file != nullptr ? link->list_file->index_length : 4;
+    for (const dict::LinkTagDef* element : link->elements) {
+      if (element->inactive) continue;
+      const WalkElement walk = walk_element(file, element->idn);
+      if (walk.tag == nullptr) continue;
+      const std::string sort = sort_part(file, *element, record, key_length);
+      FieldDesc f;
+      FieldDesc s;
+      while (fld_walk(record, f, s, walk).code() == 0) {
+        const std::string_view value = walked_value(f, s, walk.subfield != nullptr);
+        if (value.size() < 4) continue;
+        if (const ResultCode rc =
+                write_entry(ctx, list_file, std::string(value.substr(0, 4)) + sort, key_length, record.idn, op);
+            rc.failed())
+          return rc;
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace corvanta::records

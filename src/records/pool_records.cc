@@ -1,0 +1,176 @@
+// Whole records of a pool's record files, read and written by IDN with
+// their index and link list entries kept in step (see pool_service.h).
+#include "dbm/codes.h"
+#include "records/convert.h"
+#include "records/pool_service.h"
+#include "util/big_endian.h"
+
+namespace corvanta::records {
+namespace {
+
+struct IdnKey {
+  unsigned char bytes[4];
+  explicit IdnKey(std::uint32_t idn) { put_u32(bytes, idn); }
+};
+
+std::span<const unsigned char> image_of(const RecordHandle& h) {
+  return {h.buffer, h.length};
+}
+
+}  // namespace
+
+IndexContext PoolLayer::index_context(const dict::AppPoolDef& pool) const {
+  IndexContext ctx;
+  ctx.terms.dbm = &dbm_;
+  ctx.terms.pool = pool.name;
+  ctx.terms.translations = translations_;
+  ctx.terms.escape = escape_;
+  ctx.term_buffer = term_buffer_;
+  return ctx;
+}
+
+ResultCode PoolLayer::internal_image(const dict::FileDef& file, RecordHandle& h, RecordHandle& temp,
+                                     RecordHandle*& image) {
+  rec_store_header(h);
+  image = &h;
+  if (h.form == kInternalForm) return 0;
+  ConversionContext conv;
+  conv.file = &file;
+  conv.max_field_length = max_field_;
+  conv.translations = translations_;
+  conv.escape = escape_;
+  rec_init(temp, max_record_, kInternalForm);
+  if (rec_to_internal(conv, h, temp).failed()) return kNoConversion;
+  temp.idn = h.idn;
+  rec_store_header(temp);
+  image = &temp;
+  return 0;
+}
+
+ResultCode PoolLayer::generate(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image,
+                               char op) {
+  const IndexContext ctx = index_context(pool);
+  if (const ResultCode rc = idx_generate(ctx, file, image, op); rc.failed()) return rc;
+  return lnk_generate(ctx, file, image, op);
+}
+
+ResultCode PoolLayer::remove_entries(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                                     RecordHandle& image) {
+  const IndexContext ctx = index_context(pool);
+  if (const ResultCode rc = lnk_generate(ctx, file, image, 'D'); rc.failed()) return rc;
+  return idx_generate(ctx, file, image, 'D');
+}
+
+ResultCode PoolLayer::rec_read(const dict::AppPoolDef& pool, const dict::FileDef& file, std::uint32_t idn,
+                               RecordHandle& h, std::size_t capacity, int form) {
+  RecordHandle internal;
+  RecordHandle& target = form == kExternalForm ? internal : h;
+  rec_init(h, capacity, form);
+  if (&target != &h) rec_init(internal, max_record_, kInternalForm);
+  const IdnKey key(idn);
+  dbm::DataRef value{{target.buffer, target.room()}};
+  const ResultCode rc = dbm_.read(pool.name, file.number, key.bytes, value);
+  if (rc.code() != 0 || value.length < kHeaderSize) {
+    rec_free(h);
+    return kNotFound;
+  }
+  rec_load_header(target);
+  if (form == kExternalForm) {
+    ConversionContext conv;
+    conv.file = &file;
+    conv.max_field_length = max_field_;
+    conv.translations = translations_;
+    conv.escape = escape_;
+    if (rec_to_external(conv, internal, h).failed()) {
+      rec_free(h);
+      return kNotFound;
+    }
+    h.idn = internal.idn;
+    rec_store_header(h);
+  }
+  return 0;
+}
+
+ResultCode PoolLayer::rec_load(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
+                               bool without_index) {
+  if (h.idn == 0) {
+    if (const ResultCode rc = idn_next(pool, file, h); rc.failed()) return rc;
+  }
+  if (h.idn > kMaxLoadIdn) return kIdnOutOfRange;
+  RecordHandle temp;
+  RecordHandle* image = nullptr;
+  if (const ResultCode rc = internal_image(file, h, temp, image); rc.failed()) return rc;
+  const IdnKey key(image->idn);
+  if (const ResultCode rc = dbm_.load(pool.name, file.number, key.bytes, image_of(*image)); rc.failed()) return rc;
+  return without_index ? ResultCode(0) : generate(pool, file, *image, 'I');
+}
+
+ResultCode PoolLayer::rec_insert(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
+  if (const ResultCode rc = access_check(group_, &file, kAccessInsert); rc.failed()) return rc;
+  if (h.idn == 0) {
+    if (const ResultCode rc = idn_next(pool, file, h); rc.failed()) return rc;
+  }
+  if (h.idn > kMaxInsertIdn) return kIdnOutOfRange;
+  RecordHandle temp;
+  RecordHandle* image = nullptr;
+  if (const ResultCode rc = internal_image(file, h, temp, image); rc.failed()) return rc;
+  const IdnKey key(image->idn);
+  if (const ResultCode rc = dbm_.insert(pool.name, file.number, key.bytes, image_of(*image)); rc.failed())
+    return rc;
+  return generate(pool, file, *image, 'I');
+}
+
+ResultCode PoolLayer::rec_update(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
+                                 RecordHandle* old) {
+  if (h.idn < 1 || h.idn > kMaxLoadIdn) return kIdnOutOfRange;
+  if (const ResultCode rc = access_check(group_, &file, kAccessUpdate); rc.failed()) return rc;
+  RecordHandle stored;
+  if (old == nullptr) {
+    if (rec_read(pool, file, h.idn, stored, max_record_, kInternalForm).code() != 0) return kNotFound;
+    old = &stored;
+  }
+  RecordHandle temp;
+  RecordHandle* image = nullptr;
+  if (const ResultCode rc = internal_image(file, h, temp, image); rc.failed()) return rc;
+  if (const ResultCode rc = remove_entries(pool, file, *old); rc.failed()) return rc;
+  const IdnKey key(image->idn);
+  if (const ResultCode rc = dbm_.update(pool.name, file.number, key.bytes, image_of(*image)); rc.failed())
+    return rc;
+  return generate(pool, file, *image, 'I');
+}
+
+ResultCode PoolLayer::rec_delete(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
+  if (const ResultCode rc = access_check(group_, &file, kAccessDelete); rc.failed()) return rc;
+  if (h.idn < 1 || h.idn > kMaxInsertIdn) return kIdnOutOfRange;
+  RecordHandle temp;
+  RecordHandle* image = nullptr;
+  if (const ResultCode rc = internal_image(file, h, temp, image); rc.failed()) return rc;
+  if (const ResultCode rc = remove_entries(pool, file, *image); rc.failed()) return rc;
+  const IdnKey key(image->idn);
+  return dbm_.remove(pool.name, file.number, key.bytes);
+}
+
+ResultCode PoolLayer::idn_next(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
+  std::uint32_t idn = 0;
+  if (const ResultCode rc = dbm_.next_idn(pool.name, file.number, &idn); rc.failed()) return rc;
+  h.idn = idn;
+  rec_store_header(h);
+  return 0;
+}
+
+ResultCode PoolLayer::idn_peek(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
+  std::uint32_t last = 0;
+  if (const ResultCode rc = dbm_.last_idn(pool.name, file.number, last); rc.failed()) return rc;
+  h.idn = last + 1;
+  rec_store_header(h);
+  return 0;
+}
+
+ResultCode PoolLayer::idn_return(const dict::AppPoolDef& pool, const dict::FileDef& file, std::uint32_t idn) {
+  std::uint32_t last = 0;
+  if (const ResultCode rc = dbm_.last_idn(pool.name, file.number, last); rc.failed()) return rc;
+  if (idn == 0 || idn != last) return 0;
+  return dbm_.give_back_idn(pool.name, file.number);
+}
+
+}  // namespace corvanta::records
