@@ -1,0 +1,231 @@
+// Records stored, changed and removed through the pool layer of a service
+// started on a temporary copy of the reference installation: the index and
+// link list files must always hold exactly what a rebuild from the final
+// records makes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "commands/command_table.h"
+#include "dbm/codes.h"
+#include "installation.h"
+#include "records/indexing.h"
+#include "records/pool_service.h"
+#include "records/terms.h"
+#include "shell/service.h"
+#include "util/big_endian.h"
+
+namespace corvanta::testing {
+namespace {
+
+using records::FieldDesc;
+using records::RecordHandle;
+using Lists = std::map<std::pair<int, std::string>, std::string>;
+
+constexpr int kTitles = 1;
+constexpr int kStopFile = 12;
+
+class IndexingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_ = std::filesystem::current_path();
+    std::filesystem::current_path(inst_.path("work"));
+    out_ = std::tmpfile();
+    service_ = std::make_unique<Service>(stdin, out_, command_table());
+    ASSERT_EQ(service_->configs.load_main_path("../etc/corvanta.cfg").code(), 0);
+    ASSERT_EQ(service_->system_init().code(), 0);
+    ASSERT_EQ(service_->dbm.initialize("A", "../data/a").code(), 0);
+    ASSERT_EQ(service_->pools.select("A-BIB", records::kSelectFind | records::kSelectOpen).code(), 0);
+    pool_ = service_->pools.pool();
+    titles_ = service_->pools.file()->data;
+    for (const char* w : {"DER", "DIE", "UND", "THE"}) {
+      ASSERT_EQ(records::stp_add(service_->dbm, "A", kStopFile, 1, w, "").code(), 0);
+    }
+    ASSERT_EQ(records::stp_add(service_->dbm, "A", kStopFile, 1, "ST", "SANKT").code(), 0);
+  }
+  void TearDown() override {
+    (void)service_->dbm.close_all();
+    service_->system_shutdown();
+    service_.reset();
+    std::fclose(out_);
+    std::filesystem::current_path(previous_);
+  }
+
+  // Every key and value of the index and link list files of the titles.
+  Lists lists() {
+    Lists all;
+    std::vector<int> files;
+    for (const dict::IndexDef* index : titles_->indexes) files.push_back(index->list_file->number);
+    for (const dict::LinkDef* link : titles_->links) {
+      if (link->list_file != nullptr) files.push_back(link->list_file->number);
+    }
+    for (const int file : files) {
+      dbm::FileInfo info;
+      EXPECT_EQ(service_->dbm.file_info("A", file, info).code(), 0);
+      std::vector<unsigned char> key(info.key_length, 0);
+      std::vector<unsigned char> buffer(30000);
+      dbm::Position pos;
+      dbm::DataRef ref{buffer};
+      for (ResultCode rc = service_->dbm.set("A", file, key.data(), pos, ref); rc.code() == 0;
+           rc = service_->dbm.get("A", file, key.data(), pos, ref)) {
+        all[{file, std::string(key.begin(), key.end())}] =
+            std::string(reinterpret_cast<const char*>(buffer.data()), ref.length);
+        ref = dbm::DataRef{buffer};
+      }
+    }
+    return all;
+  }
+
+  // Empties the lists and makes them anew from the stored records, as INDEX
+  // does for the indexes.
+  void rebuild() {
+    std::vector<int> files;
+    for (const auto& [k, v] : lists()) files.push_back(k.first);
+    for (const int file : files) (void)service_->dbm.delete_file("A", file);
+    const records::IndexContext ctx = service_->pools.index_context(*pool_);
+    RecordHandle h;
+    records::rec_init(h, 30000, 0);
+    unsigned char key[4] = {};
+    dbm::Position pos;
+    dbm::DataRef ref{{h.buffer, h.room()}};
+    for (ResultCode rc = service_->dbm.set("A", kTitles, key, pos, ref); rc.code() == 0;
+         rc = service_->dbm.get("A", kTitles, key, pos, ref)) {
+      h.length = static_cast<std::uint32_t>(ref.length);
+      records::rec_load_header(h);
+      ASSERT_EQ(records::idx_generate(ctx, *titles_, h, 'I').code(), 0);
+      ASSERT_EQ(records::lnk_generate(ctx, *titles_, h, 'I').code(), 0);
+      ref = dbm::DataRef{{h.buffer, h.room()}};
+    }
+  }
+
+  // A title record in internal form from a random draw.
+  void make_record(RecordHandle& h, std::uint32_t idn, std::mt19937& rng, std::uint32_t link_target) {
+    static const std::vector<std::string> words = {"der", "die", "und", "haus", "tür", "Garten", "st",
+                                                   "Nacht", "the", "Tod", "Elbe", "Müller", "a", "Zeit"};
+    auto pick = [&](int n) {
+      std::string text;
+      for (int i = 0; i < n; ++i) text += (i ? " " : "") + words[rng() % words.size()];
+      return text;
+    };
+    records::rec_init(h, 30000, 0);
+    h.idn = idn;
+    h.order = 'N';
+    auto put = [&](const char* tag, const char* ind, char code, const std::string& data, std::uint8_t type = 1) {
+      FieldDesc f;
+      f.tag = tag;
+      f.indicators = ind;
+      f.occurrence = 999;
+      FieldDesc s;
+      s.tag.assign(1, code);
+      s.type = type;
+      s.set(data);
+      ASSERT_EQ(records::fld_put(h, f, &s).code(), 0);
+    };
+    put("245", rng() % 2 ? "10" : "14", 'a', "The " + pick(1 + static_cast<int>(rng() % 5)));
+    if (rng() % 3) put("100", "1 ", 'a', pick(2));
+    for (int i = static_cast<int>(rng() % 3); i > 0; --i) put("650", "", 'a', pick(1 + static_cast<int>(rng() % 2)));
+    if (rng() % 2) put("020", "", 'a', "978-3-" + std::to_string(rng() % 1000));
+    if (rng() % 2) put("260", "", 'c', std::to_string(1900 + rng() % 120));
+    if (link_target != 0) {
+      std::string l(4, '\0');
+      put_u32(reinterpret_cast<unsigned char*>(l.data()), link_target);
+      put("GT0", "", 'L', l, 2);
+    }
+    records::rec_store_header(h);
+  }
+
+  Installation inst_;
+  std::filesystem::path previous_;
+  std::FILE* out_ = nullptr;
+  std::unique_ptr<Service> service_;
+  const dict::AppPoolDef* pool_ = nullptr;
+  const dict::FileDef* titles_ = nullptr;
+};
+
+TEST_F(IndexingTest, ListsAlwaysEqualARebuildFromTheRecords) {
+  std::mt19937 rng(20261207);
+  std::vector<std::uint32_t> stored;
+  records::PoolLayer& layer = service_->pools;
+  for (int op = 0; op < 3000; ++op) {
+    const unsigned what = rng() % 10;
+    const std::uint32_t target = stored.empty() || rng() % 3 ? 0 : stored[rng() % stored.size()];
+    if (stored.empty() || what < 5) {
+      RecordHandle h;
+      make_record(h, 0, rng, target);
+      ASSERT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), 0);
+      stored.push_back(h.idn);
+    } else if (what < 8) {
+      RecordHandle h;
+      make_record(h, stored[rng() % stored.size()], rng, target);
+      ASSERT_EQ(layer.rec_update(*pool_, *titles_, h, nullptr).code(), 0);
+    } else {
+      const std::size_t at = rng() % stored.size();
+      RecordHandle h;
+      ASSERT_EQ(layer.rec_read(*pool_, *titles_, stored[at], h, 30000, 0).code(), 0);
+      ASSERT_EQ(layer.rec_delete(*pool_, *titles_, h).code(), 0);
+      stored.erase(stored.begin() + static_cast<long>(at));
+    }
+  }
+  const Lists before = lists();
+  ASSERT_GT(before.size(), 50u);
+  rebuild();
+  const Lists after = lists();
+  EXPECT_EQ(before.size(), after.size());
+  EXPECT_TRUE(before == after);
+  // A record that was deleted is gone, one that stays is read back.
+  RecordHandle h;
+  EXPECT_EQ(layer.rec_read(*pool_, *titles_, stored.front(), h, 30000, 0).code(), 0);
+  EXPECT_EQ(layer.rec_read(*pool_, *titles_, 16000000, h, 30000, 0).code(), 1);
+  EXPECT_EQ(h.buffer, nullptr);
+}
+
+TEST_F(IndexingTest, IdnLimitsAndAccess) {
+  records::PoolLayer& layer = service_->pools;
+  std::mt19937 rng(1);
+  RecordHandle h;
+  // Insert with IDN 0 takes LAST + 1; peek does not take it; a returned
+  // IDN is taken again.
+  make_record(h, 0, rng, 0);
+  RecordHandle peek;
+  ASSERT_EQ(layer.idn_peek(*pool_, *titles_, peek).code(), 0);
+  ASSERT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), 0);
+  EXPECT_EQ(h.idn, peek.idn);
+  RecordHandle next;
+  ASSERT_EQ(layer.idn_next(*pool_, *titles_, next).code(), 0);
+  EXPECT_EQ(next.idn, h.idn + 1);
+  ASSERT_EQ(layer.idn_return(*pool_, *titles_, next.idn).code(), 0);
+  ASSERT_EQ(layer.idn_peek(*pool_, *titles_, peek).code(), 0);
+  EXPECT_EQ(peek.idn, next.idn);
+
+  // Group 4 lacks the pool's insert, update and delete rights (1+2+3, 1+2).
+  layer.set_user("GAST", 4);
+  make_record(h, 0, rng, 0);
+  EXPECT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), records::kNoAccess);
+  layer.set_user("BIB", 3);
+  make_record(h, 5, rng, 0);
+  EXPECT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), 0);
+  EXPECT_EQ(layer.rec_delete(*pool_, *titles_, h).code(), records::kNoAccess);
+  EXPECT_EQ(layer.rec_read(*pool_, *titles_, 5, h, 30000, 0).code(), 0);  // nothing changed
+
+  // The IDN limits: an update of 16,777,215 is refused before any access
+  // check, an insertion of it is taken; after it no IDN is left.
+  layer.set_user("GAST", 4);
+  make_record(h, records::kMaxInsertIdn, rng, 0);
+  EXPECT_EQ(layer.rec_update(*pool_, *titles_, h, nullptr).code(), records::kIdnOutOfRange);
+  layer.set_user("", 0);
+  EXPECT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), 0);
+  make_record(h, records::kMaxInsertIdn + 1, rng, 0);
+  EXPECT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), records::kIdnOutOfRange);
+  make_record(h, records::kMaxLoadIdn + 1, rng, 0);
+  EXPECT_EQ(layer.rec_load(*pool_, *titles_, h, false).code(), records::kIdnOutOfRange);
+
+  make_record(h, 0, rng, 0);
+  EXPECT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), dbm::kCannotExtend);
+}
+
+}  // namespace
+}  // namespace corvanta::testing
