@@ -82,12 +82,12 @@ class PoolWriter {
   std::string pool_ = "A";
 };
 
-// Every key and value of the two test files.
-inline Snapshot snapshot(const Installation& inst) {
+// Every key and value of the test files (or of `files`).
+inline Snapshot snapshot(const Installation& inst, std::vector<int> files = {kDataFile, kListFile, kLoadFile}) {
   Snapshot s;
   dbm::Dbm d(dbm::default_file_system(), stderr);
   EXPECT_EQ(d.open("A", inst.path("data/a"), 'I').code(), 0);
-  for (const int file : {kDataFile, kListFile, kLoadFile}) {
+  for (const int file : files) {
     dbm::FileInfo info;
     EXPECT_EQ(d.file_info("A", file, info).code(), 0);
     std::vector<unsigned char> key(info.key_length, 0);

@@ -1,0 +1,136 @@
+// INDEX, DELREC, DELMASTER and STOP_LOAD end to end on the reference
+// installation's title file and its indexes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "installation.h"
+#include "pool_fixture.h"
+#include "records/record.h"
+
+namespace corvanta::testing {
+namespace {
+
+constexpr int kWords = 21;    // title words
+constexpr int kAuthors = 22;  // author phrases
+constexpr int kIsbn = 24;
+constexpr int kPhrases = 29;  // titles from the first filing character
+constexpr int kYears = 30;
+const std::vector<int> kIndexFiles = {kWords, kAuthors, 23, kIsbn, kPhrases, kYears};
+
+struct Title {
+  std::string indicators, title, author, isbn, year;
+};
+
+std::vector<unsigned char> image(std::uint32_t idn, const Title& t) {
+  records::RecordHandle h;
+  records::rec_init(h, 4096, 0);
+  h.idn = idn;
+  auto put = [&](const char* tag, const std::string& ind, char code, const std::string& data) {
+    if (data.empty()) return;
+    records::FieldDesc f;
+    f.tag = tag;
+    f.indicators = ind;
+    f.occurrence = 999;
+    records::FieldDesc s;
+    s.tag.assign(1, code);
+    s.type = 1;
+    s.set(data);
+    EXPECT_EQ(records::fld_put(h, f, &s).code(), 0);
+  };
+  put("020", "", 'a', t.isbn);
+  put("100", "1 ", 'a', t.author);
+  put("245", t.indicators, 'a', t.title);
+  put("260", "", 'c', t.year);
+  records::rec_store_header(h);
+  return {h.image().begin(), h.image().end()};
+}
+
+// Whether `file` has the key `term` (zero-filled) with the item `idn`.
+bool indexed(const Snapshot& s, int file, const std::string& term, std::uint32_t idn) {
+  for (const auto& [key, value] : s) {
+    if (key.first != file || key.second.rfind(term, 0) != 0) continue;
+    if (key.second.find_first_not_of('\0', term.size()) != std::string::npos) continue;
+    for (std::size_t at = 0; at + 4 <= value.size(); at += 4) {
+      const auto* p = reinterpret_cast<const unsigned char*>(value.data() + at);
+      if ((std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3]) == (idn & 0xFFFFFF)) return true;
+    }
+  }
+  return false;
+}
+
+class IndexCommands : public PoolCommands {
+ protected:
+  void store_titles() {
+    PoolWriter w(inst_, now());
+    w.insert_record(1, image(1, {"14", "The Lord of the Rings", "Tolkien, J. R. R.", "978-3-608-93984-2", "1954"}));
+    w.insert_record(2, image(2, {"10", "Der Tod in Venedig", "Mann, Thomas", "", "1912"}));
+    w.insert_record(3, image(3, {"10", "Die Elbe", "", "", ""}));
+    w.insert_record(4, image(4, {"10", "Der Die Das", "", "", ""}));
+  }
+};
+
+TEST_F(IndexCommands, IndexMakesTheTermsOfTheStoredRecords) {
+  store_titles();
+  const RunResult r = run("STOP_LOAD POOL=A DBFILE=12 DATA=../data/stopwords.txt\n"
+                          "INDEX POOL=A FILE=BIBLS RECMESS=2\n");
+  EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Geladen: 26"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Indexiert: 2\n"), std::string::npos);
+  EXPECT_NE(r.output.find("Indexiert: 4\n"), std::string::npos);
+
+  const Snapshot s = snapshot(inst_, kIndexFiles);
+  EXPECT_TRUE(indexed(s, kWords, "LORD", 1));
+  EXPECT_TRUE(indexed(s, kWords, "RINGS", 1));
+  EXPECT_TRUE(indexed(s, kWords, "VENEDIG", 2));
+  EXPECT_TRUE(indexed(s, kWords, "ELBE", 3));
+  EXPECT_FALSE(indexed(s, kWords, "THE", 1));  // a stop word
+  EXPECT_FALSE(indexed(s, kWords, "DIE", 3));
+  EXPECT_TRUE(indexed(s, kWords, "DAS", 4));  // a title of stop words only keeps them
+  EXPECT_TRUE(indexed(s, kAuthors, "TOLKIEN J R R", 1));  // punctuation to blanks, runs as one
+  EXPECT_TRUE(indexed(s, kPhrases, "LORD OF THE RINGS", 1));  // "The " skipped by the indicator
+  EXPECT_TRUE(indexed(s, kPhrases, "DER TOD IN VENEDIG", 2));
+  EXPECT_TRUE(indexed(s, kIsbn, "9783608939842", 1));
+  EXPECT_TRUE(indexed(s, kYears, "000001954", 1));
+
+  // A second INDEX makes the same entries, not doubled ones.
+  ASSERT_EQ(run("INDEX POOL=A FILE=BIBLS\n").output.find("CANCELLED"), std::string::npos);
+  EXPECT_EQ(snapshot(inst_, kIndexFiles), s);
+
+  // INDEX=1,3-5 rebuilds those indexes only.
+  ASSERT_EQ(run("DELETE POOL=A FILES=21,29\nINDEX POOL=A FILE=BIBLS INDEX=1,3-5\n").output.find("CANCELLED"),
+            std::string::npos);
+  const Snapshot partly = snapshot(inst_, kIndexFiles);
+  EXPECT_TRUE(indexed(partly, kWords, "LORD", 1));
+  EXPECT_FALSE(indexed(partly, kPhrases, "LORD OF THE RINGS", 1));
+  ASSERT_EQ(run("INDEX POOL=A FILE=BIBLS INDEX=ALL\n").output.find("CANCELLED"), std::string::npos);
+  EXPECT_EQ(snapshot(inst_, kIndexFiles), s);
+}
+
+TEST_F(IndexCommands, DelrecAndDelmasterKeepTheIndexesRight) {
+  store_titles();
+  ASSERT_EQ(run("INDEX POOL=A FILE=BIBLS\n").output.find("CANCELLED"), std::string::npos);
+  const RunResult r = run("DELREC POOL=A FILE=BIBLS IDN=2\n"
+                          "DELREC POOL=A FILE=BIBLS IDN=2\n"
+                          "DELREC POOL=A FILE=BIBLS\n"
+                          "DELREC POOL=A FILE=NOSUCH IDN=1\n");
+  EXPECT_NE(r.output.find("Gelöscht: BIBLS [2]"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("BIBLS [2] : 457 - "), std::string::npos);
+  EXPECT_NE(r.output.find("CANCELLED: 0011"), std::string::npos);
+  EXPECT_NE(r.output.find("CANCELLED: 0152"), std::string::npos);
+  const Snapshot s = snapshot(inst_, kIndexFiles);
+  EXPECT_FALSE(indexed(s, kWords, "VENEDIG", 2));
+  EXPECT_FALSE(indexed(s, kYears, "000001912", 2));
+  EXPECT_TRUE(indexed(s, kWords, "LORD", 1));
+
+  const RunResult m = run("DELMASTER POOL=A FILE=BIBLS\n");
+  EXPECT_EQ(m.output.find("CANCELLED"), std::string::npos) << m.output;
+  EXPECT_NE(m.output.find("Datei 1 geleert"), std::string::npos);
+  EXPECT_NE(m.output.find("Datei 29 geleert"), std::string::npos);
+  EXPECT_TRUE(snapshot(inst_, kIndexFiles).empty());
+  EXPECT_TRUE(snapshot(inst_, {1}).empty());
+}
+
+}  // namespace
+}  // namespace corvanta::testing
