@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/config_file.h"
 #include "config/dictionary.h"
@@ -42,6 +43,12 @@ inline constexpr std::int32_t kNoConversion = -901;
 // The IDN limits of the record operations.
 inline constexpr std::uint32_t kMaxLoadIdn = 16777214;    // load and update
 inline constexpr std::uint32_t kMaxInsertIdn = 16777215;  // insert
+
+inline constexpr std::int32_t kNoLinkDefinition = -144;
+
+// Record numbers reached through links; sorted and unique where a
+// function says so.
+using IdnList = std::vector<std::uint32_t>;
 
 // How a record is read: the database's internal form or the external one.
 inline constexpr int kInternalForm = 0;
@@ -130,6 +137,21 @@ class PoolLayer {
   ResultCode idn_next(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
   ResultCode idn_peek(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
   ResultCode idn_return(const dict::AppPoolDef& pool, const dict::FileDef& file, std::uint32_t idn);
+
+  // Links (pool_links.cc). The IDNs reached from record `idn` of `file`
+  // through `link`, added to `result`: direction 'F' the targets named in
+  // the record's link fields; 'B' the records pointing to it, from the
+  // link's list file (narrowed by `sort` when the list keys carry a sort
+  // part); 'C' as B with a list file, else the chain of targets. B and C
+  // results are sorted and unique. -144 without a link definition.
+  ResultCode lnk_follow(const dict::AppPoolDef& pool, const dict::FileDef& file, const dict::LinkDef* link,
+                        std::uint32_t idn, IdnList& result, char direction, std::string_view sort = {});
+  // The number of IDNs lnk_follow reaches, or a failure.
+  ResultCode lnk_follow_count(const dict::AppPoolDef& pool, const dict::FileDef& file, const dict::LinkDef* link,
+                              std::uint32_t idn, char direction, std::string_view sort = {});
+  // The union of lnk_follow over `start`, sorted and unique.
+  ResultCode lnk_follow_all(const dict::AppPoolDef& pool, const dict::FileDef& file, const dict::LinkDef* link,
+                            const IdnList& start, IdnList& result, char direction, std::string_view sort = {});
 
   const dict::AppPoolDef* pool() const { return pool_; }
   const dict::AppFileDef* file() const { return file_; }

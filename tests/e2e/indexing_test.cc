@@ -227,5 +227,35 @@ TEST_F(IndexingTest, IdnLimitsAndAccess) {
   EXPECT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), dbm::kCannotExtend);
 }
 
+TEST_F(IndexingTest, LinksAreFollowedBothWays) {
+  records::PoolLayer& layer = service_->pools;
+  std::mt19937 rng(3);
+  RecordHandle h;
+  const std::uint32_t links[][2] = {{1, 0}, {2, 1}, {3, 1}, {4, 2}};  // record, its head record
+  for (const auto& [idn, head] : links) {
+    make_record(h, idn, rng, head);
+    ASSERT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), 0);
+  }
+  const dict::LinkDef* up = titles_->find_link("GT0");
+  const dict::LinkDef* down = titles_->find_link("BDE");
+  records::IdnList r;
+  ASSERT_EQ(layer.lnk_follow(*pool_, *titles_, up, 4, r, 'F').code(), 0);
+  EXPECT_EQ(r, (records::IdnList{2}));
+  r.clear();
+  ASSERT_EQ(layer.lnk_follow(*pool_, *titles_, down, 1, r, 'B').code(), 0);
+  EXPECT_EQ(r, (records::IdnList{2, 3}));
+  EXPECT_EQ(layer.lnk_follow_count(*pool_, *titles_, down, 2, 'C').code(), 1);
+  EXPECT_EQ(layer.lnk_follow_count(*pool_, *titles_, down, 4, 'B').code(), 0);
+  r.clear();
+  ASSERT_EQ(layer.lnk_follow_all(*pool_, *titles_, down, {1, 2}, r, 'B').code(), 0);
+  EXPECT_EQ(r, (records::IdnList{2, 3, 4}));
+  EXPECT_EQ(layer.lnk_follow(*pool_, *titles_, nullptr, 1, r, 'F').code(), records::kNoLinkDefinition);
+
+  // Deleting a record takes its link entry out.
+  ASSERT_EQ(layer.rec_read(*pool_, *titles_, 3, h, 30000, 0).code(), 0);
+  ASSERT_EQ(layer.rec_delete(*pool_, *titles_, h).code(), 0);
+  EXPECT_EQ(layer.lnk_follow_count(*pool_, *titles_, down, 1, 'B').code(), 1);
+}
+
 }  // namespace
 }  // namespace corvanta::testing

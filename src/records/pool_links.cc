@@ -1,0 +1,138 @@
+// Following links between records (see pool_service.h).
+#include <algorithm>
+#include <set>
+
+#include "dbm/values.h"
+#include "records/pool_service.h"
+#include "util/big_endian.h"
+
+namespace corvanta::records {
+namespace {
+
+constexpr std::size_t kItemSize = 4;  // byte 0 a counter, bytes 1-3 the IDN
+constexpr std::size_t kListBuffer = 30000;
+
+void sort_unique(IdnList& list) {
+  std::sort(list.begin(), list.end());
+  list.erase(std::unique(list.begin(), list.end()), list.end());
+}
+
+// The items of one list key, continuation included.
+ResultCode add_items(dbm::Dbm& dbm, const std::string& pool, int file, const unsigned char* key, IdnList& out) {
+  std::vector<unsigned char> buffer(kListBuffer);
+  dbm::DataRef value{buffer};
+  dbm::Continuation cont;
+  ResultCode rc = dbm.read(pool, file, key, value, &cont);
+  while (rc.code() == 0 || rc.code() == dbm::kTruncated) {
+    for (std::size_t at = 0; at + kItemSize <= value.length; at += kItemSize) {
+      out.push_back(get_u32(buffer.data() + at) & 0xFFFFFF);
+    }
+    if (rc.code() == 0) return 0;
+    value = dbm::DataRef{buffer};
+    rc = dbm.next(pool, file, value, &cont);
+  }
+  return rc.failed() ? rc : ResultCode(0);
+}
+
+}  // namespace
+
+ResultCode PoolLayer::lnk_follow(const dict::AppPoolDef& pool, const dict::FileDef& file, const dict::LinkDef* link,
+                                 std::uint32_t idn, IdnList& result, char direction, std::string_view sort) {
+  if (link == nullptr) return kNoLinkDefinition;
+  const bool listed = link->list_file != nullptr || link->list_number != 0;
+  if (direction == 'B' || (direction == 'C' && listed)) {
+    if (!listed) return 0;
+    const int list = link->list_file != nullptr ? link->list_file->number : link->list_number;
+    const std::size_t key_length = link->list_file != nullptr ? link->list_file->index_length : 4;
+    std::vector<unsigned char> key(key_length, 0);
+    put_u32(key.data(), idn);
+    IdnList found;
+    if (key_length <= 4) {
+      const ResultCode rc = add_items(dbm_, pool.name, list, key.data(), found);
+      if (rc.failed()) return rc;
+    } else {
+      // Every key from the IDN with zero bytes to the IDN with 0xFF bytes;
+      // a sort value narrows the scan for 5-byte and packed sort parts.
+      std::string wanted;
+      if (!sort.empty() && key_length >= 9) {
+        wanted = std::string(sort.substr(0, key_length >= 20 ? 16 : 5));
+        if (key_length < 20) wanted.resize(5, '\0');
+      }
+      std::vector<unsigned char> buffer(kListBuffer);
+      dbm::DataRef value{buffer};
+      dbm::Position pos;
+      std::vector<unsigned char> prefix(key.begin(), key.begin() + 4);
+      for (ResultCode rc = dbm_.set(pool.name, list, key.data(), pos, value);
+           rc.code() == 0 || rc.code() == dbm::kTruncated; rc = dbm_.get(pool.name, list, key.data(), pos, value)) {
+        if (!std::equal(prefix.begin(), prefix.end(), key.begin())) break;
+        const std::string part(key.begin() + 4, key.end());
+        if (wanted.empty() || part.compare(0, wanted.size(), wanted) == 0) {
+          if (const ResultCode r = add_items(dbm_, pool.name, list, key.data(), found); r.failed()) return r;
+        }
+        value = dbm::DataRef{buffer};
+      }
+    }
+    sort_unique(found);
+    result.insert(result.end(), found.begin(), found.end());
+    sort_unique(result);
+    return 0;
+  }
+
+  // Forward: the targets named in the record's link fields; with C the
+  // targets' own links again, to the end of the chain.
+  const dict::FileDef* target = pool.data != nullptr ? pool.data->find_file(link->target_file) : nullptr;
+  std::set<std::uint32_t> seen{idn};
+  IdnList todo{idn};
+  const dict::FileDef* in = &file;
+  IdnList found;
+  while (!todo.empty()) {
+    IdnList next;
+    for (const std::uint32_t from : todo) {
+      RecordHandle h;
+      if (rec_read(pool, *in, from, h, max_record_, kInternalForm).code() != 0) continue;
+      for (const dict::LinkTagDef* element : link->elements) {
+        const WalkElement walk = walk_element(*in, element->idn);
+        if (walk.tag == nullptr) continue;
+        FieldDesc f;
+        FieldDesc s;
+        while (fld_walk(h, f, s, walk).code() == 0) {
+          const std::string_view v = walk.subfield != nullptr ? s.content() : f.content();
+          if (v.size() < 4) continue;
+          const std::uint32_t to = get_u32(reinterpret_cast<const unsigned char*>(v.data()));
+          found.push_back(to);
+          if (direction == 'C' && seen.insert(to).second) next.push_back(to);
+        }
+      }
+    }
+    if (direction != 'C' || target == nullptr) break;
+    todo = std::move(next);
+    in = target;
+  }
+  if (direction == 'C') {
+    result.insert(result.end(), found.begin(), found.end());
+    sort_unique(result);
+  } else {
+    result.insert(result.end(), found.begin(), found.end());
+  }
+  return 0;
+}
+
+ResultCode PoolLayer::lnk_follow_count(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                                       const dict::LinkDef* link, std::uint32_t idn, char direction,
+                                       std::string_view sort) {
+  IdnList result;
+  if (const ResultCode rc = lnk_follow(pool, file, link, idn, result, direction, sort); rc.failed()) return rc;
+  return static_cast<std::int32_t>(result.size());
+}
+
+ResultCode PoolLayer::lnk_follow_all(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                                     const dict::LinkDef* link, const IdnList& start, IdnList& result,
+                                     char direction, std::string_view sort) {
+  for (const std::uint32_t idn : start) {
+    if (const ResultCode rc = lnk_follow(pool, file, link, idn, result, direction, sort); rc.failed()) return rc;
+  }
+  sort_unique(result);
+  return 0;
+}
+
+}  // namespace corvanta::records
