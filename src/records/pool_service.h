@@ -27,6 +27,7 @@
 #include "config/dictionary.h"
 #include "dbm/dbm.h"
 #include "records/indexing.h"
+#include "records/procedures.h"
 #include "records/record.h"
 #include "util/result.h"
 
@@ -45,6 +46,11 @@ inline constexpr std::uint32_t kMaxLoadIdn = 16777214;    // load and update
 inline constexpr std::uint32_t kMaxInsertIdn = 16777215;  // insert
 
 inline constexpr std::int32_t kNoLinkDefinition = -144;
+
+// Messages of link maintenance, collected into the check's message text.
+inline constexpr std::int32_t kMsgTargetNotFound = 150;
+inline constexpr std::int32_t kMsgSeveralTargets = 151;
+inline constexpr std::int32_t kMsgLinkTextTooLong = 152;
 
 // Record numbers reached through links; sorted and unique where a
 // function says so.
@@ -138,6 +144,31 @@ class PoolLayer {
   ResultCode idn_peek(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
   ResultCode idn_return(const dict::AppPoolDef& pool, const dict::FileDef& file, std::uint32_t idn);
 
+  // The services a check calls out to; each may be left unset.
+  void set_procedures(ProcedureRunner* runner) { procedures_ = runner; }
+  void set_link_search(LinkSearch search) { link_search_ = std::move(search); }
+  void set_message_text(MessageText text) { message_text_ = std::move(text); }
+  void set_numbering(Numbering numbering) { numbering_ = std::move(numbering); }
+  void set_max_query(std::size_t length) { max_query_ = length; }
+
+  // Runs the pool's procedure `name` on the record: 0 when it is not
+  // defined; its message text is appended to `message`.
+  ResultCode run_procedure(const dict::AppPoolDef& pool, const dict::FileDef& file, std::string_view name,
+                           RecordHandle& h, std::string& message);
+  // The pre-write check (pool_check.cc), mode N (new) or U (update); n and
+  // u number in check mode. For a record in external form the procedure
+  // "COMPL" runs first; then link maintenance; then automatic numbering.
+  // Messages of the procedure and of link maintenance go to `message`.
+  ResultCode rec_check(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h, char mode,
+                       std::string& message);
+  // Link maintenance of a record in external form: mode N, U, I (targets
+  // may be created), L (imports: as I, without checking the IDNs given),
+  // C (check: nothing is created).
+  ResultCode link_maintenance(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
+                              char mode, std::string& message);
+  // "%c-%-3.3s" of a data file of the pool ("A-BIB"); "???" for "-???".
+  std::string reference(const dict::AppPoolDef& pool, int file) const;
+
   // Links (pool_links.cc). The IDNs reached from record `idn` of `file`
   // through `link`, added to `result`: direction 'F' the targets named in
   // the record's link fields; 'B' the records pointing to it, from the
@@ -172,6 +203,11 @@ class PoolLayer {
   std::size_t max_field_ = 7500;
   std::size_t term_buffer_ = 10000;
   const Translations* translations_ = nullptr;
+  ProcedureRunner* procedures_ = nullptr;
+  LinkSearch link_search_;
+  MessageText message_text_;
+  Numbering numbering_;
+  std::size_t max_query_ = 500;
   char escape_ = '\\';
 
   // The internal image to store and generate from: `h` itself, or its

@@ -257,5 +257,128 @@ TEST_F(IndexingTest, LinksAreFollowedBothWays) {
   EXPECT_EQ(layer.lnk_follow_count(*pool_, *titles_, down, 1, 'B').code(), 1);
 }
 
+// A procedure runner of the test's own: "COMPL" adds a field and reports
+// the IDN it saw.
+class TestProcedures : public records::ProcedureRunner {
+ public:
+  std::optional<ResultCode> run(const dict::AppPoolDef&, std::string_view name, const records::ProcedureArgs& args,
+                                RecordHandle& record, std::string& message) override {
+    if (name != "COMPL") return std::nullopt;
+    seen = args.reference + " " + args.user + " " + args.idn;
+    FieldDesc f;
+    f.tag = "250";
+    f.type = 1;
+    f.set("2. Aufl.");
+    message = "completed";
+    return records::fld_put(record, f);
+  }
+  std::string seen;
+};
+
+// An external-form title whose GT0 field holds `idn` and `text` as given.
+void external_title(RecordHandle& h, const std::string& idn, const std::string& text) {
+  records::rec_init(h, 30000, records::kExternalForm);
+  h.order = 'N';
+  FieldDesc f;
+  f.tag = "245";
+  f.indicators = "10";
+  FieldDesc s;
+  s.tag = "a";
+  s.set("Band 2");
+  ASSERT_EQ(records::fld_put(h, f, &s).code(), 0);
+  if (idn.empty() && text.empty()) return;
+  FieldDesc g;
+  g.tag = "GT0";
+  g.occurrence = 999;
+  FieldDesc first;
+  first.tag = idn.empty() ? "a" : "L";
+  first.set(idn.empty() ? text : idn);
+  ASSERT_EQ(records::fld_put(h, g, &first).code(), 0);
+  if (!idn.empty() && !text.empty()) {
+    FieldDesc field;
+    field.tag = "GT0";
+    field.occurrence = 1;
+    ASSERT_EQ(records::fld_get(h, field).code(), 0);
+    FieldDesc t;
+    t.tag = "a";
+    t.set(text);
+    ASSERT_EQ(records::sfl_put(h, field, t).code(), 0);
+  }
+}
+
+std::string link_idn(RecordHandle& h) {
+  FieldDesc f;
+  f.tag = "GT0";
+  f.occurrence = 1;
+  FieldDesc s;
+  s.tag = "L";
+  s.occurrence = 1;
+  if (records::fld_get(h, f, &s).code() != 0) return "<none>";
+  return std::string(s.content());
+}
+
+TEST_F(IndexingTest, TheCheckCompletesAndMaintainsLinks) {
+  records::PoolLayer& layer = service_->pools;
+  std::mt19937 rng(5);
+  RecordHandle h;
+  make_record(h, 1, rng, 0);
+  ASSERT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), 0);
+  TestProcedures procedures;
+  layer.set_procedures(&procedures);
+  layer.set_user("SYS", 0);
+  std::vector<std::uint32_t> answer;
+  layer.set_link_search([&](const dict::AppPoolDef&, const dict::LinkDef&, std::string_view, bool,
+                            std::vector<std::uint32_t>& hits) {
+    hits = answer;
+    return ResultCode(0);
+  });
+  std::string numbered;
+  layer.set_numbering([&](const dict::AppPoolDef&, const dict::FileDef&, RecordHandle&, char mode) {
+    numbered += mode;
+    return ResultCode(0);
+  });
+
+  // COMPL sees the IDN the insertion would get; the handle keeps IDN 0.
+  std::string message;
+  external_title(h, "", "");
+  ASSERT_EQ(layer.rec_check(*pool_, *titles_, h, 'N', message).code(), 0);
+  EXPECT_EQ(procedures.seen, "A-BIB SYS 000000002");
+  EXPECT_EQ(h.idn, 0u);
+  EXPECT_EQ(message, "completed");
+  ASSERT_EQ(layer.rec_check(*pool_, *titles_, h, 'n', message).code(), 0);
+  EXPECT_EQ(numbered, "NC");
+
+  // An IDN that names no record, a text with one, several and no hits.
+  const auto check = [&](const std::string& idn, const std::string& text, char mode = 'U') {
+    external_title(h, idn, text);
+    h.idn = 1;
+    message.clear();
+    EXPECT_EQ(layer.link_maintenance(*pool_, *titles_, h, mode, message).code(), 0);
+    return message;
+  };
+  EXPECT_EQ(check("000000001", ""), "");
+  EXPECT_EQ(check("000000099", ""), "150 GT0 A-BIB");
+  answer = {1};
+  EXPECT_EQ(check("", "Der Herr der Ringe"), "");
+  EXPECT_EQ(link_idn(h), "000000001");
+  answer = {1, 7};
+  EXPECT_EQ(check("", "Herr"), "151 GT0 A-BIB");
+  EXPECT_EQ(link_idn(h), "<none>");
+  answer = {};
+  EXPECT_EQ(check("", "Unbekannt"), "150 GT0 A-BIB");
+  EXPECT_EQ(check("", std::string(600, 'x')), "152 GT0 A-BIB");
+  EXPECT_EQ(check("", "?000000001"), "");
+  EXPECT_EQ(link_idn(h), "000000001");
+  EXPECT_EQ(check("000000001", "Herr"), "");  // a text beside an IDN is left alone
+
+  // Mode I makes the missing target and links it.
+  EXPECT_EQ(check("", "Neue Reihe", 'I'), "");
+  const std::string made = link_idn(h);
+  ASSERT_NE(made, "<none>");
+  RecordHandle target;
+  EXPECT_EQ(layer.rec_read(*pool_, *titles_, static_cast<std::uint32_t>(std::stoul(made)), target, 30000, 0).code(), 0);
+  layer.set_procedures(nullptr);
+}
+
 }  // namespace
 }  // namespace corvanta::testing
