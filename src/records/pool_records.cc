@@ -1,9 +1,14 @@
 // Whole records of a pool's record files, read and written by IDN with
 // their index and link list entries kept in step (see pool_service.h).
+#include <cstdio>
+#include <ctime>
+
 #include "dbm/codes.h"
 #include "records/convert.h"
 #include "records/pool_service.h"
 #include "util/big_endian.h"
+#include "util/date.h"
+#include "util/posix_io.h"
 
 namespace corvanta::records {
 namespace {
@@ -117,7 +122,8 @@ ResultCode PoolLayer::rec_insert(const dict::AppPoolDef& pool, const dict::FileD
   const IdnKey key(image->idn);
   if (const ResultCode rc = dbm_.insert(pool.name, file.number, key.bytes, image_of(*image)); rc.failed())
     return rc;
-  return generate(pool, file, *image, 'I');
+  if (const ResultCode rc = generate(pool, file, *image, 'I'); rc.failed()) return rc;
+  return notify_change(pool, file, *image, "NEW");
 }
 
 ResultCode PoolLayer::rec_update(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
@@ -136,7 +142,8 @@ ResultCode PoolLayer::rec_update(const dict::AppPoolDef& pool, const dict::FileD
   const IdnKey key(image->idn);
   if (const ResultCode rc = dbm_.update(pool.name, file.number, key.bytes, image_of(*image)); rc.failed())
     return rc;
-  return generate(pool, file, *image, 'I');
+  if (const ResultCode rc = generate(pool, file, *image, 'I'); rc.failed()) return rc;
+  return notify_change(pool, file, *image, "UPD");
 }
 
 ResultCode PoolLayer::rec_delete(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
@@ -145,9 +152,61 @@ ResultCode PoolLayer::rec_delete(const dict::AppPoolDef& pool, const dict::FileD
   RecordHandle temp;
   RecordHandle* image = nullptr;
   if (const ResultCode rc = internal_image(file, h, temp, image); rc.failed()) return rc;
+  if (const ResultCode rc = notify_change(pool, file, *image, "DEL"); rc.failed()) return rc;
   if (const ResultCode rc = remove_entries(pool, file, *image); rc.failed()) return rc;
   const IdnKey key(image->idn);
   return dbm_.remove(pool.name, file.number, key.bytes);
+}
+
+ResultCode PoolLayer::notify_change(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image,
+                                    std::string_view what) {
+  const dict::AppFileDef* app = nullptr;
+  for (const dict::AppFileDef* f : pool.file_defs) {
+    if (f->number == file.number) app = f;
+  }
+  // The consortium upload file.
+  const std::string upload = configs_.get(server_, "Files", "MessUpload");
+  if (!upload.empty() && app != nullptr && (app->name == "ITEMS" || app->name == "HOLDG")) {
+    std::FILE* out = open_append_stream(upload);
+    if (out == nullptr) return kCannotWriteNotice;
+    const CivilTime t = local_now();
+    const bool ok = std::fprintf(out, "%.*s %s %09lu %04d%02d%02d%02d%02d%02d\n", static_cast<int>(what.size()),
+                                 what.data(), app->name.c_str(), static_cast<unsigned long>(image.idn), t.year,
+                                 t.month, t.day, t.hour, t.minute, t.second) > 0;
+    if (std::fclose(out) != 0 || !ok) return kCannotWriteNotice;
+  }
+  // The harvest mark of the bibliographic record concerned.
+  const int harvest = pool.data != nullptr ? pool.data->publish : 0;
+  if (harvest == 0 || harvest == file.number) return 0;
+  const dict::AppFileDef* bibls = dict::ApplDictionary::find_file(pool, "BIBLS");
+  if (bibls == nullptr) return kNoSuchFileName;
+  std::vector<std::uint32_t> marked;
+  if (bibls->number == file.number) {
+    marked.push_back(image.idn);
+  } else {
+    for (const dict::LinkDef* link : file.links) {
+      if (link->target_file != bibls->number) continue;
+      for (const dict::LinkTagDef* element : link->elements) {
+        const WalkElement walk = walk_element(file, element->idn);
+        if (walk.tag == nullptr) continue;
+        FieldDesc f;
+        FieldDesc s;
+        while (fld_walk(image, f, s, walk).code() == 0) {
+          const std::string_view v = walk.subfield != nullptr ? s.content() : f.content();
+          if (v.size() >= 4) marked.push_back(get_u32(reinterpret_cast<const unsigned char*>(v.data())));
+        }
+      }
+    }
+  }
+  for (const std::uint32_t idn : marked) {
+    const IdnKey key(idn);
+    unsigned char when[4];
+    put_u32(when, static_cast<std::uint32_t>(std::time(nullptr)));
+    ResultCode rc = dbm_.update(pool.name, harvest, key.bytes, when);
+    if (rc.code() == 1) rc = dbm_.insert(pool.name, harvest, key.bytes, when);
+    if (rc.failed()) return rc;
+  }
+  return 0;
 }
 
 ResultCode PoolLayer::idn_next(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {

@@ -40,6 +40,7 @@ inline constexpr std::int32_t kFilesDiffer = -237;
 inline constexpr std::int32_t kUndefinedFileInUse = -238;
 inline constexpr std::int32_t kIdnOutOfRange = -402;
 inline constexpr std::int32_t kNoConversion = -901;
+inline constexpr std::int32_t kCannotWriteNotice = -16;  // the upload file cannot be written
 
 // The IDN limits of the record operations.
 inline constexpr std::uint32_t kMaxLoadIdn = 16777214;    // load and update
@@ -143,6 +144,19 @@ class PoolLayer {
   ResultCode idn_next(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
   ResultCode idn_peek(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
   ResultCode idn_return(const dict::AppPoolDef& pool, const dict::FileDef& file, std::uint32_t idn);
+
+  // Change notifications: after a successful insertion or update and
+  // before a deletion. With Files/MessUpload configured, changes of the
+  // files ITEMS and HOLDG are appended there as lines "NEW|UPD|DEL FILE
+  // IDN YYYYMMDDHHMISS"; with a harvesting file (PUBLISH= of the pool) the
+  // bibliographic record concerned is marked there (key its IDN, value the
+  // time). A failure is the operation's result.
+  ResultCode notify_change(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image,
+                           std::string_view what);
+  // Automatic numbering through the installed hook (none: nothing).
+  ResultCode apply_numbering(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h, char mode) {
+    return numbering_ ? numbering_(pool, file, h, mode) : ResultCode(0);
+  }
 
   // The services a check calls out to; each may be left unset.
   void set_procedures(ProcedureRunner* runner) { procedures_ = runner; }

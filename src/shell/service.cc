@@ -82,6 +82,12 @@ ResultCode Service::dictionary_paths(std::string_view key, std::vector<std::stri
   return 0;
 }
 
+std::string Service::check_message(std::int32_t code, std::string_view args) const {
+  const std::string text = messages.text("Check", code);
+  if (text.empty()) return std::to_string(code) + " " + std::string(args);
+  return insert_text(text, args);
+}
+
 std::string Service::job_protocol_prefix() const {
   const std::string prefix = configs.get(state.server_config, "Files", "UtilProt");
   return prefix.empty() ? "../temp/prot" : prefix;
@@ -189,6 +195,8 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
                           static_cast<std::size_t>(state.limits.max_fld_len),
                           static_cast<std::size_t>(state.limits.idx_buf_len));
   pools.set_translations(&translations, state.escape_char);
+  pools.set_max_query(static_cast<std::size_t>(state.limits.max_qry_len));
+  pools.set_message_text([this](std::int32_t code, std::string_view args) { return check_message(code, args); });
   return xslt_rc;
 }
 

@@ -118,6 +118,10 @@ class Service {
   // when not configured).
   std::string job_protocol_prefix() const;
 
+  // The text of a record check's message (group "Check") with its
+  // arguments; the number and the arguments when the group has none.
+  std::string check_message(std::int32_t code, std::string_view args) const;
+
   // The configured date template for `language` (Templates/Date + code,
   // else Templates/Date).
   std::string date_template_for(std::string_view language) const;

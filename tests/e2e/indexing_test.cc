@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "commands/command_table.h"
+#include "imex/update_service.h"
 #include "dbm/codes.h"
 #include "installation.h"
 #include "records/indexing.h"
@@ -378,6 +379,82 @@ TEST_F(IndexingTest, TheCheckCompletesAndMaintainsLinks) {
   RecordHandle target;
   EXPECT_EQ(layer.rec_read(*pool_, *titles_, static_cast<std::uint32_t>(std::stoul(made)), target, 30000, 0).code(), 0);
   layer.set_procedures(nullptr);
+}
+
+std::string transfer(const std::string& tag, const std::string& ind, const std::string& content) {
+  char head[8];
+  std::snprintf(head, sizeof head, "%04zu", tag.size() + 3 + content.size());
+  std::string indicators = ind;
+  indicators.resize(2, ' ');
+  return head + tag + indicators + " " + content;
+}
+
+TEST_F(IndexingTest, TheUpdateServiceStoresChecksAndDeletes) {
+  imex::RecordUpdateService updates(service_->pools, service_->configs, service_->state.server_config);
+  std::string notices;
+  updates.set_change_notice([&](std::string_view what, std::uint32_t idn, char phase) {
+    notices += std::string(what) + std::to_string(idn) + phase + " ";
+    return ResultCode(0);
+  });
+  std::vector<std::uint32_t> doubles;
+  updates.set_duplicate_search([&](const dict::AppPoolDef&, const dict::FileDef&, RecordHandle&, char,
+                                   std::vector<std::uint32_t>& found) {
+    found = doubles;
+    return ResultCode(0);
+  });
+  const dict::AppFileDef& bibls = *service_->pools.file();
+  imex::UpdateOutcome out;
+  const std::string title = transfer("245", "10", "$$aGartenzwerge im Nebel") + transfer("100", "1", "$$aHeinz, Karl");
+
+  ASSERT_EQ(updates.run(*pool_, bibls, "N", 0, title, false, out).code(), 0);
+  const std::uint32_t idn = out.idn;
+  EXPECT_EQ(idn, 1u);
+  EXPECT_NE(out.record_text.find("$$aGartenzwerge im Nebel"), std::string::npos);
+  EXPECT_EQ(notices, "NEW0A NEW1C ");  // announced before the number is taken
+  // The new record is indexed: its title words are in list 21.
+  const Lists indexed = lists();
+  std::string garten = "GARTENZWERGE";
+  garten.resize(60, '\0');
+  EXPECT_EQ(indexed.count({21, garten}), 1u);
+
+  // Duplicates and undefined fields are reported, not refused.
+  doubles = {1, 9};
+  ASSERT_EQ(updates.run(*pool_, bibls, "NEW-CHK", 0, transfer("245", "", "$$aSonne") + transfer("999", "", "x"), false, out)
+                .code(),
+            0);
+  EXPECT_EQ(out.duplicate_messages, "2502 1.(2) 1\n2502 2.(2) 9");
+  EXPECT_EQ(out.check_messages, "153 999");
+
+  ASSERT_EQ(updates.run(*pool_, bibls, "UPDATE", idn, transfer("245", "10", "$$aNebel"), false, out).code(), 0);
+  std::string nebel = "NEBEL";
+  nebel.resize(60, '\0');
+  EXPECT_EQ(lists().count({21, garten}), 0u);
+  EXPECT_EQ(lists().count({21, nebel}), 1u);
+  ASSERT_EQ(updates.run(*pool_, bibls, "SORT", 0, transfer("650", "", "b") + transfer("245", "", "a"), false, out)
+                .code(),
+            0);
+  EXPECT_EQ(out.record_text, transfer("245", "", "a") + transfer("650", "", "b"));
+
+  notices.clear();
+  ASSERT_EQ(updates.run(*pool_, bibls, "DELETE", idn, title, false, out).code(), 0);
+  EXPECT_EQ(notices, "DEL1A DEL1C ");
+  EXPECT_EQ(updates.run(*pool_, bibls, "DELETE", idn, title, false, out).code(), imex::kNoRecordToDelete);
+  EXPECT_EQ(lists().count({21, nebel}), 0u);
+  EXPECT_EQ(updates.run(*pool_, bibls, "XYZ", 0, title, false, out).code(), imex::kUnknownFunction);
+  EXPECT_EQ(updates.run(*pool_, bibls, "NEW", 0, "", false, out).code(), imex::kNoPoolOrText);
+  EXPECT_EQ(updates.run(*pool_, bibls, "NEW", 0, "0099245", false, out).code(), imex::kBadTransferText);
+  // FIX names its procedure from the sixth character on; one beginning
+  // "NEW" starts from an empty record. Without a runner it is skipped.
+  EXPECT_EQ(updates.run(*pool_, bibls, "FIX  NEWREC", 0, "", false, out).code(), 0);
+  EXPECT_EQ(updates.run(*pool_, bibls, "FIX  TITLE", 0, "", false, out).code(), imex::kNoPoolOrText);
+
+  // Changes of copies go to the upload file when one is configured.
+  service_->configs.tree(service_->state.server_config)->set("Files", "MessUpload", "../temp/upload.txt");
+  const dict::AppFileDef* items = dict::ApplDictionary::find_file(*pool_, "ITEMS");
+  ASSERT_NE(items, nullptr);
+  ASSERT_EQ(updates.run(*pool_, *items, "NEW", 0, transfer("200", "", "4711"), false, out).code(), 0);
+  const std::string upload = inst_.read("temp/upload.txt");
+  EXPECT_EQ(upload.rfind("NEW ITEMS 000000001 ", 0), 0u) << upload;
 }
 
 }  // namespace

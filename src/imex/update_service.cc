@@ -1,0 +1,305 @@
+#include "imex/update_service.h"
+
+#include <array>
+#include <cstdio>
+
+#include "imex/record_convert.h"
+#include "util/text.h"
+
+namespace corvanta::imex {
+namespace {
+
+constexpr std::size_t kLengthDigits = 4;
+constexpr std::size_t kEntryHead = 6;  // tag, indicators, one unused character
+constexpr std::int32_t kMsgUndefinedField = 153;
+
+constexpr std::array<UpdateFunction, 9> kFunctions{{
+    {"CHECK", 'C', UpdateOp::None},
+    {"DELETE", 'D', UpdateOp::Delete},
+    {"DELETE-CHK", 'D', UpdateOp::Delete},
+    {"NEW", ' ', UpdateOp::Insert},
+    {"NEW-CHK", 'N', UpdateOp::Insert},
+    {"SORT", '-', UpdateOp::None},
+    {"UPDATE", ' ', UpdateOp::Update},
+    {"UPDATE-CHK", 'U', UpdateOp::Update},
+    {"FIX", '-', UpdateOp::None},
+}};
+
+std::string trimmed(std::string_view value, bool keep_blanks) {
+  if (keep_blanks) return value.empty() ? std::string(" ") : std::string(value);
+  return std::string(trim_blanks(value));
+}
+
+ResultCode put_entry(records::RecordHandle& h, const dict::FileDef& file, std::string_view entry, bool keep_blanks) {
+  records::FieldDesc f;
+  f.tag = std::string(entry.substr(0, 3));
+  std::string_view ind = entry.substr(3, 2);
+  if (static_cast<unsigned char>(ind[0]) < ' ') {
+    ind = {};
+  } else {
+    while (!ind.empty() && ind.back() == ' ') ind.remove_suffix(1);
+  }
+  f.indicators = std::string(ind);
+  f.type = 1;
+  // The new field goes after the occurrences of its tag there are.
+  std::uint16_t occurrences = 0;
+  {
+    records::FieldDesc probe;
+    probe.tag = f.tag;
+    for (std::uint16_t o = 1; o < records::kLastOccurrence; ++o) {
+      probe.occurrence = o;
+      if (records::fld_get(h, probe).code() != 0) break;
+      occurrences = o;
+    }
+  }
+  f.occurrence = static_cast<std::uint16_t>(occurrences + 1);
+  const std::string_view content = entry.substr(kEntryHead);
+  if (content.substr(0, 2) != "$$") {
+    const std::string value = trimmed(content, keep_blanks);
+    f.set(value);
+    return records::fld_put_any_indicator(h, f);
+  }
+  // Subfields; those of a CAT field only up to the CAT tag's count.
+  const dict::TagDef* def = file.find_tag(f.tag);
+  const bool cat_full = f.tag == "CAT" && def != nullptr && occurrences + 1 > def->max_occurrence;
+  bool first = true;
+  std::size_t at = 2;
+  while (at <= content.size()) {
+    std::size_t end = content.find("$$", at);
+    if (end == std::string_view::npos) end = content.size();
+    const std::string_view piece = content.substr(at, end - at);
+    at = end + 2;
+    if (piece.empty()) continue;
+    records::FieldDesc s;
+    s.tag.assign(1, piece[0]);
+    s.type = 1;
+    const std::string data = trimmed(piece.substr(1), keep_blanks);
+    s.set(data);
+    if (first) {
+      if (const ResultCode rc = records::fld_put_any_indicator(h, f, cat_full ? nullptr : &s); rc.failed()) return rc;
+      first = false;
+      continue;
+    }
+    if (cat_full) continue;
+    records::FieldDesc last;
+    last.tag = f.tag;
+    last.occurrence = f.occurrence;
+    if (const ResultCode rc = records::fld_get(h, last); rc.code() != 0) return rc.failed() ? rc : ResultCode(kBadTransferText);
+    if (const ResultCode rc = records::sfl_put(h, last, s); rc.failed()) return rc;
+  }
+  if (first) return records::fld_put_any_indicator(h, f);  // "$$" and nothing after it
+  return 0;
+}
+
+}  // namespace
+
+const UpdateFunction* find_update_function(std::string_view name) {
+  if (name.empty()) return nullptr;
+  if (name.substr(0, 3) == "FIX") return &kFunctions.back();
+  for (const UpdateFunction& row : kFunctions) {
+    if (row.name.substr(0, name.size()) == name) return &row;
+  }
+  return nullptr;
+}
+
+ResultCode parse_transfer_text(std::string_view text, const dict::FileDef& file, records::RecordHandle& h,
+                               std::size_t capacity, bool keep_blanks, bool sorted_subfields) {
+  records::rec_init(h, capacity, records::kExternalForm);
+  h.order = sorted_subfields ? 'Y' : 'N';
+  std::size_t at = 0;
+  while (at < text.size()) {
+    if (at + kLengthDigits > text.size()) return kBadTransferText;
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < kLengthDigits; ++i) {
+      const char c = text[at + i];
+      if (c < '0' || c > '9') return kBadTransferText;
+      n = n * 10 + static_cast<std::size_t>(c - '0');
+    }
+    if (n < kEntryHead || at + kLengthDigits + n > text.size()) return kBadTransferText;
+    if (const ResultCode rc = put_entry(h, file, text.substr(at + kLengthDigits, n), keep_blanks); rc.failed()) {
+      return rc;
+    }
+    at += kLengthDigits + n;
+  }
+  records::rec_store_header(h);
+  return 0;
+}
+
+std::string write_transfer_text(records::RecordHandle& h) {
+  std::string out;
+  records::FieldDesc f;
+  for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
+    std::string entry = f.tag;
+    std::string ind = f.indicators;
+    ind.resize(2, ' ');
+    entry += ind;
+    entry += ' ';
+    records::FieldDesc s;
+    if (records::sfl_first(h, f, s).code() == 0) {
+      do {
+        entry += "$$" + s.tag + std::string(s.content());
+      } while (records::sfl_next(h, f, s).code() == 0);
+    } else {
+      entry += f.content();
+    }
+    if (entry.size() > 9999) entry.resize(9999);
+    char head[8];
+    std::snprintf(head, sizeof head, "%04zu", entry.size());
+    out += head + entry;
+  }
+  return out;
+}
+
+std::optional<Origin> recognise_origin(records::RecordHandle& h) {
+  auto has = [&](const char* tag, char code) {
+    records::FieldDesc f;
+    f.tag = tag;
+    f.occurrence = 1;
+    records::FieldDesc s;
+    s.tag.assign(1, code);
+    s.occurrence = 1;
+    return records::fld_get(h, f, &s).code() == 0;
+  };
+  if (has("001", 'a')) return Origin{"VORNA", has("903", 'e')};
+  records::FieldDesc z;
+  z.tag = "Z39";
+  z.occurrence = 1;
+  if (records::fld_get(h, z).code() == 0) {
+    std::string name(trim_blanks(z.content()));
+    if (name.size() > 10) name.resize(10);
+    if (!name.empty()) return Origin{name, false};
+  }
+  return std::nullopt;
+}
+
+ResultCode RecordUpdateService::checks(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                                       records::RecordHandle& h, const UpdateFunction& row, char link_mode,
+                                       UpdateOutcome& out) {
+  auto note = [&](std::string& buffer, std::int32_t code, const std::string& args) {
+    if (!buffer.empty()) buffer += '\n';
+    buffer += text_ ? text_(code, args) : std::to_string(code) + " " + args;
+  };
+  if (row.check != ' ') {
+    if (const ResultCode rc = layer_.run_procedure(pool, file, "CHECK", h, out.procedure_messages); rc.failed())
+      return rc;
+  }
+  // The field definitions: a tag the file does not define is reported.
+  records::FieldDesc f;
+  for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
+    if (file.find_tag(f.tag) == nullptr) note(out.check_messages, kMsgUndefinedField, f.tag);
+  }
+  if (const ResultCode rc = layer_.link_maintenance(pool, file, h, link_mode, out.check_messages); rc.failed())
+    return rc;
+  if (duplicates_ && (row.check == 'N' || row.check == 'U')) {
+    std::vector<std::uint32_t> found;
+    if (const ResultCode rc = duplicates_(pool, file, h, row.check, found); rc.failed()) return rc;
+    for (std::size_t i = 0; i < found.size() && i < kMaxDuplicates; ++i) {
+      std::string args;
+      if (found.size() > 1) args = std::to_string(i + 1) + ".(" + std::to_string(found.size()) + ") ";
+      note(out.duplicate_messages, kMsgDuplicate, args + std::to_string(found[i]));
+    }
+  }
+  const char numbering = row.op == UpdateOp::Insert ? 'N' : row.op == UpdateOp::Update ? 'U' : 'C';
+  return layer_.apply_numbering(pool, file, h, numbering);
+}
+
+ResultCode RecordUpdateService::run(const dict::AppPoolDef& pool, const dict::AppFileDef& app_file,
+                                    std::string_view function, std::uint32_t idn, std::string_view text,
+                                    bool keep_blanks, UpdateOutcome& out) {
+  out = UpdateOutcome{};
+  const UpdateFunction* row = find_update_function(function);
+  if (row == nullptr) return kUnknownFunction;
+  if (pool.data == nullptr || app_file.data == nullptr) return kNoPoolOrText;
+  const dict::FileDef& file = *app_file.data;
+  const bool fix = row->name == "FIX";
+  const std::string procedure = fix ? std::string(trim_blanks(function.substr(std::min<std::size_t>(5, function.size())))) : "";
+  const bool from_empty = fix && procedure.rfind("NEW", 0) == 0;
+  if (text.empty() && !from_empty) return kNoPoolOrText;
+
+  const bool sorted = app_file.order == 'Y' && configs_.get(server_, "Convert", "GND").empty();
+  records::RecordHandle h;
+  if (from_empty) {
+    records::rec_init(h, layer_.max_record(), records::kExternalForm);
+    h.order = sorted ? 'Y' : 'N';
+  } else if (const ResultCode rc = parse_transfer_text(text, file, h, layer_.max_record(), keep_blanks, sorted);
+             rc.failed()) {
+    return rc;
+  }
+  h.idn = idn;
+  records::rec_store_header(h);
+
+  // A record from another system is converted by the table its origin
+  // names; link maintenance may then make missing targets.
+  char link_mode = row->op == UpdateOp::Update ? 'U' : row->op == UpdateOp::Insert ? 'N' : 'C';
+  if (const std::optional<Origin> origin = recognise_origin(h)) {
+    const std::string table = configs_.get(server_, "Convert", origin->gnd ? origin->name + "GND" : origin->name);
+    RecordConverter converter;
+    if (!table.empty() && converter.load(table, app_file.code)) {
+      records::RecordHandle converted;
+      records::rec_init(converted, layer_.max_record(), records::kExternalForm);
+      if (converter.apply(converted, h).ok()) {
+        converted.idn = idn;
+        records::rec_store_header(converted);
+        if (const ResultCode rc = records::rec_copy(h, converted); rc.failed()) return rc;
+        link_mode = 'I';
+      }
+    }
+  }
+
+  auto announce = [&](std::string_view what, std::uint32_t n, char phase) {
+    return notice_ ? notice_(what, n, phase) : ResultCode(0);
+  };
+  auto finish = [&](std::string_view what, ResultCode rc) {
+    (void)announce(what, h.idn, rc.failed() ? 'R' : 'C');
+    if (rc.ok()) {
+      out.idn = h.idn;
+      out.record_text = write_transfer_text(h);
+    }
+    return rc;
+  };
+
+  if (row->name == "SORT") {
+    out.record_text = write_transfer_text(h);
+    return 0;
+  }
+  if (fix) {
+    const ResultCode rc = layer_.run_procedure(pool, file, procedure, h, out.procedure_messages);
+    if (rc.ok()) out.record_text = write_transfer_text(h);
+    return rc;
+  }
+  if (row->op == UpdateOp::Delete) {
+    records::RecordHandle stored;
+    if (layer_.rec_read(pool, file, idn, stored, layer_.max_record(), records::kInternalForm).code() != 0)
+      return kNoRecordToDelete;
+    if (const ResultCode rc = layer_.run_procedure(pool, file, "CHECK", h, out.procedure_messages); rc.failed())
+      return rc;
+    if (const ResultCode rc = announce("DEL", idn, 'A'); rc.failed()) return rc;
+    const ResultCode rc = layer_.rec_delete(pool, file, stored);
+    (void)announce("DEL", idn, rc.failed() ? 'R' : 'C');
+    if (rc.ok()) out.idn = idn;
+    return rc;
+  }
+
+  // CHECK, NEW and UPDATE: the completion procedure, then the checks.
+  const bool insert = row->op == UpdateOp::Insert;
+  if (insert) {
+    if (const ResultCode rc = layer_.idn_peek(pool, file, h); rc.failed()) return rc;
+  }
+  if (const ResultCode rc = layer_.run_procedure(pool, file, "COMPL", h, out.procedure_messages); rc.failed())
+    return rc;
+  if (insert) {
+    h.idn = 0;
+    records::rec_store_header(h);
+  }
+  if (const ResultCode rc = checks(pool, file, h, *row, link_mode, out); rc.failed()) return rc;
+  if (row->op == UpdateOp::None) {
+    out.record_text = write_transfer_text(h);
+    return 0;
+  }
+  const char* what = insert ? "NEW" : "UPD";
+  if (const ResultCode rc = announce(what, h.idn, 'A'); rc.failed()) return rc;
+  const ResultCode rc = insert ? layer_.rec_insert(pool, file, h) : layer_.rec_update(pool, file, h, nullptr);
+  return finish(what, rc);
+}
+
+}  // namespace corvanta::imex
