@@ -115,7 +115,9 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
     if (selected(flags, index->number) && index->number < selection.size()) selection[index->number] = 1;
   }
 
-  const records::IndexContext ctx = service.pools.index_context(pool);
+  records::IndexContext ctx = service.pools.index_context(pool);
+  records::StopCache stops;  // the stop file does not change during the run
+  ctx.terms.stop_cache = &stops;
   records::RecordHandle record;
   records::rec_init(record, service.pools.max_record(), records::kInternalForm);
   unsigned char key[4] = {0, 0, 0, 0};

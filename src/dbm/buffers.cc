@@ -8,6 +8,7 @@ namespace corvanta::dbm {
 
 void BufferPool::resize(std::size_t frames) {
   frames_.clear();
+  slots_.clear();
   if (frames == 0) frames = 10;
   for (std::size_t i = 0; i < frames; ++i) frames_.push_back(std::make_unique<Frame>());
   cursor_ = 0;
@@ -19,17 +20,18 @@ std::vector<std::uint32_t> BufferPool::blocks() const {
   return out;
 }
 
-// Starts two slots behind the cursor and walks forward once around the
-// ring, the start slot compared last.
+// The slot that holds block b (a block is held by one slot at most), or -1.
 int BufferPool::lookup(std::uint32_t b) const {
-  const std::size_t n = frames_.size();
-  const std::size_t s = cursor_ < 2 ? cursor_ : cursor_ - 2;
-  std::size_t i = s;
-  do {
-    i = i + 1 >= n ? 0 : i + 1;
-    if (frames_[i]->block == b) return static_cast<int>(i);
-  } while (i != s);
-  return -1;
+  return b < slots_.size() ? slots_[b] : -1;
+}
+
+void BufferPool::assign(std::size_t slot, std::uint32_t b) {
+  Frame& f = *frames_[slot];
+  if (f.block != 0 && f.block < slots_.size()) slots_[f.block] = -1;
+  f.block = b;
+  if (b == 0) return;
+  if (b >= slots_.size()) slots_.resize(std::max<std::size_t>(b + 1, slots_.size() * 2), -1);
+  slots_[b] = static_cast<std::int32_t>(slot);
 }
 
 ResultCode BufferPool::write_frame(Pool& pool, Frame& frame) {
@@ -47,19 +49,17 @@ BufferPool* BufferPool::other(Pool& pool) {
 }
 
 void BufferPool::forget(std::uint32_t b) {
-  for (auto& f : frames_) {
-    if (f->block == b) {
-      f->block = 0;
-      f->dirty = 0;
-    }
-  }
+  const int slot = lookup(b);
+  if (slot < 0) return;
+  frames_[static_cast<std::size_t>(slot)]->dirty = 0;
+  assign(static_cast<std::size_t>(slot), 0);
 }
 
 ResultCode BufferPool::write_back(Pool& pool, std::uint32_t b) {
-  for (auto& f : frames_) {
-    if (f->block == b && f->dirty == 255) return write_frame(pool, *f);
-  }
-  return 0;
+  const int slot = lookup(b);
+  if (slot < 0) return 0;
+  Frame& f = *frames_[static_cast<std::size_t>(slot)];
+  return f.dirty == 255 ? write_frame(pool, f) : ResultCode(0);
 }
 
 ResultCode BufferPool::read_through(Pool& pool, std::uint32_t b, Frame*& frame) {
@@ -68,7 +68,10 @@ ResultCode BufferPool::read_through(Pool& pool, std::uint32_t b, Frame*& frame) 
   advance();
   const int found = lookup(b);
   if (found >= 0) {
-    std::swap(frames_[static_cast<std::size_t>(found)], frames_[cursor_]);
+    const auto slot = static_cast<std::size_t>(found);
+    std::swap(frames_[slot], frames_[cursor_]);
+    if (frames_[slot]->block != 0) slots_[frames_[slot]->block] = static_cast<std::int32_t>(slot);
+    slots_[b] = static_cast<std::int32_t>(cursor_);
     ++stats_.hits;
   } else {
     Frame& victim = *frames_[cursor_];
@@ -78,10 +81,10 @@ ResultCode BufferPool::read_through(Pool& pool, std::uint32_t b, Frame*& frame) 
     if (BufferPool* o = other(pool)) {
       if (const ResultCode rc = o->write_back(pool, b); rc.failed()) return rc;
     }
-    victim.block = b;
+    assign(cursor_, b);
     victim.dirty = 0;
     if (!pool.extents.read_block(b, victim.image.data(), kBlockSize)) {
-      victim.block = 0;
+      assign(cursor_, 0);
       return kReadError;
     }
     ++stats_.reads;
@@ -97,16 +100,20 @@ ResultCode BufferPool::write_through(Pool& pool, std::uint32_t b, const Frame& s
   advance();
   const int found = lookup(b);
   Frame* target = nullptr;
+  std::size_t slot = cursor_;
   if (found >= 0) {
-    target = frames_[static_cast<std::size_t>(found)].get();
+    slot = static_cast<std::size_t>(found);
+    target = frames_[slot].get();
   } else {
     target = frames_[cursor_].get();
     if (target->dirty == 255) {
       if (const ResultCode rc = write_frame(pool, *target); rc.failed()) return rc;
     }
   }
+  assign(slot, 0);
   *target = source;
-  target->block = b;
+  target->block = 0;
+  assign(slot, b);
   if (BufferPool* o = other(pool)) o->forget(b);
   if (pool.write_policy() == 'W' && !immediately) {
     target->dirty = 255;
@@ -116,6 +123,13 @@ ResultCode BufferPool::write_through(Pool& pool, std::uint32_t b, const Frame& s
 }
 
 ResultCode BufferPool::get(Pool& pool, FileDescriptor& fd, int level, std::uint32_t b, Frame& out) {
+  const Frame* frame = nullptr;
+  if (const ResultCode rc = view(pool, fd, level, b, frame); rc.failed()) return rc;
+  out = *frame;
+  return 0;
+}
+
+ResultCode BufferPool::view(Pool& pool, FileDescriptor& fd, int level, std::uint32_t b, const Frame*& out) {
   Frame* frame = nullptr;
   if (const ResultCode rc = read_through(pool, b, frame); rc.failed()) return rc;
   if (frame->level != level || frame->file != fd.file) {
@@ -130,7 +144,7 @@ ResultCode BufferPool::get(Pool& pool, FileDescriptor& fd, int level, std::uint3
       fd.fill_free = free;
     }
   }
-  out = *frame;
+  out = frame;
   return 0;
 }
 

@@ -36,15 +36,22 @@ std::size_t Index::capacity(std::size_t entry_size) const {
   return std::min<std::size_t>(kMaxEntriesPerBlock, kDataAreaSize / entry_size);
 }
 
-ResultCode Index::get(std::uint32_t b, int level, Frame& out) {
-  if (const ResultCode rc = pool_.index_buffers.get(pool_, m_, level, b, out); rc.failed()) return rc;
+ResultCode Index::view(std::uint32_t b, int level, const Frame*& out) {
+  if (const ResultCode rc = pool_.index_buffers.view(pool_, m_, level, b, out); rc.failed()) return rc;
   // Blocks come from disk: their counts must fit the entry size before any
   // entry is touched.
   const std::size_t es = level == 1 ? leaf_size_ : inner_size_;
-  if (out.type != kTypeIndex || out.count == 0 || static_cast<std::size_t>(out.count) * es > kDataAreaSize ||
-      out.free != static_cast<int>(kDataAreaSize - static_cast<std::size_t>(out.count) * es)) {
+  if (out->type != kTypeIndex || out->count == 0 || static_cast<std::size_t>(out->count) * es > kDataAreaSize ||
+      out->free != static_cast<int>(kDataAreaSize - static_cast<std::size_t>(out->count) * es)) {
     return kIndexInconsistent;
   }
+  return 0;
+}
+
+ResultCode Index::get(std::uint32_t b, int level, Frame& out) {
+  const Frame* frame = nullptr;
+  if (const ResultCode rc = view(b, level, frame); rc.failed()) return rc;
+  out = *frame;
   return 0;
 }
 
@@ -106,19 +113,20 @@ ResultCode Index::descend(KeyCursor& c, const unsigned char* key, bool leftmost)
   c.data = nullptr;
   if (m_.level >= kMaxIndexLevels) return kIndexInconsistent;
   std::uint32_t block = m_.start;
-  Frame f;
   for (int level = m_.level; level >= 1; --level) {
-    if (const ResultCode rc = get(block, level + 1, f); rc.failed()) return rc;
+    // Inner blocks are only read on the way down: no copy.
+    const Frame* f = nullptr;
+    if (const ResultCode rc = view(block, level + 1, f); rc.failed()) return rc;
     c.path[static_cast<std::size_t>(level)] = block;
     int index = 0;
     if (!leftmost) {
-      const Position p = search(f, key, k_, inner_size_);
+      const Position p = search(*f, key, k_, inner_size_);
       if (p.result < 0) return kIndexInconsistent;
       index = p.index;
-    } else if (f.count == 0) {
+    } else if (f->count == 0) {
       return kIndexInconsistent;
     }
-    block = get_u32(f.data() + static_cast<std::size_t>(index) * inner_size_ + k_);
+    block = get_u32(f->data() + static_cast<std::size_t>(index) * inner_size_ + k_);
   }
   if (const ResultCode rc = get(block, 1, c.block); rc.failed()) return rc;
   c.path[0] = block;

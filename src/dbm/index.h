@@ -80,6 +80,7 @@ class Index {
   };
   static Position search(const Frame& b, const unsigned char* key, std::size_t k, std::size_t entry_size);
   ResultCode get(std::uint32_t b, int level, Frame& out);
+  ResultCode view(std::uint32_t b, int level, const Frame*& out);
   ResultCode put(Frame& f);
   ResultCode descend(KeyCursor& c, const unsigned char* key, bool leftmost);
   bool part_is_zero(const unsigned char* entry) const;

@@ -95,6 +95,8 @@ class BufferPool {
 
   // The caller's copy of block b, after the level and file checks.
   ResultCode get(Pool& pool, FileDescriptor& fd, int level, std::uint32_t b, Frame& out);
+  // Block b itself, to read only: valid until the next call on this ring.
+  ResultCode view(Pool& pool, FileDescriptor& fd, int level, std::uint32_t b, const Frame*& out);
   // Stores the caller's frame as block b.
   ResultCode put(Pool& pool, FileDescriptor& fd, int level, std::uint32_t b, Frame& frame);
   // Allocates a block for the file into the caller's frame; nothing is
@@ -128,7 +130,13 @@ class BufferPool {
   void forget(std::uint32_t b);
   ResultCode write_back(Pool& pool, std::uint32_t b);
 
+  // Sets the block a slot holds, keeping the block-to-slot map in step.
+  void assign(std::size_t slot, std::uint32_t b);
+
   std::vector<std::unique_ptr<Frame>> frames_;
+  // Which slot holds a block (-1: none), by block number: a ring of
+  // thousands of frames is searched in constant time.
+  std::vector<std::int32_t> slots_;
   std::size_t cursor_ = 0;
   Stats stats_;
 };

@@ -148,7 +148,20 @@ ResultCode apply_stop_words(const TermContext& ctx, TermList& list, const dict::
       continue;
     }
     std::string extra;
-    const ResultCode rc = stp_lookup(*ctx.dbm, ctx.pool, def.stop_file, def.stop_list, list.entries()[k].term, extra);
+    ResultCode rc = 0;
+    std::string cache_key;
+    if (ctx.stop_cache != nullptr) {
+      cache_key = std::to_string(def.stop_file) + ':' + std::to_string(def.stop_list) + ':' + list.entries()[k].term;
+      if (const auto it = ctx.stop_cache->find(cache_key); it != ctx.stop_cache->end()) {
+        rc = it->second.first;
+        extra = it->second.second;
+      } else {
+        rc = stp_lookup(*ctx.dbm, ctx.pool, def.stop_file, def.stop_list, list.entries()[k].term, extra);
+        if (rc.ok()) ctx.stop_cache->emplace(cache_key, std::make_pair(rc.code(), extra));
+      }
+    } else {
+      rc = stp_lookup(*ctx.dbm, ctx.pool, def.stop_file, def.stop_list, list.entries()[k].term, extra);
+    }
     if (rc.failed()) return rc;
     if (rc.code() == 1) {
       list.entries()[k].cls = kTermStop;

@@ -35,6 +35,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "config/dictionary.h"
@@ -89,6 +91,10 @@ class TermList {
   std::vector<Entry> entries_;
 };
 
+// Stop word lookups remembered during one long run (INDEX): the result of
+// stp_lookup and its additional term, by stop file, list and term.
+using StopCache = std::unordered_map<std::string, std::pair<std::int32_t, std::string>>;
+
 // Where terms come from besides the value: the pool (for stop words) and
 // the character translations.
 struct TermContext {
@@ -96,6 +102,7 @@ struct TermContext {
   std::string pool;
   const Translations* translations = nullptr;
   char escape = '\\';
+  StopCache* stop_cache = nullptr;  // the caller's, while the stop file stays as it is
 };
 
 // Makes the terms of one value into `list` (emptied first): the number of
