@@ -76,13 +76,68 @@ ResultCode Dbm::resolve(std::string_view pool, int file, Context& ctx) {
   return 0;
 }
 
+Dbm::OpenPool* Dbm::open_pool_of(const Pool* pool) {
+  for (OpenPool& p : pools_) {
+    if (p.pool.get() == pool) return &p;
+  }
+  return nullptr;
+}
+
 ResultCode Dbm::journal(Pool& pool, const JournalRecord& r) {
-  JournalWriter* writer = journal_of(&pool);
-  return writer == nullptr ? ResultCode(0) : writer->append(r);
+  OpenPool* p = open_pool_of(&pool);
+  if (p == nullptr || p->journal == nullptr) return 0;
+  if (p->unit_depth > 0) {
+    const std::vector<unsigned char> bytes = encode_journal_record(r);
+    p->unit_mark = p->unit.size();
+    p->unit.insert(p->unit.end(), bytes.begin(), bytes.end());
+    return 0;
+  }
+  return p->journal->append(r);
 }
 
 void Dbm::journal_done(Pool& pool, ResultCode rc) {
-  if (JournalWriter* writer = journal_of(&pool)) writer->finish(rc.code() == 0);
+  OpenPool* p = open_pool_of(&pool);
+  if (p == nullptr || p->journal == nullptr) return;
+  if (p->unit_depth > 0) {
+    if (rc.code() != 0) p->unit.resize(p->unit_mark);  // the change was not made
+    p->unit_mark = p->unit.size();
+    return;
+  }
+  p->journal->finish(rc.code() == 0);
+}
+
+ResultCode Dbm::begin_unit(std::string_view pool) {
+  Pool* found = nullptr;
+  if (const ResultCode rc = resolve_pool(pool, found); rc.failed()) return fail(rc, "UNIT", pool);
+  OpenPool* p = open_pool_of(found);
+  if (p->unit_depth == 0 && p->journal != nullptr) {
+    if (const ResultCode rc = p->journal->ready(); rc.failed()) return fail(rc, "UNIT", pool);
+  }
+  if (p->unit_depth++ == 0) {
+    p->unit.clear();
+    p->unit_mark = 0;
+  }
+  return 0;
+}
+
+ResultCode Dbm::end_unit(std::string_view pool) {
+  Pool* found = nullptr;
+  if (const ResultCode rc = resolve_pool(pool, found); rc.failed()) return fail(rc, "UNIT", pool);
+  OpenPool* p = open_pool_of(found);
+  if (p->unit_depth == 0 || --p->unit_depth > 0) return 0;
+  if (p->journal == nullptr || p->unit.empty()) return 0;
+  std::vector<unsigned char> bytes;
+  bytes.swap(p->unit);
+  ResultCode rc = p->journal->append_bytes(bytes);
+  if (rc.ok()) {
+    p->journal->finish(true);
+    return 0;
+  }
+  // The changes are in the pool but not in its journal: the pool must be
+  // restored before it is used again.
+  found->header.error = 'E';
+  (void)found->write_header();
+  return fail(rc, "UNIT", pool);
 }
 
 // ---------------------------------------------------------------------------
@@ -111,7 +166,9 @@ ResultCode Dbm::open(std::string_view pool, const std::string& path, char mode, 
   auto handle = std::make_unique<Pool>(fs_, std::string(pool), path);
   const ResultCode rc = handle->open(mode, write_policy, index_frames, data_frames);
   if (rc.failed()) return fail(rc, "OPEN", pool);
-  pools_.push_back({std::move(handle), {}});
+  OpenPool opened;
+  opened.pool = std::move(handle);
+  pools_.push_back(std::move(opened));
   return 0;
 }
 

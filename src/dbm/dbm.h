@@ -93,6 +93,15 @@ class Dbm {
   // each command. 0 or -227.
   ResultCode sync_journals();
   ResultCode commit(std::string_view pool);
+  // A unit of changes: between begin_unit and end_unit the pool's journal
+  // records are kept back and written in one piece at the end, so that a
+  // process killed half-way leaves none of them and a replay makes all or
+  // none. begin_unit checks first that the journal can take records.
+  // end_unit writes them: when that fails the pool holds changes its
+  // journal lacks, and is marked damaged (it needs a RESTORE). Units nest;
+  // the outermost end writes.
+  ResultCode begin_unit(std::string_view pool);
+  ResultCode end_unit(std::string_view pool);
   // The POOL_PROT lines of the header (file 0) or of a file's descriptor.
   ResultCode listing(std::string& out, std::string_view pool, int file);
   Pool* find_pool(std::string_view pool);
@@ -151,6 +160,9 @@ class Dbm {
   struct OpenPool {
     std::unique_ptr<Pool> pool;
     JournalWriter* journal = nullptr;  // one of journals_; null: not journalled
+    int unit_depth = 0;
+    std::vector<unsigned char> unit;  // records kept back in a unit
+    std::size_t unit_mark = 0;        // where the last record kept back starts
   };
 
   ResultCode resolve(std::string_view pool, int file, Context& ctx);
@@ -168,6 +180,7 @@ class Dbm {
   ResultCode journal(Pool& pool, const JournalRecord& r);
   void journal_done(Pool& pool, ResultCode rc);
   JournalWriter* journal_of(const Pool* pool) const;
+  OpenPool* open_pool_of(const Pool* pool);
 
   // Closes the pool's journal unless another open pool writes to it.
   ResultCode release_journal(const OpenPool& p);

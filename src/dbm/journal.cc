@@ -208,9 +208,24 @@ bool JournalWriter::lock_for_append() {
 }
 
 ResultCode JournalWriter::append(const JournalRecord& r) {
+  return append_bytes(encode_journal_record(r));
+}
+
+ResultCode JournalWriter::ready() {
   if (path_.empty()) return 0;
   if (broken_) return kJournalFull;
-  const std::vector<unsigned char> bytes = encode_journal_record(r);
+  if (const ResultCode rc = open_for_use(); rc.failed()) return rc;
+  if (!lock_for_append()) return kCannotOpenJournal;
+  const off_t size = file_->size();
+  ResultCode rc = size < 0 ? ResultCode(kJournalFull) : ResultCode(0);
+  if (rc.ok() && size != checked_) rc = check_tail(size);
+  (void)file_->unlock(kJournalAppendByte, 1);
+  return rc;
+}
+
+ResultCode JournalWriter::append_bytes(const std::vector<unsigned char>& bytes) {
+  if (path_.empty()) return 0;
+  if (broken_) return kJournalFull;
   if (const ResultCode rc = open_for_use(); rc.failed()) return rc;
   if (!lock_for_append()) return kCannotOpenJournal;
   const off_t size = file_->size();

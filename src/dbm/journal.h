@@ -145,6 +145,12 @@ class JournalWriter {
   // damaged before its end), -229 (full, or the write failed: the file is as
   // before). After 0 the append lock is held until finish().
   ResultCode append(const JournalRecord& r);
+  // The same for records already encoded, appended in one write (a unit of
+  // changes: all or none of them reach the file).
+  ResultCode append_bytes(const std::vector<unsigned char>& bytes);
+  // Whether a record could be appended now (the file opens, locks and its
+  // tail is whole): 0, -226, -228 or -229. Nothing is written.
+  ResultCode ready();
   // Ends an append that gave 0: with `kept` the record stays, otherwise it
   // is cut off again (the change was not made).
   void finish(bool kept);

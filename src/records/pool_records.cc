@@ -96,7 +96,7 @@ ResultCode PoolLayer::rec_read(const dict::AppPoolDef& pool, const dict::FileDef
   return 0;
 }
 
-ResultCode PoolLayer::rec_load(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
+ResultCode PoolLayer::rec_load_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
                                bool without_index) {
   if (h.idn == 0) {
     if (const ResultCode rc = idn_next(pool, file, h); rc.failed()) return rc;
@@ -110,7 +110,7 @@ ResultCode PoolLayer::rec_load(const dict::AppPoolDef& pool, const dict::FileDef
   return without_index ? ResultCode(0) : generate(pool, file, *image, 'I');
 }
 
-ResultCode PoolLayer::rec_insert(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
+ResultCode PoolLayer::rec_insert_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
   if (const ResultCode rc = access_check(group_, &file, kAccessInsert); rc.failed()) return rc;
   if (h.idn == 0) {
     if (const ResultCode rc = idn_next(pool, file, h); rc.failed()) return rc;
@@ -126,7 +126,7 @@ ResultCode PoolLayer::rec_insert(const dict::AppPoolDef& pool, const dict::FileD
   return notify_change(pool, file, *image, "NEW");
 }
 
-ResultCode PoolLayer::rec_update(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
+ResultCode PoolLayer::rec_update_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
                                  RecordHandle* old) {
   if (h.idn < 1 || h.idn > kMaxLoadIdn) return kIdnOutOfRange;
   if (const ResultCode rc = access_check(group_, &file, kAccessUpdate); rc.failed()) return rc;
@@ -146,7 +146,7 @@ ResultCode PoolLayer::rec_update(const dict::AppPoolDef& pool, const dict::FileD
   return notify_change(pool, file, *image, "UPD");
 }
 
-ResultCode PoolLayer::rec_delete(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
+ResultCode PoolLayer::rec_delete_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
   if (const ResultCode rc = access_check(group_, &file, kAccessDelete); rc.failed()) return rc;
   if (h.idn < 1 || h.idn > kMaxInsertIdn) return kIdnOutOfRange;
   RecordHandle temp;
@@ -156,6 +156,34 @@ ResultCode PoolLayer::rec_delete(const dict::AppPoolDef& pool, const dict::FileD
   if (const ResultCode rc = remove_entries(pool, file, *image); rc.failed()) return rc;
   const IdnKey key(image->idn);
   return dbm_.remove(pool.name, file.number, key.bytes);
+}
+
+// Each change of a record is one unit of the journal: its record and entry
+// changes reach the journal together or not at all.
+template <typename Work>
+ResultCode in_unit(dbm::Dbm& dbm, const std::string& pool, Work work) {
+  if (const ResultCode rc = dbm.begin_unit(pool); rc.failed()) return rc;
+  const ResultCode rc = work();
+  const ResultCode ended = dbm.end_unit(pool);
+  return rc.failed() ? rc : ended;
+}
+
+ResultCode PoolLayer::rec_load(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
+                               bool without_index) {
+  return in_unit(dbm_, pool.name, [&] { return rec_load_now(pool, file, h, without_index); });
+}
+
+ResultCode PoolLayer::rec_insert(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
+  return in_unit(dbm_, pool.name, [&] { return rec_insert_now(pool, file, h); });
+}
+
+ResultCode PoolLayer::rec_update(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
+                                 RecordHandle* old) {
+  return in_unit(dbm_, pool.name, [&] { return rec_update_now(pool, file, h, old); });
+}
+
+ResultCode PoolLayer::rec_delete(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
+  return in_unit(dbm_, pool.name, [&] { return rec_delete_now(pool, file, h); });
 }
 
 ResultCode PoolLayer::notify_change(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image,

@@ -230,6 +230,14 @@ class PoolLayer {
                             RecordHandle*& image);
   ResultCode generate(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image, char op);
   ResultCode remove_entries(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image);
+  // The record operations themselves; the public ones run each as one
+  // unit of the journal.
+  ResultCode rec_load_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
+                          bool without_index);
+  ResultCode rec_insert_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
+  ResultCode rec_update_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
+                            RecordHandle* old);
+  ResultCode rec_delete_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
   const dict::AppPoolDef* pool_ = nullptr;
   const dict::AppFileDef* file_ = nullptr;
 };

@@ -3,6 +3,10 @@
 // link list files must always hold exactly what a rebuild from the final
 // records makes.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <map>
@@ -455,6 +459,59 @@ TEST_F(IndexingTest, TheUpdateServiceStoresChecksAndDeletes) {
   ASSERT_EQ(updates.run(*pool_, *items, "NEW", 0, transfer("200", "", "4711"), false, out).code(), 0);
   const std::string upload = inst_.read("temp/upload.txt");
   EXPECT_EQ(upload.rfind("NEW ITEMS 000000001 ", 0), 0u) << upload;
+}
+
+// A process killed at a random point while it changes records, then the
+// last save restored and the journal replayed: every index and link list
+// equals the rebuild from the recovered records, because each record change
+// reaches the journal whole or not at all.
+TEST_F(IndexingTest, AKilledWriterAndRecoverLeaveTheListsWhole) {
+  (void)service_->dbm.close_all();
+  ASSERT_EQ(inst_.run("login user=sys pass=KWP\nSAVE POOL=A PATH=../save\nend\n").output.find("CANCELLED"),
+            std::string::npos);
+  std::mt19937 timing(99);
+  for (int round = 0; round < 3; ++round) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // The writer: changes records until it is killed.
+      records::PoolLayer& layer = service_->pools;
+      if (layer.select("A-BIB", records::kSelectFind | records::kSelectOpen).failed()) ::_exit(2);
+      std::mt19937 rng(static_cast<unsigned>(round));
+      std::vector<std::uint32_t> mine;
+      for (;;) {
+        RecordHandle h;
+        const unsigned what = rng() % 10;
+        if (mine.empty() || what < 6) {
+          make_record(h, 0, rng, mine.empty() ? 0 : mine[rng() % mine.size()]);
+          if (layer.rec_insert(*pool_, *titles_, h).failed()) ::_exit(3);
+          mine.push_back(h.idn);
+        } else if (what < 8) {
+          make_record(h, mine[rng() % mine.size()], rng, 0);
+          if (layer.rec_update(*pool_, *titles_, h, nullptr).failed()) ::_exit(4);
+        } else {
+          const std::size_t at = rng() % mine.size();
+          if (layer.rec_read(*pool_, *titles_, mine[at], h, 30000, 0).code() != 0) ::_exit(5);
+          if (layer.rec_delete(*pool_, *titles_, h).failed()) ::_exit(6);
+          mine.erase(mine.begin() + static_cast<long>(at));
+        }
+      }
+    }
+    ::usleep(150000 + static_cast<useconds_t>(timing() % 300000));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended by itself: " << WEXITSTATUS(status);
+
+    const RunResult r = inst_.run("login user=sys pass=KWP\nRESTORE POOL=A PATH=../save CONFIRM=N RECOVER=Y\nend\n");
+    ASSERT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
+    ASSERT_EQ(service_->pools.select("A-BIB", records::kSelectFind | records::kSelectOpen).code(), 0);
+    const Lists recovered = lists();
+    EXPECT_GT(recovered.size(), 0u);
+    rebuild();
+    EXPECT_TRUE(recovered == lists()) << "round " << round;
+    (void)service_->dbm.close_all();
+  }
 }
 
 }  // namespace
