@@ -211,26 +211,30 @@ ResultCode JournalWriter::append(const JournalRecord& r) {
   return append_bytes(encode_journal_record(r));
 }
 
-ResultCode JournalWriter::ready() {
-  if (path_.empty()) return 0;
+// Opens and locks the file for an append and checks what others appended
+// since: 0 with the append lock held, or the failure without it.
+ResultCode JournalWriter::lock_and_check() {
   if (broken_) return kJournalFull;
   if (const ResultCode rc = open_for_use(); rc.failed()) return rc;
   if (!lock_for_append()) return kCannotOpenJournal;
   const off_t size = file_->size();
   ResultCode rc = size < 0 ? ResultCode(kJournalFull) : ResultCode(0);
   if (rc.ok() && size != checked_) rc = check_tail(size);
-  (void)file_->unlock(kJournalAppendByte, 1);
+  if (rc.failed()) (void)file_->unlock(kJournalAppendByte, 1);
+  return rc;
+}
+
+ResultCode JournalWriter::ready() {
+  if (path_.empty()) return 0;
+  const ResultCode rc = lock_and_check();
+  if (rc.ok()) (void)file_->unlock(kJournalAppendByte, 1);
   return rc;
 }
 
 ResultCode JournalWriter::append_bytes(const std::vector<unsigned char>& bytes) {
   if (path_.empty()) return 0;
-  if (broken_) return kJournalFull;
-  if (const ResultCode rc = open_for_use(); rc.failed()) return rc;
-  if (!lock_for_append()) return kCannotOpenJournal;
-  const off_t size = file_->size();
-  ResultCode rc = size < 0 ? ResultCode(kJournalFull) : ResultCode(0);
-  if (rc.ok() && size != checked_) rc = check_tail(size);
+  if (const ResultCode rc = lock_and_check(); rc.failed()) return rc;
+  ResultCode rc = 0;
   const off_t start = checked_;
   if (rc.ok() && static_cast<std::uint64_t>(start) + bytes.size() > kMaxJournalSize) rc = kJournalFull;
   if (rc.ok()) {

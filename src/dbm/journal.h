@@ -163,6 +163,7 @@ class JournalWriter {
  private:
   ResultCode open_for_use();
   bool lock_for_append();
+  ResultCode lock_and_check();
   // Walks the record headers from `checked_` to `size`; cuts off a torn
   // end. 0, -212, -228 (damage: nothing is cut) or -229.
   ResultCode check_tail(off_t size);
