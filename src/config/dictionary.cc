@@ -635,6 +635,7 @@ class DataReader {
         case Kw::LOCATE: l.search = value_name(it.value, kMaxLabel); return kItemOk;
         case Kw::SUPPRESS: return set_yes_no(l.tolerant, it.value);
         case Kw::CASCADE: return set_yes_no(l.create_target, it.value);
+        case Kw::SOURCE: return set_element(l.source, it.value);
         default: return kWrongKeyword;
       }
     });

@@ -170,6 +170,7 @@ struct LinkDef {
   std::string search;             // LOCATE=: search definition for link texts
   bool tolerant = false;          // SUPPRESS=YES: no messages
   bool create_target = false;     // CASCADE=YES: a missing target may be made
+  Element source;                 // SOURCE=: what completion copies from the target
 
   const FileDef* list_file = nullptr;       // bound
   std::vector<const LinkTagDef*> elements;  // bound

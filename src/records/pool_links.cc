@@ -135,4 +135,115 @@ ResultCode PoolLayer::lnk_follow_all(const dict::AppPoolDef& pool, const dict::F
   return 0;
 }
 
+ResultCode PoolLayer::rec_complete_links(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
+  if (pool.data == nullptr) return 0;
+  for (const dict::LinkDef* link : file.links) {
+    const dict::FileDef* target = pool.data->find_file(link->target_file);
+    if (target == nullptr) continue;
+    const WalkElement source = walk_element(*target, link->source);
+    if (source.tag == nullptr) continue;
+    for (const dict::LinkTagDef* element : link->elements) {
+      if (element->inactive) continue;
+      const WalkElement idn_walk = walk_element(file, element->idn);
+      if (idn_walk.tag == nullptr) continue;
+      // The occurrences first: the record changes as data goes in.
+      struct Occurrence {
+        std::uint16_t field, sub;
+        long idn;
+      };
+      std::vector<Occurrence> found;
+      FieldDesc f;
+      FieldDesc s;
+      while (fld_walk(h, f, s, idn_walk).code() == 0) {
+        found.push_back({f.occurrence, s.occurrence, fld_number(idn_walk.subfield != nullptr ? s : f)});
+      }
+      for (auto it = found.rbegin(); it != found.rend(); ++it) {
+        RecordHandle t;
+        if (it->idn <= 0 ||
+            rec_read(pool, *target, static_cast<std::uint32_t>(it->idn), t, max_record_, kExternalForm).code() != 0)
+          continue;
+        FieldDesc sf;
+        FieldDesc ss;
+        if (fld_walk(t, sf, ss, source).code() != 0) continue;
+        FieldDesc field;
+        field.tag = idn_walk.tag->tag;
+        field.occurrence = it->field;
+        FieldDesc ref;
+        const bool in_field = idn_walk.subfield != nullptr;
+        if (in_field) {
+          ref.tag.assign(1, idn_walk.subfield->code);
+          ref.occurrence = it->sub;
+          if (fld_get(h, field).code() != 0 || sfl_get(h, field, ref).code() != 0) continue;
+        }
+        if (!element->subfield_codes.empty() && in_field) {
+          // The listed subfields of the source field, in their order.
+          FieldDesc from;
+          for (ResultCode rc = sfl_first(t, sf, from); rc.code() == 0; rc = sfl_next(t, sf, from)) {
+            if (from.tag.empty() || element->subfield_codes.find(from.tag[0]) == std::string::npos) continue;
+            const std::string data(from.content());
+            FieldDesc copy;
+            copy.tag = from.tag;
+            copy.type = 1;
+            copy.set(data);
+            if (const ResultCode r = sfl_insert_after(h, field, copy, ref); r.failed()) return r;
+          }
+          continue;
+        }
+        const std::string value(source.subfield != nullptr ? ss.content() : sf.content());
+        if (in_field && element->text.tag == element->idn.tag && element->text.subfield != 0) {
+          FieldDesc present;
+          present.tag.assign(1, element->text.subfield);
+          present.occurrence = 1;
+          if (sfl_get(h, field, present).code() == 0) continue;  // there already
+          FieldDesc copy;
+          copy.tag.assign(1, element->text.subfield);
+          copy.type = 1;
+          copy.set(value);
+          if (const ResultCode r = sfl_insert_after(h, field, copy, ref); r.failed()) return r;
+          continue;
+        }
+        if (element->text.tag.empty()) continue;
+        FieldDesc added;
+        added.tag = element->text.tag;
+        added.indicators = element->text.indicators;
+        added.occurrence = kLastOccurrence;
+        added.type = 1;
+        added.set(value);
+        if (const ResultCode r = fld_put(h, added); r.failed()) return r;
+      }
+    }
+  }
+  return 0;
+}
+
+ResultCode PoolLayer::rec_strip_links(const dict::AppPoolDef&, const dict::FileDef& file, RecordHandle& h) {
+  for (const dict::LinkDef* link : file.links) {
+    for (const dict::LinkTagDef* element : link->elements) {
+      const WalkElement idn_walk = walk_element(file, element->idn);
+      if (idn_walk.tag == nullptr || idn_walk.subfield == nullptr || element->subfield_codes.empty()) continue;
+      for (std::uint16_t occurrence = 1; occurrence < kLastOccurrence; ++occurrence) {
+        FieldDesc field;
+        field.tag = idn_walk.tag->tag;
+        field.occurrence = occurrence;
+        if (fld_get(h, field).code() != 0) break;
+        bool removed = true;
+        while (removed) {
+          removed = false;
+          FieldDesc s;
+          for (ResultCode rc = sfl_first(h, field, s); rc.code() == 0; rc = sfl_next(h, field, s)) {
+            if (s.tag.empty() || s.tag[0] == idn_walk.subfield->code ||
+                element->subfield_codes.find(s.tag[0]) == std::string::npos)
+              continue;
+            if (const ResultCode r = sfl_delete(h, field, s); r.failed()) return r;
+            if (fld_get(h, field).code() != 0) return 0;
+            removed = true;
+            break;
+          }
+        }
+      }
+    }
+  }
+  return 0;
+}
+
 }  // namespace corvanta::records

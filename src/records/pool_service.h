@@ -180,6 +180,15 @@ class PoolLayer {
   // C (check: nothing is created).
   ResultCode link_maintenance(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
                               char mode, std::string& message);
+  // Linked data (pool_links.cc), for records in external form. Completion
+  // reads the target of every link occurrence and copies its SOURCE= value
+  // in: the subfields SUBLINK= lists after the link subfield; else as the
+  // element's text subfield after the link subfield (when missing); else as
+  // a new field of the text element's tag. Stripping removes what the
+  // SUBLINK= lists copied in. Targets that are not there are skipped.
+  ResultCode rec_complete_links(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
+  ResultCode rec_strip_links(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
+
   // "%c-%-3.3s" of a data file of the pool ("A-BIB"); "???" for "-???".
   std::string reference(const dict::AppPoolDef& pool, int file) const;
 

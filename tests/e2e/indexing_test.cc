@@ -514,5 +514,80 @@ TEST_F(IndexingTest, AKilledWriterAndRecoverLeaveTheListsWhole) {
   }
 }
 
+// Linked data: the title a copy points to is copied into the copy's link
+// field, and what a SUBLINK= list copied in is taken out again.
+TEST_F(IndexingTest, LinkedDataIsCompletedAndStripped) {
+  records::PoolLayer& layer = service_->pools;
+  {
+    RecordHandle title;
+    records::rec_init(title, 30000, records::kExternalForm);
+    FieldDesc f;
+    f.tag = "245";
+    f.indicators = "10";
+    FieldDesc a;
+    a.tag = "a";
+    a.set("Der Process");
+    ASSERT_EQ(records::fld_put(title, f, &a).code(), 0);
+    f.occurrence = 1;
+    ASSERT_EQ(records::fld_get(title, f).code(), 0);
+    FieldDesc b;
+    b.tag = "b";
+    b.set("Roman");
+    ASSERT_EQ(records::sfl_put(title, f, b).code(), 0);
+    title.idn = 1;
+    ASSERT_EQ(layer.rec_insert(*pool_, *titles_, title).code(), 0);
+  }
+  const dict::FileDef& items = *dict::ApplDictionary::find_file(*pool_, "ITEMS")->data;
+  auto copy_of = [&](RecordHandle& h, const std::string& idn) {
+    records::rec_init(h, 30000, records::kExternalForm);
+    FieldDesc f;
+    f.tag = "BIB";
+    FieldDesc l;
+    l.tag = "L";
+    l.set(idn);
+    EXPECT_EQ(records::fld_put(h, f, &l).code(), 0);
+  };
+  auto subfields = [](RecordHandle& h) {
+    FieldDesc f;
+    f.tag = "BIB";
+    f.occurrence = 1;
+    std::string out;
+    if (records::fld_get(h, f).code() != 0) return out;
+    FieldDesc s;
+    for (ResultCode rc = records::sfl_first(h, f, s); rc.code() == 0; rc = records::sfl_next(h, f, s)) {
+      out += "$" + s.tag + std::string(s.content());
+    }
+    return out;
+  };
+
+  // The text subfield of the element gets the SOURCE= value, once.
+  RecordHandle h;
+  copy_of(h, "000000001");
+  ASSERT_EQ(layer.rec_complete_links(*pool_, items, h).code(), 0);
+  EXPECT_EQ(subfields(h), "$L000000001$aDer Process");
+  ASSERT_EQ(layer.rec_complete_links(*pool_, items, h).code(), 0);
+  EXPECT_EQ(subfields(h), "$L000000001$aDer Process");
+  RecordHandle missing;
+  copy_of(missing, "000000077");
+  ASSERT_EQ(layer.rec_complete_links(*pool_, items, missing).code(), 0);
+  EXPECT_EQ(subfields(missing), "$L000000077");
+
+  // With SUBLINK=ab the listed subfields of the whole source field come in
+  // after the link subfield, and stripping takes them out.
+  dict::FileDef changed = items;
+  dict::LinkDef link = *items.links.front();
+  link.source = *dict::parse_element("245");
+  dict::LinkTagDef element = *link.elements.front();
+  element.subfield_codes = "ab";
+  link.elements = {&element};
+  changed.links = {&link};
+  RecordHandle listed;
+  copy_of(listed, "000000001");
+  ASSERT_EQ(layer.rec_complete_links(*pool_, changed, listed).code(), 0);
+  EXPECT_EQ(subfields(listed), "$L000000001$aDer Process$bRoman");
+  ASSERT_EQ(layer.rec_strip_links(*pool_, changed, listed).code(), 0);
+  EXPECT_EQ(subfields(listed), "$L000000001");
+}
+
 }  // namespace
 }  // namespace corvanta::testing
