@@ -17,6 +17,7 @@
 #include "records/terms.h"
 #include "shell/codes.h"
 #include "shell/command_files.h"
+#include "shell/line_reader.h"
 #include "shell/support.h"
 #include "util/big_endian.h"
 #include "util/text.h"
@@ -32,6 +33,9 @@ constexpr std::int32_t kMsgIndexed = 151;
 constexpr std::int32_t kMsgRecordDeleted = 182;
 constexpr std::int32_t kMsgFileDeleted = 184;
 constexpr std::size_t kStopLine = 199;
+constexpr std::int32_t kBadSelection = -11;  // INDEX= names no index of the file
+constexpr std::int32_t kNoStopFile = -234;   // DBFILE is no stop file of the pool's terms
+constexpr long kMaxStopList = 65535;
 
 // Makes POOL and FILE current, reopens the pool and creates missing files.
 ResultCode open_for(Service& service, const ParamList& params, char mode, char save, bool need_file) {
@@ -94,12 +98,23 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
   const dict::AppPoolDef& pool = *service.pools.pool();
   const dict::FileDef& file = *service.pools.file()->data;
   std::vector<std::uint8_t> flags;
-  if (trim_blanks(indexes).empty()) {
+  const std::string_view wanted = trim_blanks(indexes);
+  if (wanted.empty() || equal_nocase(wanted, "ALL")) {
     flags.assign(1000, 0);
     flags[0] = 1;
+  } else if (wanted.find_first_not_of("0123456789,;- ") != std::string_view::npos) {
+    return closed(service, kBadSelection);
   } else {
-    bat_number_list(indexes, flags, 999);
+    bat_number_list(wanted, flags, 999);
   }
+  // The selection as generation takes it: one flag per index number. One
+  // that names no index of the file is refused.
+  std::vector<std::uint8_t> selection(1000, 0);
+  bool any = false;
+  for (const dict::IndexDef* index : file.indexes) {
+    if (selected(flags, index->number) && index->number < selection.size()) selection[index->number] = any = 1;
+  }
+  if (!any) return closed(service, kBadSelection);
   const std::set<int> emptied = own_lists(*pool.data, file, flags);
   for (const int list : emptied) {
     if (service.dbm.find_pool(pool.name)->file(list) == nullptr) continue;
@@ -108,11 +123,6 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
   bool shared = false;
   for (const dict::IndexDef* index : file.indexes) {
     if (selected(flags, index->number) && emptied.count(list_of(*index)) == 0) shared = true;
-  }
-  // The selection as generation takes it: one flag per index number.
-  std::vector<std::uint8_t> selection(1000, 0);
-  for (const dict::IndexDef* index : file.indexes) {
-    if (selected(flags, index->number) && index->number < selection.size()) selection[index->number] = 1;
   }
 
   records::IndexContext ctx = service.pools.index_context(pool);
@@ -126,28 +136,50 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
   long count = 0;
   ResultCode rc = service.dbm.set(pool.name, file.number, key, pos, value);
   ResultCode result = 0;
+  ResultCode skipped = 0;
+  // A record that cannot be indexed (longer than MaxRecLen, lengths that do
+  // not hold, more terms than IdxBufLen) is reported with its IDN and
+  // passed over; the command then ends with the first such code.
+  auto pass_over = [&](std::int32_t code) {
+    service.reporter.error_message("IDN " + std::to_string(get_u32(key)), code);
+    if (skipped.ok()) skipped = code;
+  };
   while (rc.code() == 0 || rc.code() == dbm::kTruncated) {
+    const std::size_t stored = value.length;
+    value = dbm::DataRef{{record.buffer, record.room()}};
     if (rc.code() == dbm::kTruncated) {
-      // Longer than MaxRecLen: reported, and the rebuild goes on.
-      service.reporter.error_message("IDN " + std::to_string(get_u32(key)), records::kTooLong);
-      value = dbm::DataRef{{record.buffer, record.room()}};
+      pass_over(records::kTooLong);
       rc = service.dbm.get(pool.name, file.number, key, pos, value);
       continue;
     }
-    record.length = static_cast<std::uint32_t>(value.length);
     records::rec_load_header(record);
-    record.idn = get_u32(key);
-    if (shared) result = records::idx_generate(ctx, file, record, 'D', &selection);
-    if (result.ok()) result = records::idx_generate(ctx, file, record, 'I', &selection);
+    record.idn = get_u32(key);  // the key names the record
+    const bool whole = stored >= records::kHeaderSize && record.length == stored;
+    records::rec_store_header(record);
+    if (!whole || !records::rec_check_image(record)) {
+      pass_over(records::kDamagedRecord);
+      rc = service.dbm.get(pool.name, file.number, key, pos, value);
+      continue;
+    }
+    records::ListEntries old_entries;
+    records::ListEntries new_entries;
+    ResultCode made = shared ? records::idx_entries(ctx, file, record, old_entries, &selection) : ResultCode(0);
+    if (made.ok()) made = records::idx_entries(ctx, file, record, new_entries, &selection);
+    if (made.failed()) {
+      pass_over(made.code());
+      rc = service.dbm.get(pool.name, file.number, key, pos, value);
+      continue;
+    }
+    result = records::write_entries(ctx, old_entries, record.idn, 'D');
+    if (result.ok()) result = records::write_entries(ctx, new_entries, record.idn, 'I');
     if (result.failed()) break;
     ++count;
     if (every > 0 && count % every == 0) service.reporter.log_text(std::to_string(count), kMsgIndexed);
-    value = dbm::DataRef{{record.buffer, record.room()}};
     rc = service.dbm.get(pool.name, file.number, key, pos, value);
   }
   if (result.ok() && rc.failed()) result = rc;
   service.reporter.log_text(std::to_string(count), kMsgIndexed);
-  return closed(service, result);
+  return closed(service, result.failed() ? result : skipped);
 }
 
 ResultCode cmd_delrec(Service& service, ParamList& params, BatchResult&) {
@@ -157,6 +189,7 @@ ResultCode cmd_delrec(Service& service, ParamList& params, BatchResult&) {
                                 " IDN=" + std::to_string(idn),
                             0);
   if (idn < 1) return kMissingIdn;
+  if (idn > static_cast<long>(records::kMaxInsertIdn)) return records::kIdnOutOfRange;
   if (const ResultCode rc = open_for(service, params, 'U', 'Y', true); rc.failed()) return rc;
   const dict::AppPoolDef& pool = *service.pools.pool();
   const dict::FileDef& file = *service.pools.file()->data;
@@ -182,13 +215,16 @@ ResultCode cmd_delmaster(Service& service, ParamList& params, BatchResult&) {
   if (const ResultCode rc = open_for(service, params, 'U', save == "N" ? 'N' : 'Y', true); rc.failed()) return rc;
   const dict::AppPoolDef& pool = *service.pools.pool();
   const dict::FileDef& file = *service.pools.file()->data;
-  // The file, then its index files and link list files, each once.
-  std::vector<int> files{file.number};
+  // Its index files and link list files first, each once, the file
+  // itself last: a run cut off leaves entries missing, which INDEX makes
+  // again, and never entries of records that are gone.
+  std::vector<int> files;
   auto add = [&](int n) {
     if (n != 0 && std::find(files.begin(), files.end(), n) == files.end()) files.push_back(n);
   };
   for (const dict::IndexDef* index : file.indexes) add(list_of(*index));
   for (const dict::LinkDef* link : file.links) add(link->list_file != nullptr ? link->list_file->number : link->list_number);
+  add(file.number);
   ResultCode result = 0;
   for (const int n : files) {
     if (service.dbm.find_pool(pool.name)->file(n) == nullptr) continue;
@@ -206,37 +242,61 @@ ResultCode cmd_stop_load(Service& service, ParamList& params, BatchResult&) {
                                 " DATA=" + data,
                             0);
   if (const ResultCode rc = open_for(service, params, 'R', 'Y', false); rc.failed()) return rc;
+  // Only a file that a term definition of the pool names as its stop file
+  // takes stop words: any other would get keys it does not understand.
+  bool stop = false;
+  for (const dict::FileDef* file : service.pools.pool()->data->file_defs) {
+    for (const dict::IndexDef* index : file->indexes) {
+      if (index->term_def != nullptr && index->term_def->stop_file == stop_file && stop_file > 0) stop = true;
+    }
+  }
+  if (!stop) return closed(service, kNoStopFile);
   ResultCode opened = 0;
   std::FILE* in = open_command_input(service, data, opened);
   if (in == nullptr) return closed(service, opened);
   const std::string& pool = service.pools.pool()->name;
   long loaded = 0;
+  long number = 0;
   ResultCode result = 0;
-  char line[kStopLine + 1];
-  while (result.ok() && std::fgets(line, sizeof line, in) != nullptr) {
-    std::string_view text(line);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  ResultCode refused = 0;
+  bool too_long = false;
+  // Each line: the list number, blanks or tabs, the word up to a control
+  // character or "*", and after "*" an additional term. A line that does
+  // not hold this (or is longer than 199 characters) is reported and
+  // passed over; a failure of the pool ends the reading.
+  while (result.ok()) {
+    const std::optional<std::string> line = read_line(in, kStopLine + 1, &too_long);
+    if (!line) break;
+    ++number;
+    std::string_view text(*line);
+    while (!text.empty() && text.back() == '\r') text.remove_suffix(1);
     if (text.empty() || text.front() == '*' || text.front() == '!') continue;
     std::size_t i = 0;
     long list = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') list = std::min(list * 10 + (text[i++] - '0'), 65535L);
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && list <= kMaxStopList)
+      list = list * 10 + (text[i++] - '0');
+    const bool numbered = i > 0 && i < text.size() && (text[i] == ' ' || text[i] == '\t');
     while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
     std::size_t end = i;
     while (end < text.size() && static_cast<unsigned char>(text[end]) >= ' ' && text[end] != '*') ++end;
     const std::string_view word = trim_blanks(text.substr(i, end - i));
     std::string_view extra;
     if (end < text.size() && text[end] == '*') {
-      std::size_t stop = end + 1;
-      while (stop < text.size() && static_cast<unsigned char>(text[stop]) >= ' ') ++stop;
-      extra = trim_blanks(text.substr(end + 1, stop - end - 1));
+      std::size_t stop_at = end + 1;
+      while (stop_at < text.size() && static_cast<unsigned char>(text[stop_at]) >= ' ') ++stop_at;
+      extra = trim_blanks(text.substr(end + 1, stop_at - end - 1));
     }
-    if (word.empty()) continue;
+    if (too_long || !numbered || list > kMaxStopList || word.empty()) {
+      service.reporter.error_message(data + " #" + std::to_string(number), codes::kBadStopLine);
+      if (refused.ok()) refused = codes::kBadStopLine;
+      continue;
+    }
     result = records::stp_add(service.dbm, pool, static_cast<int>(stop_file), static_cast<int>(list), word, extra);
     if (result.ok()) ++loaded;
   }
   std::fclose(in);
   service.reporter.log_text(std::to_string(loaded), kMsgLoaded);
-  return closed(service, result);
+  return closed(service, result.failed() ? result : refused);
 }
 
 }  // namespace corvanta

@@ -9,21 +9,9 @@ namespace {
 
 constexpr std::size_t kMaxIdList = 100;  // 25 IDNs
 
-ResultCode write_entry(const IndexContext& ctx, int list_file, std::string key, std::size_t key_length,
-                       std::uint32_t idn, char op) {
+void add_entry(ListEntries& out, int list_file, std::string key, std::size_t key_length) {
   key.resize(key_length, '\0');
-  unsigned char item[4];
-  put_u32(item, idn);
-  const auto* k = reinterpret_cast<const unsigned char*>(key.data());
-  dbm::Dbm& dbm = *ctx.terms.dbm;
-  ResultCode rc = 0;
-  switch (op) {
-    case 'I': rc = dbm.list_insert(ctx.terms.pool, list_file, k, item); break;
-    case 'L': rc = dbm.list_load(ctx.terms.pool, list_file, k, item); break;
-    case 'D': rc = dbm.list_delete(ctx.terms.pool, list_file, k, item); break;
-    default: return 0;
-  }
-  return rc.failed() ? rc : ResultCode(0);
+  out.push_back({list_file, std::move(key)});
 }
 
 int list_number(const dict::FileDef* def, std::uint16_t number) {
@@ -41,7 +29,7 @@ std::uint8_t walked_type(const FieldDesc& f, const FieldDesc& s, bool subfield) 
 }
 
 ResultCode index_one(const IndexContext& ctx, const dict::FileDef& file, const dict::IndexDef& index,
-                     RecordHandle& record, char op, TermList& list) {
+                     RecordHandle& record, ListEntries& out, TermList& list) {
   const dict::TermDef* term = index.term_def;
   const dict::FileDef* list_def = index.list_file;
   if (term == nullptr) return kNoTermDefinition;
@@ -61,7 +49,8 @@ ResultCode index_one(const IndexContext& ctx, const dict::FileDef& file, const d
     }
     if (key.empty()) return 0;
     key.resize(std::max(key.size(), std::min<std::size_t>(term->max_length, kMaxIdList)), '\0');
-    return write_entry(ctx, list_file, key, key_length, record.idn, op);
+    add_entry(out, list_file, key, key_length);
+    return 0;
   }
   while (true) {
     const ResultCode walked = fld_walk(record, f, s, element);
@@ -80,9 +69,7 @@ ResultCode index_one(const IndexContext& ctx, const dict::FileDef& file, const d
     if (made.failed()) return made;
     for (const TermList::Entry& e : list.entries()) {
       if (e.cls != kTermNormal) continue;
-      if (const ResultCode rc = write_entry(ctx, list_file, index.prefix + e.term, key_length, record.idn, op);
-          rc.failed())
-        return rc;
+      add_entry(out, list_file, index.prefix + e.term, key_length);
     }
   }
 }
@@ -121,8 +108,40 @@ WalkElement walk_element(const dict::FileDef& file, const dict::Element& element
   return w;
 }
 
+ResultCode write_entries(const IndexContext& ctx, const ListEntries& entries, std::uint32_t idn, char op) {
+  if (ctx.terms.dbm == nullptr) return kNoTermDefinition;
+  dbm::Dbm& dbm = *ctx.terms.dbm;
+  unsigned char item[4];
+  put_u32(item, idn);
+  for (const ListEntry& e : entries) {
+    const auto* k = reinterpret_cast<const unsigned char*>(e.key.data());
+    ResultCode rc = 0;
+    switch (op) {
+      case 'I': rc = dbm.list_insert(ctx.terms.pool, e.file, k, item); break;
+      case 'L': rc = dbm.list_load(ctx.terms.pool, e.file, k, item); break;
+      case 'D': rc = dbm.list_delete(ctx.terms.pool, e.file, k, item); break;
+      default: return 0;
+    }
+    if (rc.failed()) return rc;
+  }
+  return 0;
+}
+
 ResultCode idx_generate(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, char op,
                         const std::vector<std::uint8_t>* selection) {
+  ListEntries entries;
+  if (const ResultCode rc = idx_entries(ctx, file, record, entries, selection); rc.failed()) return rc;
+  return write_entries(ctx, entries, record.idn, op);
+}
+
+ResultCode lnk_generate(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, char op) {
+  ListEntries entries;
+  if (const ResultCode rc = lnk_entries(ctx, file, record, entries); rc.failed()) return rc;
+  return write_entries(ctx, entries, record.idn, op);
+}
+
+ResultCode idx_entries(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, ListEntries& out,
+                       const std::vector<std::uint8_t>* selection) {
   if (ctx.terms.dbm == nullptr) return kNoTermDefinition;
   TermList list(ctx.term_buffer);
   for (const dict::IndexDef* index : file.indexes) {
@@ -130,12 +149,12 @@ ResultCode idx_generate(const IndexContext& ctx, const dict::FileDef& file, Reco
         (index->number >= selection->size() || (*selection)[index->number] == 0)) {
       continue;
     }
-    if (const ResultCode rc = index_one(ctx, file, *index, record, op, list); rc.failed()) return rc;
+    if (const ResultCode rc = index_one(ctx, file, *index, record, out, list); rc.failed()) return rc;
   }
   return 0;
 }
 
-ResultCode lnk_generate(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, char op) {
+ResultCode lnk_entries(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, ListEntries& out) {
   if (ctx.terms.dbm == nullptr) return kNoTermDefinition;
   for (const dict::LinkDef* link : file.links) {
     if (link->list_file == nullptr && link->list_number == 0) continue;
@@ -151,10 +170,7 @@ ResultCode lnk_generate(const IndexContext& ctx, const dict::FileDef& file, Reco
       while (fld_walk(record, f, s, walk).code() == 0) {
         const std::string_view value = walked_value(f, s, walk.subfield != nullptr);
         if (value.size() < 4) continue;
-        if (const ResultCode rc =
-                write_entry(ctx, list_file, std::string(value.substr(0, 4)) + sort, key_length, record.idn, op);
-            rc.failed())
-          return rc;
+        add_entry(out, list_file, std::string(value.substr(0, 4)) + sort, key_length);
       }
     }
   }

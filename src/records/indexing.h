@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "config/dictionary.h"
@@ -36,8 +37,25 @@ struct IndexContext {
   std::size_t term_buffer = 10000;     // IdxBufLen
 };
 
-// `selection`, when given, holds a flag per index number (1..999): only the
-// flagged index definitions are generated.
+// One entry of a list file: the key, cut to or filled with zero bytes to
+// the file's key length.
+struct ListEntry {
+  int file;
+  std::string key;
+};
+using ListEntries = std::vector<ListEntry>;
+
+// The entries a record gives, without writing anything: a failure (such as
+// -702) leaves the pool untouched.
+ResultCode idx_entries(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, ListEntries& out,
+                       const std::vector<std::uint8_t>* selection = nullptr);
+ResultCode lnk_entries(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, ListEntries& out);
+// Writes entries with the record's IDN as item by LISTINS (I), LISTLOAD (L)
+// or LISTDEL (D); the first failure ends it.
+ResultCode write_entries(const IndexContext& ctx, const ListEntries& entries, std::uint32_t idn, char op);
+
+// Entries made and written. `selection`, when given, holds a flag per index
+// number (1..999): only the flagged index definitions are generated.
 ResultCode idx_generate(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, char op,
                         const std::vector<std::uint8_t>* selection = nullptr);
 ResultCode lnk_generate(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, char op);

@@ -52,18 +52,23 @@ ResultCode PoolLayer::internal_image(const dict::FileDef& file, RecordHandle& h,
   return 0;
 }
 
-ResultCode PoolLayer::generate(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image,
-                               char op) {
+ResultCode PoolLayer::make_entries(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image,
+                                   RecordEntries& out) {
   const IndexContext ctx = index_context(pool);
-  if (const ResultCode rc = idx_generate(ctx, file, image, op); rc.failed()) return rc;
-  return lnk_generate(ctx, file, image, op);
+  if (const ResultCode rc = idx_entries(ctx, file, image, out.index); rc.failed()) return rc;
+  return lnk_entries(ctx, file, image, out.links);
 }
 
-ResultCode PoolLayer::remove_entries(const dict::AppPoolDef& pool, const dict::FileDef& file,
-                                     RecordHandle& image) {
+ResultCode PoolLayer::put_entries(const dict::AppPoolDef& pool, const RecordEntries& entries, std::uint32_t idn) {
   const IndexContext ctx = index_context(pool);
-  if (const ResultCode rc = lnk_generate(ctx, file, image, 'D'); rc.failed()) return rc;
-  return idx_generate(ctx, file, image, 'D');
+  if (const ResultCode rc = write_entries(ctx, entries.index, idn, 'I'); rc.failed()) return rc;
+  return write_entries(ctx, entries.links, idn, 'I');
+}
+
+ResultCode PoolLayer::take_entries(const dict::AppPoolDef& pool, const RecordEntries& entries, std::uint32_t idn) {
+  const IndexContext ctx = index_context(pool);
+  if (const ResultCode rc = write_entries(ctx, entries.links, idn, 'D'); rc.failed()) return rc;
+  return write_entries(ctx, entries.index, idn, 'D');
 }
 
 ResultCode PoolLayer::rec_read(const dict::AppPoolDef& pool, const dict::FileDef& file, std::uint32_t idn,
@@ -79,7 +84,16 @@ ResultCode PoolLayer::rec_read(const dict::AppPoolDef& pool, const dict::FileDef
     rec_free(h);
     return kNotFound;
   }
+  // The key names the record, whatever its header says; an image whose
+  // lengths do not hold is not readable.
   rec_load_header(target);
+  target.idn = idn;
+  const bool whole = target.length == value.length;
+  rec_store_header(target);
+  if (!whole || !rec_check_image(target)) {
+    rec_free(h);
+    return kNotFound;
+  }
   if (form == kExternalForm) {
     ConversionContext conv;
     conv.file = &file;
@@ -105,9 +119,15 @@ ResultCode PoolLayer::rec_load_now(const dict::AppPoolDef& pool, const dict::Fil
   RecordHandle temp;
   RecordHandle* image = nullptr;
   if (const ResultCode rc = internal_image(file, h, temp, image); rc.failed()) return rc;
+  // Every entry is made before anything is written: a record whose terms
+  // overflow (-702) leaves nothing behind.
+  RecordEntries entries;
+  if (!without_index) {
+    if (const ResultCode rc = make_entries(pool, file, *image, entries); rc.failed()) return rc;
+  }
   const IdnKey key(image->idn);
   if (const ResultCode rc = dbm_.load(pool.name, file.number, key.bytes, image_of(*image)); rc.failed()) return rc;
-  return without_index ? ResultCode(0) : generate(pool, file, *image, 'I');
+  return without_index ? ResultCode(0) : put_entries(pool, entries, image->idn);
 }
 
 ResultCode PoolLayer::rec_insert_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
@@ -119,10 +139,12 @@ ResultCode PoolLayer::rec_insert_now(const dict::AppPoolDef& pool, const dict::F
   RecordHandle temp;
   RecordHandle* image = nullptr;
   if (const ResultCode rc = internal_image(file, h, temp, image); rc.failed()) return rc;
+  RecordEntries entries;
+  if (const ResultCode rc = make_entries(pool, file, *image, entries); rc.failed()) return rc;
   const IdnKey key(image->idn);
   if (const ResultCode rc = dbm_.insert(pool.name, file.number, key.bytes, image_of(*image)); rc.failed())
     return rc;
-  if (const ResultCode rc = generate(pool, file, *image, 'I'); rc.failed()) return rc;
+  if (const ResultCode rc = put_entries(pool, entries, image->idn); rc.failed()) return rc;
   return notify_change(pool, file, *image, "NEW");
 }
 
@@ -138,11 +160,15 @@ ResultCode PoolLayer::rec_update_now(const dict::AppPoolDef& pool, const dict::F
   RecordHandle temp;
   RecordHandle* image = nullptr;
   if (const ResultCode rc = internal_image(file, h, temp, image); rc.failed()) return rc;
-  if (const ResultCode rc = remove_entries(pool, file, *old); rc.failed()) return rc;
+  RecordEntries before;
+  RecordEntries after;
+  if (const ResultCode rc = make_entries(pool, file, *old, before); rc.failed()) return rc;
+  if (const ResultCode rc = make_entries(pool, file, *image, after); rc.failed()) return rc;
+  if (const ResultCode rc = take_entries(pool, before, h.idn); rc.failed()) return rc;
   const IdnKey key(image->idn);
   if (const ResultCode rc = dbm_.update(pool.name, file.number, key.bytes, image_of(*image)); rc.failed())
     return rc;
-  if (const ResultCode rc = generate(pool, file, *image, 'I'); rc.failed()) return rc;
+  if (const ResultCode rc = put_entries(pool, after, image->idn); rc.failed()) return rc;
   return notify_change(pool, file, *image, "UPD");
 }
 
@@ -152,8 +178,10 @@ ResultCode PoolLayer::rec_delete_now(const dict::AppPoolDef& pool, const dict::F
   RecordHandle temp;
   RecordHandle* image = nullptr;
   if (const ResultCode rc = internal_image(file, h, temp, image); rc.failed()) return rc;
+  RecordEntries entries;
+  if (const ResultCode rc = make_entries(pool, file, *image, entries); rc.failed()) return rc;
   if (const ResultCode rc = notify_change(pool, file, *image, "DEL"); rc.failed()) return rc;
-  if (const ResultCode rc = remove_entries(pool, file, *image); rc.failed()) return rc;
+  if (const ResultCode rc = take_entries(pool, entries, image->idn); rc.failed()) return rc;
   const IdnKey key(image->idn);
   return dbm_.remove(pool.name, file.number, key.bytes);
 }

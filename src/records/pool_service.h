@@ -237,8 +237,15 @@ class PoolLayer {
   // conversion into `temp` when it is in external form (-901 on failure).
   ResultCode internal_image(const dict::FileDef& file, RecordHandle& h, RecordHandle& temp,
                             RecordHandle*& image);
-  ResultCode generate(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image, char op);
-  ResultCode remove_entries(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image);
+  // The index and link list entries of one record image.
+  struct RecordEntries {
+    ListEntries index;
+    ListEntries links;
+  };
+  ResultCode make_entries(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image,
+                          RecordEntries& out);
+  ResultCode put_entries(const dict::AppPoolDef& pool, const RecordEntries& entries, std::uint32_t idn);
+  ResultCode take_entries(const dict::AppPoolDef& pool, const RecordEntries& entries, std::uint32_t idn);
   // The record operations themselves; the public ones run each as one
   // unit of the journal.
   ResultCode rec_load_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,

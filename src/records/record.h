@@ -62,6 +62,7 @@ inline constexpr std::int32_t kMissing = -402;
 inline constexpr std::int32_t kTooLong = -403;
 inline constexpr std::int32_t kDoesNotFit = -404;
 inline constexpr std::int32_t kBadType = -405;
+inline constexpr std::int32_t kDamagedRecord = -406;  // a stored image whose lengths do not hold
 
 struct FieldDesc {
   std::string tag;         // up to 3 characters; a subfield's code is one

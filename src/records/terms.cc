@@ -233,7 +233,17 @@ ResultCode trm_generate(const TermContext& ctx, TermList& list, std::string_view
   list.clear();
   if (term == nullptr) return kNoTermDefinition;
   if (is_text(type)) {
+    // Control bytes are the translation's to make: those in the data itself
+    // are taken as blanks, so that stored text cannot steer its own terms.
     std::string translated;
+    std::string cleaned;
+    if (std::any_of(value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) <= 0x09; })) {
+      cleaned = std::string(value);
+      for (char& c : cleaned) {
+        if (static_cast<unsigned char>(c) <= 0x09) c = ' ';
+      }
+      value = cleaned;
+    }
     if (!term->translation.empty() && ctx.translations != nullptr) {
       if (const TranslationTable* table = ctx.translations->find(term->translation)) {
         translated = table->translate(value, kPlain, ctx.escape);

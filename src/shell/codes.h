@@ -40,6 +40,8 @@ inline constexpr std::int32_t kUnknownCommand = -166;
 inline constexpr std::int32_t kOwnFile = -167;
 // A file parameter names a file outside Directories/CommandFiles.
 inline constexpr std::int32_t kOutsideDirectories = -168;
+// A line of a stop word list that is not "number word [* term]".
+inline constexpr std::int32_t kBadStopLine = -169;
 // A file parameter names a directory, device or FIFO.
 inline constexpr std::int32_t kNotARegularFile = -240;
 inline constexpr std::int32_t kSequenceOpen = -801;

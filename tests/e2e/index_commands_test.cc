@@ -25,7 +25,7 @@ struct Title {
 
 std::vector<unsigned char> image(std::uint32_t idn, const Title& t) {
   records::RecordHandle h;
-  records::rec_init(h, 4096, 0);
+  records::rec_init(h, 30000, 0);
   h.idn = idn;
   auto put = [&](const char* tag, const std::string& ind, char code, const std::string& data) {
     if (data.empty()) return;
@@ -130,6 +130,60 @@ TEST_F(IndexCommands, DelrecAndDelmasterKeepTheIndexesRight) {
   EXPECT_NE(m.output.find("Datei 29 geleert"), std::string::npos);
   EXPECT_TRUE(snapshot(inst_, kIndexFiles).empty());
   EXPECT_TRUE(snapshot(inst_, {1}).empty());
+}
+
+// What a careless or hostile operator can hand these commands.
+TEST_F(IndexCommands, BadRecordsAndParametersAreRefusedOneByOne) {
+  store_titles();
+  {
+    PoolWriter w(inst_, now());
+    // Under key 7 a record that says it is 3; under 8 one byte; under 9 a
+    // title whose terms overflow IdxBufLen.
+    w.insert_record(7, image(3, {"10", "Fremder Kopf", "", "", ""}));
+    w.insert_record(8, std::vector<unsigned char>{' '});
+    std::string words;
+    for (int i = 0; i < 2400; ++i) words += "ab ";
+    w.insert_record(9, image(9, {"10", words, "", "", ""}));
+  }
+  const RunResult r = run("INDEX POOL=A FILE=BIBLS\n");
+  EXPECT_NE(r.output.find("IDN 8 : 406 - "), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("IDN 9 : 702 - "), std::string::npos);
+  EXPECT_NE(r.output.find("Indexiert: 5\n"), std::string::npos);  // 1-4 and 7
+  EXPECT_NE(r.output.find("CANCELLED: 0406"), std::string::npos);
+  const Snapshot s = snapshot(inst_, kIndexFiles);
+  EXPECT_TRUE(indexed(s, kWords, "FREMDER", 7));  // the key names the record
+  EXPECT_FALSE(indexed(s, kWords, "FREMDER", 3));
+  EXPECT_FALSE(indexed(s, kWords, "AB", 9));
+
+  const RunResult d = run("DELREC POOL=A FILE=BIBLS IDN=7\n"
+                          "DELREC POOL=A FILE=BIBLS IDN=4294967297\n"
+                          "INDEX POOL=A FILE=BIBLS INDEX=ABC\n"
+                          "INDEX POOL=A FILE=BIBLS INDEX=77\n"
+                          "DELMASTER POOL=A FILE=ITEMS\n");
+  EXPECT_NE(d.output.find("Gelöscht: BIBLS [7]"), std::string::npos) << d.output;
+  EXPECT_NE(d.output.find("CANCELLED: 0402"), std::string::npos);
+  EXPECT_NE(d.output.find("INDEX POOL=A FILE=BIBLS INDEX=ABC : 11 - "), std::string::npos);
+  EXPECT_NE(d.output.find("INDEX POOL=A FILE=BIBLS INDEX=77 : 11 - "), std::string::npos);
+  // DELMASTER empties the lists before the file.
+  EXPECT_LT(d.output.find("Datei 28 geleert"), d.output.find("Datei 2 geleert"));
+  const Snapshot titles = snapshot(inst_, {1});
+  std::string key3(4, '\0');
+  key3[3] = 3;
+  std::string key1(4, '\0');
+  key1[3] = 1;
+  EXPECT_EQ(titles.count({1, key3}), 1u);  // not the record its header named
+  EXPECT_EQ(titles.count({1, key1}), 1u);  // not what 4294967297 wraps to
+
+  // Stop words go only into a stop file; bad lines are reported and passed
+  // over.
+  inst_.write("data/stop.txt", "1 GUT\nohne Nummer\n70000 ZUVIEL\n" + std::string(250, 'x') + "\n1 AUCH\n");
+  const RunResult st = run("STOP_LOAD POOL=A DBFILE=1 DATA=../data/stop.txt\n"
+                           "STOP_LOAD POOL=A DBFILE=12 DATA=../data/stop.txt\n");
+  EXPECT_NE(st.output.find("CANCELLED: 0234"), std::string::npos) << st.output;
+  EXPECT_NE(st.output.find("../data/stop.txt #2 : 169 - "), std::string::npos);
+  EXPECT_NE(st.output.find("../data/stop.txt #3 : 169 - "), std::string::npos);
+  EXPECT_NE(st.output.find("../data/stop.txt #4 : 169 - "), std::string::npos);
+  EXPECT_NE(st.output.find("Geladen: 2"), std::string::npos);
 }
 
 }  // namespace

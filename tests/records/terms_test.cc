@@ -74,8 +74,9 @@ TEST_F(TermTest, ModesAndControlBytes) {
   // Search mode: the whole text is one term, blanks kept as they are.
   def_.translation.clear();
   EXPECT_EQ(generate("  goethe  johann", TermMode::Search), (Terms{"Ngoethe  johann"}));
-  EXPECT_EQ(generate("a\x01" "b", TermMode::Search), (Terms{"Na\x01" "b"}));
   def_.translation = "W";
+  // A word end the translation makes stays inside the one search term.
+  EXPECT_EQ(generate("a b", TermMode::Search), (Terms{"NA\x01" "B"}));
   // Skipped pieces, a kept word, truncation only in retrieval.
   EXPECT_EQ(generate("<Der> Tod"), (Terms{"NTOD"}));
   EXPECT_EQ(generate("goe?"), (Terms{"NGOE"}));
@@ -138,6 +139,10 @@ class StopWordTest : public ::testing::Test {
     ASSERT_EQ(stp_add(*dbm_, "A", 12, 2, "TOD", "").code(), 0);  // another list
     def_.stop_file = 12;
     def_.stop_list = 1;
+    // Blanks end words, "!" keeps a word from stop words.
+    std::ofstream(dir_ + "/s.tab") << "LETPASS=ALL\n32 1\n33 5\n";
+    ASSERT_EQ(translations_.load("S", dir_ + "/s.tab", '\\').code(), 0);
+    def_.translation = "S";
   }
   void TearDown() override {
     dbm_.reset();
@@ -147,6 +152,7 @@ class StopWordTest : public ::testing::Test {
     TermContext ctx;
     ctx.dbm = dbm_.get();
     ctx.pool = "A";
+    ctx.translations = &translations_;
     TermList list(10000);
     EXPECT_GE(trm_generate(ctx, list, "", &def_, mode, value, 1).code(), 0);
     return classed(list);
@@ -154,6 +160,7 @@ class StopWordTest : public ::testing::Test {
 
   std::string dir_;
   std::unique_ptr<dbm::Dbm> dbm_;
+  Translations translations_;
   dict::TermDef def_;
 };
 
@@ -163,14 +170,14 @@ TEST_F(StopWordTest, StopWordsAdditionalTermsAndValuesOfStopWordsOnly) {
   EXPECT_EQ(stp_lookup(*dbm_, "A", 12, 1, "ST", target).code(), 2);
   EXPECT_EQ(target, "SANKT");
   EXPECT_EQ(stp_lookup(*dbm_, "A", 12, 1, "TOD", target).code(), 0);
-  // Without a translation the value is one word; with words split by the
-  // byte 1 as a translation would make them:
-  EXPECT_EQ(generate("DER\x01TOD\x01UND\x01" "DIE\x01ST"), (Terms{"NTOD", "NST", "NSANKT"}));
+  EXPECT_EQ(generate("DER TOD UND DIE ST"), (Terms{"NTOD", "NST", "NSANKT"}));
   // A title of stop words only is indexed with all of them.
-  EXPECT_EQ(generate("DER\x01" "DIE"), (Terms{"NDER", "NDIE"}));
+  EXPECT_EQ(generate("DER DIE"), (Terms{"NDER", "NDIE"}));
   // A kept word is not looked up; phrases skip stop words altogether.
-  EXPECT_EQ(generate("\x05" "DER\x01TOD"), (Terms{"NDER", "NTOD"}));
-  EXPECT_EQ(generate("DER\x01TOD", TermMode::Phrase), (Terms{"NDER", "NTOD"}));
+  EXPECT_EQ(generate("!DER TOD"), (Terms{"NDER", "NTOD"}));
+  EXPECT_EQ(generate("DER TOD", TermMode::Phrase), (Terms{"NDER", "NTOD"}));
+  // Control bytes in the data itself steer nothing: they count as blanks.
+  EXPECT_EQ(generate(std::string("TOD\x05" "DER\x02" "ELBE", 12)), (Terms{"NTOD", "NELBE"}));
 }
 
 }  // namespace
