@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -587,6 +588,171 @@ TEST_F(IndexingTest, LinkedDataIsCompletedAndStripped) {
   EXPECT_EQ(subfields(listed), "$L000000001$aDer Process$bRoman");
   ASSERT_EQ(layer.rec_strip_links(*pool_, changed, listed).code(), 0);
   EXPECT_EQ(subfields(listed), "$L000000001");
+}
+
+// An IDLIST index makes one key of the IDNs a record names; link list
+// keys carry a sort part by the list file's key length.
+TEST_F(IndexingTest, IdListKeysAndSortParts) {
+  // A title with three repeatable fields that each hold an IDN.
+  RecordHandle h;
+  records::rec_init(h, 30000, 0);
+  h.idn = 5;
+  h.order = 'N';
+  const std::string title_text = "Ein Titel fuer die Sortierung";
+  {
+    FieldDesc f;
+    f.tag = "245";
+    f.indicators = "10";
+    FieldDesc a;
+    a.tag = "a";
+    a.type = 1;
+    a.set(title_text);
+    ASSERT_EQ(records::fld_put(h, f, &a).code(), 0);
+  }
+  for (const std::uint32_t target : {1u, 2u, 3u}) {
+    FieldDesc f;
+    f.tag = "650";
+    f.occurrence = 999;
+    std::string l(4, '\0');
+    put_u32(reinterpret_cast<unsigned char*>(l.data()), target);
+    FieldDesc s;
+    s.tag = "a";
+    s.type = 2;
+    s.set(l);
+    ASSERT_EQ(records::fld_put(h, f, &s).code(), 0);
+  }
+  records::rec_store_header(h);
+
+  const records::IndexContext ctx = service_->pools.index_context(*pool_);
+  dict::FileDef list;  // a list file of the test's own
+  list.number = 29;
+  dict::TermDef idlist;
+  idlist.type = dict::TermType::IdList;
+  idlist.max_length = 16;
+  dict::IndexDef index;
+  index.number = 1;
+  index.list_file = &list;
+  index.term_def = &idlist;
+  index.source = *dict::parse_element("650$a");
+  dict::FileDef file = *titles_;
+  file.indexes = {&index};
+  list.index_length = 60;
+  records::ListEntries entries;
+  ASSERT_EQ(records::idx_entries(ctx, file, h, entries).code(), 0);
+  ASSERT_EQ(entries.size(), 1u);
+  std::string expected("\0\0\0\1\0\0\0\2\0\0\0\3", 12);
+  expected.resize(60, '\0');
+  EXPECT_EQ(entries[0].key, expected);
+
+  // Link keys: the target IDN, then 4 or 5 bytes of the SORT= value or the
+  // first 16 bytes of its text.
+  dict::LinkTagDef element = *titles_->find_link("GT0")->elements.front();
+  element.idn = *dict::parse_element("650$a");
+  element.sort = *dict::parse_element("245$a");
+  dict::LinkDef link = *titles_->find_link("GT0");
+  link.elements = {&element};
+  link.list_file = &list;
+  file.links = {&link};
+  for (const std::uint16_t length : {4, 8, 9, 20}) {
+    list.index_length = length;
+    records::ListEntries keys;
+    ASSERT_EQ(records::lnk_entries(ctx, file, h, keys).code(), 0);
+    ASSERT_EQ(keys.size(), 3u);
+    std::string sort = title_text.substr(0, length >= 20 ? 16 : length - 4u);
+    sort.resize(length >= 20 ? 16 : length - 4u, '\0');
+    EXPECT_EQ(keys[1].key, std::string("\0\0\0\2", 4) + (length > 4 ? sort : "")) << length;
+  }
+}
+
+// Following a link backwards through a list whose keys carry a sort part,
+// narrowed by a sort value.
+TEST_F(IndexingTest, BackwardLinksAreNarrowedBySortValues) {
+  for (const std::uint16_t length : {20, 9}) {
+    const int number = length == 20 ? 40 : 41;
+    ASSERT_EQ(service_->dbm.create("A", dbm::FileSpec{'N', number, 0, 'L', length, 0, 'F', 4, 'V'}).code(), 0);
+    dict::FileDef list;
+    list.number = static_cast<std::uint16_t>(number);
+    list.index_length = length;
+    dict::LinkTagDef element = *titles_->find_link("GT0")->elements.front();
+    element.sort = *dict::parse_element(length == 20 ? "245$a" : "260$c");
+    dict::LinkDef link = *titles_->find_link("GT0");
+    link.elements = {&element};
+    link.list_file = &list;
+    dict::FileDef file = *titles_;
+    file.links = {&link};
+    file.indexes.clear();
+    const records::IndexContext ctx = service_->pools.index_context(*pool_);
+    // Records 10, 11, 12 point to record 1 with different sort values.
+    const char* titles[] = {"Alpha", "Beta", "Alphabet"};
+    const char* years[] = {"1999", "2001", "1999"};
+    for (std::uint32_t i = 0; i < 3; ++i) {
+      RecordHandle h;
+      records::rec_init(h, 4096, 0);
+      h.idn = 10 + i;
+      h.order = 'N';
+      auto put = [&](const char* tag, char code, const std::string& value, std::uint8_t type) {
+        FieldDesc f;
+        f.tag = tag;
+        f.occurrence = 999;
+        FieldDesc s;
+        s.tag.assign(1, code);
+        s.type = type;
+        s.set(value);
+        ASSERT_EQ(records::fld_put(h, f, &s).code(), 0);
+      };
+      put("245", 'a', titles[i], 1);
+      put("260", 'c', years[i], 1);
+      put("GT0", 'L', std::string("\0\0\0\1", 4), 2);
+      records::rec_store_header(h);
+      ASSERT_EQ(records::lnk_generate(ctx, file, h, 'I').code(), 0);
+    }
+    records::IdnList r;
+    ASSERT_EQ(service_->pools.lnk_follow(*pool_, file, &link, 1, r, 'B').code(), 0);
+    EXPECT_EQ(r, (records::IdnList{10, 11, 12})) << length;
+    r.clear();
+    ASSERT_EQ(service_->pools.lnk_follow(*pool_, file, &link, 1, r, 'B', length == 20 ? "Alpha" : "1999").code(), 0);
+    EXPECT_EQ(r, (records::IdnList{10, 12})) << length;  // a packed part narrows by its beginning
+  }
+}
+
+// With a harvesting file, a changed title, or the title a changed copy
+// belongs to, is marked there.
+TEST_F(IndexingTest, ChangesMarkTheirTitleForHarvesting) {
+  ASSERT_EQ(service_->dbm.create("A", dbm::FileSpec{'N', 42, 0, 'D', 4, 0, 'F', 4, 'V'}).code(), 0);
+  dict::PoolDef data = *pool_->data;
+  data.publish = 42;
+  dict::AppPoolDef pool = *pool_;
+  pool.data = &data;
+  records::PoolLayer& layer = service_->pools;
+  std::mt19937 rng(4);
+  RecordHandle title;
+  make_record(title, 3, rng, 0);
+  ASSERT_EQ(layer.rec_insert(pool, *titles_, title).code(), 0);
+  const dict::FileDef& items = *dict::ApplDictionary::find_file(*pool_, "ITEMS")->data;
+  RecordHandle copy;
+  records::rec_init(copy, 4096, 0);
+  copy.order = 'N';
+  FieldDesc f;
+  f.tag = "BIB";
+  FieldDesc l;
+  l.tag = "L";
+  l.type = 2;
+  const std::string seven("\0\0\0\7", 4);
+  l.set(seven);
+  ASSERT_EQ(records::fld_put(copy, f, &l).code(), 0);
+  records::rec_store_header(copy);
+  ASSERT_EQ(layer.rec_insert(pool, items, copy).code(), 0);
+  std::set<std::uint32_t> marked;
+  unsigned char key[4] = {};
+  std::vector<unsigned char> buffer(16);
+  dbm::Position pos;
+  dbm::DataRef ref{buffer};
+  for (ResultCode rc = service_->dbm.set("A", 42, key, pos, ref); rc.code() == 0;
+       rc = service_->dbm.get("A", 42, key, pos, ref)) {
+    marked.insert(get_u32(key));
+    ref = dbm::DataRef{buffer};
+  }
+  EXPECT_EQ(marked, (std::set<std::uint32_t>{3, 7}));
 }
 
 }  // namespace
