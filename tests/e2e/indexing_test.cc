@@ -231,6 +231,26 @@ TEST_F(IndexingTest, IdnLimitsAndAccess) {
 
   make_record(h, 0, rng, 0);
   EXPECT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), dbm::kCannotExtend);
+
+  // A record whose terms overflow IdxBufLen is refused whole: neither it
+  // nor any of its entries is written.
+  const Lists before = lists();
+  records::rec_init(h, 30000, 0);
+  h.idn = 100;
+  h.order = 'N';
+  std::string words;
+  for (int i = 0; i < 2400; ++i) words += "ab ";
+  FieldDesc f;
+  f.tag = "245";
+  FieldDesc a;
+  a.tag = "a";
+  a.type = 1;
+  a.set(words);
+  ASSERT_EQ(records::fld_put(h, f, &a).code(), 0);
+  records::rec_store_header(h);
+  EXPECT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), records::kTermListFull);
+  EXPECT_EQ(layer.rec_read(*pool_, *titles_, 100, h, 30000, 0).code(), 1);
+  EXPECT_TRUE(lists() == before);
 }
 
 TEST_F(IndexingTest, LinksAreFollowedBothWays) {
@@ -643,6 +663,20 @@ TEST_F(IndexingTest, IdListKeysAndSortParts) {
   std::string expected("\0\0\0\1\0\0\0\2\0\0\0\3", 12);
   expected.resize(60, '\0');
   EXPECT_EQ(entries[0].key, expected);
+
+  // PREFIX= goes before every term of the index.
+  dict::TermDef words;
+  dict::IndexDef prefixed;
+  prefixed.number = 2;
+  prefixed.list_file = &list;
+  prefixed.term_def = &words;
+  prefixed.source = *dict::parse_element("245$a");
+  prefixed.prefix = "T:";
+  file.indexes = {&prefixed};
+  entries.clear();
+  ASSERT_EQ(records::idx_entries(ctx, file, h, entries).code(), 0);
+  ASSERT_EQ(entries.size(), 1u);  // no translation: the value is one word
+  EXPECT_EQ(entries[0].key.substr(0, 2 + title_text.size()), "T:" + title_text);
 
   // Link keys: the target IDN, then 4 or 5 bytes of the SORT= value or the
   // first 16 bytes of its text.
