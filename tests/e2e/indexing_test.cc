@@ -35,6 +35,20 @@ using Lists = std::map<std::pair<int, std::string>, std::string>;
 constexpr int kTitles = 1;
 constexpr int kStopFile = 12;
 
+// Adds a field `tag` with one subfield after the fields of that tag.
+void put_subfield(RecordHandle& h, const std::string& tag, const std::string& indicators, char code,
+                  const std::string& data, std::uint8_t type = 1) {
+  FieldDesc f;
+  f.tag = tag;
+  f.indicators = indicators;
+  f.occurrence = 999;
+  FieldDesc s;
+  s.tag.assign(1, code);
+  s.type = type;
+  s.set(data);
+  ASSERT_EQ(records::fld_put(h, f, &s).code(), 0);
+}
+
 class IndexingTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -121,15 +135,7 @@ class IndexingTest : public ::testing::Test {
     h.idn = idn;
     h.order = 'N';
     auto put = [&](const char* tag, const char* ind, char code, const std::string& data, std::uint8_t type = 1) {
-      FieldDesc f;
-      f.tag = tag;
-      f.indicators = ind;
-      f.occurrence = 999;
-      FieldDesc s;
-      s.tag.assign(1, code);
-      s.type = type;
-      s.set(data);
-      ASSERT_EQ(records::fld_put(h, f, &s).code(), 0);
+      put_subfield(h, tag, ind, code, data, type);
     };
     put("245", rng() % 2 ? "10" : "14", 'a', "The " + pick(1 + static_cast<int>(rng() % 5)));
     if (rng() % 3) put("100", "1 ", 'a', pick(2));
@@ -724,19 +730,9 @@ TEST_F(IndexingTest, BackwardLinksAreNarrowedBySortValues) {
       records::rec_init(h, 4096, 0);
       h.idn = 10 + i;
       h.order = 'N';
-      auto put = [&](const char* tag, char code, const std::string& value, std::uint8_t type) {
-        FieldDesc f;
-        f.tag = tag;
-        f.occurrence = 999;
-        FieldDesc s;
-        s.tag.assign(1, code);
-        s.type = type;
-        s.set(value);
-        ASSERT_EQ(records::fld_put(h, f, &s).code(), 0);
-      };
-      put("245", 'a', titles[i], 1);
-      put("260", 'c', years[i], 1);
-      put("GT0", 'L', std::string("\0\0\0\1", 4), 2);
+      put_subfield(h, "245", "", 'a', titles[i]);
+      put_subfield(h, "260", "", 'c', years[i]);
+      put_subfield(h, "GT0", "", 'L', std::string("\0\0\0\1", 4), 2);
       records::rec_store_header(h);
       ASSERT_EQ(records::lnk_generate(ctx, file, h, 'I').code(), 0);
     }
