@@ -177,6 +177,16 @@ ResultCode Dbm::close(std::string_view pool) {
   const auto it =
       std::find_if(pools_.begin(), pools_.end(), [&](const OpenPool& p) { return p.pool->name() == pool; });
   if (it == pools_.end()) return fail(kCannotClose, "CLOSE", pool);
+  // A unit still open is written first: the pool's changes are made, and
+  // its journal must hold them.
+  if (it->unit_depth > 0) {
+    it->unit_depth = 1;
+    if (const ResultCode rc = end_unit(pool); rc.failed()) {
+      (void)it->pool->close();
+      pools_.erase(it);
+      return rc;
+    }
+  }
   // The handle goes whatever happens: a pool whose close failed stays
   // marked open on disk, so the next open must check it.
   const ResultCode journal = release_journal(*it);

@@ -396,6 +396,51 @@ TEST_F(DbmTest, RefusedWritesLeaveNoJournalRecord) {
   EXPECT_EQ(back, text("first"));
 }
 
+// A unit keeps its records back and writes them in one piece at its end:
+// only the changes made, nested units once, an open unit at close, and a
+// unit that cannot be written leaves the pool marked damaged.
+TEST_F(DbmTest, UnitsWriteTheirChangesInOnePiece) {
+  ASSERT_EQ(dbm_->create("A", FileSpec{'N', 1, 0, 'R', 4, 20, 'F', 30000, 'V'}).code(), 0);
+  const std::string journal = dir_ + "/a.sav";
+  ASSERT_EQ(dbm_->set_save_file("A", journal).code(), 0);
+  bool damaged = true;
+  ASSERT_EQ(dbm_->begin_unit("A").code(), 0);
+  ASSERT_EQ(dbm_->insert("A", 1, idn_key(1).data(), text("one")).code(), 0);
+  EXPECT_EQ(dbm_->insert("A", 1, idn_key(1).data(), text("again")).code(), kRecordExists);  // refused
+  ASSERT_EQ(dbm_->begin_unit("A").code(), 0);
+  ASSERT_EQ(dbm_->insert("A", 1, idn_key(2).data(), text("two")).code(), 0);
+  ASSERT_EQ(dbm_->end_unit("A").code(), 0);  // inner: nothing written yet
+  EXPECT_TRUE(journal_records(journal, damaged).empty());
+  ASSERT_EQ(dbm_->end_unit("A").code(), 0);
+  ASSERT_EQ(dbm_->sync_journals().code(), 0);
+  std::vector<JournalRecord> records = journal_records(journal, damaged);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].value, text("one"));
+  EXPECT_EQ(records[1].value, text("two"));
+
+  // A unit still open when the pool closes is written.
+  ASSERT_EQ(dbm_->begin_unit("A").code(), 0);
+  ASSERT_EQ(dbm_->update("A", 1, idn_key(2).data(), text("zwei")).code(), 0);
+  ASSERT_EQ(dbm_->close("A").code(), 0);
+  EXPECT_EQ(journal_records(journal, damaged).size(), 3u);
+
+  // A journal that cannot take the unit at its end: the pool, changed
+  // already, is marked damaged.
+  FaultFileSystem faulty(fs_);
+  {
+    Dbm dbm(faulty, nullptr);
+    ASSERT_EQ(dbm.open("A", path_, 'U').code(), 0);
+    ASSERT_EQ(dbm.set_save_file("A", journal).code(), 0);
+    ASSERT_EQ(dbm.begin_unit("A").code(), 0);
+    ASSERT_EQ(dbm.insert("A", 1, idn_key(3).data(), text("three")).code(), 0);
+    faulty.fail_call(faulty.calls() + 1);
+    EXPECT_EQ(dbm.end_unit("A").code(), kJournalFull);
+    EXPECT_EQ(dbm.find_pool("A")->header.error, 'E');
+    (void)dbm.close("A");
+  }
+  EXPECT_EQ(journal_records(journal, damaged).size(), 3u);
+}
+
 // A change that fails after its record was written (a full disk under the
 // pool) takes the record back: a replay must not make it.
 TEST_F(DbmTest, AChangeThatFailsLeavesNoJournalRecord) {
