@@ -182,6 +182,7 @@ ResultCode Dbm::close(std::string_view pool) {
   if (it->unit_depth > 0) {
     it->unit_depth = 1;
     if (const ResultCode rc = end_unit(pool); rc.failed()) {
+      (void)release_journal(*it);
       (void)it->pool->close();
       pools_.erase(it);
       return rc;

@@ -24,6 +24,12 @@ std::span<const unsigned char> image_of(const RecordHandle& h) {
 
 }  // namespace
 
+bool PoolLayer::stored_here(const dict::AppPoolDef& pool, const dict::FileDef& file, std::uint32_t idn) {
+  const IdnKey key(idn);
+  std::size_t length = 0;
+  return dbm_.get_length(pool.name, file.number, key.bytes, length).code() == 0;
+}
+
 IndexContext PoolLayer::index_context(const dict::AppPoolDef& pool) const {
   IndexContext ctx;
   ctx.terms.dbm = &dbm_;
@@ -152,14 +158,19 @@ ResultCode PoolLayer::rec_update_now(const dict::AppPoolDef& pool, const dict::F
                                  RecordHandle* old) {
   if (h.idn < 1 || h.idn > kMaxLoadIdn) return kIdnOutOfRange;
   if (const ResultCode rc = access_check(group_, &file, kAccessUpdate); rc.failed()) return rc;
+  // Everything that would refuse the update is settled before the old
+  // entries are taken out: the record must be there, and fit a fixed length.
   RecordHandle stored;
   if (old == nullptr) {
-    if (rec_read(pool, file, h.idn, stored, max_record_, kInternalForm).code() != 0) return kNotFound;
+    if (rec_read(pool, file, h.idn, stored, max_record_, kInternalForm).code() != 0) return kRecordAbsent;
     old = &stored;
+  } else if (!stored_here(pool, file, h.idn)) {
+    return kRecordAbsent;
   }
   RecordHandle temp;
   RecordHandle* image = nullptr;
   if (const ResultCode rc = internal_image(file, h, temp, image); rc.failed()) return rc;
+  if (file.fixed_data && image->length > file.data_length) return dbm::kValueTooLong;
   RecordEntries before;
   RecordEntries after;
   if (const ResultCode rc = make_entries(pool, file, *old, before); rc.failed()) return rc;
@@ -175,6 +186,7 @@ ResultCode PoolLayer::rec_update_now(const dict::AppPoolDef& pool, const dict::F
 ResultCode PoolLayer::rec_delete_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
   if (const ResultCode rc = access_check(group_, &file, kAccessDelete); rc.failed()) return rc;
   if (h.idn < 1 || h.idn > kMaxInsertIdn) return kIdnOutOfRange;
+  if (!stored_here(pool, file, h.idn)) return kRecordAbsent;
   RecordHandle temp;
   RecordHandle* image = nullptr;
   if (const ResultCode rc = internal_image(file, h, temp, image); rc.failed()) return rc;
@@ -193,7 +205,7 @@ ResultCode in_unit(dbm::Dbm& dbm, const std::string& pool, Work work) {
   if (const ResultCode rc = dbm.begin_unit(pool); rc.failed()) return rc;
   const ResultCode rc = work();
   const ResultCode ended = dbm.end_unit(pool);
-  return rc.failed() ? rc : ended;
+  return rc.code() != 0 ? rc : ended;
 }
 
 ResultCode PoolLayer::rec_load(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,

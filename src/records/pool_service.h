@@ -41,6 +41,7 @@ inline constexpr std::int32_t kUndefinedFileInUse = -238;
 inline constexpr std::int32_t kIdnOutOfRange = -402;
 inline constexpr std::int32_t kNoConversion = -901;
 inline constexpr std::int32_t kCannotWriteNotice = -16;  // the upload file cannot be written
+inline constexpr std::int32_t kRecordAbsent = -457;     // update or delete of a record that is not there
 
 // The IDN limits of the record operations.
 inline constexpr std::uint32_t kMaxLoadIdn = 16777214;    // load and update
@@ -237,6 +238,8 @@ class PoolLayer {
   // conversion into `temp` when it is in external form (-901 on failure).
   ResultCode internal_image(const dict::FileDef& file, RecordHandle& h, RecordHandle& temp,
                             RecordHandle*& image);
+  // Whether the file holds a record under `idn`.
+  bool stored_here(const dict::AppPoolDef& pool, const dict::FileDef& file, std::uint32_t idn);
   // The index and link list entries of one record image.
   struct RecordEntries {
     ListEntries index;

@@ -35,8 +35,13 @@ void invert(std::string& piece) {
   for (char& c : piece) c = static_cast<char>(~static_cast<unsigned char>(c));
 }
 
+// MAXLEN: at most 240; 0 counts as the default.
+std::size_t max_length(const dict::TermDef& def) {
+  return def.max_length == 0 ? dict::kMaxTermLength : std::min<std::size_t>(def.max_length, dict::kMaxTermLength);
+}
+
 std::string aligned(std::string term, const dict::TermDef& def) {
-  const std::size_t max = std::min<std::size_t>(def.max_length, dict::kMaxTermLength);
+  const std::size_t max = max_length(def);
   if (def.align == dict::Align::None || term.size() >= max) return term;
   if (def.align == dict::Align::Left) {
     term.append(max - term.size(), def.fill);
@@ -59,7 +64,7 @@ std::string indicator_prefix(std::string_view indicators) {
 
 // The word terms of a text (step by step as documented in terms.h).
 ResultCode word_terms(TermList& list, const dict::TermDef& def, TermMode mode, std::string_view text) {
-  const std::size_t max = std::min<std::size_t>(def.max_length, dict::kMaxTermLength);
+  const std::size_t max = max_length(def);
   const std::size_t min = std::max<std::size_t>(def.min_length, 1);
   const bool search = mode == TermMode::Search;
   const bool phrase = mode == TermMode::Phrase;
@@ -103,9 +108,16 @@ ResultCode word_terms(TermList& list, const dict::TermDef& def, TermMode mode, s
       }
       ++i;
       if (term.size() >= max) {
-        // The rest of the word gives no term.
-        while (i < n && text[i] != '\x01') ++i;
+        // The rest of the word gives no term; in search mode the text is
+        // one word.
+        while (i < n && (search || text[i] != '\x01')) ++i;
       }
+    }
+    if (search) {
+      // Word ends at the edges of a search term separate nothing.
+      const std::size_t first = term.find_first_not_of("\x01 ");
+      term.erase(0, first == std::string::npos ? term.size() : first);
+      while (!term.empty() && (term.back() == '\x01' || term.back() == ' ')) term.pop_back();
     }
     while (!term.empty() && term.back() == ' ') term.pop_back();
     if (term.size() < min) continue;
@@ -115,6 +127,7 @@ ResultCode word_terms(TermList& list, const dict::TermDef& def, TermMode mode, s
       std::vector<std::size_t> bounds{0};
       for (const std::size_t m : marks) bounds.push_back(std::min(m, term.size()));
       bounds.push_back(term.size());
+      bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());  // marks at the edges
       for (std::size_t a = 0; a < bounds.size(); ++a) {
         for (std::size_t b = a + 1; b < bounds.size(); ++b) {
           if (bounds[b] <= bounds[a] || (bounds[a] == 0 && bounds[b] == term.size())) continue;

@@ -238,6 +238,17 @@ TEST_F(IndexingTest, IdnLimitsAndAccess) {
   make_record(h, 0, rng, 0);
   EXPECT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), dbm::kCannotExtend);
 
+  // Updating or deleting a record that is not there is refused before
+  // anything is taken out or put in.
+  make_record(h, 200, rng, 0);
+  EXPECT_EQ(layer.rec_update(*pool_, *titles_, h, nullptr).code(), records::kRecordAbsent);
+  RecordHandle other;
+  make_record(other, 200, rng, 0);
+  const Lists untouched = lists();
+  EXPECT_EQ(layer.rec_update(*pool_, *titles_, h, &other).code(), records::kRecordAbsent);
+  EXPECT_EQ(layer.rec_delete(*pool_, *titles_, h).code(), records::kRecordAbsent);
+  EXPECT_TRUE(lists() == untouched);
+
   // A record whose terms overflow IdxBufLen is refused whole: neither it
   // nor any of its entries is written.
   const Lists before = lists();
@@ -471,6 +482,9 @@ TEST_F(IndexingTest, TheUpdateServiceStoresChecksAndDeletes) {
   EXPECT_EQ(notices, "DEL1A DEL1C ");
   EXPECT_EQ(updates.run(*pool_, bibls, "DELETE", idn, title, false, out).code(), imex::kNoRecordToDelete);
   EXPECT_EQ(lists().count({21, nebel}), 0u);
+  notices.clear();
+  EXPECT_EQ(updates.run(*pool_, bibls, "UPDATE", 42, title, false, out).code(), records::kRecordAbsent);
+  EXPECT_EQ(notices, "UPD42A UPD42R ");
   EXPECT_EQ(updates.run(*pool_, bibls, "XYZ", 0, title, false, out).code(), imex::kUnknownFunction);
   EXPECT_EQ(updates.run(*pool_, bibls, "NEW", 0, "", false, out).code(), imex::kNoPoolOrText);
   EXPECT_EQ(updates.run(*pool_, bibls, "NEW", 0, "0099245", false, out).code(), imex::kBadTransferText);

@@ -87,6 +87,13 @@ TEST_F(TermTest, ModesAndControlBytes) {
   EXPECT_EQ(generate("Haus#tuer#schluessel"),
             (Terms{"NHAUSTUERSCHLUESSEL", "NHAUS", "NHAUSTUER", "NTUER", "NTUERSCHLUESSEL", "NSCHLUESSEL"}));
   EXPECT_EQ(generate("Haus#tuer", TermMode::Retrieval), (Terms{"NHAUSTUER"}));
+  EXPECT_EQ(generate("#haus#tuer#"), (Terms{"NHAUSTUER", "NHAUS", "NTUER"}));  // marks at the edges
+  // A search term stops at MAXLEN and has no word ends at its edges.
+  EXPECT_EQ(generate("  ab  cd  ", TermMode::Search), (Terms{"NAB\x01\x01" "CD"}));
+  def_.max_length = 3;
+  EXPECT_EQ(generate("abcdef gh", TermMode::Search), (Terms{"NABC"}));
+  def_.max_length = 0;  // the default 240
+  EXPECT_EQ(generate("abcdef"), (Terms{"NABCDEF"}));
 }
 
 TEST_F(TermTest, TypedPiecesAndIndicatorPrefixes) {
