@@ -51,8 +51,10 @@ std::vector<std::string> marc_values(std::string_view rec, std::string_view tag,
     for (std::size_t at = field.find('\x1f'); at != std::string_view::npos; at = field.find('\x1f', at + 1)) {
       if (at + 1 >= field.size() || field[at + 1] != code) continue;
       std::size_t end = field.find_first_of("\x1f\x1e", at + 2);
-      std::string value(field.substr(at + 2, end == std::string_view::npos ? std::string_view::npos : end - at - 2));
-      while (!value.empty() && std::string(" /:;,.").find(value.back()) != std::string::npos) value.pop_back();
+      std::string value(
+          field.substr(at + 2, end == std::string_view::npos ? std::string_view::npos : end - at - 2));
+      while (!value.empty() && std::string(" /:;,.").find(value.back()) != std::string::npos)
+        value.pop_back();
       if (!value.empty()) out.push_back(value);
     }
   }
@@ -102,7 +104,8 @@ std::vector<Title> make_titles(std::size_t count) {
     t.author = pick(surnames) + "," + pick(forenames);
     for (int i = static_cast<int>(rng() % 4); i > 0; --i) {
       std::string s;
-      for (int k = 1 + static_cast<int>(rng() % 3); k > 0; --k) s += (s.empty() ? "" : " ") + pick(subject_words);
+      for (int k = 1 + static_cast<int>(rng() % 3); k > 0; --k)
+        s += (s.empty() ? "" : " ") + pick(subject_words);
       t.subjects.push_back(s);
     }
     char isbn[32];
@@ -158,16 +161,19 @@ double run_timed(const std::string& command) {
 
 // A copy of the reference installation whose title file holds the records.
 std::string prepare_installation() {
-  const std::string root = fs::temp_directory_path().string() + "/corvanta-bench-index-" + std::to_string(::getpid());
+  const std::string root =
+      fs::temp_directory_path().string() + "/corvanta-bench-index-" + std::to_string(::getpid());
   fs::remove_all(root);
   fs::copy(CORVANTA_DEMO, root, fs::copy_options::recursive);
   const fs::path previous = fs::current_path();
   fs::current_path(root + "/work");
   {
     corvanta::Service service(stdin, stdout, corvanta::command_table());
-    if (service.configs.load_main_path("../etc/corvanta.cfg").failed() || service.system_init().failed()) return {};
+    if (service.configs.load_main_path("../etc/corvanta.cfg").failed() || service.system_init().failed())
+      return {};
     (void)service.dbm.initialize("A", "../data/a");
-    if (service.pools.select("A-BIB", corvanta::records::kSelectFind | corvanta::records::kSelectOpen).failed())
+    if (service.pools.select("A-BIB", corvanta::records::kSelectFind | corvanta::records::kSelectOpen)
+            .failed())
       return {};
     (void)service.dbm.set_save_file("A", "");
     const corvanta::dict::AppPoolDef& pool = *service.pools.pool();
@@ -200,7 +206,8 @@ std::string prepare_installation() {
     service.system_shutdown();
   }
   fs::current_path(previous);
-  std::ofstream(root + "/temp/stop.txt") << "login user=sys pass=KWP\nSTOP_LOAD POOL=A DBFILE=12 DATA=../data/stopwords.txt\nend\n";
+  std::ofstream(root + "/temp/stop.txt")
+      << "login user=sys pass=KWP\nSTOP_LOAD POOL=A DBFILE=12 DATA=../data/stopwords.txt\nend\n";
   std::ofstream(root + "/temp/index.txt") << "login user=sys pass=KWP\nINDEX POOL=A FILE=BIBLS SAVE=N\nend\n";
   const std::string batch = "cd '" + root + "/work' && '" CORVANTA_BATCH "' < ../temp/";
   if (std::system((batch + "stop.txt > /dev/null").c_str()) != 0) return {};
@@ -213,7 +220,8 @@ void BM_Index_Command(benchmark::State& state) {
     state.SkipWithError("the installation could not be prepared");
     return;
   }
-  const std::string command = "cd '" + root + "/work' && '" CORVANTA_BATCH "' < ../temp/index.txt > ../temp/index.out";
+  const std::string command =
+      "cd '" + root + "/work' && '" CORVANTA_BATCH "' < ../temp/index.txt > ../temp/index.out";
   double seconds = 0;
   for (auto _ : state) {
     seconds = run_timed(command);
@@ -232,7 +240,8 @@ void BM_Zebra_Index(benchmark::State& state) {
     state.SkipWithError("zebraidx not installed (Debian package idzebra-2.0)");
     return;
   }
-  const std::string root = fs::temp_directory_path().string() + "/corvanta-bench-zebra-" + std::to_string(::getpid());
+  const std::string root =
+      fs::temp_directory_path().string() + "/corvanta-bench-zebra-" + std::to_string(::getpid());
   fs::remove_all(root);
   fs::create_directories(root + "/reg");
   {
@@ -240,15 +249,16 @@ void BM_Zebra_Index(benchmark::State& state) {
     for (const Title& t : titles()) records << marc_record(t);
     // The same six indexes: title words and phrase, author phrase, subject
     // words, ISBN, year.
-    std::ofstream(root + "/bench.abs") << "name usmarc\nreference USmarc\nattset bib1.att\ntagset usmarc.tag\n"
-                                          "marc usmarc.mar\nesetname F @\n"
-                                          "elm 020 ISBN -\nelm 020/? ISBN -\nelm 020/?/a ISBN !:w\n"
-                                          "elm 100 Author-name-personal -\nelm 100/? Author-name-personal -\n"
-                                          "elm 100/?/a Author-name-personal !:p\n"
-                                          "elm 245 title -\nelm 245/? title -\nelm 245/?/a title !:w,!:p\n"
-                                          "elm 260 Date -\nelm 260/? Date -\nelm 260/?/c Date !:n\n"
-                                          "elm 650 Subject-heading -\nelm 650/? Subject-heading -\n"
-                                          "elm 650/?/a Subject-heading !:w\n";
+    std::ofstream(root + "/bench.abs")
+        << "name usmarc\nreference USmarc\nattset bib1.att\ntagset usmarc.tag\n"
+           "marc usmarc.mar\nesetname F @\n"
+           "elm 020 ISBN -\nelm 020/? ISBN -\nelm 020/?/a ISBN !:w\n"
+           "elm 100 Author-name-personal -\nelm 100/? Author-name-personal -\n"
+           "elm 100/?/a Author-name-personal !:p\n"
+           "elm 245 title -\nelm 245/? title -\nelm 245/?/a title !:w,!:p\n"
+           "elm 260 Date -\nelm 260/? Date -\nelm 260/?/c Date !:n\n"
+           "elm 650 Subject-heading -\nelm 650/? Subject-heading -\n"
+           "elm 650/?/a Subject-heading !:w\n";
     std::ofstream(root + "/zebra.cfg") << "profilePath: " << root << ":/usr/share/idzebra-2.0/tab\n"
                                        << "attset: bib1.att\nrecordType: grs.marc.bench\nregister: " << root
                                        << "/reg:2G\nlockDir: " << root << "\nmemMax: 64M\n";

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "config/dictionary.h"
-#include "records/translate.h"
 #include "records/convert.h"
 #include "records/record.h"
+#include "records/translate.h"
 
 namespace {
 

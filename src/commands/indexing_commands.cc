@@ -43,7 +43,8 @@ ResultCode open_for(Service& service, const ParamList& params, char mode, char s
   const std::string file = params.get_into("FILE", "", 5, true);
   if (const ResultCode rc = service.pools.make_current(pool, file); rc.failed()) return rc;
   if (need_file && service.pools.file() == nullptr) return records::kNoSuchFileName;
-  if (const ResultCode rc = bat_pool_open_checked(service, mode, save, kMaintenanceGroup); rc.failed()) return rc;
+  if (const ResultCode rc = bat_pool_open_checked(service, mode, save, kMaintenanceGroup); rc.failed())
+    return rc;
   if (const ResultCode rc = service.pools.check(*service.pools.pool()); rc.failed()) {
     (void)bat_pool_close(service);
     return rc;
@@ -57,7 +58,8 @@ ResultCode closed(Service& service, ResultCode rc) {
 }
 
 bool selected(const std::vector<std::uint8_t>& flags, int n) {
-  return flags[0] != 0 || (n >= 0 && static_cast<std::size_t>(n) < flags.size() && flags[static_cast<std::size_t>(n)] != 0);
+  return flags[0] != 0 ||
+         (n >= 0 && static_cast<std::size_t>(n) < flags.size() && flags[static_cast<std::size_t>(n)] != 0);
 }
 
 int list_of(const dict::IndexDef& index) {
@@ -91,10 +93,11 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
   const std::string indexes(params.get("INDEX"));
   const std::string save = params.get_into("SAVE", "Y", 1, true);
   const long every = parse_long(params.get("RECMESS"));
-  service.reporter.log_text("POOL=" + std::string(params.get("POOL")) + " FILE=" + std::string(params.get("FILE")) +
-                                " INDEX=" + indexes + " SAVE=" + save,
+  service.reporter.log_text("POOL=" + std::string(params.get("POOL")) + " FILE=" +
+                                std::string(params.get("FILE")) + " INDEX=" + indexes + " SAVE=" + save,
                             0);
-  if (const ResultCode rc = open_for(service, params, 'R', save == "N" ? 'N' : 'Y', true); rc.failed()) return rc;
+  if (const ResultCode rc = open_for(service, params, 'R', save == "N" ? 'N' : 'Y', true); rc.failed())
+    return rc;
   const dict::AppPoolDef& pool = *service.pools.pool();
   const dict::FileDef& file = *service.pools.file()->data;
   std::vector<std::uint8_t> flags;
@@ -112,13 +115,15 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
   std::vector<std::uint8_t> selection(1000, 0);
   bool any = false;
   for (const dict::IndexDef* index : file.indexes) {
-    if (selected(flags, index->number) && index->number < selection.size()) selection[index->number] = any = 1;
+    if (selected(flags, index->number) && index->number < selection.size())
+      selection[index->number] = any = 1;
   }
   if (!any) return closed(service, kBadSelection);
   const std::set<int> emptied = own_lists(*pool.data, file, flags);
   for (const int list : emptied) {
     if (service.dbm.find_pool(pool.name)->file(list) == nullptr) continue;
-    if (const ResultCode rc = service.dbm.delete_file(pool.name, list); rc.failed()) return closed(service, rc);
+    if (const ResultCode rc = service.dbm.delete_file(pool.name, list); rc.failed())
+      return closed(service, rc);
   }
   bool shared = false;
   for (const dict::IndexDef* index : file.indexes) {
@@ -163,7 +168,8 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
     }
     records::ListEntries old_entries;
     records::ListEntries new_entries;
-    ResultCode made = shared ? records::idx_entries(ctx, file, record, old_entries, &selection) : ResultCode(0);
+    ResultCode made =
+        shared ? records::idx_entries(ctx, file, record, old_entries, &selection) : ResultCode(0);
     if (made.ok()) made = records::idx_entries(ctx, file, record, new_entries, &selection);
     if (made.failed()) {
       pass_over(made.code());
@@ -185,9 +191,8 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
 ResultCode cmd_delrec(Service& service, ParamList& params, BatchResult&) {
   const long idn = parse_long(params.get("IDN"));
   const std::string file_name(params.get("FILE"));
-  service.reporter.log_text("POOL=" + std::string(params.get("POOL")) + " FILE=" + file_name +
-                                " IDN=" + std::to_string(idn),
-                            0);
+  service.reporter.log_text(
+      "POOL=" + std::string(params.get("POOL")) + " FILE=" + file_name + " IDN=" + std::to_string(idn), 0);
   if (idn < 1) return kMissingIdn;
   if (idn > static_cast<long>(records::kMaxInsertIdn)) return records::kIdnOutOfRange;
   if (const ResultCode rc = open_for(service, params, 'U', 'Y', true); rc.failed()) return rc;
@@ -209,10 +214,11 @@ ResultCode cmd_delrec(Service& service, ParamList& params, BatchResult&) {
 
 ResultCode cmd_delmaster(Service& service, ParamList& params, BatchResult&) {
   const std::string save = params.get_into("SAVE", "Y", 1, true);
-  service.reporter.log_text("POOL=" + std::string(params.get("POOL")) + " FILE=" + std::string(params.get("FILE")) +
-                                " SAVE=" + save,
+  service.reporter.log_text("POOL=" + std::string(params.get("POOL")) +
+                                " FILE=" + std::string(params.get("FILE")) + " SAVE=" + save,
                             0);
-  if (const ResultCode rc = open_for(service, params, 'U', save == "N" ? 'N' : 'Y', true); rc.failed()) return rc;
+  if (const ResultCode rc = open_for(service, params, 'U', save == "N" ? 'N' : 'Y', true); rc.failed())
+    return rc;
   const dict::AppPoolDef& pool = *service.pools.pool();
   const dict::FileDef& file = *service.pools.file()->data;
   // Its index files and link list files first, each once, the file
@@ -223,7 +229,8 @@ ResultCode cmd_delmaster(Service& service, ParamList& params, BatchResult&) {
     if (n != 0 && std::find(files.begin(), files.end(), n) == files.end()) files.push_back(n);
   };
   for (const dict::IndexDef* index : file.indexes) add(list_of(*index));
-  for (const dict::LinkDef* link : file.links) add(link->list_file != nullptr ? link->list_file->number : link->list_number);
+  for (const dict::LinkDef* link : file.links)
+    add(link->list_file != nullptr ? link->list_file->number : link->list_number);
   add(file.number);
   ResultCode result = 0;
   for (const int n : files) {
@@ -238,8 +245,8 @@ ResultCode cmd_delmaster(Service& service, ParamList& params, BatchResult&) {
 ResultCode cmd_stop_load(Service& service, ParamList& params, BatchResult&) {
   const std::string data(params.get("DATA"));
   const long stop_file = parse_long(params.get("DBFILE"));
-  service.reporter.log_text("POOL=" + std::string(params.get("POOL")) + " DBFILE=" + std::string(params.get("DBFILE")) +
-                                " DATA=" + data,
+  service.reporter.log_text("POOL=" + std::string(params.get("POOL")) +
+                                " DBFILE=" + std::string(params.get("DBFILE")) + " DATA=" + data,
                             0);
   if (const ResultCode rc = open_for(service, params, 'R', 'Y', false); rc.failed()) return rc;
   // Only a file that a term definition of the pool names as its stop file
@@ -291,7 +298,8 @@ ResultCode cmd_stop_load(Service& service, ParamList& params, BatchResult&) {
       if (refused.ok()) refused = codes::kBadStopLine;
       continue;
     }
-    result = records::stp_add(service.dbm, pool, static_cast<int>(stop_file), static_cast<int>(list), word, extra);
+    result =
+        records::stp_add(service.dbm, pool, static_cast<int>(stop_file), static_cast<int>(list), word, extra);
     if (result.ok()) ++loaded;
   }
   std::fclose(in);

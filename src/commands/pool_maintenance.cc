@@ -268,7 +268,8 @@ ResultCode cmd_unload(Service& service, ParamList& params, BatchResult&) {
   if (const ResultCode rc = start_with_unload_file(service, params, path); rc.failed()) return rc;
   // The right to the pool is asked first, so that a user without it learns
   // nothing of the file system.
-  if (const ResultCode rc = bat_pool_open_checked(service, 'I', 'N', kMaintenanceGroup); rc.failed()) return rc;
+  if (const ResultCode rc = bat_pool_open_checked(service, 'I', 'N', kMaintenanceGroup); rc.failed())
+    return rc;
   CommandOutput output;
   if (const ResultCode rc = output.open(service, path); rc.failed()) {
     (void)bat_pool_close(service);
@@ -334,7 +335,8 @@ ResultCode cmd_unload(Service& service, ParamList& params, BatchResult&) {
 ResultCode cmd_load(Service& service, ParamList& params, BatchResult&) {
   std::string path;
   if (const ResultCode rc = start_with_unload_file(service, params, path); rc.failed()) return rc;
-  if (const ResultCode rc = bat_pool_open_checked(service, 'R', 'N', kMaintenanceGroup); rc.failed()) return rc;
+  if (const ResultCode rc = bat_pool_open_checked(service, 'R', 'N', kMaintenanceGroup); rc.failed())
+    return rc;
   ResultCode opened = 0;
   std::FILE* in = open_command_input(service, path, opened);
   if (in == nullptr) {

@@ -114,12 +114,14 @@ ResultCode start_with_directory(Service& service, const ParamList& params, std::
 
 // The files SAVE writes into `dir` (the set's own earlier files, but no
 // other file of the service, may be replaced): 0 or the refusal.
-ResultCode check_save_targets(Service& service, const std::string& dir, const std::string& pool, int extents) {
+ResultCode check_save_targets(Service& service, const std::string& dir, const std::string& pool,
+                              int extents) {
   std::vector<std::string> targets{dbm::save_id_path(dir, pool)};
   for (int e = 0; e <= extents; ++e) targets.push_back(dbm::save_copy_path(dir, pool, e));
   for (const std::string& target : targets) {
     for (const std::string& path : {target, dbm::pending_path(target)}) {
-      if (const ResultCode rc = check_command_file(service, path, FileUse::Write, pool); rc.failed()) return rc;
+      if (const ResultCode rc = check_command_file(service, path, FileUse::Write, pool); rc.failed())
+        return rc;
     }
   }
   return 0;

@@ -41,7 +41,8 @@ ResultCode Index::view(std::uint32_t b, int level, const Frame*& out) {
   // Blocks come from disk: their counts must fit the entry size before any
   // entry is touched.
   const std::size_t es = level == 1 ? leaf_size_ : inner_size_;
-  if (out->type != kTypeIndex || out->count == 0 || static_cast<std::size_t>(out->count) * es > kDataAreaSize ||
+  if (out->type != kTypeIndex || out->count == 0 ||
+      static_cast<std::size_t>(out->count) * es > kDataAreaSize ||
       out->free != static_cast<int>(kDataAreaSize - static_cast<std::size_t>(out->count) * es)) {
     return kIndexInconsistent;
   }

@@ -30,7 +30,8 @@ std::string trimmed(std::string_view value, bool keep_blanks) {
   return std::string(trim_blanks(value));
 }
 
-ResultCode put_entry(records::RecordHandle& h, const dict::FileDef& file, std::string_view entry, bool keep_blanks) {
+ResultCode put_entry(records::RecordHandle& h, const dict::FileDef& file, std::string_view entry,
+                     bool keep_blanks) {
   records::FieldDesc f;
   f.tag = std::string(entry.substr(0, 3));
   std::string_view ind = entry.substr(3, 2);
@@ -76,7 +77,8 @@ ResultCode put_entry(records::RecordHandle& h, const dict::FileDef& file, std::s
     const std::string data = trimmed(piece.substr(1), keep_blanks);
     s.set(data);
     if (first) {
-      if (const ResultCode rc = records::fld_put_any_indicator(h, f, cat_full ? nullptr : &s); rc.failed()) return rc;
+      if (const ResultCode rc = records::fld_put_any_indicator(h, f, cat_full ? nullptr : &s); rc.failed())
+        return rc;
       first = false;
       continue;
     }
@@ -84,7 +86,8 @@ ResultCode put_entry(records::RecordHandle& h, const dict::FileDef& file, std::s
     records::FieldDesc last;
     last.tag = f.tag;
     last.occurrence = f.occurrence;
-    if (const ResultCode rc = records::fld_get(h, last); rc.code() != 0) return rc.failed() ? rc : ResultCode(kBadTransferText);
+    if (const ResultCode rc = records::fld_get(h, last); rc.code() != 0)
+      return rc.failed() ? rc : ResultCode(kBadTransferText);
     if (const ResultCode rc = records::sfl_put(h, last, s); rc.failed()) return rc;
   }
   if (first) return records::fld_put_any_indicator(h, f);  // "$$" and nothing after it
@@ -116,7 +119,8 @@ ResultCode parse_transfer_text(std::string_view text, const dict::FileDef& file,
       n = n * 10 + static_cast<std::size_t>(c - '0');
     }
     if (n < kEntryHead || at + kLengthDigits + n > text.size()) return kBadTransferText;
-    if (const ResultCode rc = put_entry(h, file, text.substr(at + kLengthDigits, n), keep_blanks); rc.failed()) {
+    if (const ResultCode rc = put_entry(h, file, text.substr(at + kLengthDigits, n), keep_blanks);
+        rc.failed()) {
       return rc;
     }
     at += kLengthDigits + n;
@@ -180,7 +184,8 @@ ResultCode RecordUpdateService::checks(const dict::AppPoolDef& pool, const dict:
     buffer += text_ ? text_(code, args) : std::to_string(code) + " " + args;
   };
   if (row.check != ' ') {
-    if (const ResultCode rc = layer_.run_procedure(pool, file, "CHECK", h, out.procedure_messages); rc.failed())
+    if (const ResultCode rc = layer_.run_procedure(pool, file, "CHECK", h, out.procedure_messages);
+        rc.failed())
       return rc;
   }
   // The field definitions: a tag the file does not define is reported.
@@ -188,7 +193,8 @@ ResultCode RecordUpdateService::checks(const dict::AppPoolDef& pool, const dict:
   for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
     if (file.find_tag(f.tag) == nullptr) note(out.check_messages, kMsgUndefinedField, f.tag);
   }
-  if (const ResultCode rc = layer_.link_maintenance(pool, file, h, link_mode, out.check_messages); rc.failed())
+  if (const ResultCode rc = layer_.link_maintenance(pool, file, h, link_mode, out.check_messages);
+      rc.failed())
     return rc;
   if (duplicates_ && (row.check == 'N' || row.check == 'U')) {
     std::vector<std::uint32_t> found;
@@ -212,7 +218,8 @@ ResultCode RecordUpdateService::run(const dict::AppPoolDef& pool, const dict::Ap
   if (pool.data == nullptr || app_file.data == nullptr) return kNoPoolOrText;
   const dict::FileDef& file = *app_file.data;
   const bool fix = row->name == "FIX";
-  const std::string procedure = fix ? std::string(trim_blanks(function.substr(std::min<std::size_t>(5, function.size())))) : "";
+  const std::string procedure =
+      fix ? std::string(trim_blanks(function.substr(std::min<std::size_t>(5, function.size())))) : "";
   const bool from_empty = fix && procedure.rfind("NEW", 0) == 0;
   if (text.empty() && !from_empty) return kNoPoolOrText;
 
@@ -221,7 +228,8 @@ ResultCode RecordUpdateService::run(const dict::AppPoolDef& pool, const dict::Ap
   if (from_empty) {
     records::rec_init(h, layer_.max_record(), records::kExternalForm);
     h.order = sorted ? 'Y' : 'N';
-  } else if (const ResultCode rc = parse_transfer_text(text, file, h, layer_.max_record(), keep_blanks, sorted);
+  } else if (const ResultCode rc =
+                 parse_transfer_text(text, file, h, layer_.max_record(), keep_blanks, sorted);
              rc.failed()) {
     return rc;
   }
@@ -232,7 +240,8 @@ ResultCode RecordUpdateService::run(const dict::AppPoolDef& pool, const dict::Ap
   // names; link maintenance may then make missing targets.
   char link_mode = row->op == UpdateOp::Update ? 'U' : row->op == UpdateOp::Insert ? 'N' : 'C';
   if (const std::optional<Origin> origin = recognise_origin(h)) {
-    const std::string table = configs_.get(server_, "Convert", origin->gnd ? origin->name + "GND" : origin->name);
+    const std::string table =
+        configs_.get(server_, "Convert", origin->gnd ? origin->name + "GND" : origin->name);
     RecordConverter converter;
     if (!table.empty() && converter.load(table, app_file.code)) {
       records::RecordHandle converted;
@@ -271,7 +280,8 @@ ResultCode RecordUpdateService::run(const dict::AppPoolDef& pool, const dict::Ap
     records::RecordHandle stored;
     if (layer_.rec_read(pool, file, idn, stored, layer_.max_record(), records::kInternalForm).code() != 0)
       return kNoRecordToDelete;
-    if (const ResultCode rc = layer_.run_procedure(pool, file, "CHECK", h, out.procedure_messages); rc.failed())
+    if (const ResultCode rc = layer_.run_procedure(pool, file, "CHECK", h, out.procedure_messages);
+        rc.failed())
       return rc;
     if (const ResultCode rc = announce("DEL", idn, 'A'); rc.failed()) return rc;
     const ResultCode rc = layer_.rec_delete(pool, file, stored);

@@ -77,9 +77,9 @@ struct Origin {
 std::optional<Origin> recognise_origin(records::RecordHandle& h);
 
 // Records that may be duplicates of `record` (check letter N or U).
-using DuplicateSearch = std::function<ResultCode(const dict::AppPoolDef& pool, const dict::FileDef& file,
-                                                 records::RecordHandle& record, char check,
-                                                 std::vector<std::uint32_t>& found)>;
+using DuplicateSearch =
+    std::function<ResultCode(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                             records::RecordHandle& record, char check, std::vector<std::uint32_t>& found)>;
 // The change-notification service: `phase` 'A' announces NEW, UPD or DEL
 // for the IDN, 'C' commits, 'R' rolls back.
 using ChangeNotice = std::function<ResultCode(std::string_view what, std::uint32_t idn, char phase)>;
@@ -94,7 +94,8 @@ struct UpdateOutcome {
 
 class RecordUpdateService {
  public:
-  RecordUpdateService(records::PoolLayer& layer, const config::ConfigTable& configs, config::ConfigHandle server)
+  RecordUpdateService(records::PoolLayer& layer, const config::ConfigTable& configs,
+                      config::ConfigHandle server)
       : layer_(layer), configs_(configs), server_(server) {}
 
   void set_duplicate_search(DuplicateSearch search) { duplicates_ = std::move(search); }

@@ -64,8 +64,8 @@ ResultCode index_one(const IndexContext& ctx, const dict::FileDef& file, const d
         if (skip <= value.size()) value.remove_prefix(skip);
       }
     }
-    const ResultCode made =
-        trm_generate(ctx.terms, list, f.indicators, term, TermMode::Index, value, walked_type(f, s, subfield));
+    const ResultCode made = trm_generate(ctx.terms, list, f.indicators, term, TermMode::Index, value,
+                                         walked_type(f, s, subfield));
     if (made.failed()) return made;
     for (const TermList::Entry& e : list.entries()) {
       if (e.cls != kTermNormal) continue;
@@ -83,7 +83,8 @@ std::string sort_part(const dict::FileDef& file, const dict::LinkTagDef& element
   if (sort.tag != nullptr) {
     FieldDesc f;
     FieldDesc s;
-    if (fld_walk(record, f, s, sort).code() == 0) part = std::string(walked_value(f, s, sort.subfield != nullptr));
+    if (fld_walk(record, f, s, sort).code() == 0)
+      part = std::string(walked_value(f, s, sort.subfield != nullptr));
   }
   const std::size_t size = key_length >= 20 ? 16 : key_length - 4;
   part.resize(size, '\0');
@@ -140,13 +141,12 @@ ResultCode lnk_generate(const IndexContext& ctx, const dict::FileDef& file, Reco
   return write_entries(ctx, entries, record.idn, op);
 }
 
-ResultCode idx_entries(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, ListEntries& out,
-                       const std::vector<std::uint8_t>* selection) {
+ResultCode idx_entries(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record,
+                       ListEntries& out, const std::vector<std::uint8_t>* selection) {
   if (ctx.terms.dbm == nullptr) return kNoTermDefinition;
   TermList list(ctx.term_buffer);
   for (const dict::IndexDef* index : file.indexes) {
-    if (selection != nullptr &&
-        (index->number >= selection->size() || (*selection)[index->number] == 0)) {
+    if (selection != nullptr && (index->number >= selection->size() || (*selection)[index->number] == 0)) {
       continue;
     }
     if (const ResultCode rc = index_one(ctx, file, *index, record, out, list); rc.failed()) return rc;
@@ -154,7 +154,8 @@ ResultCode idx_entries(const IndexContext& ctx, const dict::FileDef& file, Recor
   return 0;
 }
 
-ResultCode lnk_entries(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, ListEntries& out) {
+ResultCode lnk_entries(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record,
+                       ListEntries& out) {
   if (ctx.terms.dbm == nullptr) return kNoTermDefinition;
   for (const dict::LinkDef* link : file.links) {
     if (link->list_file == nullptr && link->list_number == 0) continue;

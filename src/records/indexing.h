@@ -33,8 +33,8 @@
 namespace corvanta::records {
 
 struct IndexContext {
-  TermContext terms;                   // the pool, its dbm and translations
-  std::size_t term_buffer = 10000;     // IdxBufLen
+  TermContext terms;                // the pool, its dbm and translations
+  std::size_t term_buffer = 10000;  // IdxBufLen
 };
 
 // One entry of a list file: the key, cut to or filled with zero bytes to
@@ -47,9 +47,10 @@ using ListEntries = std::vector<ListEntry>;
 
 // The entries a record gives, without writing anything: a failure (such as
 // -702) leaves the pool untouched.
-ResultCode idx_entries(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, ListEntries& out,
-                       const std::vector<std::uint8_t>* selection = nullptr);
-ResultCode lnk_entries(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, ListEntries& out);
+ResultCode idx_entries(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record,
+                       ListEntries& out, const std::vector<std::uint8_t>* selection = nullptr);
+ResultCode lnk_entries(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record,
+                       ListEntries& out);
 // Writes entries with the record's IDN as item by LISTINS (I), LISTLOAD (L)
 // or LISTDEL (D); the first failure ends it.
 ResultCode write_entries(const IndexContext& ctx, const ListEntries& entries, std::uint32_t idn, char op);

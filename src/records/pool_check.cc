@@ -46,8 +46,8 @@ std::string PoolLayer::reference(const dict::AppPoolDef& pool, int file) const {
   return "???";
 }
 
-ResultCode PoolLayer::run_procedure(const dict::AppPoolDef& pool, const dict::FileDef& file, std::string_view name,
-                                    RecordHandle& h, std::string& message) {
+ResultCode PoolLayer::run_procedure(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                                    std::string_view name, RecordHandle& h, std::string& message) {
   if (procedures_ == nullptr) return 0;
   ProcedureArgs args;
   args.reference = reference(pool, file.number);
@@ -74,14 +74,15 @@ ResultCode PoolLayer::rec_check(const dict::AppPoolDef& pool, const dict::FileDe
       rec_store_header(h);
     }
     if (rc.failed()) return rc;
-    if (const ResultCode links = link_maintenance(pool, file, h, upper, message); links.failed()) return links;
+    if (const ResultCode links = link_maintenance(pool, file, h, upper, message); links.failed())
+      return links;
   }
   if (numbering_) return numbering_(pool, file, h, mode == 'n' || mode == 'u' ? 'C' : upper);
   return 0;
 }
 
-ResultCode PoolLayer::link_maintenance(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
-                                       char mode, std::string& message) {
+ResultCode PoolLayer::link_maintenance(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                                       RecordHandle& h, char mode, std::string& message) {
   if (pool.data == nullptr) return 0;
   for (const dict::LinkDef* link : file.links) {
     const dict::FileDef* target = pool.data->find_file(link->target_file);
@@ -101,7 +102,8 @@ ResultCode PoolLayer::link_maintenance(const dict::AppPoolDef& pool, const dict:
         while (fld_walk(h, f, s, idn_walk).code() == 0) {
           const std::uint32_t idn = idn_of(idn_walk.subfield != nullptr ? s.content() : f.content());
           RecordHandle t;
-          if (rec_read(pool, *target, idn, t, max_record_, kInternalForm).code() != 0) note(kMsgTargetNotFound, f.tag);
+          if (rec_read(pool, *target, idn, t, max_record_, kInternalForm).code() != 0)
+            note(kMsgTargetNotFound, f.tag);
         }
       }
       // 2. Texts without an IDN in their field are resolved.
@@ -130,8 +132,10 @@ ResultCode PoolLayer::link_maintenance(const dict::AppPoolDef& pool, const dict:
           continue;
         } else if (link_search_) {
           const bool truncated = !text.empty() && text.back() == '*';
-          const std::string_view wanted = truncated ? std::string_view(text).substr(0, text.size() - 1) : text;
-          if (const ResultCode rc = link_search_(pool, *link, wanted, truncated, hits); rc.failed()) return rc;
+          const std::string_view wanted =
+              truncated ? std::string_view(text).substr(0, text.size() - 1) : text;
+          if (const ResultCode rc = link_search_(pool, *link, wanted, truncated, hits); rc.failed())
+            return rc;
         }
         if (hits.size() > 1) {
           note(kMsgSeveralTargets, f.tag);
@@ -163,7 +167,8 @@ ResultCode PoolLayer::link_maintenance(const dict::AppPoolDef& pool, const dict:
           } else {
             nf.set(text);
           }
-          if (const ResultCode rc = fld_put(t, nf, in_target.subfield != nullptr ? &ns : nullptr); rc.failed())
+          if (const ResultCode rc = fld_put(t, nf, in_target.subfield != nullptr ? &ns : nullptr);
+              rc.failed())
             return rc;
           if (const ResultCode rc = rec_insert(pool, *target, t); rc.failed()) return rc;
           hits.push_back(t.idn);

@@ -18,7 +18,8 @@ void sort_unique(IdnList& list) {
 }
 
 // The items of one list key, continuation included.
-ResultCode add_items(dbm::Dbm& dbm, const std::string& pool, int file, const unsigned char* key, IdnList& out) {
+ResultCode add_items(dbm::Dbm& dbm, const std::string& pool, int file, const unsigned char* key,
+                     IdnList& out) {
   std::vector<unsigned char> buffer(kListBuffer);
   dbm::DataRef value{buffer};
   dbm::Continuation cont;
@@ -36,8 +37,9 @@ ResultCode add_items(dbm::Dbm& dbm, const std::string& pool, int file, const uns
 
 }  // namespace
 
-ResultCode PoolLayer::lnk_follow(const dict::AppPoolDef& pool, const dict::FileDef& file, const dict::LinkDef* link,
-                                 std::uint32_t idn, IdnList& result, char direction, std::string_view sort) {
+ResultCode PoolLayer::lnk_follow(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                                 const dict::LinkDef* link, std::uint32_t idn, IdnList& result,
+                                 char direction, std::string_view sort) {
   if (link == nullptr) return kNoLinkDefinition;
   const bool listed = link->list_file != nullptr || link->list_number != 0;
   if (direction == 'B' || (direction == 'C' && listed)) {
@@ -63,7 +65,8 @@ ResultCode PoolLayer::lnk_follow(const dict::AppPoolDef& pool, const dict::FileD
       dbm::Position pos;
       std::vector<unsigned char> prefix(key.begin(), key.begin() + 4);
       for (ResultCode rc = dbm_.set(pool.name, list, key.data(), pos, value);
-           rc.code() == 0 || rc.code() == dbm::kTruncated; rc = dbm_.get(pool.name, list, key.data(), pos, value)) {
+           rc.code() == 0 || rc.code() == dbm::kTruncated;
+           rc = dbm_.get(pool.name, list, key.data(), pos, value)) {
         if (!std::equal(prefix.begin(), prefix.end(), key.begin())) break;
         const std::string part(key.begin() + 4, key.end());
         if (wanted.empty() || part.compare(0, wanted.size(), wanted) == 0) {
@@ -121,7 +124,8 @@ ResultCode PoolLayer::lnk_follow_count(const dict::AppPoolDef& pool, const dict:
                                        const dict::LinkDef* link, std::uint32_t idn, char direction,
                                        std::string_view sort) {
   IdnList result;
-  if (const ResultCode rc = lnk_follow(pool, file, link, idn, result, direction, sort); rc.failed()) return rc;
+  if (const ResultCode rc = lnk_follow(pool, file, link, idn, result, direction, sort); rc.failed())
+    return rc;
   return static_cast<std::int32_t>(result.size());
 }
 
@@ -129,13 +133,15 @@ ResultCode PoolLayer::lnk_follow_all(const dict::AppPoolDef& pool, const dict::F
                                      const dict::LinkDef* link, const IdnList& start, IdnList& result,
                                      char direction, std::string_view sort) {
   for (const std::uint32_t idn : start) {
-    if (const ResultCode rc = lnk_follow(pool, file, link, idn, result, direction, sort); rc.failed()) return rc;
+    if (const ResultCode rc = lnk_follow(pool, file, link, idn, result, direction, sort); rc.failed())
+      return rc;
   }
   sort_unique(result);
   return 0;
 }
 
-ResultCode PoolLayer::rec_complete_links(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
+ResultCode PoolLayer::rec_complete_links(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                                         RecordHandle& h) {
   if (pool.data == nullptr) return 0;
   for (const dict::LinkDef* link : file.links) {
     const dict::FileDef* target = pool.data->find_file(link->target_file);
@@ -160,7 +166,8 @@ ResultCode PoolLayer::rec_complete_links(const dict::AppPoolDef& pool, const dic
       for (auto it = found.rbegin(); it != found.rend(); ++it) {
         RecordHandle t;
         if (it->idn <= 0 ||
-            rec_read(pool, *target, static_cast<std::uint32_t>(it->idn), t, max_record_, kExternalForm).code() != 0)
+            rec_read(pool, *target, static_cast<std::uint32_t>(it->idn), t, max_record_, kExternalForm)
+                    .code() != 0)
           continue;
         FieldDesc sf;
         FieldDesc ss;
@@ -220,7 +227,8 @@ ResultCode PoolLayer::rec_strip_links(const dict::AppPoolDef&, const dict::FileD
   for (const dict::LinkDef* link : file.links) {
     for (const dict::LinkTagDef* element : link->elements) {
       const WalkElement idn_walk = walk_element(file, element->idn);
-      if (idn_walk.tag == nullptr || idn_walk.subfield == nullptr || element->subfield_codes.empty()) continue;
+      if (idn_walk.tag == nullptr || idn_walk.subfield == nullptr || element->subfield_codes.empty())
+        continue;
       for (std::uint16_t occurrence = 1; occurrence < kLastOccurrence; ++occurrence) {
         FieldDesc field;
         field.tag = idn_walk.tag->tag;

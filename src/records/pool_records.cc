@@ -58,20 +58,22 @@ ResultCode PoolLayer::internal_image(const dict::FileDef& file, RecordHandle& h,
   return 0;
 }
 
-ResultCode PoolLayer::make_entries(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image,
-                                   RecordEntries& out) {
+ResultCode PoolLayer::make_entries(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                                   RecordHandle& image, RecordEntries& out) {
   const IndexContext ctx = index_context(pool);
   if (const ResultCode rc = idx_entries(ctx, file, image, out.index); rc.failed()) return rc;
   return lnk_entries(ctx, file, image, out.links);
 }
 
-ResultCode PoolLayer::put_entries(const dict::AppPoolDef& pool, const RecordEntries& entries, std::uint32_t idn) {
+ResultCode PoolLayer::put_entries(const dict::AppPoolDef& pool, const RecordEntries& entries,
+                                  std::uint32_t idn) {
   const IndexContext ctx = index_context(pool);
   if (const ResultCode rc = write_entries(ctx, entries.index, idn, 'I'); rc.failed()) return rc;
   return write_entries(ctx, entries.links, idn, 'I');
 }
 
-ResultCode PoolLayer::take_entries(const dict::AppPoolDef& pool, const RecordEntries& entries, std::uint32_t idn) {
+ResultCode PoolLayer::take_entries(const dict::AppPoolDef& pool, const RecordEntries& entries,
+                                   std::uint32_t idn) {
   const IndexContext ctx = index_context(pool);
   if (const ResultCode rc = write_entries(ctx, entries.links, idn, 'D'); rc.failed()) return rc;
   return write_entries(ctx, entries.index, idn, 'D');
@@ -117,7 +119,7 @@ ResultCode PoolLayer::rec_read(const dict::AppPoolDef& pool, const dict::FileDef
 }
 
 ResultCode PoolLayer::rec_load_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
-                               bool without_index) {
+                                   bool without_index) {
   if (h.idn == 0) {
     if (const ResultCode rc = idn_next(pool, file, h); rc.failed()) return rc;
   }
@@ -132,11 +134,13 @@ ResultCode PoolLayer::rec_load_now(const dict::AppPoolDef& pool, const dict::Fil
     if (const ResultCode rc = make_entries(pool, file, *image, entries); rc.failed()) return rc;
   }
   const IdnKey key(image->idn);
-  if (const ResultCode rc = dbm_.load(pool.name, file.number, key.bytes, image_of(*image)); rc.failed()) return rc;
+  if (const ResultCode rc = dbm_.load(pool.name, file.number, key.bytes, image_of(*image)); rc.failed())
+    return rc;
   return without_index ? ResultCode(0) : put_entries(pool, entries, image->idn);
 }
 
-ResultCode PoolLayer::rec_insert_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
+ResultCode PoolLayer::rec_insert_now(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                                     RecordHandle& h) {
   if (const ResultCode rc = access_check(group_, &file, kAccessInsert); rc.failed()) return rc;
   if (h.idn == 0) {
     if (const ResultCode rc = idn_next(pool, file, h); rc.failed()) return rc;
@@ -155,7 +159,7 @@ ResultCode PoolLayer::rec_insert_now(const dict::AppPoolDef& pool, const dict::F
 }
 
 ResultCode PoolLayer::rec_update_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
-                                 RecordHandle* old) {
+                                     RecordHandle* old) {
   if (h.idn < 1 || h.idn > kMaxLoadIdn) return kIdnOutOfRange;
   if (const ResultCode rc = access_check(group_, &file, kAccessUpdate); rc.failed()) return rc;
   // Everything that would refuse the update is settled before the old
@@ -183,7 +187,8 @@ ResultCode PoolLayer::rec_update_now(const dict::AppPoolDef& pool, const dict::F
   return notify_change(pool, file, *image, "UPD");
 }
 
-ResultCode PoolLayer::rec_delete_now(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h) {
+ResultCode PoolLayer::rec_delete_now(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                                     RecordHandle& h) {
   if (const ResultCode rc = access_check(group_, &file, kAccessDelete); rc.failed()) return rc;
   if (h.idn < 1 || h.idn > kMaxInsertIdn) return kIdnOutOfRange;
   if (!stored_here(pool, file, h.idn)) return kRecordAbsent;
@@ -226,8 +231,8 @@ ResultCode PoolLayer::rec_delete(const dict::AppPoolDef& pool, const dict::FileD
   return in_unit(dbm_, pool.name, [&] { return rec_delete_now(pool, file, h); });
 }
 
-ResultCode PoolLayer::notify_change(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image,
-                                    std::string_view what) {
+ResultCode PoolLayer::notify_change(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                                    RecordHandle& image, std::string_view what) {
   const dict::AppFileDef* app = nullptr;
   for (const dict::AppFileDef* f : pool.file_defs) {
     if (f->number == file.number) app = f;
@@ -238,9 +243,10 @@ ResultCode PoolLayer::notify_change(const dict::AppPoolDef& pool, const dict::Fi
     std::FILE* out = open_append_stream(upload);
     if (out == nullptr) return kCannotWriteNotice;
     const CivilTime t = local_now();
-    const bool ok = std::fprintf(out, "%.*s %s %09lu %04d%02d%02d%02d%02d%02d\n", static_cast<int>(what.size()),
-                                 what.data(), app->name.c_str(), static_cast<unsigned long>(image.idn), t.year,
-                                 t.month, t.day, t.hour, t.minute, t.second) > 0;
+    const bool ok =
+        std::fprintf(out, "%.*s %s %09lu %04d%02d%02d%02d%02d%02d\n", static_cast<int>(what.size()),
+                     what.data(), app->name.c_str(), static_cast<unsigned long>(image.idn), t.year, t.month,
+                     t.day, t.hour, t.minute, t.second) > 0;
     if (std::fclose(out) != 0 || !ok) return kCannotWriteNotice;
   }
   // The harvest mark of the bibliographic record concerned.

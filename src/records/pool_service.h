@@ -41,7 +41,7 @@ inline constexpr std::int32_t kUndefinedFileInUse = -238;
 inline constexpr std::int32_t kIdnOutOfRange = -402;
 inline constexpr std::int32_t kNoConversion = -901;
 inline constexpr std::int32_t kCannotWriteNotice = -16;  // the upload file cannot be written
-inline constexpr std::int32_t kRecordAbsent = -457;     // update or delete of a record that is not there
+inline constexpr std::int32_t kRecordAbsent = -457;      // update or delete of a record that is not there
 
 // The IDN limits of the record operations.
 inline constexpr std::uint32_t kMaxLoadIdn = 16777214;    // load and update
@@ -155,7 +155,8 @@ class PoolLayer {
   ResultCode notify_change(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& image,
                            std::string_view what);
   // Automatic numbering through the installed hook (none: nothing).
-  ResultCode apply_numbering(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h, char mode) {
+  ResultCode apply_numbering(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
+                             char mode) {
     return numbering_ ? numbering_(pool, file, h, mode) : ResultCode(0);
   }
 
@@ -202,11 +203,13 @@ class PoolLayer {
   ResultCode lnk_follow(const dict::AppPoolDef& pool, const dict::FileDef& file, const dict::LinkDef* link,
                         std::uint32_t idn, IdnList& result, char direction, std::string_view sort = {});
   // The number of IDNs lnk_follow reaches, or a failure.
-  ResultCode lnk_follow_count(const dict::AppPoolDef& pool, const dict::FileDef& file, const dict::LinkDef* link,
-                              std::uint32_t idn, char direction, std::string_view sort = {});
+  ResultCode lnk_follow_count(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                              const dict::LinkDef* link, std::uint32_t idn, char direction,
+                              std::string_view sort = {});
   // The union of lnk_follow over `start`, sorted and unique.
-  ResultCode lnk_follow_all(const dict::AppPoolDef& pool, const dict::FileDef& file, const dict::LinkDef* link,
-                            const IdnList& start, IdnList& result, char direction, std::string_view sort = {});
+  ResultCode lnk_follow_all(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                            const dict::LinkDef* link, const IdnList& start, IdnList& result, char direction,
+                            std::string_view sort = {});
 
   const dict::AppPoolDef* pool() const { return pool_; }
   const dict::AppFileDef* file() const { return file_; }

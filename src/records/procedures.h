@@ -39,13 +39,15 @@ class ProcedureRunner {
   // procedure's result, a negative one failing the caller. `message` takes
   // up to kMaxProcedureMessage bytes of text for the client.
   virtual std::optional<ResultCode> run(const dict::AppPoolDef& pool, std::string_view name,
-                                        const ProcedureArgs& args, RecordHandle& record, std::string& message) = 0;
+                                        const ProcedureArgs& args, RecordHandle& record,
+                                        std::string& message) = 0;
 };
 
 // Searches the target file of `link` for `text` (truncated: a trailing
 // "*" was given) and appends the IDNs found.
-using LinkSearch = std::function<ResultCode(const dict::AppPoolDef& pool, const dict::LinkDef& link,
-                                            std::string_view text, bool truncated, std::vector<std::uint32_t>& hits)>;
+using LinkSearch =
+    std::function<ResultCode(const dict::AppPoolDef& pool, const dict::LinkDef& link, std::string_view text,
+                             bool truncated, std::vector<std::uint32_t>& hits)>;
 
 // Makes the text of a check message (150 target not found, 151 several
 // targets, 152 text too long) from its code and arguments ("tag ref").

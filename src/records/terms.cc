@@ -37,7 +37,8 @@ void invert(std::string& piece) {
 
 // MAXLEN: at most 240; 0 counts as the default.
 std::size_t max_length(const dict::TermDef& def) {
-  return def.max_length == 0 ? dict::kMaxTermLength : std::min<std::size_t>(def.max_length, dict::kMaxTermLength);
+  return def.max_length == 0 ? dict::kMaxTermLength
+                             : std::min<std::size_t>(def.max_length, dict::kMaxTermLength);
 }
 
 std::string aligned(std::string term, const dict::TermDef& def) {
@@ -164,7 +165,8 @@ ResultCode apply_stop_words(const TermContext& ctx, TermList& list, const dict::
     ResultCode rc = 0;
     std::string cache_key;
     if (ctx.stop_cache != nullptr) {
-      cache_key = std::to_string(def.stop_file) + ':' + std::to_string(def.stop_list) + ':' + list.entries()[k].term;
+      cache_key =
+          std::to_string(def.stop_file) + ':' + std::to_string(def.stop_list) + ':' + list.entries()[k].term;
       if (const auto it = ctx.stop_cache->find(cache_key); it != ctx.stop_cache->end()) {
         rc = it->second.first;
         extra = it->second.second;
@@ -203,11 +205,12 @@ std::string stop_key(int stop_list, std::string_view term, std::size_t key_lengt
   return key;
 }
 
-ResultCode stop_key_for(dbm::Dbm& dbm, std::string_view pool, int stop_file, int stop_list, std::string_view term,
-                        std::string& key) {
+ResultCode stop_key_for(dbm::Dbm& dbm, std::string_view pool, int stop_file, int stop_list,
+                        std::string_view term, std::string& key) {
   dbm::FileInfo info;
   if (const ResultCode rc = dbm.file_info(pool, stop_file, info); rc.failed()) return rc;
-  key = stop_key(stop_list, term, std::min<std::size_t>(static_cast<std::size_t>(info.key_length), kMaxStopKey));
+  key = stop_key(stop_list, term,
+                 std::min<std::size_t>(static_cast<std::size_t>(info.key_length), kMaxStopKey));
   return 0;
 }
 
@@ -250,7 +253,8 @@ ResultCode trm_generate(const TermContext& ctx, TermList& list, std::string_view
     // are taken as blanks, so that stored text cannot steer its own terms.
     std::string translated;
     std::string cleaned;
-    if (std::any_of(value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) <= 0x09; })) {
+    if (std::any_of(value.begin(), value.end(),
+                    [](char c) { return static_cast<unsigned char>(c) <= 0x09; })) {
       cleaned = std::string(value);
       for (char& c : cleaned) {
         if (static_cast<unsigned char>(c) <= 0x09) c = ' ';
@@ -290,7 +294,8 @@ ResultCode trm_generate(const TermContext& ctx, TermList& list, std::string_view
   return static_cast<std::int32_t>(list.entries().size());
 }
 
-std::string trm_display(std::string_view stored, const dict::TermDef& term, std::uint8_t type, std::size_t capacity) {
+std::string trm_display(std::string_view stored, const dict::TermDef& term, std::uint8_t type,
+                        std::size_t capacity) {
   std::string out;
   if (const std::size_t size = piece_size(type); size != 0 && !is_text(type)) {
     out = std::string(stored);
@@ -303,8 +308,8 @@ std::string trm_display(std::string_view stored, const dict::TermDef& term, std:
   return out;
 }
 
-ResultCode stp_lookup(dbm::Dbm& dbm, std::string_view pool, int stop_file, int stop_list, std::string_view term,
-                      std::string& target) {
+ResultCode stp_lookup(dbm::Dbm& dbm, std::string_view pool, int stop_file, int stop_list,
+                      std::string_view term, std::string& target) {
   target.clear();
   std::string key;
   if (const ResultCode rc = stop_key_for(dbm, pool, stop_file, stop_list, term, key); rc.failed()) return rc;

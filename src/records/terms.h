@@ -21,7 +21,7 @@
 // A word reaching MAXLEN is cut there; one shorter than MINLEN is dropped;
 // ALIGN= fills it with the FILL= character to MAXLEN (left or right).
 //
-// The term list is the spec'd byte layout: per entry 2 bytes big-endian
+// The term list has a fixed byte layout: per entry 2 bytes big-endian
 // length (3 + term), 1 byte class (N normal, K kept, T truncation-marked,
 // S stop word), the term. It holds at most its capacity (IdxBufLen) - 1
 // bytes; an entry that would reach the capacity fails with -702.
@@ -118,8 +118,8 @@ std::string trm_display(std::string_view stored, const dict::TermDef& term, std:
 
 // 0 not a stop word, 1 a stop word, 2 an additional term (in `target`);
 // negative on a failure of the pool.
-ResultCode stp_lookup(dbm::Dbm& dbm, std::string_view pool, int stop_file, int stop_list, std::string_view term,
-                      std::string& target);
+ResultCode stp_lookup(dbm::Dbm& dbm, std::string_view pool, int stop_file, int stop_list,
+                      std::string_view term, std::string& target);
 // Stores a stop word (empty data) or additional term, not journalled.
 ResultCode stp_add(dbm::Dbm& dbm, std::string_view pool, int stop_file, int stop_list, std::string_view term,
                    std::string_view data);

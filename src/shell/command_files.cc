@@ -73,8 +73,8 @@ struct OwnFiles {
   }
 
   bool cover(const fs::path& target, const struct stat* st) const {
-    if (st != nullptr && std::find(inodes.begin(), inodes.end(), std::make_pair(st->st_dev, st->st_ino)) !=
-                             inodes.end()) {
+    if (st != nullptr &&
+        std::find(inodes.begin(), inodes.end(), std::make_pair(st->st_dev, st->st_ino)) != inodes.end()) {
       return true;
     }
     const std::string name = target.filename().string();
@@ -128,7 +128,8 @@ OwnFiles own_files(const Service& service, std::string_view save_set_pool) {
 std::vector<fs::path> allowed_directories(const Service& service) {
   std::vector<fs::path> dirs;
   for (const config::ConfigEntry& e : service.configs.enumerate(service.state.server_config, "Directories")) {
-    if (e.has_value && !e.value.empty() && equal_nocase(e.name, "CommandFiles")) dirs.push_back(resolved(e.value));
+    if (e.has_value && !e.value.empty() && equal_nocase(e.name, "CommandFiles"))
+      dirs.push_back(resolved(e.value));
   }
   return dirs;
 }

@@ -159,7 +159,8 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
   }
 
   // The character translations of the definitions, for index terms.
-  if (const ResultCode rc = translations.register_definitions(data_dictionary, state.escape_char); rc.failed()) {
+  if (const ResultCode rc = translations.register_definitions(data_dictionary, state.escape_char);
+      rc.failed()) {
     appl_dictionary.release();
     data_dictionary.release();
     return rc;
@@ -196,7 +197,8 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
                           static_cast<std::size_t>(state.limits.idx_buf_len));
   pools.set_translations(&translations, state.escape_char);
   pools.set_max_query(static_cast<std::size_t>(state.limits.max_qry_len));
-  pools.set_message_text([this](std::int32_t code, std::string_view args) { return check_message(code, args); });
+  pools.set_message_text(
+      [this](std::int32_t code, std::string_view args) { return check_message(code, args); });
   return xslt_rc;
 }
 

@@ -82,13 +82,13 @@ TEST_F(CommandFiles, NoFileParameterWritesAnOwnFile) {
   fs::create_hard_link(inst_.path("etc/users.tab"), inst_.path("temp/users-hard"));
 
   const std::vector<std::string> own = {
-      "../etc/corvanta.cfg", "../etc/users.tab",    "../etc/_users.tab",   "../etc/library.dic",
-      "../etc/library.app",  "../etc/messages.ger", "../etc/texts.ger",    "../temp/util.log",
-      "../temp/prot.0001",   "../temp/prot",        "../temp/job.log",     "../temp/job.log.new",
-      "../temp/job.seq",     "../temp/server.log",  "../temp/sets",        "../temp/scanlst.tmp",
-      "../data/a",           "../data/a.1",         "../data/a.rst",       "../data/a.1.new",
-      "../save/a.sav",       "../save/Ta.sav",      "../save/DDA.SID",     "../save/DDA.S00",
-      "../save/DDA.SID.new", "../temp/users-link",  "../temp/users-hard",  "../temp/x/../../etc/users.tab",
+      "../etc/corvanta.cfg", "../etc/users.tab",    "../etc/_users.tab",  "../etc/library.dic",
+      "../etc/library.app",  "../etc/messages.ger", "../etc/texts.ger",   "../temp/util.log",
+      "../temp/prot.0001",   "../temp/prot",        "../temp/job.log",    "../temp/job.log.new",
+      "../temp/job.seq",     "../temp/server.log",  "../temp/sets",       "../temp/scanlst.tmp",
+      "../data/a",           "../data/a.1",         "../data/a.rst",      "../data/a.1.new",
+      "../save/a.sav",       "../save/Ta.sav",      "../save/DDA.SID",    "../save/DDA.S00",
+      "../save/DDA.SID.new", "../temp/users-link",  "../temp/users-hard", "../temp/x/../../etc/users.tab",
   };
   const auto before = contents(inst_);
   std::string commands;
@@ -125,14 +125,15 @@ TEST_F(CommandFiles, CommandsStayInTheConfiguredDirectories) {
   fs::create_directory(outside);
   inst_.write("outside/cmds.txt", "USER_ADD NAME=fremd\n");
   fs::create_directory_symlink(outside, inst_.path("temp/out"));
-  const RunResult r = run("EXECUTE COMMAND=../outside/cmds.txt\n"
-                          "LOAD POOL=A DATA=/etc/passwd\n"
-                          "UNLOAD POOL=A DATA=../outside/a.unl\n"
-                          "UNLOAD POOL=A DATA=../temp/out/a.unl\n"
-                          "SAVE POOL=A PATH=../outside\n"
-                          "RESTORE POOL=A PATH=../outside CONFIRM=N\n"
-                          "UNLOAD POOL=A DATA=../temp/a.unl\n"
-                          "EXECUTE COMMAND=../temp/a.unl\n");
+  const RunResult r =
+      run("EXECUTE COMMAND=../outside/cmds.txt\n"
+          "LOAD POOL=A DATA=/etc/passwd\n"
+          "UNLOAD POOL=A DATA=../outside/a.unl\n"
+          "UNLOAD POOL=A DATA=../temp/out/a.unl\n"
+          "SAVE POOL=A PATH=../outside\n"
+          "RESTORE POOL=A PATH=../outside CONFIRM=N\n"
+          "UNLOAD POOL=A DATA=../temp/a.unl\n"
+          "EXECUTE COMMAND=../temp/a.unl\n");
   EXPECT_EQ(count(r.output, "CANCELLED: 0168"), 6u) << r.output;
   EXPECT_NE(r.output.find("../temp/out/a.unl : 168 - "), std::string::npos);
   EXPECT_EQ(fs::directory_iterator(outside)->path().filename(), "cmds.txt");  // nothing written there
@@ -143,18 +144,20 @@ TEST_F(CommandFiles, CommandsStayInTheConfiguredDirectories) {
 TEST_F(CommandFiles, InputsMustBeRegularFiles) {
   drop_directory_limit(inst_);
   ASSERT_EQ(::mkfifo(inst_.path("temp/fifo").c_str(), 0600), 0);
-  const RunResult r = run("EXECUTE COMMAND=/dev/zero\n"
-                          "EXECUTE COMMAND=../temp\n"
-                          "EXECUTE COMMAND=../temp/fifo\n"
-                          "LOAD POOL=A DATA=../temp/fifo\n"
-                          "UNLOAD POOL=A DATA=../temp/fifo\n"
-                          "UNLOAD POOL=A DATA=/dev/null\n");
+  const RunResult r =
+      run("EXECUTE COMMAND=/dev/zero\n"
+          "EXECUTE COMMAND=../temp\n"
+          "EXECUTE COMMAND=../temp/fifo\n"
+          "LOAD POOL=A DATA=../temp/fifo\n"
+          "UNLOAD POOL=A DATA=../temp/fifo\n"
+          "UNLOAD POOL=A DATA=/dev/null\n");
   EXPECT_EQ(count(r.output, "CANCELLED: 0240"), 6u) << r.output;
 
   // At start-up a dictionary or users table that is a FIFO fails the
   // initialisation, and a message file that is one is passed over, instead
   // of waiting for a writer for ever.
-  for (const char* key : {"DataDict=../etc/library.dic", "UserTab=../etc/users.tab", "GER=../etc/messages.ger"}) {
+  for (const char* key :
+       {"DataDict=../etc/library.dic", "UserTab=../etc/users.tab", "GER=../etc/messages.ger"}) {
     Installation inst;
     ASSERT_EQ(::mkfifo(inst.path("temp/fifo").c_str(), 0600), 0);
     std::string cfg = inst.read("etc/corvanta.cfg");
@@ -176,12 +179,14 @@ TEST_F(CommandFiles, FileFailuresEndTheirJobs) {
     for (int i = 0; i < 600; ++i) w.put(i, std::string(180, static_cast<char>('a' + i % 26)));
   }
   inst_.write("temp/old.unl", "the previous unload");
-  inst_.write("work/cmds.txt",
-              "\xEF\xBB\xBFUNLOAD POOL=A DATA=../temp/no/such/dir.unl\n   \n\t\nNOSUCH geheim=1\nCHECK POOL=A\n");
-  const RunResult r = run("UNLOAD POOL=A DATA=../temp/no/such/dir.unl\n"
-                          "LOAD POOL=A DATA=../temp/missing.unl\n"
-                          "EXECUTE COMMAND=cmds.txt\n"
-                          "VIEWLOG\n");
+  inst_.write(
+      "work/cmds.txt",
+      "\xEF\xBB\xBFUNLOAD POOL=A DATA=../temp/no/such/dir.unl\n   \n\t\nNOSUCH geheim=1\nCHECK POOL=A\n");
+  const RunResult r =
+      run("UNLOAD POOL=A DATA=../temp/no/such/dir.unl\n"
+          "LOAD POOL=A DATA=../temp/missing.unl\n"
+          "EXECUTE COMMAND=cmds.txt\n"
+          "VIEWLOG\n");
   EXPECT_NE(r.output.find("JOB 000002 UNLOAD"), std::string::npos) << r.output;
   EXPECT_EQ(count(r.output, "CANCELLED: 0013"), 3u) << r.output;  // the two and the command file
   // An unknown word is a failure, shown without the rest of its line;
@@ -214,10 +219,11 @@ TEST_F(CommandFiles, LinksInTheServicesWayAreNotFollowed) {
   fs::create_symlink("../etc/users.tab", inst_.path("data/a.rst"));
   fs::create_symlink("../etc/users.tab", inst_.path("temp/prot.0003"));
   fs::create_symlink("../etc/users.tab", inst_.path("save/Ta.sav"));
-  const RunResult r = run("SAVE POOL=A PATH=../save\n"  // job 3, the protocol linked above
-                          "RESTORE POOL=A PATH=../save CONFIRM=N RECOVER=N\n"
-                          "RELEASE POOL=A\n"
-                          "CHECK POOL=A\n");
+  const RunResult r =
+      run("SAVE POOL=A PATH=../save\n"  // job 3, the protocol linked above
+          "RESTORE POOL=A PATH=../save CONFIRM=N RECOVER=N\n"
+          "RELEASE POOL=A\n"
+          "CHECK POOL=A\n");
   EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("========> 0 Errors"), std::string::npos);
   EXPECT_FALSE(fs::exists(inst_.path("etc/evil.cfg")));

@@ -7,8 +7,8 @@
 #include <set>
 #include <string>
 
-#include "installation.h"
 #include "commands/command_table.h"
+#include "installation.h"
 
 namespace corvanta::testing {
 namespace {

@@ -64,7 +64,8 @@ class IndexCommands : public PoolCommands {
  protected:
   void store_titles() {
     PoolWriter w(inst_, now());
-    w.insert_record(1, image(1, {"14", "The Lord of the Rings", "Tolkien, J. R. R.", "978-3-608-93984-2", "1954"}));
+    w.insert_record(
+        1, image(1, {"14", "The Lord of the Rings", "Tolkien, J. R. R.", "978-3-608-93984-2", "1954"}));
     w.insert_record(2, image(2, {"10", "Der Tod in Venedig", "Mann, Thomas", "", "1912"}));
     w.insert_record(3, image(3, {"10", "Die Elbe", "", "", ""}));
     w.insert_record(4, image(4, {"10", "Der Die Das", "", "", ""}));
@@ -73,8 +74,9 @@ class IndexCommands : public PoolCommands {
 
 TEST_F(IndexCommands, IndexMakesTheTermsOfTheStoredRecords) {
   store_titles();
-  const RunResult r = run("STOP_LOAD POOL=A DBFILE=12 DATA=../data/stopwords.txt\n"
-                          "INDEX POOL=A FILE=BIBLS RECMESS=2\n");
+  const RunResult r =
+      run("STOP_LOAD POOL=A DBFILE=12 DATA=../data/stopwords.txt\n"
+          "INDEX POOL=A FILE=BIBLS RECMESS=2\n");
   EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("Geladen: 26"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("Indexiert: 2\n"), std::string::npos);
@@ -87,8 +89,8 @@ TEST_F(IndexCommands, IndexMakesTheTermsOfTheStoredRecords) {
   EXPECT_TRUE(indexed(s, kWords, "ELBE", 3));
   EXPECT_FALSE(indexed(s, kWords, "THE", 1));  // a stop word
   EXPECT_FALSE(indexed(s, kWords, "DIE", 3));
-  EXPECT_TRUE(indexed(s, kWords, "DAS", 4));  // a title of stop words only keeps them
-  EXPECT_TRUE(indexed(s, kAuthors, "TOLKIEN J R R", 1));  // punctuation to blanks, runs as one
+  EXPECT_TRUE(indexed(s, kWords, "DAS", 4));                  // a title of stop words only keeps them
+  EXPECT_TRUE(indexed(s, kAuthors, "TOLKIEN J R R", 1));      // punctuation to blanks, runs as one
   EXPECT_TRUE(indexed(s, kPhrases, "LORD OF THE RINGS", 1));  // "The " skipped by the indicator
   EXPECT_TRUE(indexed(s, kPhrases, "DER TOD IN VENEDIG", 2));
   EXPECT_TRUE(indexed(s, kIsbn, "9783608939842", 1));
@@ -111,10 +113,11 @@ TEST_F(IndexCommands, IndexMakesTheTermsOfTheStoredRecords) {
 TEST_F(IndexCommands, DelrecAndDelmasterKeepTheIndexesRight) {
   store_titles();
   ASSERT_EQ(run("INDEX POOL=A FILE=BIBLS\n").output.find("CANCELLED"), std::string::npos);
-  const RunResult r = run("DELREC POOL=A FILE=BIBLS IDN=2\n"
-                          "DELREC POOL=A FILE=BIBLS IDN=2\n"
-                          "DELREC POOL=A FILE=BIBLS\n"
-                          "DELREC POOL=A FILE=NOSUCH IDN=1\n");
+  const RunResult r =
+      run("DELREC POOL=A FILE=BIBLS IDN=2\n"
+          "DELREC POOL=A FILE=BIBLS IDN=2\n"
+          "DELREC POOL=A FILE=BIBLS\n"
+          "DELREC POOL=A FILE=NOSUCH IDN=1\n");
   EXPECT_NE(r.output.find("Gelöscht: BIBLS [2]"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("BIBLS [2] : 457 - "), std::string::npos);
   EXPECT_NE(r.output.find("CANCELLED: 0011"), std::string::npos);
@@ -155,11 +158,12 @@ TEST_F(IndexCommands, BadRecordsAndParametersAreRefusedOneByOne) {
   EXPECT_FALSE(indexed(s, kWords, "FREMDER", 3));
   EXPECT_FALSE(indexed(s, kWords, "AB", 9));
 
-  const RunResult d = run("DELREC POOL=A FILE=BIBLS IDN=7\n"
-                          "DELREC POOL=A FILE=BIBLS IDN=4294967297\n"
-                          "INDEX POOL=A FILE=BIBLS INDEX=ABC\n"
-                          "INDEX POOL=A FILE=BIBLS INDEX=77\n"
-                          "DELMASTER POOL=A FILE=ITEMS\n");
+  const RunResult d =
+      run("DELREC POOL=A FILE=BIBLS IDN=7\n"
+          "DELREC POOL=A FILE=BIBLS IDN=4294967297\n"
+          "INDEX POOL=A FILE=BIBLS INDEX=ABC\n"
+          "INDEX POOL=A FILE=BIBLS INDEX=77\n"
+          "DELMASTER POOL=A FILE=ITEMS\n");
   EXPECT_NE(d.output.find("Gelöscht: BIBLS [7]"), std::string::npos) << d.output;
   EXPECT_NE(d.output.find("CANCELLED: 0402"), std::string::npos);
   EXPECT_NE(d.output.find("INDEX POOL=A FILE=BIBLS INDEX=ABC : 11 - "), std::string::npos);
@@ -177,8 +181,9 @@ TEST_F(IndexCommands, BadRecordsAndParametersAreRefusedOneByOne) {
   // Stop words go only into a stop file; bad lines are reported and passed
   // over.
   inst_.write("data/stop.txt", "1 GUT\nohne Nummer\n70000 ZUVIEL\n" + std::string(250, 'x') + "\n1 AUCH\n");
-  const RunResult st = run("STOP_LOAD POOL=A DBFILE=1 DATA=../data/stop.txt\n"
-                           "STOP_LOAD POOL=A DBFILE=12 DATA=../data/stop.txt\n");
+  const RunResult st =
+      run("STOP_LOAD POOL=A DBFILE=1 DATA=../data/stop.txt\n"
+          "STOP_LOAD POOL=A DBFILE=12 DATA=../data/stop.txt\n");
   EXPECT_NE(st.output.find("CANCELLED: 0234"), std::string::npos) << st.output;
   EXPECT_NE(st.output.find("../data/stop.txt #2 : 169 - "), std::string::npos);
   EXPECT_NE(st.output.find("../data/stop.txt #3 : 169 - "), std::string::npos);

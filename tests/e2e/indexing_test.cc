@@ -2,12 +2,13 @@
 // started on a temporary copy of the reference installation: the index and
 // link list files must always hold exactly what a rebuild from the final
 // records makes.
+#include "records/indexing.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
-
 #include <filesystem>
 #include <map>
 #include <random>
@@ -16,10 +17,9 @@
 #include <vector>
 
 #include "commands/command_table.h"
-#include "imex/update_service.h"
 #include "dbm/codes.h"
+#include "imex/update_service.h"
 #include "installation.h"
-#include "records/indexing.h"
 #include "records/pool_service.h"
 #include "records/terms.h"
 #include "shell/service.h"
@@ -124,8 +124,8 @@ class IndexingTest : public ::testing::Test {
 
   // A title record in internal form from a random draw.
   void make_record(RecordHandle& h, std::uint32_t idn, std::mt19937& rng, std::uint32_t link_target) {
-    static const std::vector<std::string> words = {"der", "die", "und", "haus", "tür", "Garten", "st",
-                                                   "Nacht", "the", "Tod", "Elbe", "Müller", "a", "Zeit"};
+    static const std::vector<std::string> words = {"der",   "die", "und", "haus", "tür",    "Garten", "st",
+                                                   "Nacht", "the", "Tod", "Elbe", "Müller", "a",      "Zeit"};
     auto pick = [&](int n) {
       std::string text;
       for (int i = 0; i < n; ++i) text += (i ? " " : "") + words[rng() % words.size()];
@@ -134,12 +134,12 @@ class IndexingTest : public ::testing::Test {
     records::rec_init(h, 30000, 0);
     h.idn = idn;
     h.order = 'N';
-    auto put = [&](const char* tag, const char* ind, char code, const std::string& data, std::uint8_t type = 1) {
-      put_subfield(h, tag, ind, code, data, type);
-    };
+    auto put = [&](const char* tag, const char* ind, char code, const std::string& data,
+                   std::uint8_t type = 1) { put_subfield(h, tag, ind, code, data, type); };
     put("245", rng() % 2 ? "10" : "14", 'a', "The " + pick(1 + static_cast<int>(rng() % 5)));
     if (rng() % 3) put("100", "1 ", 'a', pick(2));
-    for (int i = static_cast<int>(rng() % 3); i > 0; --i) put("650", "", 'a', pick(1 + static_cast<int>(rng() % 2)));
+    for (int i = static_cast<int>(rng() % 3); i > 0; --i)
+      put("650", "", 'a', pick(1 + static_cast<int>(rng() % 2)));
     if (rng() % 2) put("020", "", 'a', "978-3-" + std::to_string(rng() % 1000));
     if (rng() % 2) put("260", "", 'c', std::to_string(1900 + rng() % 120));
     if (link_target != 0) {
@@ -304,8 +304,9 @@ TEST_F(IndexingTest, LinksAreFollowedBothWays) {
 // the IDN it saw.
 class TestProcedures : public records::ProcedureRunner {
  public:
-  std::optional<ResultCode> run(const dict::AppPoolDef&, std::string_view name, const records::ProcedureArgs& args,
-                                RecordHandle& record, std::string& message) override {
+  std::optional<ResultCode> run(const dict::AppPoolDef&, std::string_view name,
+                                const records::ProcedureArgs& args, RecordHandle& record,
+                                std::string& message) override {
     if (name != "COMPL") return std::nullopt;
     seen = args.reference + " " + args.user + " " + args.idn;
     FieldDesc f;
@@ -419,7 +420,9 @@ TEST_F(IndexingTest, TheCheckCompletesAndMaintainsLinks) {
   const std::string made = link_idn(h);
   ASSERT_NE(made, "<none>");
   RecordHandle target;
-  EXPECT_EQ(layer.rec_read(*pool_, *titles_, static_cast<std::uint32_t>(std::stoul(made)), target, 30000, 0).code(), 0);
+  EXPECT_EQ(
+      layer.rec_read(*pool_, *titles_, static_cast<std::uint32_t>(std::stoul(made)), target, 30000, 0).code(),
+      0);
   layer.set_procedures(nullptr);
 }
 
@@ -446,7 +449,8 @@ TEST_F(IndexingTest, TheUpdateServiceStoresChecksAndDeletes) {
   });
   const dict::AppFileDef& bibls = *service_->pools.file();
   imex::UpdateOutcome out;
-  const std::string title = transfer("245", "10", "$$aGartenzwerge im Nebel") + transfer("100", "1", "$$aHeinz, Karl");
+  const std::string title =
+      transfer("245", "10", "$$aGartenzwerge im Nebel") + transfer("100", "1", "$$aHeinz, Karl");
 
   ASSERT_EQ(updates.run(*pool_, bibls, "N", 0, title, false, out).code(), 0);
   const std::uint32_t idn = out.idn;
@@ -461,20 +465,24 @@ TEST_F(IndexingTest, TheUpdateServiceStoresChecksAndDeletes) {
 
   // Duplicates and undefined fields are reported, not refused.
   doubles = {1, 9};
-  ASSERT_EQ(updates.run(*pool_, bibls, "NEW-CHK", 0, transfer("245", "", "$$aSonne") + transfer("999", "", "x"), false, out)
+  ASSERT_EQ(updates
+                .run(*pool_, bibls, "NEW-CHK", 0, transfer("245", "", "$$aSonne") + transfer("999", "", "x"),
+                     false, out)
                 .code(),
             0);
   EXPECT_EQ(out.duplicate_messages, "2502 1.(2) 1\n2502 2.(2) 9");
   EXPECT_EQ(out.check_messages, "153 999");
 
-  ASSERT_EQ(updates.run(*pool_, bibls, "UPDATE", idn, transfer("245", "10", "$$aNebel"), false, out).code(), 0);
+  ASSERT_EQ(updates.run(*pool_, bibls, "UPDATE", idn, transfer("245", "10", "$$aNebel"), false, out).code(),
+            0);
   std::string nebel = "NEBEL";
   nebel.resize(60, '\0');
   EXPECT_EQ(lists().count({21, garten}), 0u);
   EXPECT_EQ(lists().count({21, nebel}), 1u);
-  ASSERT_EQ(updates.run(*pool_, bibls, "SORT", 0, transfer("650", "", "b") + transfer("245", "", "a"), false, out)
-                .code(),
-            0);
+  ASSERT_EQ(
+      updates.run(*pool_, bibls, "SORT", 0, transfer("650", "", "b") + transfer("245", "", "a"), false, out)
+          .code(),
+      0);
   EXPECT_EQ(out.record_text, transfer("245", "", "a") + transfer("650", "", "b"));
 
   notices.clear();
@@ -544,7 +552,8 @@ TEST_F(IndexingTest, AKilledWriterAndRecoverLeaveTheListsWhole) {
     ::waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended by itself: " << WEXITSTATUS(status);
 
-    const RunResult r = inst_.run("login user=sys pass=KWP\nRESTORE POOL=A PATH=../save CONFIRM=N RECOVER=Y\nend\n");
+    const RunResult r =
+        inst_.run("login user=sys pass=KWP\nRESTORE POOL=A PATH=../save CONFIRM=N RECOVER=Y\nend\n");
     ASSERT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
     ASSERT_EQ(service_->pools.select("A-BIB", records::kSelectFind | records::kSelectOpen).code(), 0);
     const Lists recovered = lists();
@@ -723,7 +732,8 @@ TEST_F(IndexingTest, IdListKeysAndSortParts) {
 TEST_F(IndexingTest, BackwardLinksAreNarrowedBySortValues) {
   for (const std::uint16_t length : {20, 9}) {
     const int number = length == 20 ? 40 : 41;
-    ASSERT_EQ(service_->dbm.create("A", dbm::FileSpec{'N', number, 0, 'L', length, 0, 'F', 4, 'V'}).code(), 0);
+    ASSERT_EQ(service_->dbm.create("A", dbm::FileSpec{'N', number, 0, 'L', length, 0, 'F', 4, 'V'}).code(),
+              0);
     dict::FileDef list;
     list.number = static_cast<std::uint16_t>(number);
     list.index_length = length;
@@ -754,7 +764,9 @@ TEST_F(IndexingTest, BackwardLinksAreNarrowedBySortValues) {
     ASSERT_EQ(service_->pools.lnk_follow(*pool_, file, &link, 1, r, 'B').code(), 0);
     EXPECT_EQ(r, (records::IdnList{10, 11, 12})) << length;
     r.clear();
-    ASSERT_EQ(service_->pools.lnk_follow(*pool_, file, &link, 1, r, 'B', length == 20 ? "Alpha" : "1999").code(), 0);
+    ASSERT_EQ(
+        service_->pools.lnk_follow(*pool_, file, &link, 1, r, 'B', length == 20 ? "Alpha" : "1999").code(),
+        0);
     EXPECT_EQ(r, (records::IdnList{10, 12})) << length;  // a packed part narrows by its beginning
   }
 }

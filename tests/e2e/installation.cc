@@ -41,8 +41,9 @@ RunResult Installation::run(const std::string& input, const std::string& options
   write("temp/stdin.txt", input);
   const std::string out_path = path("temp/stdout.txt");
   // timeout keeps a service that would not stop from hanging the suite.
-  const std::string command = "cd '" + path("work") + "' && " + shell_setup + " timeout 60 '" CORVANTA_BATCH
-                              "' " + options + " < ../temp/stdin.txt > '" + out_path + "' 2>&1";
+  const std::string command = "cd '" + path("work") + "' && " + shell_setup +
+                              " timeout 60 '" CORVANTA_BATCH "' " + options + " < ../temp/stdin.txt > '" +
+                              out_path + "' 2>&1";
   const int status = std::system(command.c_str());
   RunResult result;
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -83,7 +83,8 @@ class PoolWriter {
 };
 
 // Every key and value of the test files (or of `files`).
-inline Snapshot snapshot(const Installation& inst, std::vector<int> files = {kDataFile, kListFile, kLoadFile}) {
+inline Snapshot snapshot(const Installation& inst,
+                         std::vector<int> files = {kDataFile, kListFile, kLoadFile}) {
   Snapshot s;
   dbm::Dbm d(dbm::default_file_system(), stderr);
   EXPECT_EQ(d.open("A", inst.path("data/a"), 'I').code(), 0);

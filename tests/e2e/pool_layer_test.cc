@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "installation.h"
 #include "commands/command_table.h"
+#include "installation.h"
 #include "records/pool_service.h"
 #include "shell/service.h"
 

@@ -15,7 +15,8 @@ std::string entry(const std::string& tag, const std::string& ind, const std::str
   return head + tag + indicators + " " + content;
 }
 
-std::string content_of(records::RecordHandle& h, const std::string& tag, char code = 0, std::uint16_t occ = 1) {
+std::string content_of(records::RecordHandle& h, const std::string& tag, char code = 0,
+                       std::uint16_t occ = 1) {
   records::FieldDesc f;
   f.tag = tag;
   f.occurrence = occ;
@@ -39,8 +40,9 @@ TEST(UpdateFunctions, ANamePrefixSelectsTheFirstRow) {
 TEST(TransferText, FieldsSubfieldsBlanksAndIndicators) {
   const dict::FileDef file;
   records::RecordHandle h;
-  const std::string text = entry("245", "10", "$$a  Der Titel $$b Zusatz") + entry("100", "", "  Mann, Thomas  ") +
-                           entry("650", "", "$$aElbe") + entry("650", "", "$$aHamburg") +
+  const std::string text = entry("245", "10", "$$a  Der Titel $$b Zusatz") +
+                           entry("100", "", "  Mann, Thomas  ") + entry("650", "", "$$aElbe") +
+                           entry("650", "", "$$aHamburg") +
                            entry("300", std::string(1, '\x01') + " ", "200 S.");
   ASSERT_EQ(parse_transfer_text(text, file, h, 4096, false, false).code(), 0);
   EXPECT_EQ(content_of(h, "245", 'a'), "Der Titel");
@@ -57,7 +59,9 @@ TEST(TransferText, FieldsSubfieldsBlanksAndIndicators) {
   EXPECT_EQ(write_transfer_text(again), back);
 
   // Keep-blanks: values as given, an empty one as one blank.
-  ASSERT_EQ(parse_transfer_text(entry("100", "", "") + entry("250", "", " 2. "), file, h, 4096, true, false).code(), 0);
+  ASSERT_EQ(
+      parse_transfer_text(entry("100", "", "") + entry("250", "", " 2. "), file, h, 4096, true, false).code(),
+      0);
   EXPECT_EQ(content_of(h, "100"), " ");
   EXPECT_EQ(content_of(h, "250"), " 2. ");
 }
@@ -68,7 +72,8 @@ TEST(TransferText, WrongLengthsAndOversizedRecordsAreRefused) {
   EXPECT_EQ(parse_transfer_text("0004245", file, h, 4096, false, false).code(), kBadTransferText);
   EXPECT_EQ(parse_transfer_text("0100245 1 abc", file, h, 4096, false, false).code(), kBadTransferText);
   EXPECT_EQ(parse_transfer_text("00x9245   abc", file, h, 4096, false, false).code(), kBadTransferText);
-  EXPECT_EQ(parse_transfer_text(entry("245", "", "ok") + "00", file, h, 4096, false, false).code(), kBadTransferText);
+  EXPECT_EQ(parse_transfer_text(entry("245", "", "ok") + "00", file, h, 4096, false, false).code(),
+            kBadTransferText);
   EXPECT_EQ(parse_transfer_text(entry("245", "", std::string(500, 'x')), file, h, 100, false, false).code(),
             records::kTooLong);
 }
@@ -76,9 +81,10 @@ TEST(TransferText, WrongLengthsAndOversizedRecordsAreRefused) {
 TEST(TransferText, TheOriginIsRecognised) {
   const dict::FileDef file;
   records::RecordHandle h;
-  ASSERT_EQ(parse_transfer_text(entry("001", "", "$$a123") + entry("903", "", "$$eX"), file, h, 4096, false, false)
-                .code(),
-            0);
+  ASSERT_EQ(
+      parse_transfer_text(entry("001", "", "$$a123") + entry("903", "", "$$eX"), file, h, 4096, false, false)
+          .code(),
+      0);
   auto origin = recognise_origin(h);
   ASSERT_TRUE(origin.has_value());
   EXPECT_EQ(origin->name, "VORNA");

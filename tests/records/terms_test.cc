@@ -76,7 +76,8 @@ TEST_F(TermTest, ModesAndControlBytes) {
   EXPECT_EQ(generate("  goethe  johann", TermMode::Search), (Terms{"Ngoethe  johann"}));
   def_.translation = "W";
   // A word end the translation makes stays inside the one search term.
-  EXPECT_EQ(generate("a b", TermMode::Search), (Terms{"NA\x01" "B"}));
+  EXPECT_EQ(generate("a b", TermMode::Search), (Terms{"NA\x01"
+                                                      "B"}));
   // Skipped pieces, a kept word, truncation only in retrieval.
   EXPECT_EQ(generate("<Der> Tod"), (Terms{"NTOD"}));
   EXPECT_EQ(generate("goe?"), (Terms{"NGOE"}));
@@ -89,7 +90,8 @@ TEST_F(TermTest, ModesAndControlBytes) {
   EXPECT_EQ(generate("Haus#tuer", TermMode::Retrieval), (Terms{"NHAUSTUER"}));
   EXPECT_EQ(generate("#haus#tuer#"), (Terms{"NHAUSTUER", "NHAUS", "NTUER"}));  // marks at the edges
   // A search term stops at MAXLEN and has no word ends at its edges.
-  EXPECT_EQ(generate("  ab  cd  ", TermMode::Search), (Terms{"NAB\x01\x01" "CD"}));
+  EXPECT_EQ(generate("  ab  cd  ", TermMode::Search), (Terms{"NAB\x01\x01"
+                                                             "CD"}));
   def_.max_length = 3;
   EXPECT_EQ(generate("abcdef gh", TermMode::Search), (Terms{"NABC"}));
   def_.max_length = 0;  // the default 240
@@ -102,9 +104,15 @@ TEST_F(TermTest, TypedPiecesAndIndicatorPrefixes) {
             (Terms{std::string("N\0\0\0\7", 5), std::string("N\0\0\0\x09", 5)}));
   // Negative numbers are inverted and order before the positive ones, and
   // among themselves by magnitude.
-  const std::string minus_big = "\x01" "00000099";
-  const std::string minus_small = "\x01" "00000001";
-  const std::string plus = "\xFF" "00000001";
+  const std::string minus_big =
+      "\x01"
+      "00000099";
+  const std::string minus_small =
+      "\x01"
+      "00000001";
+  const std::string plus =
+      "\xFF"
+      "00000001";
   const Terms a = generate(minus_big, TermMode::Index, 4);
   const Terms b = generate(minus_small, TermMode::Index, 4);
   const Terms c = generate(plus, TermMode::Index, 4);
@@ -126,7 +134,8 @@ TEST_F(TermTest, AFullListFailsWith702) {
   TermContext ctx;
   TermList list(12);
   def_.translation.clear();
-  EXPECT_EQ(trm_generate(ctx, list, "", &def_, TermMode::Index, std::string(20, 'x'), 1).code(), kTermListFull);
+  EXPECT_EQ(trm_generate(ctx, list, "", &def_, TermMode::Index, std::string(20, 'x'), 1).code(),
+            kTermListFull);
   EXPECT_EQ(trm_generate(ctx, list, "", nullptr, TermMode::Index, "x", 1).code(), kNoTermDefinition);
   ASSERT_EQ(trm_generate(ctx, list, "", &def_, TermMode::Index, "abc", 1).code(), 1);
   EXPECT_EQ(list.encode(), std::string("\0\6Nabc", 6));
@@ -184,7 +193,11 @@ TEST_F(StopWordTest, StopWordsAdditionalTermsAndValuesOfStopWordsOnly) {
   EXPECT_EQ(generate("!DER TOD"), (Terms{"NDER", "NTOD"}));
   EXPECT_EQ(generate("DER TOD", TermMode::Phrase), (Terms{"NDER", "NTOD"}));
   // Control bytes in the data itself steer nothing: they count as blanks.
-  EXPECT_EQ(generate(std::string("TOD\x05" "DER\x02" "ELBE", 12)), (Terms{"NTOD", "NELBE"}));
+  EXPECT_EQ(generate(std::string("TOD\x05"
+                                 "DER\x02"
+                                 "ELBE",
+                                 12)),
+            (Terms{"NTOD", "NELBE"}));
 }
 
 }  // namespace
