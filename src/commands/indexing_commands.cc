@@ -14,6 +14,7 @@
 #include "dbm/codes.h"
 #include "dbm/values.h"
 #include "records/indexing.h"
+#include "records/pool_service.h"
 #include "records/terms.h"
 #include "shell/codes.h"
 #include "shell/command_files.h"
@@ -27,7 +28,6 @@ namespace {
 
 constexpr int kMaintenanceGroup = 6;
 constexpr std::int32_t kMissingIdn = -11;
-constexpr std::int32_t kNoRecord = -457;
 constexpr std::int32_t kMsgLoaded = 100;
 constexpr std::int32_t kMsgIndexed = 151;
 constexpr std::int32_t kMsgRecordDeleted = 182;
@@ -62,10 +62,6 @@ bool selected(const std::vector<std::uint8_t>& flags, int n) {
          (n >= 0 && static_cast<std::size_t>(n) < flags.size() && flags[static_cast<std::size_t>(n)] != 0);
 }
 
-int list_of(const dict::IndexDef& index) {
-  return index.list_file != nullptr ? index.list_file->number : index.file_number;
-}
-
 // The list files that only the selected index definitions write: they are
 // emptied before the rebuild. A list file that an index left out (of any
 // file of the pool) shares is kept, and the rebuild takes each record's
@@ -74,14 +70,14 @@ std::set<int> own_lists(const dict::PoolDef& pool, const dict::FileDef& file,
                         const std::vector<std::uint8_t>& flags) {
   std::set<int> lists;
   for (const dict::IndexDef* index : file.indexes) {
-    if (selected(flags, index->number)) lists.insert(list_of(*index));
+    if (selected(flags, index->number)) lists.insert(records::list_file_of(*index));
   }
   for (const dict::FileDef* other : pool.file_defs) {
     for (const dict::IndexDef* index : other->indexes) {
-      if (other != &file || !selected(flags, index->number)) lists.erase(list_of(*index));
+      if (other != &file || !selected(flags, index->number)) lists.erase(records::list_file_of(*index));
     }
     for (const dict::LinkDef* link : other->links) {
-      lists.erase(link->list_file != nullptr ? link->list_file->number : link->list_number);
+      lists.erase(records::list_file_of(*link));
     }
   }
   return lists;
@@ -127,7 +123,7 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
   }
   bool shared = false;
   for (const dict::IndexDef* index : file.indexes) {
-    if (selected(flags, index->number) && emptied.count(list_of(*index)) == 0) shared = true;
+    if (selected(flags, index->number) && emptied.count(records::list_file_of(*index)) == 0) shared = true;
   }
 
   records::IndexContext ctx = service.pools.index_context(pool);
@@ -139,7 +135,6 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
   dbm::Position pos;
   dbm::DataRef value{{record.buffer, record.room()}};
   long count = 0;
-  ResultCode rc = service.dbm.set(pool.name, file.number, key, pos, value);
   ResultCode result = 0;
   ResultCode skipped = 0;
   // A record that cannot be indexed (longer than MaxRecLen, lengths that do
@@ -149,12 +144,13 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
     service.reporter.error_message("IDN " + std::to_string(get_u32(key)), code);
     if (skipped.ok()) skipped = code;
   };
-  while (rc.code() == 0 || rc.code() == dbm::kTruncated) {
+  ResultCode rc = service.dbm.set(pool.name, file.number, key, pos, value);
+  for (; rc.code() == 0 || rc.code() == dbm::kTruncated;
+       rc = service.dbm.get(pool.name, file.number, key, pos, value)) {
     const std::size_t stored = value.length;
     value = dbm::DataRef{{record.buffer, record.room()}};
     if (rc.code() == dbm::kTruncated) {
       pass_over(records::kTooLong);
-      rc = service.dbm.get(pool.name, file.number, key, pos, value);
       continue;
     }
     records::rec_load_header(record);
@@ -163,7 +159,6 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
     records::rec_store_header(record);
     if (!whole || !records::rec_check_image(record)) {
       pass_over(records::kDamagedRecord);
-      rc = service.dbm.get(pool.name, file.number, key, pos, value);
       continue;
     }
     records::ListEntries old_entries;
@@ -173,7 +168,6 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
     if (made.ok()) made = records::idx_entries(ctx, file, record, new_entries, &selection);
     if (made.failed()) {
       pass_over(made.code());
-      rc = service.dbm.get(pool.name, file.number, key, pos, value);
       continue;
     }
     result = records::write_entries(ctx, old_entries, record.idn, 'D');
@@ -181,7 +175,6 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
     if (result.failed()) break;
     ++count;
     if (every > 0 && count % every == 0) service.reporter.log_text(std::to_string(count), kMsgIndexed);
-    rc = service.dbm.get(pool.name, file.number, key, pos, value);
   }
   if (result.ok() && rc.failed()) result = rc;
   service.reporter.log_text(std::to_string(count), kMsgIndexed);
@@ -202,7 +195,7 @@ ResultCode cmd_delrec(Service& service, ParamList& params, BatchResult&) {
   records::RecordHandle record;
   ResultCode rc = service.pools.rec_read(pool, file, static_cast<std::uint32_t>(idn), record,
                                          service.pools.max_record(), records::kInternalForm);
-  if (rc.code() != 0) rc = kNoRecord;
+  if (rc.code() != 0) rc = records::kRecordAbsent;
   if (rc.ok()) rc = service.pools.rec_delete(pool, file, record);
   if (rc.ok()) {
     service.reporter.log_text(text, kMsgRecordDeleted);
@@ -228,9 +221,8 @@ ResultCode cmd_delmaster(Service& service, ParamList& params, BatchResult&) {
   auto add = [&](int n) {
     if (n != 0 && std::find(files.begin(), files.end(), n) == files.end()) files.push_back(n);
   };
-  for (const dict::IndexDef* index : file.indexes) add(list_of(*index));
-  for (const dict::LinkDef* link : file.links)
-    add(link->list_file != nullptr ? link->list_file->number : link->list_number);
+  for (const dict::IndexDef* index : file.indexes) add(records::list_file_of(*index));
+  for (const dict::LinkDef* link : file.links) add(records::list_file_of(*link));
   add(file.number);
   ResultCode result = 0;
   for (const int n : files) {

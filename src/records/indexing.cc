@@ -14,10 +14,6 @@ void add_entry(ListEntries& out, int list_file, std::string key, std::size_t key
   out.push_back({list_file, std::move(key)});
 }
 
-int list_number(const dict::FileDef* def, std::uint16_t number) {
-  return def != nullptr ? def->number : number;
-}
-
 // The value a walk stands on: the subfield when one was selected, else the
 // field's content.
 std::string_view walked_value(const FieldDesc& f, const FieldDesc& s, bool subfield) {
@@ -31,10 +27,9 @@ std::uint8_t walked_type(const FieldDesc& f, const FieldDesc& s, bool subfield) 
 ResultCode index_one(const IndexContext& ctx, const dict::FileDef& file, const dict::IndexDef& index,
                      RecordHandle& record, ListEntries& out, TermList& list) {
   const dict::TermDef* term = index.term_def;
-  const dict::FileDef* list_def = index.list_file;
   if (term == nullptr) return kNoTermDefinition;
-  const int list_file = list_number(list_def, index.file_number);
-  const std::size_t key_length = list_def != nullptr ? list_def->index_length : 4;
+  const int list_file = list_file_of(index);
+  const std::size_t key_length = list_key_length(index);
   const WalkElement element = walk_element(file, index.source);
   if (element.tag == nullptr) return 0;
   const bool subfield = element.subfield != nullptr;
@@ -92,6 +87,22 @@ std::string sort_part(const dict::FileDef& file, const dict::LinkTagDef& element
 }
 
 }  // namespace
+
+int list_file_of(const dict::IndexDef& index) {
+  return index.list_file != nullptr ? index.list_file->number : index.file_number;
+}
+
+int list_file_of(const dict::LinkDef& link) {
+  return link.list_file != nullptr ? link.list_file->number : link.list_number;
+}
+
+std::size_t list_key_length(const dict::IndexDef& index) {
+  return index.list_file != nullptr ? index.list_file->index_length : 4;
+}
+
+std::size_t list_key_length(const dict::LinkDef& link) {
+  return link.list_file != nullptr ? link.list_file->index_length : 4;
+}
 
 WalkElement walk_element(const dict::FileDef& file, const dict::Element& element) {
   WalkElement w;
@@ -158,9 +169,9 @@ ResultCode lnk_entries(const IndexContext& ctx, const dict::FileDef& file, Recor
                        ListEntries& out) {
   if (ctx.terms.dbm == nullptr) return kNoTermDefinition;
   for (const dict::LinkDef* link : file.links) {
-    if (link->list_file == nullptr && link->list_number == 0) continue;
-    const int list_file = list_number(link->list_file, link->list_number);
-    const std::size_t key_length = link->list_file != nullptr ? link->list_file->index_length : 4;
+    const int list_file = list_file_of(*link);
+    if (list_file == 0) continue;
+    const std::size_t key_length = list_key_length(*link);
     for (const dict::LinkTagDef* element : link->elements) {
       if (element->inactive) continue;
       const WalkElement walk = walk_element(file, element->idn);

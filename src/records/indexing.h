@@ -61,6 +61,13 @@ ResultCode idx_generate(const IndexContext& ctx, const dict::FileDef& file, Reco
                         const std::vector<std::uint8_t>* selection = nullptr);
 ResultCode lnk_generate(const IndexContext& ctx, const dict::FileDef& file, RecordHandle& record, char op);
 
+// The list file an index or link definition writes (its number; 0: none)
+// and that file's key length (4 when only a number was given).
+int list_file_of(const dict::IndexDef& index);
+int list_file_of(const dict::LinkDef& link);
+std::size_t list_key_length(const dict::IndexDef& index);
+std::size_t list_key_length(const dict::LinkDef& link);
+
 // The walk element of a definition's element in `file`; its tag is null
 // when the file does not define the tag (or the subfield).
 WalkElement walk_element(const dict::FileDef& file, const dict::Element& element);

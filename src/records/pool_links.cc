@@ -41,11 +41,10 @@ ResultCode PoolLayer::lnk_follow(const dict::AppPoolDef& pool, const dict::FileD
                                  const dict::LinkDef* link, std::uint32_t idn, IdnList& result,
                                  char direction, std::string_view sort) {
   if (link == nullptr) return kNoLinkDefinition;
-  const bool listed = link->list_file != nullptr || link->list_number != 0;
-  if (direction == 'B' || (direction == 'C' && listed)) {
-    if (!listed) return 0;
-    const int list = link->list_file != nullptr ? link->list_file->number : link->list_number;
-    const std::size_t key_length = link->list_file != nullptr ? link->list_file->index_length : 4;
+  const int list = list_file_of(*link);
+  if (direction == 'B' || (direction == 'C' && list != 0)) {
+    if (list == 0) return 0;
+    const std::size_t key_length = list_key_length(*link);
     std::vector<unsigned char> key(key_length, 0);
     put_u32(key.data(), idn);
     IdnList found;
