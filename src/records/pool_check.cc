@@ -1,5 +1,6 @@
 // The pre-write check of records: the pool's completion procedure, link
 // maintenance and the numbering hook (see pool_service.h).
+#include <algorithm>
 #include <cstdio>
 
 #include "records/pool_service.h"
@@ -8,22 +9,15 @@
 namespace corvanta::records {
 namespace {
 
-constexpr std::size_t kIdnDigits = 9;
-
 std::string idn_text(std::uint32_t idn) {
   char text[16];
   std::snprintf(text, sizeof text, "%09lu", static_cast<unsigned long>(idn));
   return text;
 }
 
-// The number in the first nine characters of an external IDN value.
-std::uint32_t idn_of(std::string_view text) {
-  std::uint32_t idn = 0;
-  for (std::size_t i = 0; i < text.size() && i < kIdnDigits; ++i) {
-    if (text[i] < '0' || text[i] > '9') break;
-    idn = idn * 10 + static_cast<std::uint32_t>(text[i] - '0');
-  }
-  return idn;
+// The IDN in the first nine characters of an external value (0: none).
+std::uint32_t idn_of(const FieldDesc& value) {
+  return static_cast<std::uint32_t>(std::max(0L, fld_number(value)));
 }
 
 // What link maintenance decided for one link text: the field occurrence
@@ -100,7 +94,7 @@ ResultCode PoolLayer::link_maintenance(const dict::AppPoolDef& pool, const dict:
         FieldDesc f;
         FieldDesc s;
         while (fld_walk(h, f, s, idn_walk).code() == 0) {
-          const std::uint32_t idn = idn_of(idn_walk.subfield != nullptr ? s.content() : f.content());
+          const std::uint32_t idn = idn_of(idn_walk.subfield != nullptr ? s : f);
           RecordHandle t;
           if (rec_read(pool, *target, idn, t, max_record_, kInternalForm).code() != 0)
             note(kMsgTargetNotFound, f.tag);
@@ -124,7 +118,9 @@ ResultCode PoolLayer::link_maintenance(const dict::AppPoolDef& pool, const dict:
         if (text.size() > 5 && text.front() == '?') {
           // "?" and the digits of an IDN name the target directly.
           RecordHandle t;
-          const std::uint32_t idn = idn_of(std::string_view(text).substr(1));
+          FieldDesc digits;
+          digits.set(std::string_view(text).substr(1));
+          const std::uint32_t idn = idn_of(digits);
           if (target != nullptr && rec_read(pool, *target, idn, t, max_record_, kInternalForm).code() == 0)
             hits.push_back(idn);
         } else if (text.size() > max_query_) {

@@ -40,18 +40,22 @@ IndexContext PoolLayer::index_context(const dict::AppPoolDef& pool) const {
   return ctx;
 }
 
-ResultCode PoolLayer::internal_image(const dict::FileDef& file, RecordHandle& h, RecordHandle& temp,
-                                     RecordHandle*& image) {
-  rec_store_header(h);
-  image = &h;
-  if (h.form == kInternalForm) return 0;
+ConversionContext PoolLayer::conversion(const dict::FileDef& file) const {
   ConversionContext conv;
   conv.file = &file;
   conv.max_field_length = max_field_;
   conv.translations = translations_;
   conv.escape = escape_;
+  return conv;
+}
+
+ResultCode PoolLayer::internal_image(const dict::FileDef& file, RecordHandle& h, RecordHandle& temp,
+                                     RecordHandle*& image) {
+  rec_store_header(h);
+  image = &h;
+  if (h.form == kInternalForm) return 0;
   rec_init(temp, max_record_, kInternalForm);
-  if (rec_to_internal(conv, h, temp).failed()) return kNoConversion;
+  if (rec_to_internal(conversion(file), h, temp).failed()) return kNoConversion;
   temp.idn = h.idn;
   rec_store_header(temp);
   image = &temp;
@@ -103,12 +107,7 @@ ResultCode PoolLayer::rec_read(const dict::AppPoolDef& pool, const dict::FileDef
     return kNotFound;
   }
   if (form == kExternalForm) {
-    ConversionContext conv;
-    conv.file = &file;
-    conv.max_field_length = max_field_;
-    conv.translations = translations_;
-    conv.escape = escape_;
-    if (rec_to_external(conv, internal, h).failed()) {
+    if (rec_to_external(conversion(file), internal, h).failed()) {
       rec_free(h);
       return kNotFound;
     }

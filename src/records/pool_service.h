@@ -26,6 +26,7 @@
 #include "config/config_file.h"
 #include "config/dictionary.h"
 #include "dbm/dbm.h"
+#include "records/convert.h"
 #include "records/indexing.h"
 #include "records/procedures.h"
 #include "records/record.h"
@@ -237,6 +238,8 @@ class PoolLayer {
   std::size_t max_query_ = 500;
   char escape_ = '\\';
 
+  // How records of `file` are converted between their forms.
+  ConversionContext conversion(const dict::FileDef& file) const;
   // The internal image to store and generate from: `h` itself, or its
   // conversion into `temp` when it is in external form (-901 on failure).
   ResultCode internal_image(const dict::FileDef& file, RecordHandle& h, RecordHandle& temp,
