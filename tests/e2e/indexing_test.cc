@@ -19,9 +19,9 @@
 #include "commands/command_table.h"
 #include "dbm/codes.h"
 #include "imex/update_service.h"
-#include "installation.h"
 #include "records/pool_service.h"
 #include "records/terms.h"
+#include "service_fixture.h"
 #include "shell/service.h"
 #include "util/big_endian.h"
 
@@ -49,16 +49,11 @@ void put_subfield(RecordHandle& h, const std::string& tag, const std::string& in
   ASSERT_EQ(records::fld_put(h, f, &s).code(), 0);
 }
 
-class IndexingTest : public ::testing::Test {
+class IndexingTest : public InProcessService {
  protected:
   void SetUp() override {
-    previous_ = std::filesystem::current_path();
-    std::filesystem::current_path(inst_.path("work"));
-    out_ = std::tmpfile();
-    service_ = std::make_unique<Service>(stdin, out_, command_table());
-    ASSERT_EQ(service_->configs.load_main_path("../etc/corvanta.cfg").code(), 0);
-    ASSERT_EQ(service_->system_init().code(), 0);
-    ASSERT_EQ(service_->dbm.initialize("A", "../data/a").code(), 0);
+    InProcessService::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_EQ(service_->pools.select("A-BIB", records::kSelectFind | records::kSelectOpen).code(), 0);
     pool_ = service_->pools.pool();
     titles_ = service_->pools.file()->data;
@@ -67,14 +62,6 @@ class IndexingTest : public ::testing::Test {
     }
     ASSERT_EQ(records::stp_add(service_->dbm, "A", kStopFile, 1, "ST", "SANKT").code(), 0);
   }
-  void TearDown() override {
-    (void)service_->dbm.close_all();
-    service_->system_shutdown();
-    service_.reset();
-    std::fclose(out_);
-    std::filesystem::current_path(previous_);
-  }
-
   // Every key and value of the index and link list files of the titles.
   Lists lists() {
     Lists all;
@@ -150,10 +137,6 @@ class IndexingTest : public ::testing::Test {
     records::rec_store_header(h);
   }
 
-  Installation inst_;
-  std::filesystem::path previous_;
-  std::FILE* out_ = nullptr;
-  std::unique_ptr<Service> service_;
   const dict::AppPoolDef* pool_ = nullptr;
   const dict::FileDef* titles_ = nullptr;
 };

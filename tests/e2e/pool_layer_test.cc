@@ -8,36 +8,14 @@
 #include <filesystem>
 
 #include "commands/command_table.h"
-#include "installation.h"
 #include "records/pool_service.h"
+#include "service_fixture.h"
 #include "shell/service.h"
 
 namespace corvanta::testing {
 namespace {
 
-class PoolLayerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    previous_ = std::filesystem::current_path();
-    std::filesystem::current_path(inst_.path("work"));
-    out_ = std::tmpfile();
-    service_ = std::make_unique<Service>(stdin, out_, command_table());
-    ASSERT_EQ(service_->configs.load_main_path("../etc/corvanta.cfg").code(), 0);
-    ASSERT_EQ(service_->system_init().code(), 0);
-    ASSERT_EQ(service_->dbm.initialize("A", "../data/a").code(), 0);
-  }
-  void TearDown() override {
-    service_->system_shutdown();
-    service_.reset();
-    std::fclose(out_);
-    std::filesystem::current_path(previous_);
-  }
-
-  Installation inst_;
-  std::filesystem::path previous_;
-  std::FILE* out_ = nullptr;
-  std::unique_ptr<Service> service_;
-};
+using PoolLayerTest = InProcessService;
 
 TEST_F(PoolLayerTest, SelectionByNameAndOpenFlags) {
   records::PoolLayer& pools = service_->pools;

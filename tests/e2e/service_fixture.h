@@ -1,0 +1,42 @@
+// A service started in this process on a temporary copy of the reference
+// installation, its working directory made current, pool A initialised.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "commands/command_table.h"
+#include "installation.h"
+#include "shell/service.h"
+
+namespace corvanta::testing {
+
+class InProcessService : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_ = std::filesystem::current_path();
+    std::filesystem::current_path(inst_.path("work"));
+    out_ = std::tmpfile();
+    service_ = std::make_unique<Service>(stdin, out_, command_table());
+    ASSERT_EQ(service_->configs.load_main_path("../etc/corvanta.cfg").code(), 0);
+    ASSERT_EQ(service_->system_init().code(), 0);
+    ASSERT_EQ(service_->dbm.initialize("A", "../data/a").code(), 0);
+  }
+  void TearDown() override {
+    (void)service_->dbm.close_all();
+    service_->system_shutdown();
+    service_.reset();
+    std::fclose(out_);
+    std::filesystem::current_path(previous_);
+  }
+
+  Installation inst_;
+  std::filesystem::path previous_;
+  std::FILE* out_ = nullptr;
+  std::unique_ptr<Service> service_;
+};
+
+}  // namespace corvanta::testing
