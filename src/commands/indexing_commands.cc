@@ -153,11 +153,7 @@ ResultCode cmd_index(Service& service, ParamList& params, BatchResult&) {
       pass_over(records::kTooLong);
       continue;
     }
-    records::rec_load_header(record);
-    record.idn = get_u32(key);  // the key names the record
-    const bool whole = stored >= records::kHeaderSize && record.length == stored;
-    records::rec_store_header(record);
-    if (!whole || !records::rec_check_image(record)) {
+    if (!records::rec_take_stored(record, get_u32(key), stored)) {
       pass_over(records::kDamagedRecord);
       continue;
     }

@@ -96,13 +96,8 @@ ResultCode PoolLayer::rec_read(const dict::AppPoolDef& pool, const dict::FileDef
     rec_free(h);
     return kNotFound;
   }
-  // The key names the record, whatever its header says; an image whose
-  // lengths do not hold is not readable.
-  rec_load_header(target);
-  target.idn = idn;
-  const bool whole = target.length == value.length;
-  rec_store_header(target);
-  if (!whole || !rec_check_image(target)) {
+  // An image whose lengths do not hold is not readable.
+  if (!rec_take_stored(target, idn, value.length)) {
     rec_free(h);
     return kNotFound;
   }

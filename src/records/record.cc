@@ -686,6 +686,15 @@ long fld_number(const FieldDesc& d) {
       std::string_view(reinterpret_cast<const char*>(d.data), std::min<std::size_t>(d.length, 9)));
 }
 
+bool rec_take_stored(RecordHandle& h, std::uint32_t idn, std::size_t stored) {
+  if (stored < kHeaderSize) return false;
+  rec_load_header(h);
+  h.idn = idn;
+  const bool whole = h.length == stored;
+  rec_store_header(h);
+  return whole && rec_check_image(h);
+}
+
 bool rec_check_image(const RecordHandle& h, std::string* why) {
   auto fail = [&](const char* text) {
     if (why != nullptr) *why = text;

@@ -165,6 +165,11 @@ int fld_compare(const FieldDesc& a, const FieldDesc& b, char with_indicators);
 void fld_trim(FieldDesc& d, std::string_view options);
 long fld_number(const FieldDesc& d);
 
+// Takes `stored` bytes read from a record file under `idn` as the handle's
+// image: the key names the record, whatever the header says. False when the
+// image's lengths do not hold (then the handle holds no valid record).
+bool rec_take_stored(RecordHandle& h, std::uint32_t idn, std::size_t stored);
+
 // Checks the image's invariants (for tests and fuzzing): lengths consistent,
 // header current, tags sorted, subfields sorted unless the order is 'N'.
 bool rec_check_image(const RecordHandle& h, std::string* why = nullptr);

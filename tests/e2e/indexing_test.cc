@@ -306,13 +306,7 @@ class TestProcedures : public records::ProcedureRunner {
 void external_title(RecordHandle& h, const std::string& idn, const std::string& text) {
   records::rec_init(h, 30000, records::kExternalForm);
   h.order = 'N';
-  FieldDesc f;
-  f.tag = "245";
-  f.indicators = "10";
-  FieldDesc s;
-  s.tag = "a";
-  s.set("Band 2");
-  ASSERT_EQ(records::fld_put(h, f, &s).code(), 0);
+  put_subfield(h, "245", "10", 'a', "Band 2");
   if (idn.empty() && text.empty()) return;
   FieldDesc g;
   g.tag = "GT0";
@@ -554,13 +548,9 @@ TEST_F(IndexingTest, LinkedDataIsCompletedAndStripped) {
   {
     RecordHandle title;
     records::rec_init(title, 30000, records::kExternalForm);
+    put_subfield(title, "245", "10", 'a', "Der Process");
     FieldDesc f;
     f.tag = "245";
-    f.indicators = "10";
-    FieldDesc a;
-    a.tag = "a";
-    a.set("Der Process");
-    ASSERT_EQ(records::fld_put(title, f, &a).code(), 0);
     f.occurrence = 1;
     ASSERT_EQ(records::fld_get(title, f).code(), 0);
     FieldDesc b;
