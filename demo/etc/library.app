@@ -27,18 +27,23 @@ INDEX=TIT,NUMBER=1,LIST=YES,FAM=ALL
 INDEX=AUT,NUMBER=2,FAM=ALL
 INDEX=SUB,NUMBER=3,LIST=YES,FAM=ALL
 INDEX=ISB,NUMBER=4
+INDEX=JAH,NUMBER=10
 INDEX=WRD,NUMBER=1,LIST=YES,FAM=ALL,FULL=YES
 * IDN: the record numbers themselves
 INDEX=IDN,NUMBER=0
 (ABIBLNK)
 LINK=1,FORM=SHORT
+* Forms with PATH= have a layout file (see docs/formatting.md); the others
+* show every field. 001 and 002 are sort forms: their text becomes a term of
+* the index named by INDEX= (capitals, umlauts spelt out).
 (ABIBFRM)
 FORM=DEFAULT-1,COLUMNS=ADEFCOL
-FORM=SHORT,TEXT='Kurztitel'
-FORM=SORTINFO,COLUMNS=ADEFCOL
-FORM=001,TEXT='Titel'
-FORM=002,TEXT='Verfasser'
-FORM=SCAN,COLUMNS=ASCANCOL
+FORM=SHORT,TEXT='Kurztitel',PATH=../etc/forms/short.frm,COLUMNS=ADEFCOL
+FORM=LIST,PATH=../etc/forms/list.frm,COLUMNS=ALISTCOL
+FORM=SORTINFO,PATH=../etc/forms/sortinfo.frm,COLUMNS=ADEFCOL
+FORM=001,TEXT='Titel',PATH=../etc/forms/title.frm,INDEX=9
+FORM=002,TEXT='Verfasser',PATH=../etc/forms/author.frm,INDEX=2
+FORM=SCAN,PATH=../etc/forms/scan.frm,COLUMNS=ASCANCOL
 
 * ---------------------------------------------------------------- other files
 (AITMASP)
@@ -69,6 +74,10 @@ FORM=CLMLIST,TYPE=P,TEXT='Reklamation'
 * ---------------------------------------------------------------- display columns
 (ADEFCOL)
 COLUMN=1,SIGN=U,ATTRIB=U,CODE=01,NAME=C01,WIDTH=100
+(ALISTCOL)
+COLUMN=4,SIGN=L,ATTRIB=U,CODE=03,NAME=C04,WIDTH=8,TEXT='Nr.'
+COLUMN=5,SIGN=L,ATTRIB=U,CODE=03,NAME=C05,WIDTH=80,TEXT='Titel'
+COLUMN=6,SIGN=L,ATTRIB=U,CODE=03,NAME=C06,WIDTH=12,TEXT='Jahr'
 (ASCANCOL)
 COLUMN=2,SIGN=S,ATTRIB=U,CODE=02,NAME=C02,WIDTH=20,TEXT='Nr.'
 COLUMN=3,SIGN=S,ATTRIB=U,CODE=02,NAME=C03,WIDTH=80,TEXT='Eintrag'

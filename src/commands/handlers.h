@@ -38,6 +38,18 @@ ResultCode cmd_delrec(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_delmaster(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_stop_load(Service& service, ParamList& params, BatchResult& result);
 
+// Finding and showing records (retrieval_commands.cc).
+// SEARCH POOL FILE QUERY [ASPECT]: a new result set from a query.
+ResultCode cmd_search(Service& service, ParamList& params, BatchResult& result);
+// FILTER [POOL] [FILE] QUERY [INVERSE=Y]: the current set narrowed by conditions.
+ResultCode cmd_filter(Service& service, ParamList& params, BatchResult& result);
+// DISPLAY [POOL] [FILE] [NO] [FORMAT]: one hit of the current set shown.
+ResultCode cmd_display(Service& service, ParamList& params, BatchResult& result);
+// LIST_SET [SETNO] [START] [SORT=n,n,n] [DIRECTION=D]: a stored set listed.
+ResultCode cmd_list_set(Service& service, ParamList& params, BatchResult& result);
+// SCAN POOL FILE QUERY [ASPECT] [SKIP]: index terms with their hit counts.
+ResultCode cmd_scan(Service& service, ParamList& params, BatchResult& result);
+
 // Users and their profiles (user_commands.cc); all need the administration
 // right.
 ResultCode cmd_user_add(Service& service, ParamList& params, BatchResult& result);

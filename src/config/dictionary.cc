@@ -911,6 +911,7 @@ class ApplReader {
           return kItemOk;
         }
         case Kw::SCAN: f.scan_form = value_name(it.value, kMaxFormName); return kItemOk;
+        case Kw::FILTER: f.filter = value_name(it.value, kMaxText); return kItemOk;
         case Kw::TAG: f.tags = label_ref(it.value); return kItemOk;
         case Kw::INDEX: f.aspects = label_ref(it.value); return kItemOk;
         case Kw::LINK: f.links = label_ref(it.value); return kItemOk;
@@ -996,6 +997,7 @@ class ApplReader {
         case Kw::TEXT: f.text = value_name(it.value, kMaxText); return kItemOk;
         case Kw::PATH: f.path = value_name(it.value, kMaxPath); return kItemOk;
         case Kw::COLUMNS: f.columns = label_ref(it.value); return kItemOk;
+        case Kw::INDEX: f.sort_index = value_u16(it.value); return kItemOk;
         default: return kWrongKeyword;
       }
     });

@@ -302,6 +302,7 @@ struct FormDef {
   std::string style;                          // STYLE=
   std::string text;                           // TEXT=: display text (of a sort definition)
   std::string path;                           // PATH=: the form's layout file
+  std::uint16_t sort_index = 0;               // INDEX=: a sort form's text becomes a term of that index
   LabelRef columns;                           // COLUMNS=
   std::vector<const ColumnDef*> column_defs;  // bound
 };
@@ -345,7 +346,8 @@ struct AppFileDef {
   std::uint16_t number = 0;  // NUMBER=: the data dictionary file
   std::string long_name;     // LONG=
   char order = 'N';          // ORDER=: 'Y' keeps subfields sorted
-  std::string scan_form;     // SCAN=
+  std::string scan_form;     // SCAN=: the form of term browsing rows
+  std::string filter;        // FILTER=: a query every search of the file is narrowed by
   LabelRef tags, aspects, links, forms, columns, layouts, locates;
 
   const FileDef* data = nullptr;  // bound
@@ -473,6 +475,7 @@ class ApplDictionary {
   bool loaded() const { return loaded_; }
 
   const std::deque<AppPoolDef>& pools() const { return pools_; }
+  const std::deque<FormDef>& forms() const { return forms_; }
   // The pool of that name (exact case); the first pool for an empty name.
   const AppPoolDef* find_pool(std::string_view name) const;
   // The file of that name or three-character code (exact case).

@@ -27,6 +27,7 @@
 #include "config/dictionary.h"
 #include "dbm/dbm.h"
 #include "records/convert.h"
+#include "records/idn_list.h"
 #include "records/indexing.h"
 #include "records/procedures.h"
 #include "records/record.h"
@@ -54,10 +55,6 @@ inline constexpr std::int32_t kNoLinkDefinition = -144;
 inline constexpr std::int32_t kMsgTargetNotFound = 150;
 inline constexpr std::int32_t kMsgSeveralTargets = 151;
 inline constexpr std::int32_t kMsgLinkTextTooLong = 152;
-
-// Record numbers reached through links; sorted and unique where a
-// function says so.
-using IdnList = std::vector<std::uint32_t>;
 
 // How a record is read: the database's internal form or the external one.
 inline constexpr int kInternalForm = 0;

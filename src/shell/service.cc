@@ -42,6 +42,7 @@ Limits read_limits(const config::ConfigTable& configs, config::ConfigHandle h) {
   l.idx_buf_len = limit_value(configs, h, "IdxBufLen", l.idx_buf_len, k32);
   l.ret_buf_len = limit_value(configs, h, "RetBufLen", l.ret_buf_len, k32);
   l.max_job_no = limit_value(configs, h, "MaxJobNo", l.max_job_no, k32);
+  l.max_flt_time = limit_value(configs, h, "MaxFltTime", l.max_ret_time, k32);
   const char ignore = configs.get_char(h, "Limits", "IgnoreTimeout");
   l.ignore_timeout = ignore == 'Y' || ignore == 'y';
   return l;
@@ -166,8 +167,17 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
     return rc;
   }
 
-  // 11. General texts; 12.-13. result sets follow here with their module.
+  // The layouts of the forms, read like the dictionaries they belong to.
+  if (const ResultCode rc = forms.load(appl_dictionary, print_definition_errors ? out : nullptr); rc.failed()) {
+    appl_dictionary.release();
+    data_dictionary.release();
+    return rc;
+  }
+
+  // 11. General texts; 12. the result set files (kept from run to run, so
+  // that later runs may name the sets).
   (void)texts.init(state.server_config);
+  (void)sets.open(server_value("Files", "SetFile"), static_cast<std::uint32_t>(state.limits.max_sets));
 
   // 14. The job file; a larger MaxJobNo than it can hold fails the start-up
   // before any file is made.
@@ -199,6 +209,21 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
   pools.set_max_query(static_cast<std::size_t>(state.limits.max_qry_len));
   pools.set_message_text(
       [this](std::int32_t code, std::string_view args) { return check_message(code, args); });
+
+  // 17. What retrieval may take.
+  records::RetrievalLimits retrieval_limits;
+  retrieval_limits.max_aspects = static_cast<std::size_t>(state.limits.max_aspects);
+  retrieval_limits.max_query = static_cast<std::size_t>(state.limits.max_qry_len);
+  retrieval_limits.max_results = static_cast<std::uint32_t>(state.limits.max_results);
+  retrieval_limits.max_ret_time = static_cast<std::uint32_t>(state.limits.max_ret_time);
+  retrieval_limits.max_filter_time = static_cast<std::uint32_t>(state.limits.max_flt_time);
+  retrieval_limits.ignore_timeout = state.limits.ignore_timeout;
+  retrieval_limits.max_scan_cnt = static_cast<std::uint32_t>(state.limits.max_scan_cnt);
+  retrieval.set_limits(retrieval_limits);
+  pools.set_link_search([this](const dict::AppPoolDef& pool, const dict::LinkDef& link, std::string_view text,
+                               bool truncated, std::vector<std::uint32_t>& hits) {
+    return link_search(pool, link, text, truncated, hits);
+  });
   return xslt_rc;
 }
 
@@ -206,6 +231,8 @@ void Service::system_shutdown() {
   if (!state.initialised) return;
   write_server_log("END");
   jobs.close();
+  sets.close();
+  forms.clear();
   texts.release();
   appl_dictionary.release();
   data_dictionary.release();
@@ -320,6 +347,36 @@ void Service::run(const std::string& main_config) {
   (void)dbm.close_all();
   system_shutdown();
   configs.close(config::kMainConfig);
+}
+
+ResultCode Service::link_search(const dict::AppPoolDef& pool, const dict::LinkDef& link, std::string_view text,
+                                bool truncated, std::vector<std::uint32_t>& hits) {
+  const dict::LocateDef* locate = nullptr;
+  for (const dict::AppFileDef* f : pool.file_defs) {
+    for (const dict::LocateDef* l : f->locate_defs) {
+      if (locate == nullptr && !link.search.empty() && l->name == link.search) locate = l;
+    }
+  }
+  if (locate == nullptr) return 0;  // no search definition: the text finds nothing
+  const dict::AppFileDef* target = nullptr;
+  for (const dict::AppFileDef* f : pool.file_defs) {
+    if (locate->file.empty() ? (f->data != nullptr && f->data->number == link.target_file) : f->name == locate->file)
+      target = f;
+  }
+  if (target == nullptr) return 0;
+  records::ParsedQuery query;
+  records::QueryTerm term;
+  term.aspect = locate->aspect;
+  term.value = std::string(text) + (truncated ? "?" : "");
+  query.terms.push_back(std::move(term));
+  query.nodes.push_back(records::QueryNode{});
+  records::IdnList found;
+  std::string echo;
+  const ResultCode rc = retrieval.evaluate(pool, *target, query, found, echo);
+  if (rc.failed()) return rc;
+  if (locate->limit != 0 && found.size() > locate->limit) found.resize(locate->limit);
+  hits.insert(hits.end(), found.begin(), found.end());
+  return 0;
 }
 
 }  // namespace corvanta

@@ -19,7 +19,10 @@
 #include "config/dictionary.h"
 #include "dbm/dbm.h"
 #include "output/xslt.h"
+#include "records/formatting.h"
 #include "records/pool_service.h"
+#include "records/result_sets.h"
+#include "records/retrieval.h"
 #include "records/translate.h"
 #include "shell/batch_result.h"
 #include "shell/command_table.h"
@@ -61,6 +64,7 @@ struct Limits {
   std::int32_t idx_buf_len = 10000;
   std::int32_t ret_buf_len = 2048;
   std::int32_t max_job_no = 100;
+  std::int32_t max_flt_time = 120;  // seconds a FILTER may take; default MaxRetTime
   bool ignore_timeout = false;
 };
 
@@ -139,6 +143,9 @@ class Service {
   records::Translations translations;
   dbm::Dbm dbm{dbm::default_file_system(), out};
   records::PoolLayer pools{dbm, configs, appl_dictionary, out};
+  records::FormCatalogue forms;
+  records::SetFiles sets{dbm::default_file_system()};
+  records::Retrieval retrieval{pools, sets, forms};
   bool print_definition_errors = false;  // switched on by the start-up
   JobLog jobs;
   XsltProcessor xslt;
@@ -152,6 +159,10 @@ class Service {
   // -148 when there are more than the service takes.
   ResultCode dictionary_paths(std::string_view key, std::vector<std::string>& paths) const;
   void write_server_log(std::string_view word);
+  // A link text looked up in the link's target file by the link's LOCATE=
+  // search definition (its aspect); "?" truncates when `truncated`.
+  ResultCode link_search(const dict::AppPoolDef& pool, const dict::LinkDef& link, std::string_view text,
+                         bool truncated, std::vector<std::uint32_t>& hits);
   std::string server_value(std::string_view section, std::string_view name) const;
 
   // The message texts' output table "ISOSet": 0 not looked for yet, 1

@@ -87,7 +87,23 @@ ResultCode bat_record_from_params(Service& service, const ParamList& params, std
     idn = static_cast<std::uint32_t>(n);
     return 0;
   }
-  return kNoSuchPosition;
+  if (!params.has("SET")) return kNoSuchPosition;
+  const long number = parse_long(params.get("SET"));
+  const long position = parse_long(params.get("NUMBER"));
+  if (number < 1 || position < 1) return kNoSuchPosition;
+  records::ResultSet set;
+  if (const ResultCode rc = service.sets.load(static_cast<std::uint32_t>(number), set); rc.failed()) return rc;
+  if (static_cast<unsigned long>(position) > set.hits.size()) return kNoSuchPosition;
+  const dict::AppPoolDef* pool = service.appl_dictionary.find_pool(set.pool);
+  if (pool == nullptr || set.pool.empty()) return codes::kNoCurrentPool;
+  const dict::AppFileDef* file = nullptr;
+  for (const dict::AppFileDef* f : pool->file_defs) {
+    if (file == nullptr && f->data != nullptr && f->data->number == set.file) file = f;
+  }
+  if (file == nullptr) return codes::kNoCurrentFile;
+  if (const ResultCode rc = service.pools.make_current(pool->name, file->name); rc.failed()) return rc;
+  idn = set.hits[static_cast<std::size_t>(position - 1)];
+  return 0;
 }
 
 bool bat_sublib_match(records::RecordHandle& record, std::string_view tag, std::string_view sublib) {
@@ -241,6 +257,20 @@ std::string bat_output_path(Service& service, const ParamList& params, std::stri
   return path;
 }
 
+namespace {
+
+FieldStyle column_style(const dict::ColumnDef& column) {
+  FieldStyle style;
+  style.width_percent = column.width;
+  style.attribute = column.attribute;
+  style.code2 = column.code2;
+  style.code3 = column.code3;
+  style.picture = equal_nocase(column.type, "BMP");
+  return style;
+}
+
+}  // namespace
+
 void bat_add_row(Service& service, std::string_view text, BatchResult& result) {
   const dict::ColumnDef* column = nullptr;
   if (const dict::AppPoolDef* pool = service.pools.pool()) {
@@ -256,14 +286,25 @@ void bat_add_row(Service& service, std::string_view text, BatchResult& result) {
     return;
   }
   RowWriter row(result, column->row_type);
-  FieldStyle style;
-  style.width_percent = column->width;
-  style.attribute = column->attribute;
-  style.code2 = column->code2;
-  style.code3 = column->code3;
-  style.picture = equal_nocase(column->type, "BMP");
-  row.add_field(text, style);
+  row.add_field(text, column_style(*column));
   row.finish();
+}
+
+std::size_t bat_add_lines(BatchResult& result, const std::vector<records::FormattedLine>& lines,
+                          const dict::FormDef* form, std::size_t limit) {
+  std::size_t added = 0;
+  for (const records::FormattedLine& line : lines) {
+    if (added >= limit) break;
+    const std::vector<const dict::ColumnDef*> none;
+    const auto& columns = form != nullptr ? form->column_defs : none;
+    RowWriter row(result, columns.empty() ? 'U' : columns.front()->row_type);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      row.add_field(line[i], i < columns.size() ? column_style(*columns[i]) : FieldStyle{});
+    }
+    row.finish();
+    ++added;
+  }
+  return added;
 }
 
 std::string bat_date_text(std::uint32_t time) {

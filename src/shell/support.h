@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/dictionary.h"
+#include "records/formatting.h"
 #include "records/record.h"
 #include "shell/batch_result.h"
 #include "util/result.h"
@@ -43,10 +44,10 @@ ResultCode bat_permission(Service& service, int group);
 // selects the message language and is returned.
 ResultCode bat_select_file(Service& service, const ParamList& params, std::string_view file_name,
                            std::string& language);
-// The record a command names: IDN directly (at least 1). SET and NUMBER,
-// a position in a stored result set, are refused with -457 as long as the
-// service keeps no result sets; without IDN or SET -457 as well; no current
-// file gives -152.
+// The record a command names: IDN directly (at least 1), or SET and NUMBER,
+// a 1-based position in a stored result set, whose pool and file become
+// current. A position of 0 or beyond the set, or neither IDN nor SET, gives
+// -457; no current file -152; a set that cannot be loaded its code.
 ResultCode bat_record_from_params(Service& service, const ParamList& params, std::uint32_t& idn);
 // True when `sublib` is empty or "*", when the record has no field `tag`,
 // or when one of its first 100 occurrences begins with `sublib` (five
@@ -77,6 +78,10 @@ std::string bat_output_path(Service& service, const ParamList& params, std::stri
 // Adds `text` as one result row, laid out by the current pool's output
 // format "DEFAULT-1"; without a current pool or format, as one plain field.
 void bat_add_row(Service& service, std::string_view text, BatchResult& result);
+// Adds up to `limit` formatted lines as rows, each column a field styled by
+// the form's display column of the same position; the number added.
+std::size_t bat_add_lines(BatchResult& result, const std::vector<records::FormattedLine>& lines,
+                          const dict::FormDef* form, std::size_t limit);
 // "DD.MM.YYYY" of a stored time; the empty text for 0.
 std::string bat_date_text(std::uint32_t time);
 

@@ -1,0 +1,2 @@
+* Term browsing: the number of records and the term.
+CNT | TRM

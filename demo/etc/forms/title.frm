@@ -1,0 +1,2 @@
+* Sort form 001: the title proper.
+245$a
