@@ -49,6 +49,9 @@ FORM=SCAN,PATH=../etc/forms/scan.frm,COLUMNS=ASCANCOL
 (AITMASP)
 INDEX=BAR,NUMBER=8
 INDEX=IDN,NUMBER=0
+* Copies by the words of their titles: searched in BIBLS, carried over
+* through the titles' link MEX.
+INDEX=TIT,FILE=BIBLS,LINK=1
 (ALOAASP)
 INDEX=DDT,NUMBER=5
 INDEX=IDN,NUMBER=0

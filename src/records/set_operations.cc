@@ -301,19 +301,22 @@ ResultCode Retrieval::scan(std::string_view aspect_name, std::string_view start,
   ResultCode rc = dbm.set(pool->name, list_file, key.data(), pos, value, &cont);
   long position = 0;
   auto readable = [](ResultCode r) { return r.code() == 0 || r.code() == dbm::kTruncated; };
-  while (position > skip && readable(rc)) {
-    const std::vector<unsigned char> here = key;
+  if (skip < 0 && readable(rc)) {
+    // Positions lie between keys: the first step back gives the key itself.
     value = dbm::DataRef{buffer};
-    const ResultCode back = dbm.prev(pool->name, list_file, key.data(), pos, value, &cont);
-    if (!readable(back) || !in_index()) {
-      // The first term of the index: stand on it again.
-      key = here;
+    ResultCode back = dbm.prev(pool->name, list_file, key.data(), pos, value, &cont);
+    while (position > skip && readable(back)) {
+      const std::vector<unsigned char> here = key;
       value = dbm::DataRef{buffer};
-      rc = dbm.set(pool->name, list_file, key.data(), pos, value, &cont);
-      break;
+      back = dbm.prev(pool->name, list_file, key.data(), pos, value, &cont);
+      if (!readable(back) || !in_index()) {
+        key = here;  // the first term of the index
+        break;
+      }
+      --position;
     }
-    rc = back;
-    --position;
+    value = dbm::DataRef{buffer};
+    rc = dbm.set(pool->name, list_file, key.data(), pos, value, &cont);
   }
   for (; position < skip && readable(rc) && in_index(); ++position) {
     value = dbm::DataRef{buffer};

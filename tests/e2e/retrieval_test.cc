@@ -522,7 +522,7 @@ TEST_F(RetrievalCasesTest, SetReferencesAndSyntaxErrors) {
   }
   search("XYZ=haus", &rc);
   EXPECT_EQ(rc.code(), records::kUndefinedAspect);
-  EXPECT_EQ(run("SEARCH POOL=A FILE=ITM QUERY=TIT=haus").code(), records::kUndefinedAspect);
+  EXPECT_EQ(run("SEARCH POOL=A FILE=ITM QUERY=SUB=haus").code(), records::kUndefinedAspect);
   EXPECT_EQ(run("SEARCH POOL=A FILE=ITM QUERY=WRD=haus").code(), 0);  // the file's first aspect
   EXPECT_EQ(search("TIT=\"haus am\" see"), Hits{1});
 
@@ -596,6 +596,120 @@ TEST_F(RetrievalCasesTest, SetNumbersCycleThroughBothFiles) {
   EXPECT_EQ(service_->sets.load(2, set).code(), records::kSetInvalid);
   EXPECT_EQ(service_->sets.load(51, set).code(), 0);
   EXPECT_EQ(set.hits, (Hits{5, 3}));
+}
+
+TEST_F(RetrievalCasesTest, LinkedAspectsCarryHitsOver) {
+  const dict::AppFileDef* items = dict::ApplDictionary::find_file(*pool_, "ITM");
+  ASSERT_NE(items, nullptr);
+  // Copies 1-4 of titles 1, 2, 2 and 5.
+  const std::uint32_t titles[] = {1, 2, 2, 5};
+  for (std::uint32_t i = 0; i < 4; ++i) {
+    RecordHandle h;
+    records::rec_init(h, 30000, 0);
+    h.idn = i + 1;
+    h.order = 'N';
+    FieldDesc f;
+    f.tag = "BIB";
+    f.occurrence = 999;
+    FieldDesc sub;
+    sub.tag = "L";
+    sub.type = 2;
+    unsigned char idn[4] = {0, 0, 0, static_cast<unsigned char>(titles[i])};
+    sub.data = idn;
+    sub.length = 4;
+    ASSERT_EQ(records::fld_put(h, f, &sub).code(), 0);
+    records::rec_store_header(h);
+    ASSERT_EQ(service_->pools.rec_load(*pool_, *items->data, h, false).code(), 0);
+  }
+  ASSERT_EQ(run("SEARCH POOL=A FILE=ITM QUERY=\"TIT=haus\"").code(), 0);
+  EXPECT_EQ(current_set().hits, (Hits{3, 2, 1}));
+  ASSERT_EQ(run("SEARCH POOL=A FILE=ITM QUERY=\"TIT=tag OR IDN=1\"").code(), 0);
+  EXPECT_EQ(current_set().hits, (Hits{4, 1}));
+}
+
+TEST_F(RetrievalCasesTest, TheClockEndsLongSearches) {
+  records::RetrievalLimits limits = service_->retrieval.limits();
+  limits.max_ret_time = 0;  // out of time at the first look at the clock
+  service_->retrieval.set_limits(limits);
+  records::ResultSet set;
+  // The second word of a value is looked up only in time.
+  EXPECT_EQ(find("TIT=haus garten", set).code(), records::kTimeLimit);
+  EXPECT_EQ(find("TIT=haus", set).code(), 0);
+  // A term scan out of time keeps what it found, without error.
+  EXPECT_EQ(find("TIT=#a?", set).code(), 0);
+  EXPECT_LE(set.hits.size(), 4u);
+  // Sorting looks at the clock before every record.
+  search("TIT=haus");
+  set = current_set();
+  reopen();
+  EXPECT_EQ(service_->retrieval.sort(set, {1, 0, 0}, 'A').code(), records::kTimeLimit);
+  limits.ignore_timeout = true;
+  service_->retrieval.set_limits(limits);
+  EXPECT_EQ(find("TIT=haus garten", set).code(), 0);
+  EXPECT_EQ(set.hits, Hits{2});
+  EXPECT_EQ(service_->retrieval.sort(set, {1, 0, 0}, 'A').code(), 0);
+}
+
+TEST_F(RetrievalCasesTest, PhrasesListsAndPaging) {
+  records::ResultSet set;
+  ASSERT_EQ(find("TIT=haus see", set).code(), 0);
+  EXPECT_EQ(set.hits, Hits{1});
+  reopen();
+  ASSERT_EQ(service_->retrieval.find("TIT=see haus", set, true).code(), 0);
+  EXPECT_TRUE(set.hits.empty());  // not one after the other
+  reopen();
+  ASSERT_EQ(service_->retrieval.find("TIT=haus am", set, true).code(), 0);
+  EXPECT_EQ(set.hits, Hits{1});
+  reopen();
+  ASSERT_EQ(service_->retrieval.find("TIT=garten und ha?", set, true).code(), 0);
+  EXPECT_EQ(set.hits, Hits{2});
+
+  // LIST_SET from a position: rows by the form LIST.
+  search("IDN=1 < 5");
+  ASSERT_EQ(run("LIST_SET START=4").code(), 0);
+  EXPECT_EQ(result_.rows, 2u);
+  const std::string rows(result_.buffer.view());
+  EXPECT_NE(rows.find("Haus am See / Müller, Anna"), std::string::npos);
+  EXPECT_NE(rows.find("1990"), std::string::npos);
+  EXPECT_EQ(run("LIST_SET SETNO=4999").code(), records::kSetInvalid);
+  EXPECT_EQ(run("LIST_SET SETNO=5001").code(), records::kSetInvalid);
+  EXPECT_EQ(run("LIST_SET SETNO=1 SORT=9").code(), records::kNoSortDefinition);
+
+  // Paging back from NACHT by two terms; counts beyond MaxScanCnt.
+  records::RetrievalLimits limits = service_->retrieval.limits();
+  limits.max_scan_cnt = 1;
+  service_->retrieval.set_limits(limits);
+  ASSERT_EQ(run("SCAN POOL=A FILE=BIB ASPECT=TIT QUERY=nacht SKIP=-2").code(), 0);
+  EXPECT_EQ(result_.rows, 5u);  // GARTEN HAUS NACHT SEE TAG
+  EXPECT_EQ(result_.text, "PREV=-00000032 NEXT=000000003");
+  const std::string scanned(result_.buffer.view());
+  EXPECT_LT(scanned.find("GARTEN"), scanned.find("HAUS")) << scanned;
+  EXPECT_NE(scanned.find(">000001"), std::string::npos);
+  // Back beyond the first term stops there.
+  ASSERT_EQ(run("SCAN POOL=A FILE=BIB QUERY=TIT=am SKIP=-5").code(), 0);
+  EXPECT_EQ(result_.rows, 7u);
+  EXPECT_EQ(result_.text, "PREV=-00000030 NEXT=000000007") << std::string(result_.buffer.view());
+  EXPECT_EQ(run("SCAN POOL=A FILE=BIB QUERY=IDN=1").code(), records::kUndefinedAspect);
+}
+
+TEST_F(RetrievalCasesTest, TheServiceSearchesAndLaterRunsFindTheSets) {
+  (void)service_->dbm.close_all();
+  const RunResult first = inst_.run(
+      "login user=sys pass=KWP\n"
+      "SEARCH POOL=A FILE=BIB QUERY=\"TIT=haus OR nacht\"\n"
+      "DISPLAY NO=1 FORMAT=SHORT\n"
+      "FILTER QUERY=\"260$c>2000\"\n"
+      "END\n");
+  EXPECT_NE(first.output.find("Ergebnismenge 1: 4 Treffer"), std::string::npos) << first.output;
+  EXPECT_NE(first.output.find("Titel: Nacht und Tag"), std::string::npos) << first.output;
+  EXPECT_NE(first.output.find("Ergebnismenge 2: 1 Treffer"), std::string::npos) << first.output;
+  const RunResult second = inst_.run(
+      "login user=sys pass=KWP\n"
+      "LIST_SET SETNO=1 SORT=1\n"
+      "SEARCH POOL=A FILE=BIB QUERY=\"SET=2 OR TIT=(garten\"\n"
+      "END\n");
+  EXPECT_NE(second.output.find("Sortiert nach Titel"), std::string::npos) << second.output;
+  EXPECT_NE(second.output.find("506 - Suchfrage fehlerhaft"), std::string::npos) << second.output;
 }
 
 }  // namespace

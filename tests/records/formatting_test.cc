@@ -1,0 +1,94 @@
+// Record forms: what a layout shows of a record, and the layout lines it
+// refuses.
+#include "records/formatting.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace corvanta::records {
+namespace {
+
+void put(RecordHandle& h, const std::string& tag, const std::string& indicators, char code,
+         const std::string& data) {
+  FieldDesc f;
+  f.tag = tag;
+  f.indicators = indicators;
+  f.occurrence = 999;
+  f.type = 1;
+  if (code == 0) {
+    f.set(data);
+    ASSERT_EQ(fld_put(h, f).code(), 0);
+    return;
+  }
+  FieldDesc s;
+  s.tag.assign(1, code);
+  s.type = 1;
+  s.set(data);
+  ASSERT_EQ(fld_put(h, f, &s).code(), 0);
+}
+
+class FormattingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rec_init(h_, 4096, 1);
+    h_.idn = 42;
+    h_.order = 'N';
+    put(h_, "245", "10", 'a', "Haus am See");
+    put(h_, "245", "10", 'c', "Anna Müller");
+    put(h_, "650", "", 'a', "Seen");
+    put(h_, "650", "", 'a', "Häuser");
+    put(h_, "300", "", 0, "200 S.   ");
+    rec_store_header(h_);
+  }
+  std::vector<FormattedLine> format(const std::string& text, std::uint32_t hit = 0) {
+    Layout layout;
+    long line = 0;
+    EXPECT_EQ(parse_layout(text, layout, line).code(), 0) << text;
+    FormatContext ctx;
+    ctx.hit_number = hit;
+    return format_record(&layout, h_, ctx);
+  }
+  RecordHandle h_;
+};
+
+TEST_F(FormattingTest, LiteralsShowWithTheirElements) {
+  // $b missing: its separator goes with it; the label stays.
+  EXPECT_EQ(format("'Titel: ' 245$a ' : ' 245$b ' / ' 245$c"),
+            (std::vector<FormattedLine>{{"Titel: Haus am See / Anna Müller"}}));
+  // Nothing of the line's elements: no line.
+  EXPECT_TRUE(format("'Ausgabe: ' 250 ' (' 250 ')'").empty());
+  // A trailing literal follows its element only.
+  EXPECT_EQ(format("245$a ' (' 250 ')'"), (std::vector<FormattedLine>{{"Haus am See"}}));
+  // Lines without elements are constant text; '' is a quote.
+  EXPECT_EQ(format("'It''s' | '*'"), (std::vector<FormattedLine>{{"It's", "*"}}));
+}
+
+TEST_F(FormattingTest, OccurrencesFieldsAndColumns) {
+  EXPECT_EQ(format("650$a"), (std::vector<FormattedLine>{{"Seen; Häuser"}}));
+  EXPECT_EQ(format("650$a+' / '"), (std::vector<FormattedLine>{{"Seen / Häuser"}}));
+  EXPECT_EQ(format("650$a.2"), (std::vector<FormattedLine>{{"Häuser"}}));
+  EXPECT_EQ(format("245/10$c"), (std::vector<FormattedLine>{{"Anna Müller"}}));
+  EXPECT_TRUE(format("245/14$c").empty());
+  // A whole field: its subfields joined by blanks; trailing blanks go.
+  EXPECT_EQ(format("245 | 300"), (std::vector<FormattedLine>{{"Haus am See Anna Müller", "200 S."}}));
+  EXPECT_EQ(format("@NO | @IDN\n* a comment\n\n245$a", 7),
+            (std::vector<FormattedLine>{{"7", "42"}, {"Haus am See"}}));
+  EXPECT_EQ(format_text(nullptr, h_), "245 Haus am See Anna Müller 300 200 S. 650 Seen Häuser");
+}
+
+TEST(LayoutParse, RefusesWhatIsNoLayout) {
+  for (const char* bad : {"'open", "245$a+", "245$a+x", "@WHAT", "24", "245 'a' |\n'unclosed"}) {
+    Layout layout;
+    long line = 0;
+    EXPECT_EQ(parse_layout(bad, layout, line).code(), -145) << bad;
+    EXPECT_GE(line, 1);
+  }
+  Layout layout;
+  long line = 0;
+  EXPECT_EQ(parse_layout("245\n\n'x'\n@IDN 'y", layout, line).code(), -145);
+  EXPECT_EQ(line, 4);
+}
+
+}  // namespace
+}  // namespace corvanta::records
