@@ -28,6 +28,8 @@ INDEX=AUT,NUMBER=2,FAM=ALL
 INDEX=SUB,NUMBER=3,LIST=YES,FAM=ALL
 INDEX=ISB,NUMBER=4
 INDEX=JAH,NUMBER=10
+* TPH: the title as a phrase from its first filing character ("haus am?")
+INDEX=TPH,NUMBER=9
 INDEX=WRD,NUMBER=1,LIST=YES,FAM=ALL,FULL=YES
 * IDN: the record numbers themselves
 INDEX=IDN,NUMBER=0

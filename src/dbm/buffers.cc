@@ -7,16 +7,23 @@
 namespace corvanta::dbm {
 
 void BufferPool::resize(std::size_t frames) {
+  // The frames themselves are made when a slot is first used: opening a
+  // pool for one short command does not pay for thousands of them.
   frames_.clear();
   slots_.clear();
   if (frames == 0) frames = 10;
-  for (std::size_t i = 0; i < frames; ++i) frames_.push_back(std::make_unique<Frame>());
+  frames_.resize(frames);
   cursor_ = 0;
+}
+
+Frame& BufferPool::slot_frame(std::size_t slot) {
+  if (frames_[slot] == nullptr) frames_[slot] = std::make_unique<Frame>();
+  return *frames_[slot];
 }
 
 std::vector<std::uint32_t> BufferPool::blocks() const {
   std::vector<std::uint32_t> out;
-  for (const auto& f : frames_) out.push_back(f->block);
+  for (const auto& f : frames_) out.push_back(f != nullptr ? f->block : 0);
   return out;
 }
 
@@ -26,7 +33,7 @@ int BufferPool::lookup(std::uint32_t b) const {
 }
 
 void BufferPool::assign(std::size_t slot, std::uint32_t b) {
-  Frame& f = *frames_[slot];
+  Frame& f = slot_frame(slot);
   if (f.block != 0 && f.block < slots_.size()) slots_[f.block] = -1;
   f.block = b;
   if (b == 0) return;
@@ -70,11 +77,12 @@ ResultCode BufferPool::read_through(Pool& pool, std::uint32_t b, Frame*& frame) 
   if (found >= 0) {
     const auto slot = static_cast<std::size_t>(found);
     std::swap(frames_[slot], frames_[cursor_]);
-    if (frames_[slot]->block != 0) slots_[frames_[slot]->block] = static_cast<std::int32_t>(slot);
+    if (frames_[slot] != nullptr && frames_[slot]->block != 0)
+      slots_[frames_[slot]->block] = static_cast<std::int32_t>(slot);
     slots_[b] = static_cast<std::int32_t>(cursor_);
     ++stats_.hits;
   } else {
-    Frame& victim = *frames_[cursor_];
+    Frame& victim = slot_frame(cursor_);
     if (victim.dirty == 255) {
       if (const ResultCode rc = write_frame(pool, victim); rc.failed()) return rc;
     }
@@ -105,7 +113,7 @@ ResultCode BufferPool::write_through(Pool& pool, std::uint32_t b, const Frame& s
     slot = static_cast<std::size_t>(found);
     target = frames_[slot].get();
   } else {
-    target = frames_[cursor_].get();
+    target = &slot_frame(cursor_);
     if (target->dirty == 255) {
       if (const ResultCode rc = write_frame(pool, *target); rc.failed()) return rc;
     }
@@ -218,7 +226,7 @@ ResultCode BufferPool::release(Pool& pool, FileDescriptor& fd, int level, std::u
 ResultCode BufferPool::flush(Pool& pool) {
   if (pool.write_policy() != 'W') return 0;
   for (auto& f : frames_) {
-    if (f->dirty == 255) {
+    if (f != nullptr && f->dirty == 255) {
       if (const ResultCode rc = write_frame(pool, *f); rc.failed()) return rc;
     }
   }

@@ -185,14 +185,25 @@ ResultCode Pool::clear_descriptor(int n) {
 
 ResultCode Pool::load_control() {
   if (const ResultCode rc = read_header(); rc.failed()) return rc;
+  // Each descriptor block is read once for the descriptors it holds.
+  Block b{};
+  std::uint32_t loaded = 0;
   for (int n = 1; n <= kMaxFileNumber; ++n) {
-    FileDescriptor fd;
-    const ResultCode rc = read_descriptor(n, fd);
-    if (rc.code() == kNoSuchFile) continue;
-    if (rc.failed()) {
-      free_control();
-      return rc;
+    if (descriptor_block(n) != loaded) {
+      loaded = descriptor_block(n);
+      ResultCode rc = 0;
+      if (!extents.read_block(loaded, b.data(), kBlockSize)) {
+        rc = kReadError;
+      } else if (decode_block_header(b.data()).type != kTypeDescriptors) {
+        rc = kWrongBlockType;
+      }
+      if (rc.failed()) {
+        free_control();
+        return rc;
+      }
     }
+    const FileDescriptor fd = decode_descriptor(b.data() + descriptor_offset(n));
+    if (fd.file == 0) continue;
     files_[static_cast<std::size_t>(n)] = std::make_unique<FileDescriptor>(fd);
   }
   return 0;

@@ -89,7 +89,7 @@ class Pool;
 class BufferPool {
  public:
   BufferPool() = default;
-  // Makes `frames` empty frames (0: 10), forgetting the ones held.
+  // Makes room for `frames` frames (0: 10), forgetting the ones held.
   void resize(std::size_t frames);
   void release_frames() { frames_.clear(); }
 
@@ -130,10 +130,12 @@ class BufferPool {
   void forget(std::uint32_t b);
   ResultCode write_back(Pool& pool, std::uint32_t b);
 
+  // The frame of a slot, made when the slot is first used.
+  Frame& slot_frame(std::size_t slot);
   // Sets the block a slot holds, keeping the block-to-slot map in step.
   void assign(std::size_t slot, std::uint32_t b);
 
-  std::vector<std::unique_ptr<Frame>> frames_;
+  std::vector<std::unique_ptr<Frame>> frames_;  // null: a slot not used yet
   // Which slot holds a block (-1: none), by block number: a ring of
   // thousands of frames is searched in constant time.
   std::vector<std::int32_t> slots_;
