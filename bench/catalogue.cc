@@ -150,8 +150,8 @@ double run_timed(const std::string& command) {
 
 // A copy of the reference installation whose title file holds the records.
 std::string prepare_installation(std::string_view name, bool indexed) {
-  const std::string root =
-      fs::temp_directory_path().string() + "/corvanta-bench-" + std::string(name) + "-" + std::to_string(::getpid());
+  const std::string root = fs::temp_directory_path().string() + "/corvanta-bench-" + std::string(name) + "-" +
+                           std::to_string(::getpid());
   fs::remove_all(root);
   fs::copy(CORVANTA_DEMO, root, fs::copy_options::recursive);
   const fs::path previous = fs::current_path();
@@ -205,8 +205,8 @@ std::string prepare_installation(std::string_view name, bool indexed) {
 }
 
 std::string prepare_zebra(std::string_view name, bool indexed) {
-  const std::string root =
-      fs::temp_directory_path().string() + "/corvanta-bench-" + std::string(name) + "-" + std::to_string(::getpid());
+  const std::string root = fs::temp_directory_path().string() + "/corvanta-bench-" + std::string(name) + "-" +
+                           std::to_string(::getpid());
   fs::remove_all(root);
   fs::create_directories(root + "/reg");
   {

@@ -30,6 +30,8 @@ std::string prepare_installation(std::string_view name, bool indexed);
 // and with `indexed` also updated with the records. Empty on failure.
 std::string prepare_zebra(std::string_view name, bool indexed);
 // "cd ROOT && zebraidx -c zebra.cfg".
-inline std::string zebra_command(const std::string& root) { return "cd '" + root + "' && zebraidx -c zebra.cfg"; }
+inline std::string zebra_command(const std::string& root) {
+  return "cd '" + root + "' && zebraidx -c zebra.cfg";
+}
 
 }  // namespace corvanta::bench

@@ -68,7 +68,8 @@ std::string lower(std::string s) {
 
 bool plain_word(const std::string& w, const std::set<std::string>& stop) {
   if (w.size() < 4 || w.size() > 20) return false;
-  if (!std::all_of(w.begin(), w.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }))
+  if (!std::all_of(w.begin(), w.end(),
+                   [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }))
     return false;
   std::string upper = w;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -135,8 +136,8 @@ std::vector<Query> make_queries(Kind kind) {
         const int from = 1900 + static_cast<int>(rng() % 120);
         const int to = from + static_cast<int>(rng() % 5);
         q = {"JAH=" + std::to_string(from) + " < " + std::to_string(to),
-             "@and @attr 1=30 @attr 4=109 @attr 2=4 " + std::to_string(from) + " @attr 1=30 @attr 4=109 @attr 2=2 " +
-                 std::to_string(to),
+             "@and @attr 1=30 @attr 4=109 @attr 2=4 " + std::to_string(from) +
+                 " @attr 1=30 @attr 4=109 @attr 2=2 " + std::to_string(to),
              "", from, to};
         break;
       }
@@ -168,7 +169,8 @@ void measure(benchmark::State& state, Kind kind, Run run) {
     for (const Query& q : queries(kind)) {
       const auto start = std::chrono::steady_clock::now();
       const long n = run(q);
-      const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+      const double us =
+          std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
       if (n < 0) {
         state.SkipWithError(("query failed: " + q.ours).c_str());
         return;
@@ -264,7 +266,8 @@ struct Zebra {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, root.c_str());
-    if (posix_spawnp(&server, "zebrasrv", &actions, nullptr, const_cast<char**>(argv), environ) != 0) server = 0;
+    if (posix_spawnp(&server, "zebrasrv", &actions, nullptr, const_cast<char**>(argv), environ) != 0)
+      server = 0;
     posix_spawn_file_actions_destroy(&actions);
     for (int i = 0; i < 100 && server != 0; ++i) {
       connection = ZOOM_connection_new(socket.c_str(), 0);
@@ -289,7 +292,8 @@ struct Zebra {
     const char* message = nullptr;
     const char* info = nullptr;
     const int error = ZOOM_connection_error(connection, &message, &info);
-    if (error != 0) std::fprintf(stderr, "zebra: %s (%s): %s\n", message, info != nullptr ? info : "", pqf.c_str());
+    if (error != 0)
+      std::fprintf(stderr, "zebra: %s (%s): %s\n", message, info != nullptr ? info : "", pqf.c_str());
     const long n = error != 0 ? -1 : static_cast<long>(ZOOM_resultset_size(r));
     ZOOM_resultset_destroy(r);
     return n;
@@ -335,8 +339,8 @@ struct Fts {
                  nullptr, nullptr, nullptr);
     sqlite3_stmt* insert = nullptr;
     sqlite3_stmt* year = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO t(rowid, title, author, subject, isbn) VALUES (?, ?, ?, ?, ?)", -1, &insert,
-                       nullptr);
+    sqlite3_prepare_v2(db, "INSERT INTO t(rowid, title, author, subject, isbn) VALUES (?, ?, ?, ?, ?)", -1,
+                       &insert, nullptr);
     sqlite3_prepare_v2(db, "INSERT INTO y(id, year) VALUES (?, ?)", -1, &year, nullptr);
     long id = 0;
     for (const Title& t : titles()) {
@@ -360,8 +364,8 @@ struct Fts {
     sqlite3_exec(db, "COMMIT; CREATE INDEX y_year ON y(year);", nullptr, nullptr, nullptr);
     sqlite3_prepare_v2(db, "SELECT rowid FROM t WHERE t MATCH ?", -1, &match, nullptr);
     sqlite3_prepare_v2(db, "SELECT id FROM y WHERE year BETWEEN ? AND ?", -1, &range, nullptr);
-    sqlite3_prepare_v2(db, "SELECT title, author, (SELECT year FROM y WHERE id = ?1) FROM t WHERE rowid = ?1", -1,
-                       &row, nullptr);
+    sqlite3_prepare_v2(db, "SELECT title, author, (SELECT year FROM y WHERE id = ?1) FROM t WHERE rowid = ?1",
+                       -1, &row, nullptr);
   }
   ~Fts() {
     sqlite3_finalize(match);

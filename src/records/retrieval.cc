@@ -378,11 +378,23 @@ ResultCode Retrieval::aspect_term(Evaluation& ev, const dict::AppFileDef& file, 
     return 0;
   }
 
-  if (aspect.index == 0) return idn_term(ev, file, t, result);
+  // A value that is the display text of a code of the aspect's table
+  // searches the code.
+  QueryTerm coded;
+  const QueryTerm* term = &t;
+  if (!aspect.code_table.empty() && code_tables_ != nullptr) {
+    coded = t;
+    if (auto c = code_tables_->code(aspect.code_table, t.value)) coded.value = std::move(*c);
+    if (t.range) {
+      if (auto c = code_tables_->code(aspect.code_table, t.second)) coded.second = std::move(*c);
+    }
+    term = &coded;
+  }
+  if (aspect.index == 0) return idn_term(ev, file, *term, result);
   const dict::IndexDef* index = file.data->find_index(aspect.index);
   if (index == nullptr) return kUndefinedAspect;
-  if (is_idn_type(source_type(*file.data, *index))) return idn_term(ev, file, t, result);
-  return index_term(ev, file, *index, t, result, stop_word);
+  if (is_idn_type(source_type(*file.data, *index))) return idn_term(ev, file, *term, result);
+  return index_term(ev, file, *index, *term, result, stop_word);
 }
 
 ResultCode Retrieval::idn_term(Evaluation& ev, const dict::AppFileDef& file, const QueryTerm& t,

@@ -30,6 +30,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -63,6 +64,19 @@ struct RetrievalLimits {
   std::uint32_t max_scan_cnt = 100000;
 };
 
+// Code tables: the codes an aspect's index holds and the texts people use
+// for them (CODE= of an aspect names its table). The code table commands
+// supply them; without a provider an aspect's CODE= has no effect.
+class CodeTables {
+ public:
+  virtual ~CodeTables() = default;
+  // The code whose display text equals `text` over its whole length, in
+  // any case.
+  virtual std::optional<std::string> code(std::string_view table, std::string_view text) const = 0;
+  // The display text of a code.
+  virtual std::optional<std::string> text(std::string_view table, std::string_view code) const = 0;
+};
+
 // One row of term browsing.
 struct ScanRow {
   std::string key;    // "ASP  FIL  %09ld": aspect, file code and running number
@@ -81,6 +95,7 @@ class Retrieval {
   const RetrievalLimits& limits() const { return limits_; }
   // The time source of the retrieval clock (tests advance it).
   void set_clock(Clock clock) { clock_ = std::move(clock); }
+  void set_code_tables(const CodeTables* tables) { code_tables_ = tables; }
 
   // A new result set for the current pool and file: the query evaluated,
   // narrowed by the file's FILTER= query. The set is not stored. On failure
@@ -136,6 +151,7 @@ class Retrieval {
   const FormCatalogue& forms_;
   RetrievalLimits limits_;
   Clock clock_ = [] { return std::chrono::steady_clock::now(); };
+  const CodeTables* code_tables_ = nullptr;
 };
 
 // Whether a list file key matches a term pattern with truncation (0x09) and

@@ -344,6 +344,9 @@ ResultCode Retrieval::scan(std::string_view aspect_name, std::string_view start,
     while (!stored.empty() && stored.back() == '\0') stored.remove_suffix(1);
     std::string shown = trm_display(stored, *index->term_def, type.code, 256);
     while (!shown.empty() && (shown.back() == ' ' || shown.back() == '\0')) shown.pop_back();
+    if (!aspect->code_table.empty() && code_tables_ != nullptr) {
+      if (const auto text = code_tables_->text(aspect->code_table, shown)) shown += " - " + *text;
+    }
     ++position;
     char number[64];
     ScanRow row;

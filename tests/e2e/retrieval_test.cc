@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -710,6 +712,44 @@ TEST_F(RetrievalCasesTest, TheServiceSearchesAndLaterRunsFindTheSets) {
       "END\n");
   EXPECT_NE(second.output.find("Sortiert nach Titel"), std::string::npos) << second.output;
   EXPECT_NE(second.output.find("506 - Suchfrage fehlerhaft"), std::string::npos) << second.output;
+}
+
+// An aspect with a code table: EPO searches the years by the names of
+// epochs, and browsing shows the names beside the codes.
+class CodeTableTest : public RetrievalCasesTest {
+ protected:
+  void prepare() override {
+    std::string app = inst_.read("etc/library.app");
+    const std::string anchor = "INDEX=JAH,NUMBER=10\n";
+    app.insert(app.find(anchor) + anchor.size(), "INDEX=EPO,NUMBER=10,CODE=EPOCHS\n");
+    inst_.write("etc/library.app", app);
+  }
+  struct Epochs : records::CodeTables {
+    std::optional<std::string> code(std::string_view table, std::string_view text) const override {
+      if (table != "EPOCHS") return std::nullopt;
+      std::string lower(text);
+      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (lower == "wende") return "1990";
+      if (lower == "jahrtausend") return "2001";
+      return std::nullopt;
+    }
+    std::optional<std::string> text(std::string_view table, std::string_view code) const override {
+      if (table == "EPOCHS" && code == "000001990") return "Wende";
+      return std::nullopt;
+    }
+  } epochs_;
+};
+
+TEST_F(CodeTableTest, ValuesAndRowsGoThroughTheTable) {
+  service_->retrieval.set_code_tables(&epochs_);
+  EXPECT_EQ(search("EPO=Wende"), Hits{1});
+  EXPECT_EQ(search("EPO=WENDE < jahrtausend"), (Hits{3, 2, 1}));
+  EXPECT_EQ(search("EPO=1995"), Hits{2});  // codes themselves still work
+  EXPECT_EQ(search("EPO=wend"), Hits{});   // the whole text or nothing
+  ASSERT_EQ(run("SCAN POOL=A FILE=BIB QUERY=EPO=1990").code(), 0);
+  EXPECT_NE(std::string(result_.buffer.view()).find("000001990 - Wende"), std::string::npos);
+  service_->retrieval.set_code_tables(nullptr);
+  EXPECT_EQ(search("EPO=Wende"), Hits{});
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ class InProcessService : public ::testing::Test {
   void SetUp() override {
     previous_ = std::filesystem::current_path();
     std::filesystem::current_path(inst_.path("work"));
+    prepare();
     out_ = std::tmpfile();
     service_ = std::make_unique<Service>(stdin, out_, command_table());
     ASSERT_EQ(service_->configs.load_main_path("../etc/corvanta.cfg").code(), 0);
@@ -32,6 +33,9 @@ class InProcessService : public ::testing::Test {
     std::fclose(out_);
     std::filesystem::current_path(previous_);
   }
+
+  // Changes the installation's files before the service starts.
+  virtual void prepare() {}
 
   Installation inst_;
   std::filesystem::path previous_;

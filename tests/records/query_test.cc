@@ -82,7 +82,8 @@ TEST(QueryParse, LimitsAndOtherModes) {
   EXPECT_NE(parse(many), std::to_string(kTooManyElements));
   EXPECT_EQ(parse(many + " OR a"), std::to_string(kTooManyElements));
   // Parentheses count as elements, and nest only so deep.
-  EXPECT_EQ(parse(std::string(50, '(') + "a" + std::string(50, ')'), 'R', 40), std::to_string(kTooManyElements));
+  EXPECT_EQ(parse(std::string(50, '(') + "a" + std::string(50, ')'), 'R', 40),
+            std::to_string(kTooManyElements));
   EXPECT_EQ(parse(std::string(200, '(') + "a" + std::string(200, ')'), 'R', 1000),
             std::to_string(kQuerySyntax));
   // A 10,000-character value is read, not overflowed.

@@ -60,9 +60,9 @@ TEST_F(ResultSetsTest, StoredSetsHaveTheDocumentedLayout) {
   const std::string stored = first.substr(16);
   EXPECT_EQ(stored.substr(0, 12), std::string("A") + std::string(11, '\0'));
   EXPECT_EQ(get_u16(reinterpret_cast<const unsigned char*>(stored.data()) + 12), 1);
-  EXPECT_EQ(word(stored.substr(14), 0), 1u);       // set number
-  EXPECT_EQ(word(stored.substr(18), 0), 10000u);   // capacity
-  EXPECT_EQ(word(stored.substr(22), 0), 3u);       // hits
+  EXPECT_EQ(word(stored.substr(14), 0), 1u);      // set number
+  EXPECT_EQ(word(stored.substr(18), 0), 10000u);  // capacity
+  EXPECT_EQ(word(stored.substr(22), 0), 3u);      // hits
   EXPECT_EQ(stored.substr(26, 7), std::string("\0\1\0\2\0\0D", 7));
   EXPECT_EQ(stored.substr(33, 9), std::string("TIT=haus\0", 9));
   EXPECT_EQ(stored.substr(284, 3), std::string(3, '\0'));
