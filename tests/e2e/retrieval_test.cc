@@ -21,6 +21,7 @@
 #include "records/terms.h"
 #include "service_fixture.h"
 #include "shell/service.h"
+#include "shell/support.h"
 
 namespace corvanta::testing {
 namespace {
@@ -750,6 +751,42 @@ TEST_F(CodeTableTest, ValuesAndRowsGoThroughTheTable) {
   EXPECT_NE(std::string(result_.buffer.view()).find("000001990 - Wende"), std::string::npos);
   service_->retrieval.set_code_tables(nullptr);
   EXPECT_EQ(search("EPO=Wende"), Hits{});
+}
+
+// A file whose definition names a filter query: every search is narrowed.
+class FilteredFileTest : public RetrievalCasesTest {
+ protected:
+  void prepare() override {
+    std::string app = inst_.read("etc/library.app");
+    const std::string anchor = "FILE=BIBLS,NAME=BIB,NUMBER=1,";
+    app.insert(app.find(anchor) + anchor.size(), "FILTER='JAH>=1995',");
+    inst_.write("etc/library.app", app);
+  }
+};
+
+TEST_F(FilteredFileTest, EverySearchIsNarrowedByTheFilesFilter) {
+  EXPECT_EQ(search("TIT=haus"), Hits{2});
+  EXPECT_EQ(search("IDN=1 < *"), (Hits{4, 3, 2}));
+}
+
+TEST_F(RetrievalCasesTest, CommandsNameRecordsByPositionsInSets) {
+  search("TIT=nacht");
+  const std::string set = std::to_string(result_.set_no);
+  service_->pools.clear();
+  std::uint32_t idn = 0;
+  ParamList params;
+  params.parse("X SET=" + set + " NUMBER=2");
+  ASSERT_EQ(bat_record_from_params(*service_, params, idn).code(), 0);
+  EXPECT_EQ(idn, 3u);
+  ASSERT_NE(service_->pools.file(), nullptr);  // the set's pool and file became current
+  EXPECT_EQ(service_->pools.file()->name, "BIBLS");
+  for (const std::string& bad :
+       std::vector<std::string>{"X SET=" + set + " NUMBER=0", "X SET=" + set + " NUMBER=3", "X NUMBER=1"}) {
+    params.parse(bad);
+    EXPECT_EQ(bat_record_from_params(*service_, params, idn).code(), records::kRecordAbsent) << bad;
+  }
+  params.parse("X SET=4999 NUMBER=1");
+  EXPECT_EQ(bat_record_from_params(*service_, params, idn).code(), records::kSetInvalid);
 }
 
 }  // namespace
