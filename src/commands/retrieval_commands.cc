@@ -4,6 +4,7 @@
 //
 // The current set travels from command to command in the result record's
 // set number. Each command opens the pool it works in for inquiry.
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -25,11 +26,15 @@ constexpr std::size_t kScanRows = 30;
 constexpr std::size_t kQueryAfterAspect = 496;
 constexpr std::size_t kMaxFormName = 20;
 
-// "AAA=" and the query when ASPECT is given, else QUERY.
-std::string query_param(const ParamList& params) {
-  std::string query(params.get("QUERY"));
-  if (!params.has("ASPECT")) return query;
-  return params.get_into("ASPECT", "", 3, false) + "=" + query.substr(0, kQueryAfterAspect);
+// "AAA=" and the query when ASPECT is given, else QUERY. A query the
+// command line cut at 200 characters would mean something else: it is
+// refused.
+ResultCode query_param(const ParamList& params, std::string& query) {
+  if (params.was_cut("QUERY")) return records::kQuerySyntax;
+  query = std::string(params.get("QUERY"));
+  if (params.has("ASPECT"))
+    query = params.get_into("ASPECT", "", 3, false) + "=" + query.substr(0, kQueryAfterAspect);
+  return 0;
 }
 
 // Makes POOL and FILE current (defaults: the set's) and opens the pool for
@@ -70,8 +75,8 @@ void report_set(Service& service, const records::ResultSet& set, BatchResult& re
 
 // Rows of the hits from position `start` (1-based): each record laid out
 // by the file's form "LIST" (its first line), else its position and IDN.
-ResultCode add_hit_rows(Service& service, const records::ResultSet& set, std::uint32_t start,
-                        std::size_t limit, BatchResult& result) {
+ResultCode add_hit_rows(Service& service, const records::ResultSet& set, std::size_t start, std::size_t limit,
+                        BatchResult& result) {
   const dict::AppPoolDef* pool = service.pools.pool();
   const dict::AppFileDef* file = service.pools.file();
   if (pool == nullptr || file == nullptr || file->data == nullptr) return codes::kNoCurrentFile;
@@ -101,9 +106,11 @@ ResultCode add_hit_rows(Service& service, const records::ResultSet& set, std::ui
 }  // namespace
 
 ResultCode cmd_search(Service& service, ParamList& params, BatchResult& result) {
+  std::string query;
+  if (const ResultCode rc = query_param(params, query); rc.failed()) return rc;
   if (const ResultCode rc = open_for_inquiry(service, params, "", ""); rc.failed()) return rc;
   records::ResultSet set;
-  if (const ResultCode rc = service.retrieval.find(query_param(params), set); rc.failed()) return rc;
+  if (const ResultCode rc = service.retrieval.find(query, set); rc.failed()) return rc;
   if (const ResultCode rc = service.sets.store(set); rc.failed()) return rc;
   report_set(service, set, result);
   return add_hit_rows(service, set, 1, kSetRows, result);
@@ -116,7 +123,8 @@ ResultCode cmd_filter(Service& service, ParamList& params, BatchResult& result) 
   if (const ResultCode rc = open_for_inquiry(service, params, source.pool, file != nullptr ? file->name : "");
       rc.failed())
     return rc;
-  const std::string query(params.get("QUERY"));
+  std::string query;
+  if (const ResultCode rc = query_param(params, query); rc.failed()) return rc;
   if (trim_blanks(query).empty()) return records::kNoQuery;
   const std::string inverse = params.get_into("INVERSE", "", 1, true);
   records::ResultSet target;
@@ -157,7 +165,7 @@ ResultCode cmd_display(Service& service, ParamList& params, BatchResult& result)
 
 ResultCode cmd_list_set(Service& service, ParamList& params, BatchResult& result) {
   const long number = params.has("SETNO") ? parse_long(params.get("SETNO")) : result.set_no;
-  if (number < 1) return records::kSetInvalid;
+  if (number < 1 || static_cast<unsigned long>(number) > 0xFFFFFFFFul) return records::kSetInvalid;
   records::ResultSet set;
   if (const ResultCode rc = service.sets.load(static_cast<std::uint32_t>(number), set); rc.failed())
     return rc;
@@ -165,7 +173,7 @@ ResultCode cmd_list_set(Service& service, ParamList& params, BatchResult& result
   if (file == nullptr) return codes::kNoCurrentPool;
   if (const ResultCode rc = service.pools.make_current(set.pool, file->name); rc.failed()) return rc;
   if (const ResultCode rc = bat_pool_open(service, 'I', 'N'); rc.failed()) return rc;
-  if (params.has("SORT")) {
+  if (!trim_blanks(params.get("SORT")).empty()) {
     // SORT=1,2: the sort forms 001 and 002; DIRECTION=D descending.
     std::array<std::uint16_t, records::kSortKeys> keys{};
     std::size_t k = 0;
@@ -186,7 +194,8 @@ ResultCode cmd_list_set(Service& service, ParamList& params, BatchResult& result
   long start = params.has("START") ? parse_long(params.get("START")) : 1;
   if (start < 1) start = 1;
   report_set(service, set, result);
-  result.first = static_cast<std::uint32_t>(start);
+  result.first =
+      static_cast<std::uint32_t>(std::min<unsigned long>(static_cast<unsigned long>(start), 0xFFFFFFFFul));
   if (set.direction != 0) {
     std::string info;
     if (service.retrieval.sort_info(set, info).ok() && !info.empty()) {
@@ -194,12 +203,13 @@ ResultCode cmd_list_set(Service& service, ParamList& params, BatchResult& result
       result.text = info.substr(0, kMaxResultText);
     }
   }
-  return add_hit_rows(service, set, static_cast<std::uint32_t>(start), kSetRows, result);
+  return add_hit_rows(service, set, static_cast<std::size_t>(start), kSetRows, result);
 }
 
 ResultCode cmd_scan(Service& service, ParamList& params, BatchResult& result) {
+  std::string query;
+  if (const ResultCode rc = query_param(params, query); rc.failed()) return rc;
   if (const ResultCode rc = open_for_inquiry(service, params, "", ""); rc.failed()) return rc;
-  const std::string query = query_param(params);
   std::string aspect = query.substr(0, 3);
   upper_in_place(aspect);
   std::string_view start = std::string_view(query).substr(std::min<std::size_t>(3, query.size()));

@@ -541,7 +541,10 @@ ResultCode Dbm::set(std::string_view pool, int file, unsigned char* key, Positio
   KeyCursor c;
   ResultCode rc = index.find(c, key);
   if (rc.code() == kAbsent) rc = index.next(c);
-  if (rc.code() == kEnd) return kEnd;
+  if (rc.code() == kEnd) {
+    pos = {c.leaf, c.offset};  // behind the last key: PREV reads it
+    return kEnd;
+  }
   if (rc.failed()) return fail(rc, "SET", pool, file);
   std::memcpy(key, c.key.data(), c.key.size());
   pos = {c.leaf, c.offset};

@@ -5,6 +5,7 @@
 // went well (0 when no command failed, 1 when any did); without it the
 // status is always 0. --help and --version print and end without starting
 // the service. Anything else is a wrong call (status 2).
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -29,6 +30,9 @@ constexpr const char* kUsage =
 
 int main(int argc, char** argv) {
   bool status = false;
+  // A file grown past the process's size limit fails the write (a result
+  // code) instead of ending the process.
+  std::signal(SIGXFSZ, SIG_IGN);
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help") {

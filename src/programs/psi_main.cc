@@ -4,6 +4,7 @@
 // configuration ../etc/corvanta.cfg is read when present, for readparm,
 // writeparm and the message texts.
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 
 #include "config/config_file.h"
@@ -13,6 +14,9 @@
 
 int main(int argc, char** argv) {
   using namespace corvanta;
+  // A file grown past the process's size limit fails the write (a result
+  // code) instead of ending the process.
+  std::signal(SIGXFSZ, SIG_IGN);
   if (argc != 2) {
     std::fputs("Aufruf: corvanta-psi SKRIPT\n", stderr);
     return 2;

@@ -1,5 +1,7 @@
 #include "records/formatting.h"
 
+#include <algorithm>
+
 #include "util/posix_io.h"
 
 namespace corvanta::records {
@@ -15,6 +17,15 @@ bool has_subfields(const FieldDesc& f) {
 std::string trim_right(std::string text) {
   while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
+}
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
+
+// Tags and indicators are printable characters.
+bool printable(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c < 0x7F; });
 }
 
 // A quoted literal starting at text[i] (a quote): its text, i after it.
@@ -39,7 +50,7 @@ bool parse_line(std::string_view line, LayoutLine& out) {
   std::size_t i = 0;
   while (i < line.size()) {
     const char c = line[i];
-    if (c == ' ' || c == '\t' || c == '\r') {
+    if (is_blank(c)) {
       ++i;
     } else if (c == '|') {
       out.emplace_back();
@@ -50,7 +61,7 @@ bool parse_line(std::string_view line, LayoutLine& out) {
       out.back().push_back(std::move(item));
     } else if (c == '@') {
       std::size_t end = i + 1;
-      while (end < line.size() && line[end] != ' ' && line[end] != '|' && line[end] != '\'') ++end;
+      while (end < line.size() && !is_blank(line[end]) && line[end] != '|' && line[end] != '\'') ++end;
       const std::string_view word = line.substr(i + 1, end - i - 1);
       LayoutItem item;
       if (word == "IDN") {
@@ -64,11 +75,13 @@ bool parse_line(std::string_view line, LayoutLine& out) {
       i = end;
     } else {
       std::size_t end = i;
-      while (end < line.size() && line[end] != ' ' && line[end] != '|' && line[end] != '\'' &&
+      while (end < line.size() && !is_blank(line[end]) && line[end] != '|' && line[end] != '\'' &&
              line[end] != '+')
         ++end;
       const auto element = dict::parse_element(line.substr(i, end - i));
-      if (!element) return false;
+      if (!element || !printable(element->tag) || !printable(element->indicators) ||
+          element->indicators.find_first_of("$.") != std::string::npos)
+        return false;
       LayoutItem item;
       item.kind = 'E';
       item.element = *element;

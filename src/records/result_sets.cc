@@ -10,6 +10,7 @@ namespace corvanta::records {
 namespace {
 
 constexpr std::uint32_t kMaxStoredHits = 16777216;  // more than any IDN range holds
+constexpr std::uint32_t kMaxIdn = 0xFFFFFF;
 
 std::string cut(std::string_view text, std::size_t max) {
   const std::size_t end = std::min({text.size(), max, text.find('\0')});
@@ -77,6 +78,9 @@ ResultCode decode_stored_set(std::string_view bytes, ResultSet& set) {
     return kSetNoMemory;
   }
   if (n != 0) std::memcpy(s.hits.data(), p + kStoredSetHeader, std::size_t{n} * 4);
+  for (const std::uint32_t idn : s.hits) {
+    if (idn == 0 || idn > kMaxIdn) return kSetUnreadable;  // no record has such a number
+  }
   s.valid = true;
   set = std::move(s);
   return 0;

@@ -170,7 +170,7 @@ ResultCode Retrieval::sort(ResultSet& set, const std::array<std::uint16_t, kSort
   });
   for (std::size_t i = 0; i < entries.size(); ++i) set.hits[i] = get_u32(entries[i].data() + kSortKeyLength);
   set.sort = keys;
-  set.direction = direction > ' ' ? direction : 'A';
+  set.direction = descending ? 'D' : 'A';
   return 0;
 }
 
@@ -223,6 +223,9 @@ ResultCode Retrieval::filter(std::string_view conditions, const ResultSet& sourc
   if (const ResultCode rc = qry_parse('F', conditions, q, limits_.max_aspects); rc.failed()) return rc;
   for (const QueryNode& n : q.nodes) {
     if (n.kind != 'A') return kQuerySyntax;  // conditions are not grouped
+  }
+  for (const QueryTerm& t : q.terms) {
+    if (t.aspect.empty()) return kQuerySyntax;  // every condition names its field
   }
   set_prepare(target, source.pool, source.file, source.capacity);
   std::string echo = source.query + (inverse ? " NOT " : " AND ") + "(" + std::string(conditions) + ")";
@@ -301,16 +304,20 @@ ResultCode Retrieval::scan(std::string_view aspect_name, std::string_view start,
   ResultCode rc = dbm.set(pool->name, list_file, key.data(), pos, value, &cont);
   long position = 0;
   auto readable = [](ResultCode r) { return r.code() == 0 || r.code() == dbm::kTruncated; };
-  if (skip < 0 && readable(rc)) {
-    // Positions lie between keys: the first step back gives the key itself.
-    value = dbm::DataRef{buffer};
-    ResultCode back = dbm.prev(pool->name, list_file, key.data(), pos, value, &cont);
-    while (position > skip && readable(back)) {
+  if (skip < 0 && (readable(rc) || rc.code() == dbm::kEnd)) {
+    // Positions lie between keys: standing on a key, the first step back
+    // gives the key itself; beyond the last key it gives the last one.
+    const bool on_key = readable(rc);
+    if (on_key) {
+      value = dbm::DataRef{buffer};
+      (void)dbm.prev(pool->name, list_file, key.data(), pos, value, &cont);
+    }
+    while (position > skip) {
       const std::vector<unsigned char> here = key;
       value = dbm::DataRef{buffer};
-      back = dbm.prev(pool->name, list_file, key.data(), pos, value, &cont);
+      const ResultCode back = dbm.prev(pool->name, list_file, key.data(), pos, value, &cont);
       if (!readable(back) || !in_index()) {
-        key = here;  // the first term of the index
+        key = here;  // the first term of the index (or still beyond the last)
         break;
       }
       --position;

@@ -11,8 +11,9 @@ bool is_separator(char c) {
 
 }  // namespace
 
-std::size_t scan_value(std::string& destination, std::string_view source) {
+std::size_t scan_value(std::string& destination, std::string_view source, bool* cut) {
   destination.clear();
+  if (cut != nullptr) *cut = false;
   std::size_t i = 0;
   const bool quoted = !source.empty() && source[0] == '"';
   if (quoted) ++i;
@@ -31,6 +32,12 @@ std::size_t scan_value(std::string& destination, std::string_view source) {
     }
     destination += c;
     ++i;
+  }
+  if (cut != nullptr && destination.size() >= kMaxParamValue && i < source.size()) {
+    // Stopped by the length while the value went on.
+    const char c = source[i];
+    const bool closing = quoted && c == '"' && !(i + 1 < source.size() && source[i + 1] == '"');
+    *cut = static_cast<unsigned char>(c) >= 32 && !closing && (quoted || c != ' ');
   }
   return i;
 }
@@ -52,9 +59,10 @@ void ParamList::parse(std::string_view line) {
     ++i;
     while (i < line.size() && line[i] == ' ') ++i;
     std::string value;
-    i += scan_value(value, line.substr(i));
+    bool cut = false;
+    i += scan_value(value, line.substr(i), &cut);
     // Parameters beyond the list's room are read past, never stored.
-    if (entries_.size() < capacity_) entries_.push_back({std::move(name), std::move(value)});
+    if (entries_.size() < capacity_) entries_.push_back({std::move(name), std::move(value), cut});
   }
 }
 
@@ -72,6 +80,11 @@ std::string_view ParamList::get(std::string_view name) const {
 
 bool ParamList::has(std::string_view name) const {
   return find(name) != nullptr;
+}
+
+bool ParamList::was_cut(std::string_view name) const {
+  const ParamEntry* e = find(name);
+  return e != nullptr && e->cut;
 }
 
 std::string ParamList::get_into(std::string_view name, std::string_view fallback, std::size_t max_len,

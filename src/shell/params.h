@@ -30,6 +30,7 @@ inline constexpr std::size_t kCommandLineEntries = 24;
 struct ParamEntry {
   std::string name;   // upper-case, at most 14 characters
   std::string value;  // case as written, at most 200 characters
+  bool cut = false;   // the line's value was longer and was cut
 };
 
 class ParamList {
@@ -44,6 +45,9 @@ class ParamList {
   std::string_view get(std::string_view name) const;
   // True when an entry of that name exists, even with an empty value.
   bool has(std::string_view name) const;
+  // True when that entry's value was cut at 200 characters (commands whose
+  // meaning a cut would change refuse it).
+  bool was_cut(std::string_view name) const;
   // The entry's value, else `fallback`, cut to `max_len` and optionally
   // upper-cased. An entry present with an empty value gives the empty text.
   std::string get_into(std::string_view name, std::string_view fallback, std::size_t max_len,
@@ -68,6 +72,7 @@ class ParamList {
 
 // Reads one value from `source` into `destination` by the value rules and
 // returns the number of source characters consumed, quotes included.
-std::size_t scan_value(std::string& destination, std::string_view source);
+// `cut`, when given, says whether the value was cut at 200 characters.
+std::size_t scan_value(std::string& destination, std::string_view source, bool* cut = nullptr);
 
 }  // namespace corvanta

@@ -555,6 +555,12 @@ TEST_F(RetrievalCasesTest, SortFilterDisplayAndScan) {
   ASSERT_EQ(run("LIST_SET SETNO=" + std::to_string(all) + " SORT=2,1 DIRECTION=D").code(), 0);
   EXPECT_EQ(current_set().hits, (Hits{4, 1, 3, 2, 5}));
   EXPECT_EQ(result_.text, "Verfasser, Titel (D)");
+  // Any other direction is ascending, and shown so.
+  ASSERT_EQ(run("LIST_SET SORT=2,1 DIRECTION=X").code(), 0);
+  EXPECT_EQ(result_.text, "Verfasser, Titel (A)");
+  ASSERT_EQ(run("LIST_SET SORT=2,1 DIRECTION=D").code(), 0);
+  ASSERT_EQ(run("LIST_SET SORT=").code(), 0);  // an empty SORT sorts nothing
+  EXPECT_EQ(result_.text, "Verfasser, Titel (D)");
 
   // Filters keep the source's order.
   ASSERT_EQ(run("FILTER QUERY=\"100$a=müller, anna\"").code(), 0);
@@ -568,6 +574,9 @@ TEST_F(RetrievalCasesTest, SortFilterDisplayAndScan) {
   ASSERT_EQ(run("LIST_SET SETNO=" + std::to_string(all)).code(), 0);
   ASSERT_EQ(run("FILTER QUERY=\"100=* AND 260$c=1990 < 2001\"").code(), 0);
   EXPECT_EQ(current_set().hits, (Hits{1, 3, 2}));
+  // Every condition names its field and a comparison.
+  EXPECT_EQ(run("FILTER QUERY=\"245\"").code(), records::kQuerySyntax);
+  EXPECT_EQ(run("FILTER QUERY=\"=x\"").code(), records::kQuerySyntax);
 
   ASSERT_EQ(run("DISPLAY NO=2 FORMAT=SHORT").code(), 0);
   EXPECT_EQ(result_.rows, 4u);  // title, author, year, record number
@@ -677,6 +686,14 @@ TEST_F(RetrievalCasesTest, PhrasesListsAndPaging) {
   EXPECT_EQ(run("LIST_SET SETNO=4999").code(), records::kSetInvalid);
   EXPECT_EQ(run("LIST_SET SETNO=5001").code(), records::kSetInvalid);
   EXPECT_EQ(run("LIST_SET SETNO=1 SORT=9").code(), records::kNoSortDefinition);
+  // Numbers beyond 32 bits are not taken modulo.
+  EXPECT_EQ(run("LIST_SET SETNO=4294967297").code(), records::kSetInvalid);
+  ASSERT_EQ(run("LIST_SET START=4294967298").code(), 0);
+  EXPECT_EQ(result_.rows, 0u);
+  // A query the command line would cut is refused.
+  EXPECT_EQ(run("SEARCH POOL=A FILE=BIB QUERY=\"TIT=haus OR TIT=" + std::string(190, 'x') + " NOT TIT=haus\"")
+                .code(),
+            records::kQuerySyntax);
 
   // Paging back from NACHT by two terms; counts beyond MaxScanCnt.
   records::RetrievalLimits limits = service_->retrieval.limits();
@@ -693,6 +710,27 @@ TEST_F(RetrievalCasesTest, PhrasesListsAndPaging) {
   EXPECT_EQ(result_.rows, 7u);
   EXPECT_EQ(result_.text, "PREV=-00000030 NEXT=000000007") << std::string(result_.buffer.view());
   EXPECT_EQ(run("SCAN POOL=A FILE=BIB QUERY=IDN=1").code(), records::kUndefinedAspect);
+  // Back from beyond the last term: the last ones.
+  ASSERT_EQ(run("SCAN POOL=A FILE=BIB QUERY=TIT=zzz SKIP=-2").code(), 0);
+  EXPECT_EQ(result_.rows, 2u);  // SEE TAG
+  EXPECT_NE(std::string(result_.buffer.view()).find("TAG"), std::string::npos);
+  EXPECT_EQ(result_.text, "PREV=-00000032 NEXT=000000000");
+}
+
+TEST_F(RetrievalCasesTest, AFullDiskOrFileLimitEndsAStoreWithItsCode) {
+  (void)service_->dbm.close_all();
+  // The set file's directory takes 10,004 bytes; with 11,264 bytes allowed
+  // (22 blocks of 512 bytes, as the shell counts) the fifth set of 5 hits
+  // (307 bytes each) no longer fits.
+  std::string input = "login user=sys pass=KWP\n";
+  for (int i = 0; i < 5; ++i) input += "SEARCH POOL=A FILE=BIB QUERY=\"IDN=1 < *\"\n";
+  input += "LIST_SET SETNO=1\nend\n";
+  const RunResult r = inst_.run(input, "", "ulimit -f 22;");
+  EXPECT_EQ(r.exit_status, 0) << r.output;
+  EXPECT_NE(r.output.find(": 554 - "), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Ergebnismenge 4: 5 Treffer"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("Ergebnismenge 5:"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Ergebnismenge 1: 5 Treffer"), std::string::npos) << r.output;  // LIST_SET
 }
 
 TEST_F(RetrievalCasesTest, TheServiceSearchesAndLaterRunsFindTheSets) {

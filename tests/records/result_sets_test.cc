@@ -175,6 +175,13 @@ TEST_F(ResultSetsTest, DamagedFilesGiveCodesNotSets) {
   put_u32(reinterpret_cast<unsigned char*>(bad.data()) + 16 + 14, 2);
   write(bad);
   EXPECT_EQ(load(), kSetUnreadable);
+  // Record numbers no record can have.
+  for (const std::uint32_t idn : {0u, 0x1000000u}) {
+    bad = good;
+    std::memcpy(bad.data() + 16 + 287 + 4, &idn, 4);
+    write(bad);
+    EXPECT_EQ(load(), kSetUnreadable) << idn;
+  }
   // A file shorter than its directory is made anew.
   write("xy");
   EXPECT_EQ(load(), kSetInvalid);

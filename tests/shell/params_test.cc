@@ -64,6 +64,23 @@ TEST(ParamList, RemainderOfCutValueIsReadAsNextEntry) {
   EXPECT_EQ(list.entries()[2].value, "2");
 }
 
+TEST(ParamList, KnowsWhichValuesWereCut) {
+  auto cut = [](const std::string& value) {
+    ParamList list;
+    list.parse("X A=" + value);
+    return list.was_cut("A");
+  };
+  EXPECT_TRUE(cut(std::string(201, 'a')));
+  EXPECT_TRUE(cut("\"" + std::string(199, 'b') + " c\""));      // a blank inside the quotes goes on
+  EXPECT_FALSE(cut(std::string(200, 'c') + " B=1"));            // exactly 200, then a blank
+  EXPECT_FALSE(cut("\"" + std::string(200, 'd') + "\""));       // exactly 200, then the closing quote
+  EXPECT_TRUE(cut("\"" + std::string(199, 'e') + "\"\"\"\""));  // 199, a quote, and more
+  EXPECT_FALSE(cut("short"));
+  ParamList list;
+  list.parse("X A=1");
+  EXPECT_FALSE(list.was_cut("B"));
+}
+
 TEST(ParamList, IgnoresParametersBeyondItsRoom) {
   std::string line = "X";
   for (int i = 0; i < 40; ++i) line += " P" + std::to_string(i) + "=" + std::to_string(i);
