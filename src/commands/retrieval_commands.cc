@@ -59,9 +59,13 @@ const dict::AppFileDef* set_file(const Service& service, const records::ResultSe
   return nullptr;
 }
 
-ResultCode load_current(Service& service, std::uint32_t number, records::ResultSet& set) {
-  if (number == 0) return records::kSetInvalid;
-  return service.sets.load(number, set);
+// Loads the current set and opens its pool and file (or POOL and FILE).
+ResultCode open_current_set(Service& service, const ParamList& params, const BatchResult& result,
+                            records::ResultSet& set) {
+  if (result.set_no == 0) return records::kSetInvalid;
+  if (const ResultCode rc = service.sets.load(result.set_no, set); rc.failed()) return rc;
+  const dict::AppFileDef* file = set_file(service, set);
+  return open_for_inquiry(service, params, set.pool, file != nullptr ? file->name : "");
 }
 
 void report_set(Service& service, const records::ResultSet& set, BatchResult& result) {
@@ -118,11 +122,7 @@ ResultCode cmd_search(Service& service, ParamList& params, BatchResult& result) 
 
 ResultCode cmd_filter(Service& service, ParamList& params, BatchResult& result) {
   records::ResultSet source;
-  if (const ResultCode rc = load_current(service, result.set_no, source); rc.failed()) return rc;
-  const dict::AppFileDef* file = set_file(service, source);
-  if (const ResultCode rc = open_for_inquiry(service, params, source.pool, file != nullptr ? file->name : "");
-      rc.failed())
-    return rc;
+  if (const ResultCode rc = open_current_set(service, params, result, source); rc.failed()) return rc;
   std::string query;
   if (const ResultCode rc = query_param(params, query); rc.failed()) return rc;
   if (trim_blanks(query).empty()) return records::kNoQuery;
@@ -137,11 +137,7 @@ ResultCode cmd_filter(Service& service, ParamList& params, BatchResult& result) 
 
 ResultCode cmd_display(Service& service, ParamList& params, BatchResult& result) {
   records::ResultSet set;
-  if (const ResultCode rc = load_current(service, result.set_no, set); rc.failed()) return rc;
-  const dict::AppFileDef* file = set_file(service, set);
-  if (const ResultCode rc = open_for_inquiry(service, params, set.pool, file != nullptr ? file->name : "");
-      rc.failed())
-    return rc;
+  if (const ResultCode rc = open_current_set(service, params, result, set); rc.failed()) return rc;
   const long number = params.has("NO") ? parse_long(params.get("NO")) : 1;
   if (number < 1) return records::kRecordAbsent;
   if (static_cast<unsigned long>(number) > set.hits.size()) return 0;

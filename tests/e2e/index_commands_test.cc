@@ -7,6 +7,7 @@
 
 #include "installation.h"
 #include "pool_fixture.h"
+#include "record_fields.h"
 #include "records/record.h"
 
 namespace corvanta::testing {
@@ -28,16 +29,7 @@ std::vector<unsigned char> image(std::uint32_t idn, const Title& t) {
   records::rec_init(h, 30000, 0);
   h.idn = idn;
   auto put = [&](const char* tag, const std::string& ind, char code, const std::string& data) {
-    if (data.empty()) return;
-    records::FieldDesc f;
-    f.tag = tag;
-    f.indicators = ind;
-    f.occurrence = 999;
-    records::FieldDesc s;
-    s.tag.assign(1, code);
-    s.type = 1;
-    s.set(data);
-    EXPECT_EQ(records::fld_put(h, f, &s).code(), 0);
+    if (!data.empty()) put_subfield(h, tag, ind, code, data);
   };
   put("020", "", 'a', t.isbn);
   put("100", "1 ", 'a', t.author);

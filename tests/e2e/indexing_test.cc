@@ -19,6 +19,7 @@
 #include "commands/command_table.h"
 #include "dbm/codes.h"
 #include "imex/update_service.h"
+#include "record_fields.h"
 #include "records/pool_service.h"
 #include "records/terms.h"
 #include "service_fixture.h"
@@ -34,20 +35,6 @@ using Lists = std::map<std::pair<int, std::string>, std::string>;
 
 constexpr int kTitles = 1;
 constexpr int kStopFile = 12;
-
-// Adds a field `tag` with one subfield after the fields of that tag.
-void put_subfield(RecordHandle& h, const std::string& tag, const std::string& indicators, char code,
-                  const std::string& data, std::uint8_t type = 1) {
-  FieldDesc f;
-  f.tag = tag;
-  f.indicators = indicators;
-  f.occurrence = 999;
-  FieldDesc s;
-  s.tag.assign(1, code);
-  s.type = type;
-  s.set(data);
-  ASSERT_EQ(records::fld_put(h, f, &s).code(), 0);
-}
 
 class IndexingTest : public InProcessService {
  protected:

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "record_fields.h"
 #include "records/indexing.h"
 #include "records/query.h"
 #include "records/terms.h"
@@ -30,19 +31,6 @@ using records::FieldDesc;
 using records::RecordHandle;
 
 constexpr int kStopFile = 12;
-
-void put_subfield(RecordHandle& h, const std::string& tag, const std::string& indicators, char code,
-                  const std::string& data) {
-  FieldDesc f;
-  f.tag = tag;
-  f.indicators = indicators;
-  f.occurrence = 999;
-  FieldDesc s;
-  s.tag.assign(1, code);
-  s.type = 1;
-  s.set(data);
-  ASSERT_EQ(records::fld_put(h, f, &s).code(), 0);
-}
 
 const std::vector<std::string> kWords = {
     "der",    "die",  "und",     "Haus",     "Häuser", "Garten", "Nacht",      "the",  "Tod", "Elbe",

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "installation.h"
+#include "record_fields.h"
 #include "records/record.h"
 #include "service_fixture.h"
 #include "shell/service.h"
@@ -193,15 +194,7 @@ TEST_F(SampleTest, TheTrackedSampleIsWhatTheTitlesMake) {
     h.idn = ++idn;
     h.order = 'N';
     auto put = [&](const char* tag, const char* ind, char code, const std::string& value) {
-      records::FieldDesc f;
-      f.tag = tag;
-      f.indicators = ind;
-      f.occurrence = 999;
-      records::FieldDesc s;
-      s.tag.assign(1, code);
-      s.type = 1;
-      s.set(value);
-      ASSERT_EQ(records::fld_put(h, f, &s).code(), 0);
+      put_subfield(h, tag, ind, code, value);
     };
     put("020", "", 'a', t.isbn);
     put("100", "1 ", 'a', t.author);
@@ -214,21 +207,10 @@ TEST_F(SampleTest, TheTrackedSampleIsWhatTheTitlesMake) {
     put("260", "", 'a', t.place);
     put("260", "", 'b', t.publisher);
     put("260", "", 'c', t.year);
-    for (std::size_t k = 0; k < t.subjects.size(); ++k) {
-      records::FieldDesc f;  // one field per subject
-      f.tag = "650";
-      f.occurrence = static_cast<std::uint16_t>(k + 1);
-      records::FieldDesc sub;
-      sub.tag = "a";
-      sub.type = 1;
-      sub.set(t.subjects[k]);
-      ASSERT_EQ(records::fld_put(h, f, &sub).code(), 0);
+    for (std::size_t k = 0; k < t.subjects.size(); ++k) {  // one field per subject
+      put_subfield(h, "650", "", 'a', t.subjects[k], 1, static_cast<std::uint16_t>(k + 1));
     }
-    records::FieldDesc extent;
-    extent.tag = "300";
-    extent.type = 1;
-    extent.set(t.extent);
-    ASSERT_EQ(records::fld_put(h, extent).code(), 0);
+    put_field(h, "300", t.extent);
     records::rec_store_header(h);
     ASSERT_EQ(service_->pools.rec_load(pool, file, h, false).code(), 0);
   }

@@ -6,27 +6,10 @@
 
 #include <string>
 
+#include "record_fields.h"
+
 namespace corvanta::records {
 namespace {
-
-void put(RecordHandle& h, const std::string& tag, const std::string& indicators, char code,
-         const std::string& data) {
-  FieldDesc f;
-  f.tag = tag;
-  f.indicators = indicators;
-  f.occurrence = 999;
-  f.type = 1;
-  if (code == 0) {
-    f.set(data);
-    ASSERT_EQ(fld_put(h, f).code(), 0);
-    return;
-  }
-  FieldDesc s;
-  s.tag.assign(1, code);
-  s.type = 1;
-  s.set(data);
-  ASSERT_EQ(fld_put(h, f, &s).code(), 0);
-}
 
 class FormattingTest : public ::testing::Test {
  protected:
@@ -34,11 +17,11 @@ class FormattingTest : public ::testing::Test {
     rec_init(h_, 4096, 1);
     h_.idn = 42;
     h_.order = 'N';
-    put(h_, "245", "10", 'a', "Haus am See");
-    put(h_, "245", "10", 'c', "Anna Müller");
-    put(h_, "650", "", 'a', "Seen");
-    put(h_, "650", "", 'a', "Häuser");
-    put(h_, "300", "", 0, "200 S.   ");
+    testing::put_subfield(h_, "245", "10", 'a', "Haus am See");
+    testing::put_subfield(h_, "245", "10", 'c', "Anna Müller");
+    testing::put_subfield(h_, "650", "", 'a', "Seen");
+    testing::put_subfield(h_, "650", "", 'a', "Häuser");
+    testing::put_field(h_, "300", "200 S.   ");
     rec_store_header(h_);
   }
   std::vector<FormattedLine> format(const std::string& text, std::uint32_t hit = 0) {
