@@ -815,5 +815,27 @@ TEST_F(RetrievalCasesTest, CommandsNameRecordsByPositionsInSets) {
   EXPECT_EQ(bat_record_from_params(*service_, params, idn).code(), records::kSetInvalid);
 }
 
+TEST_F(RetrievalCasesTest, LinkTextsFindTheirTargetsBySearching) {
+  // GT0 names its head record by the title phrase (LOCATE=TITEL: TPH).
+  auto link = [&](const std::string& text, std::string& message) {
+    RecordHandle h;
+    records::rec_init(h, 30000, records::kExternalForm);
+    h.order = 'N';
+    h.idn = 9;
+    put_subfield(h, "245", "10", 'a', "Band 2");
+    put_subfield(h, "GT0", "", 'a', text);
+    message.clear();
+    EXPECT_EQ(service_->pools.link_maintenance(*pool_, *file_->data, h, 'U', message).code(), 0);
+    const std::vector<std::string> idns = records::element_texts(h, {"GT0", "", 0, 'L', 0});
+    return idns.empty() ? std::string("<none>") : idns.front();
+  };
+  std::string message;
+  EXPECT_EQ(link("Haus am See", message), "000000001");
+  EXPECT_EQ(message, "");
+  EXPECT_EQ(link("Nacht*", message), "000000005");  // NACHT UND TAG; DIE NACHT does not begin so
+  EXPECT_EQ(link("Garten", message), "<none>");
+  EXPECT_NE(message.find("150"), std::string::npos) << message;
+}
+
 }  // namespace
 }  // namespace corvanta::testing
