@@ -76,7 +76,7 @@ bool parse_line(std::string_view line, LayoutLine& out) {
     } else {
       std::size_t end = i;
       while (end < line.size() && !is_blank(line[end]) && line[end] != '|' && line[end] != '\'' &&
-             line[end] != '+')
+             line[end] != '+' && line[end] != '!')
         ++end;
       const auto element = dict::parse_element(line.substr(i, end - i));
       if (!element || !printable(element->tag) || !printable(element->indicators) ||
@@ -89,6 +89,11 @@ bool parse_line(std::string_view line, LayoutLine& out) {
       if (i < line.size() && line[i] == '+') {
         ++i;
         if (i >= line.size() || line[i] != '\'' || !read_literal(line, i, item.separator)) return false;
+      }
+      if (i < line.size() && line[i] == '!') {
+        if (i + 1 >= line.size() || (line[i + 1] != '1' && line[i + 1] != '2')) return false;
+        item.nonfiling = line[i + 1] - '0';
+        i += 2;
       }
       out.back().push_back(std::move(item));
     }
@@ -124,7 +129,7 @@ std::string item_text(const LayoutItem& item, RecordHandle& record, const Format
   switch (item.kind) {
     case 'I': return std::to_string(record.idn);
     case 'N': return std::to_string(ctx.hit_number);
-    case 'E': return join(element_texts(record, item.element), item.separator);
+    case 'E': return join(element_texts(record, item.element, item.nonfiling), item.separator);
     default: return item.text;
   }
 }
@@ -214,7 +219,7 @@ const Layout* FormCatalogue::layout(const dict::FormDef* form) const {
   return it == layouts_.end() ? nullptr : &it->second;
 }
 
-std::vector<std::string> element_texts(RecordHandle& record, const dict::Element& element) {
+std::vector<std::string> element_texts(RecordHandle& record, const dict::Element& element, int nonfiling) {
   std::vector<std::string> out;
   FieldDesc f;
   for (ResultCode rc = fld_first(record, f); rc.code() == 0; rc = fld_next(record, f)) {
@@ -223,8 +228,18 @@ std::vector<std::string> element_texts(RecordHandle& record, const dict::Element
     if (!element.indicators.empty() &&
         f.indicators.compare(0, element.indicators.size(), element.indicators) != 0)
       continue;
+    // The nonfiling indicator's digit: characters left out of each text.
+    std::size_t skip = 0;
+    if (nonfiling > 0 && f.indicators.size() >= static_cast<std::size_t>(nonfiling)) {
+      const char digit = f.indicators[static_cast<std::size_t>(nonfiling - 1)];
+      if (digit >= '1' && digit <= '9') skip = static_cast<std::size_t>(digit - '0');
+    }
+    auto take = [&](std::string text) {
+      text.erase(0, std::min(skip, text.size()));
+      if (!text.empty()) out.push_back(std::move(text));
+    };
     if (element.subfield == 0) {
-      if (std::string text = field_text(record, f); !text.empty()) out.push_back(std::move(text));
+      take(field_text(record, f));
       continue;
     }
     if (!has_subfields(f)) continue;
@@ -235,8 +250,7 @@ std::vector<std::string> element_texts(RecordHandle& record, const dict::Element
       if (s.tag.empty() || s.tag[0] != element.subfield) continue;
       ++occurrence;
       if (element.subfield_occurrence != 0 && occurrence != element.subfield_occurrence) continue;
-      if (std::string text = trim_right(std::string(s.content())); !text.empty())
-        out.push_back(std::move(text));
+      take(trim_right(std::string(s.content())));
     }
     // The subfield walk moved the record's cursor; put it back on the field.
     record.field_cursor = field.offset;

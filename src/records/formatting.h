@@ -11,6 +11,9 @@
 //   245$a           a field or subfield: TAG[/ind][.n][$c[.m]]; without
 //                   an occurrence all of them, joined by "; "
 //   650$a+' / '     the same, joined by the text after "+"
+//   245$a!2         the same without as many leading characters as the
+//                   field's second indicator says (1: the first); a
+//                   nonfiling article left out for sorting
 //   @IDN            the record's number
 //   @NO             the hit's position in its set
 //
@@ -45,6 +48,7 @@ struct LayoutItem {
   std::string text;
   dict::Element element;
   std::string separator = "; ";
+  int nonfiling = 0;  // the indicator (1, 2) that counts characters to leave out
 };
 
 using LayoutColumn = std::vector<LayoutItem>;
@@ -88,7 +92,9 @@ std::vector<FormattedLine> format_record(const Layout* layout, RecordHandle& rec
 // The same as one text: columns and lines joined by single blanks.
 std::string format_text(const Layout* layout, RecordHandle& record, const FormatContext& ctx = {});
 
-// The texts of a field or subfield element in a record (external form).
-std::vector<std::string> element_texts(RecordHandle& record, const dict::Element& element);
+// The texts of a field or subfield element in a record (external form);
+// with `nonfiling` 1 or 2, each text without as many leading characters as
+// that indicator of its field gives.
+std::vector<std::string> element_texts(RecordHandle& record, const dict::Element& element, int nonfiling = 0);
 
 }  // namespace corvanta::records

@@ -56,14 +56,17 @@ TEST_F(FormattingTest, OccurrencesFieldsAndColumns) {
   // A whole field: its subfields joined by blanks; trailing blanks go.
   EXPECT_EQ(format("245 | 300"), (std::vector<FormattedLine>{{"Haus am See Anna Müller", "200 S."}}));
   EXPECT_EQ(format("245$a\t'!'"), (std::vector<FormattedLine>{{"Haus am See!"}}));
+  // Nonfiling characters: the second indicator of 245 is 0, the first 1.
+  EXPECT_EQ(format("245$a!2"), (std::vector<FormattedLine>{{"Haus am See"}}));
+  EXPECT_EQ(format("245$a!1 | 245$c!1"), (std::vector<FormattedLine>{{"aus am See", "nna Müller"}}));
   EXPECT_EQ(format("@NO | @IDN\n* a comment\n\n245$a", 7),
             (std::vector<FormattedLine>{{"7", "42"}, {"Haus am See"}}));
   EXPECT_EQ(format_text(nullptr, h_), "245 Haus am See Anna Müller 300 200 S. 650 Seen Häuser");
 }
 
 TEST(LayoutParse, RefusesWhatIsNoLayout) {
-  for (const char* bad :
-       {"'open", "245$a+", "245$a+x", "@WHAT", "24", "245 'a' |\n'unclosed", "245/$a", "\x01\x02\x03$a"}) {
+  for (const char* bad : {"'open", "245$a+", "245$a+x", "@WHAT", "24", "245 'a' |\n'unclosed", "245/$a",
+                          "\x01\x02\x03$a", "245$a!3", "245$a!"}) {
     Layout layout;
     long line = 0;
     EXPECT_EQ(parse_layout(bad, layout, line).code(), -145) << bad;
