@@ -94,7 +94,7 @@ constexpr auto kTable = std::to_array<CommandEntry>({
     {"ROUT_ITEM", true, true, not_available},
     {"ROUT_MEMB", true, true, not_available},
     {"ROUT_USER", true, true, not_available},
-    {"RUN_PSI", true, true, not_available},
+    {"RUN_PSI", true, true, cmd_run_psi},
     {"SAVE", true, true, cmd_save},
     {"SAVE_PROT", true, true, cmd_save_prot},
     {"SCAN", false, false, cmd_scan},

@@ -50,6 +50,10 @@ ResultCode cmd_list_set(Service& service, ParamList& params, BatchResult& result
 // SCAN POOL FILE QUERY [ASPECT] [SKIP]: index terms with their hit counts.
 ResultCode cmd_scan(Service& service, ParamList& params, BatchResult& result);
 
+// Scripts (psi_commands.cc).
+// RUN_PSI POOL FILE SCRIPT [SAVE] [LANGUAGE]: runs a script with the library built-ins.
+ResultCode cmd_run_psi(Service& service, ParamList& params, BatchResult& result);
+
 // Users and their profiles (user_commands.cc); all need the administration
 // right.
 ResultCode cmd_user_add(Service& service, ParamList& params, BatchResult& result);

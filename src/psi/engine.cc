@@ -594,6 +594,10 @@ std::string Engine::error_line(const std::string& file, int line, int code, cons
     out += message.substr(at + 2);
   } else {
     out += message;
+    if (!text.empty() && code < 0) {  // a service's code: what it concerns
+      out += ": ";
+      out += text;
+    }
   }
   out += '\n';
   return out;

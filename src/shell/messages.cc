@@ -137,6 +137,10 @@ void Reporter::screen_text(std::string_view text, std::int32_t code) {
   to(true, false, true, message_line(text, code));
 }
 
+void Reporter::output_text(std::string_view text) {
+  to(true, false, true, text);
+}
+
 void Reporter::log_text(std::string_view text, std::int32_t code) {
   to(true, true, true, log_timestamp() + " " + message_line(text, code));
 }

@@ -103,6 +103,7 @@ class Reporter {
   std::string message_line(std::string_view text, std::int32_t code) const;
   void protocol_text(std::string_view text, std::int32_t code);  // job protocol
   void screen_text(std::string_view text, std::int32_t code);    // screen, job protocol
+  void output_text(std::string_view text);                       // as it is: screen, job protocol
   void log_text(std::string_view text, std::int32_t code);       // all three, timestamped
   void utility_text(std::string_view text, std::int32_t code);   // screen, utility log
   // "JOB %06ld WORD timestamp STATUS": status 1 START, 0 END, negative

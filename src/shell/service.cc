@@ -220,6 +220,7 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
   retrieval_limits.ignore_timeout = state.limits.ignore_timeout;
   retrieval_limits.max_scan_cnt = static_cast<std::uint32_t>(state.limits.max_scan_cnt);
   retrieval.set_limits(retrieval_limits);
+  pools.set_procedures(&procedures);
   pools.set_link_search([this](const dict::AppPoolDef& pool, const dict::LinkDef& link, std::string_view text,
                                bool truncated, std::vector<std::uint32_t>& hits) {
     return link_search(pool, link, text, truncated, hits);
@@ -233,6 +234,7 @@ void Service::system_shutdown() {
   jobs.close();
   sets.close();
   forms.clear();
+  procedures.clear();
   texts.release();
   appl_dictionary.release();
   data_dictionary.release();

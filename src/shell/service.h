@@ -29,6 +29,7 @@
 #include "shell/jobs.h"
 #include "shell/messages.h"
 #include "shell/params.h"
+#include "shell/psi_procedures.h"
 #include "shell/users.h"
 #include "util/result.h"
 
@@ -146,6 +147,7 @@ class Service {
   records::FormCatalogue forms;
   records::SetFiles sets{dbm::default_file_system()};
   records::Retrieval retrieval{pools, sets, forms};
+  PsiProcedures procedures{*this};  // the pools' procedures, as scripts
   bool print_definition_errors = false;  // switched on by the start-up
   JobLog jobs;
   XsltProcessor xslt;

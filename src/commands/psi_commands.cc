@@ -1,0 +1,60 @@
+// RUN_PSI: runs a script file with the file and library built-ins against
+// the pool and file it names.
+#include <cstdio>
+#include <string>
+
+#include "commands/handlers.h"
+#include "psi/builtins.h"
+#include "psi/engine.h"
+#include "psi/script.h"
+#include "shell/command_files.h"
+#include "shell/psi_library.h"
+#include "shell/support.h"
+#include "util/text.h"
+
+namespace corvanta {
+namespace {
+
+constexpr std::int32_t kScriptNotLoaded = -183;
+constexpr std::size_t kMaxScriptPath = 100;
+
+}  // namespace
+
+ResultCode cmd_run_psi(Service& service, ParamList& params, BatchResult&) {
+  std::string language;
+  if (const ResultCode rc = bat_select_file(service, params, "", language); rc.failed()) return rc;
+  const std::string path = params.get_into("SCRIPT", "", kMaxScriptPath, false);
+  const std::string save = params.get_into("SAVE", "Y", 1, true);
+  service.reporter.log_text("SCRIPT=" + path + " SAVE=" + save, 0);
+  if (const ResultCode rc = check_command_file(service, path, FileUse::Read); rc.failed()) return rc;
+
+  const dict::AppPoolDef* pool = service.pools.pool();
+  const dict::AppFileDef* file = service.pools.file();
+  psi::Engine engine;
+  auto to_log = [&service](std::string_view text) { service.reporter.output_text(text); };
+  psi::Script script;
+  if (psi::load_script(path, script, [&](int code, const std::string& text) {
+        to_log(engine.error_line(path, 0, code, text));
+      }) != 0) {
+    return kScriptNotLoaded;
+  }
+  engine.add_group(psi::make_file_group(&service.configs));
+  engine.add_group(make_library_group(service, LibraryRun{&params, nullptr}));
+  engine.set_messages(
+      [&service](std::string_view group, int code) { return service.messages.text(group, code); });
+  engine.initialise();
+  psi::RunIo io;
+  io.out = to_log;
+  io.err = to_log;
+  const int value = engine.run(script, save.empty() ? 'Y' : save[0], io);
+  engine.release();
+  // The pool and file the command started with are current again.
+  service.pools.clear();
+  if (pool != nullptr) {
+    (void)service.pools.make_current(pool->name);
+    service.pools.set_file(file);
+  }
+  return value;
+}
+
+}  // namespace corvanta

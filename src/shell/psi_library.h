@@ -1,0 +1,45 @@
+// The library group of the script engine: the built-ins through which a
+// script searches pools, holds records in ten slots, reads and changes their
+// fields, stores, updates and deletes them, converts characters and reads
+// the parameters of the command that started it.
+//
+// Every built-in chooses its pool and file (POOL and FILE of a params text,
+// read like a command line), opens the pool for what it does (inquiry, or
+// update with the run's save flag), works, closes the pool and only then
+// raises a failure as a script error with its code.
+#pragma once
+
+#include <memory>
+
+#include "psi/engine.h"
+#include "records/record.h"
+
+namespace corvanta {
+
+class Service;
+class ParamList;
+
+inline constexpr int kRecordSlots = 10;
+
+// What one run gives the group: the starting command's parameters (for
+// getparm) and, while an import runs the script for a record, that record
+// (for imprec and exprec). A pool procedure's run holds its record in slot
+// 0 from the start (written back when the group is released) and works in
+// the pool its caller has open: its built-ins neither reopen nor close it.
+struct LibraryRun {
+  const ParamList* params = nullptr;
+  records::RecordHandle* import_record = nullptr;
+  records::RecordHandle* procedure_record = nullptr;
+};
+
+std::unique_ptr<psi::BuiltinGroup> make_library_group(Service& service, LibraryRun run);
+
+// A field address of a script: TAG[.n][/ii][$c[.m]], the tag ending at ".",
+// "/", "$", a blank or the end.
+struct FieldAddress {
+  records::FieldDesc field;
+  records::FieldDesc subfield;  // tag empty: the whole field
+};
+FieldAddress parse_field_address(std::string_view text);
+
+}  // namespace corvanta

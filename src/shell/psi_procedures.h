@@ -1,0 +1,36 @@
+// Pool procedures as scripts: a pool's SCRIPT= statements name, for each
+// procedure ("COMPL", "CHECK", FIX names), the script file that is run when
+// the pool layer asks for it. The record is in slot 0 of the library group
+// for the whole run (written back at its end); getparm gives REF ("A-BIB"),
+// USER, IDN ("%09ld") and SLOT ("0"). What the script prints becomes the
+// procedure's message; exit with a negative value fails the operation.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "psi/script.h"
+#include "records/procedures.h"
+
+namespace corvanta {
+
+class Service;
+
+class PsiProcedures final : public records::ProcedureRunner {
+ public:
+  explicit PsiProcedures(Service& service) : service_(service) {}
+
+  std::optional<ResultCode> run(const dict::AppPoolDef& pool, std::string_view name,
+                                const records::ProcedureArgs& args, records::RecordHandle& record,
+                                std::string& message) override;
+  // Forgets the loaded scripts (they are read again when next needed).
+  void clear() { scripts_.clear(); }
+
+ private:
+  Service& service_;
+  std::map<std::string, std::unique_ptr<psi::Script>> scripts_;  // by path
+  int depth_ = 0;  // procedures whose scripts store records run procedures again
+};
+
+}  // namespace corvanta

@@ -1,0 +1,162 @@
+// Scripts that reach the library: RUN_PSI with the library built-ins on the
+// reference installation's sample catalogue, and the pool procedures run
+// as scripts.
+#include "shell/psi_library.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "installation.h"
+
+namespace corvanta::testing {
+namespace {
+
+constexpr const char* kLogin = "login user=sys pass=KWP\n";
+
+class PsiLibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const RunResult r =
+        inst_.run(std::string(kLogin) + "POOL_INIT POOL=A\nLOAD POOL=A DATA=../data/sample.unl\nend\n");
+    ASSERT_NE(r.output.find("Geladen: FILE 001"), std::string::npos) << r.output;
+  }
+  // Runs `script` with RUN_PSI, then `after` (command lines).
+  std::string script(const std::string& text, const std::string& after = "", const std::string& extra = "") {
+    inst_.write("data/t.psi", text);
+    return inst_
+        .run(std::string(kLogin) + "RUN_PSI POOL=A FILE=BIB SCRIPT=../data/t.psi" + extra + "\n" + after +
+             "end\n")
+        .output;
+  }
+  Installation inst_;
+};
+
+TEST_F(PsiLibraryTest, AScriptFindsChangesAndStoresAndSearchesSeeIt) {
+  const std::string out = script(
+      "n = find(\"FILE=BIB QUERY=\\\"AUT=fontane?\\\"\")\n"
+      "idns = getset(n)\n"
+      "k = 0\n"
+      "while (k < dim(idns)) {\n"
+      "  s = getrec(sprintf(\"FILE=BIB IDN=%.0f\", idns[k]))\n"
+      "  putfld(s, \"245$a\", getfld(s, \"245$a\") + \" Jubilaeumsausgabe\")\n"
+      "  updrec(s)\n"
+      "  printl(\"changed \", getfld(s, \"IDN\"))\n"
+      "  freerec(s)\n"
+      "  k = k + 1\n"
+      "}\n",
+      "SEARCH POOL=A FILE=BIB QUERY=\"TIT=jubilaeumsausgabe\"\n");
+  EXPECT_NE(out.find("changed 000000009"), std::string::npos) << out;
+  EXPECT_NE(out.find("changed 000000008"), std::string::npos) << out;
+  EXPECT_NE(out.find("Ergebnismenge 2: 2 Treffer"), std::string::npos) << out;
+  EXPECT_NE(out.find("Effi Briest Jubilaeumsausgabe"), std::string::npos) << out;
+}
+
+TEST_F(PsiLibraryTest, ChangesOfScriptsAreJournalled) {
+  ASSERT_NE(inst_.run(std::string(kLogin) + "SAVE POOL=A\nend\n").output.find("SAVE"), std::string::npos);
+  script(
+      "s = getrec(\"FILE=BIB IDN=4\")\n"
+      "putfld(s, \"245$a\", \"Das Haus am Meer\")\n"
+      "updrec(s)\n"
+      "x = initrec()\n"
+      "putfld(x, \"245/10$a\", \"Neue Wege\")\n"
+      "printl(\"new \", addrec(x, \"FILE=BIB\"))\n");
+  const std::string out = inst_
+                              .run(std::string(kLogin) +
+                                   "RESTORE POOL=A CONFIRM=N RECOVER=Y\n"
+                                   "SEARCH POOL=A FILE=BIB QUERY=\"TIT=meer OR TIT=wege\"\n"
+                                   "end\n")
+                              .output;
+  EXPECT_NE(out.find("Ergebnismenge 1: 2 Treffer"), std::string::npos) << out;
+  EXPECT_NE(out.find("Das Haus am Meer"), std::string::npos) << out;
+}
+
+TEST_F(PsiLibraryTest, TheLibraryGroupsEdgeCases) {
+  const std::string out = script(
+      "s = getrec(\"FILE=BIB IDN=4\")\n"
+      "printl(\"idn \", getfld(s, \"IDN\"), \" \", getfld(s, \"idn\"), \" [\", getfld(11, \"IDN\"), \"]\")\n"
+      "putfld(s, \"599\", 5)\n"
+      "printl(\"num [\", getfld(s, \"599\"), \"]\")\n"
+      "printl(\"sub [\", getfld(s, \"650$a.2\"), \"] \", getfld(s, \"650.2$a\"))\n"
+      "delfld(s, \"650.2\")\n"
+      "printl(\"gone [\", getfld(s, \"650.2$a\"), \"]\")\n"
+      "printl(\"missing \", getrec(\"FILE=BIB IDN=999\"))\n"
+      "printl(\"parm \", getparm(\"save\"), getparm(\"NOPE\"))\n"
+      "k = 0\n"
+      "while (k < 9) {\n"
+      "  initrec()\n"
+      "  k = k + 1\n"
+      "}\n"
+      "printl(\"nine more\")\n"
+      "initrec()\n"
+      "printl(\"not reached\")\n",
+      "", " SAVE=N");
+  EXPECT_NE(out.find("idn 000000004 000000004 []"), std::string::npos) << out;
+  EXPECT_NE(out.find("num [              5.00]"), std::string::npos) << out;
+  EXPECT_NE(out.find("sub [] Familie"), std::string::npos) << out;  // one subject per field
+  EXPECT_NE(out.find("gone []"), std::string::npos) << out;
+  EXPECT_NE(out.find("missing -457"), std::string::npos) << out;
+  EXPECT_NE(out.find("parm N"), std::string::npos) << out;
+  EXPECT_NE(out.find("nine more"), std::string::npos) << out;
+  EXPECT_NE(out.find("#138"), std::string::npos) << out;
+  EXPECT_EQ(out.find("not reached"), std::string::npos) << out;
+  EXPECT_NE(out.find("RUN_PSI"), std::string::npos);
+  EXPECT_EQ(out.find("CANCELLED"), std::string::npos)
+      << out;  // a script error ends the script, not the command
+
+  for (const char* call : {"x = imprec()", "x = get(\"FILE=BIB IDN=1\")", "exprec(0)"}) {
+    const std::string failed = script(std::string(call) + "\nprintl(\"not reached\")\n");
+    EXPECT_NE(failed.find("#-402"), std::string::npos) << call << failed;
+    EXPECT_EQ(failed.find("not reached"), std::string::npos) << failed;
+  }
+  const std::string no_link = script("x = get(\"FILE=BIB IDN=1\")\n");
+  EXPECT_NE(no_link.find("fehlt: LINK"), std::string::npos) << no_link;
+}
+
+TEST_F(PsiLibraryTest, LinkedRecordsAreNotDeletedAndProceduresComplete) {
+  // A copy of title 1 links to it; the title cannot be deleted then.
+  const std::string out = script(
+      "c = initrec()\n"
+      "putfld(c, \"200\", \"B0001\")\n"
+      "putfld(c, \"BIB$L\", \"000000001\")\n"
+      "printl(\"copy \", addrec(c, \"FILE=ITM\"))\n"
+      "n = get(\"FILE=BIB IDN=1 LINK=MEX\")\n"
+      "ids = getset(n)\n"
+      "printl(\"copies \", dim(ids))\n"
+      "t = getrec(\"FILE=BIB IDN=1\")\n"
+      "x = initrec()\n"
+      "putfld(x, \"245/14$a\", \"Der Hof\")\n"
+      "printl(\"hof \", addrec(x, \"FILE=BIB\"), \" \", getfld(x, \"599\"))\n"
+      "printl(\"edit \", editrec(t, \"SHORT\"))\n"
+      "printl(\"transl \", transl(\"Gärten\", \"WORDS\"))\n"
+      "delrec(t)\n"
+      "printl(\"not reached\")\n");
+  EXPECT_NE(out.find("copy 1"), std::string::npos) << out;
+  EXPECT_NE(out.find("copies 1"), std::string::npos) << out;
+  EXPECT_NE(out.find("hof 16 Hof"), std::string::npos) << out;  // COMPL made the sort title
+  EXPECT_NE(out.find("edit Titel: Der Garten im Winter / Klara Berger"), std::string::npos) << out;
+  EXPECT_NE(out.find("transl GAERTEN"), std::string::npos) << out;
+  EXPECT_NE(out.find("#-905"), std::string::npos) << out;
+  EXPECT_EQ(out.find("not reached"), std::string::npos) << out;
+  const std::string after =
+      inst_.run(std::string(kLogin) + "SEARCH POOL=A FILE=BIB QUERY=\"IDN=1\"\nend\n").output;
+  EXPECT_NE(after.find(": 1 Treffer"), std::string::npos) << after;  // the title is still there
+}
+
+TEST(FieldAddress, PartsOfTheText) {
+  const FieldAddress a = parse_field_address("245.2/14$a.3");
+  EXPECT_EQ(a.field.tag, "245");
+  EXPECT_EQ(a.field.occurrence, 2);
+  EXPECT_EQ(a.field.indicators, "14");
+  EXPECT_EQ(a.subfield.tag, "a");
+  EXPECT_EQ(a.subfield.occurrence, 3);
+  const FieldAddress b = parse_field_address("LDR");
+  EXPECT_EQ(b.field.tag, "LDR");
+  EXPECT_TRUE(b.subfield.tag.empty());
+  EXPECT_EQ(parse_field_address("24$ab").field.tag, "24");
+  EXPECT_EQ(parse_field_address("24$ab").subfield.tag, "ab");
+  EXPECT_EQ(parse_field_address("650.99999").field.occurrence, 999);
+}
+
+}  // namespace
+}  // namespace corvanta::testing
