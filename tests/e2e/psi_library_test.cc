@@ -4,7 +4,9 @@
 #include "shell/psi_library.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "installation.h"
@@ -141,6 +143,20 @@ TEST_F(PsiLibraryTest, LinkedRecordsAreNotDeletedAndProceduresComplete) {
   const std::string after =
       inst_.run(std::string(kLogin) + "SEARCH POOL=A FILE=BIB QUERY=\"IDN=1\"\nend\n").output;
   EXPECT_NE(after.find(": 1 Treffer"), std::string::npos) << after;  // the title is still there
+}
+
+TEST_F(PsiLibraryTest, TheScriptRunnerReachesThePoolsToo) {
+  inst_.write("data/l.psi",
+              "n = find(\"FILE=BIB QUERY=\\\"WRD=elbe\\\"\")\n"
+              "ids = getset(n)\n"
+              "printl(dim(ids), \" \", getparm(\"POOL\"), \"-\", getparm(\"FILE\"))\n"
+              "exit(7)\n");
+  const std::string command = "cd '" + inst_.path("work") +
+                              "' && '" CORVANTA_PSI
+                              "' --library A BIBLS ../data/l.psi > ../temp/psi.out 2>&1";
+  const int status = std::system(command.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
+  EXPECT_EQ(inst_.read("temp/psi.out"), "2 A-BIBLS\n");
 }
 
 TEST(FieldAddress, PartsOfTheText) {
