@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "installation.h"
@@ -157,6 +158,30 @@ TEST_F(PsiLibraryTest, TheScriptRunnerReachesThePoolsToo) {
   const int status = std::system(command.c_str());
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
   EXPECT_EQ(inst_.read("temp/psi.out"), "2 A-BIBLS\n");
+}
+
+// The library example of docs/psi.md, run as it says, prints what it says.
+TEST_F(PsiLibraryTest, TheDocumentedExampleRuns) {
+  std::ifstream in(CORVANTA_DOCS "/psi.md");
+  std::string line, example, expected;
+  std::string* into = nullptr;
+  while (std::getline(in, line)) {
+    if (into != nullptr) {
+      if (line == "```") {
+        into = nullptr;
+      } else {
+        *into += line + "\n";
+      }
+    } else if (line == "```psi-library") {
+      into = &example;
+    } else if (line == "```library-output") {
+      into = &expected;
+    }
+  }
+  ASSERT_FALSE(example.empty());
+  ASSERT_FALSE(expected.empty());
+  const std::string out = script(example);
+  EXPECT_NE(out.find(expected), std::string::npos) << out;
 }
 
 TEST(FieldAddress, PartsOfTheText) {
