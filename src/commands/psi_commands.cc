@@ -10,6 +10,7 @@
 #include "shell/command_files.h"
 #include "shell/psi_library.h"
 #include "shell/support.h"
+#include "shell/users.h"
 #include "util/text.h"
 
 namespace corvanta {
@@ -21,8 +22,13 @@ constexpr std::size_t kMaxScriptPath = 100;
 }  // namespace
 
 ResultCode cmd_run_psi(Service& service, ParamList& params, BatchResult&) {
+  // A script may run programs and read and write any file the service can:
+  // only an administrator runs one.
+  if (const ResultCode rc = service.users.check_permission(kPermissionAdm); rc.failed()) return rc;
   std::string language;
   if (const ResultCode rc = bat_select_file(service, params, "", language); rc.failed()) return rc;
+  // A path cut to its first 100 characters would name another file.
+  if (params.get("SCRIPT").size() > kMaxScriptPath) return kScriptNotLoaded;
   const std::string path = params.get_into("SCRIPT", "", kMaxScriptPath, false);
   const std::string save = params.get_into("SAVE", "Y", 1, true);
   service.reporter.log_text("SCRIPT=" + path + " SAVE=" + save, 0);

@@ -12,6 +12,7 @@
 #include "shell/params.h"
 #include "shell/service.h"
 #include "shell/support.h"
+#include "shell/users.h"
 #include "util/text.h"
 
 namespace corvanta {
@@ -50,7 +51,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
         {"freerec", 1, false,
          [this](Engine& e) {
            const int n = e.pop_int();
-           if (n >= 0 && n < kRecordSlots) free_slot(n);
+           if (n >= 0 && n < kRecordSlots && !(nested() && n == 0)) free_slot(n);
          }},
         {"getfld", 2, true, [this](Engine& e) { getfld(e); }},
         {"putfld", 3, false, [this](Engine& e) { putfld(e); }},
@@ -120,6 +121,13 @@ class LibraryGroup final : public psi::BuiltinGroup {
     if (n < 0 || n >= kRecordSlots) e.raise(psi::err::kRecordSlot);
     return slots_[static_cast<std::size_t>(n)];
   }
+  // A slot whose record is stored, changed or given up: a held one, and in
+  // a pool procedure never slot 0, whose record the caller stores.
+  Slot& written_slot(psi::Engine& e, int n) {
+    Slot& slot = slot_arg(e, n);
+    if (!slot.used || (nested() && n == 0)) e.raise(psi::err::kRecordSlot);
+    return slot;
+  }
 
   // POOL (else the current pool) and FILE (none: no current file).
   ResultCode select(const ParamList& p, bool need_file) {
@@ -160,12 +168,14 @@ class LibraryGroup final : public psi::BuiltinGroup {
   }
   // Opens the current pool for inquiry ('I') or update ('U', with the run's
   // save flag), runs `work`, closes the pool, then raises a failure.
+  // `why_` takes what a failing step has to say (a procedure's message).
   template <typename Work>
   void with_pool(psi::Engine& e, char mode, Work work) {
+    why_.clear();
     ResultCode rc = open_pool(mode, mode == 'I' ? ' ' : e.save_flag());
     if (rc.ok()) rc = work();
     const ResultCode closed = close_pool();
-    if (rc.failed()) e.raise(rc.code());
+    if (rc.failed()) e.raise(rc.code(), why_);
     if (closed.failed()) e.raise(closed.code());
   }
   void raise_if(psi::Engine& e, ResultCode rc) {
@@ -314,8 +324,19 @@ class LibraryGroup final : public psi::BuiltinGroup {
     FieldAddress a = parse_field_address(address);
     const bool sub = !a.subfield.tag.empty();
     std::string out;
-    if (records::fld_get(h, a.field, sub ? &a.subfield : nullptr).code() == 0) {
-      out = std::string(sub ? a.subfield.content() : a.field.content());
+    if (a.valid && records::fld_get(h, a.field, sub ? &a.subfield : nullptr).code() == 0) {
+      const std::string_view content = sub ? a.subfield.content() : a.field.content();
+      if (!sub && !content.empty() && static_cast<unsigned char>(content[0]) == records::kSubfieldMark) {
+        // A field of subfields: their texts.
+        dict::Element element;
+        element.tag = a.field.tag;
+        element.indicators = a.field.indicators;
+        element.field_occurrence = a.field.occurrence == 0 ? 1 : a.field.occurrence;
+        const std::vector<std::string> texts = records::element_texts(h, element);
+        out = texts.empty() ? std::string() : texts.front();
+      } else {
+        out = std::string(content);
+      }
     }
     if (out.size() >= max_field()) out.resize(max_field() - 1);
     psi::push_str(e, std::move(out));
@@ -338,6 +359,8 @@ class LibraryGroup final : public psi::BuiltinGroup {
     if (n < 0 || n >= kRecordSlots || !slots_[static_cast<std::size_t>(n)].used) e.raise(kNotStored);
     records::RecordHandle& h = slots_[static_cast<std::size_t>(n)].h;
     FieldAddress a = parse_field_address(address);
+    // A value longer than a field may be would be cut when stored.
+    if (!a.valid || text.size() >= max_field()) e.raise(kNotStored, address);
     const bool sub = !a.subfield.tag.empty();
     (sub ? a.subfield : a.field).set(text);
     (sub ? a.subfield : a.field).type = 1;
@@ -355,6 +378,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
     const int n = e.pop_int();
     if (n < 0 || n >= kRecordSlots || !slots_[static_cast<std::size_t>(n)].used) return;
     FieldAddress a = parse_field_address(address);
+    if (!a.valid) return;
     (void)records::fld_delete(slots_[static_cast<std::size_t>(n)].h, a.field,
                               a.subfield.tag.empty() ? nullptr : &a.subfield);
   }
@@ -381,8 +405,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
   void store(psi::Engine& e, bool load) {
     const ParamList p = params_of(psi::pop_str(e));
     const int n = e.pop_int();
-    Slot& slot = slot_arg(e, n);
-    if (!slot.used) e.raise(psi::err::kRecordSlot);
+    Slot& slot = written_slot(e, n);
     raise_if(e, select(p, true));
     slot.pool = s_.pools.pool();
     slot.file = s_.pools.file();
@@ -395,21 +418,34 @@ class LibraryGroup final : public psi::BuiltinGroup {
     const dict::AppPoolDef& pool = *slot.pool;
     const dict::FileDef& file = *slot.file->data;
     with_pool(e, 'U', [&]() -> ResultCode {
-      std::string message;
-      if (const ResultCode rc = s_.pools.rec_check(pool, file, slot.h, 'N', message); rc.failed()) return rc;
-      return load ? s_.pools.rec_load(pool, file, slot.h, false) : s_.pools.rec_insert(pool, file, slot.h);
+      if (!load) {
+        if (const ResultCode rc = s_.pools.rec_check(pool, file, slot.h, 'N', why_); rc.failed()) return rc;
+        return s_.pools.rec_insert(pool, file, slot.h);
+      }
+      // Under a given number: the bulk store has no access check of its
+      // own, and a record already there is replaced with its entries.
+      const User* user = s_.users.current();
+      if (const ResultCode rc =
+              s_.pools.access_check(user != nullptr ? user->group : 0, &file, records::kAccessInsert);
+          rc.failed())
+        return rc;
+      records::RecordHandle old;
+      const bool exists =
+          s_.pools.rec_read(pool, file, slot.h.idn, old, max_record(), records::kInternalForm).code() == 0;
+      if (const ResultCode rc = s_.pools.rec_check(pool, file, slot.h, exists ? 'U' : 'N', why_); rc.failed())
+        return rc;
+      return exists ? s_.pools.rec_update(pool, file, slot.h, &old)
+                    : s_.pools.rec_load(pool, file, slot.h, false);
     });
     psi::push_num(e, slot.h.idn);
   }
 
   void updrec(psi::Engine& e) {
     const int n = e.pop_int();
-    Slot& slot = slot_arg(e, n);
-    if (!slot.used) e.raise(psi::err::kRecordSlot);
+    Slot& slot = written_slot(e, n);
     raise_if(e, select_slot(slot));
     with_pool(e, 'U', [&]() -> ResultCode {
-      std::string message;
-      if (const ResultCode rc = s_.pools.rec_check(*slot.pool, *slot.file->data, slot.h, 'U', message);
+      if (const ResultCode rc = s_.pools.rec_check(*slot.pool, *slot.file->data, slot.h, 'U', why_);
           rc.failed())
         return rc;
       return s_.pools.rec_update(*slot.pool, *slot.file->data, slot.h, nullptr);
@@ -418,8 +454,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
 
   void delrec(psi::Engine& e) {
     const int n = e.pop_int();
-    Slot& slot = slot_arg(e, n);
-    if (!slot.used) e.raise(psi::err::kRecordSlot);
+    Slot& slot = written_slot(e, n);
     raise_if(e, select_slot(slot));
     with_pool(e, 'U', [&]() -> ResultCode {
       const dict::FileDef& file = *slot.file->data;
@@ -445,6 +480,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
 
   Service& s_;
   LibraryRun run_;
+  std::string why_;
   std::array<Slot, kRecordSlots> slots_;
   int current_ = -1;
 };
@@ -454,7 +490,9 @@ class LibraryGroup final : public psi::BuiltinGroup {
 FieldAddress parse_field_address(std::string_view text) {
   FieldAddress a;
   std::size_t i = 0;
+  auto name_char = [&](char c) { return c > ' ' && c < 0x7F && c != '.' && c != '/' && c != '$'; };
   auto number = [&](std::uint16_t& out) {
+    const std::size_t start = i;
     std::uint32_t n = 0;
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
       n = std::min<std::uint32_t>(n * 10 + static_cast<std::uint32_t>(text[i] - '0'),
@@ -462,27 +500,30 @@ FieldAddress parse_field_address(std::string_view text) {
       ++i;
     }
     out = static_cast<std::uint16_t>(n);
+    return i > start;
   };
-  while (i < text.size() && a.field.tag.size() < 3 && text[i] != '.' && text[i] != '/' && text[i] != '$' &&
-         text[i] != ' ')
-    a.field.tag += text[i++];
+  while (i < text.size() && a.field.tag.size() < 3 && name_char(text[i])) a.field.tag += text[i++];
+  if (a.field.tag.size() != 3) return a;
   if (i < text.size() && text[i] == '.') {
     ++i;
-    number(a.field.occurrence);
+    if (!number(a.field.occurrence)) return a;
   }
   if (i < text.size() && text[i] == '/') {
     ++i;
-    while (i < text.size() && a.field.indicators.size() < 2 && text[i] != '$')
+    while (i < text.size() && a.field.indicators.size() < 2 && text[i] >= ' ' && text[i] < 0x7F &&
+           text[i] != '$')
       a.field.indicators += text[i++];
   }
   if (i < text.size() && text[i] == '$') {
     ++i;
-    while (i < text.size() && a.subfield.tag.size() < 3 && text[i] != '.') a.subfield.tag += text[i++];
+    while (i < text.size() && a.subfield.tag.size() < 3 && name_char(text[i])) a.subfield.tag += text[i++];
+    if (a.subfield.tag.empty()) return a;
     if (i < text.size() && text[i] == '.') {
       ++i;
-      number(a.subfield.occurrence);
+      if (!number(a.subfield.occurrence)) return a;
     }
   }
+  a.valid = i == text.size();
   return a;
 }
 

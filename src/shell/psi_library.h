@@ -34,11 +34,14 @@ struct LibraryRun {
 
 std::unique_ptr<psi::BuiltinGroup> make_library_group(Service& service, LibraryRun run);
 
-// A field address of a script: TAG[.n][/ii][$c[.m]], the tag ending at ".",
-// "/", "$", a blank or the end.
+// A field address of a script: TAG[.n][/ii][$c[.m]]: a tag of three
+// characters, an occurrence, up to two indicators, a subfield code of one
+// to three characters with its occurrence. Anything else is not valid (a
+// shorter tag would find other fields).
 struct FieldAddress {
   records::FieldDesc field;
   records::FieldDesc subfield;  // tag empty: the whole field
+  bool valid = false;
 };
 FieldAddress parse_field_address(std::string_view text);
 

@@ -10,6 +10,7 @@ namespace corvanta {
 namespace {
 
 constexpr std::int32_t kScriptNotLoaded = -183;
+constexpr std::int32_t kProcedureFailed = -184;  // a script error, or procedures nested too deep
 constexpr int kMaxDepth = 2;
 
 }  // namespace
@@ -21,7 +22,13 @@ std::optional<ResultCode> PsiProcedures::run(const dict::AppPoolDef& pool, std::
   for (const dict::ScriptDef* s : pool.script_defs) {
     if (s->name == name) def = s;
   }
-  if (def == nullptr || def->path.empty() || depth_ >= kMaxDepth) return std::nullopt;
+  if (def == nullptr || def->path.empty()) return std::nullopt;
+  if (depth_ >= kMaxDepth) {
+    // A procedure storing records whose procedures store records: refused
+    // rather than stored without its procedure.
+    message += "PROC " + std::string(name) + " zu tief geschachtelt";
+    return ResultCode(kProcedureFailed);
+  }
 
   auto& script = scripts_[def->path];
   if (script == nullptr) {
@@ -47,14 +54,27 @@ std::optional<ResultCode> PsiProcedures::run(const dict::AppPoolDef& pool, std::
       [this](std::string_view group, int code) { return service_.messages.text(group, code); });
   engine.initialise();
   psi::RunIo io;
+  bool script_error = false;
   io.out = [&message](std::string_view text) { message += text; };
-  io.err = io.out;
+  io.err = [&message, &script_error](std::string_view text) {
+    message += text;
+    script_error = true;
+  };
+  // The caller's current pool and file stay its own.
+  const dict::AppPoolDef* current_pool = service_.pools.pool();
+  const dict::AppFileDef* current_file = service_.pools.file();
   ++depth_;
   const int value = engine.run(*script, 'Y', io);
   engine.release();  // writes slot 0 back into the record
   --depth_;
+  service_.pools.clear();
+  if (current_pool != nullptr) {
+    (void)service_.pools.make_current(current_pool->name);
+    service_.pools.set_file(current_file);
+  }
   if (message.size() > records::kMaxProcedureMessage) message.resize(records::kMaxProcedureMessage);
-  return ResultCode(value);
+  // A script that ended on an error did not complete the record.
+  return ResultCode(script_error && value >= 0 ? kProcedureFailed : value);
 }
 
 }  // namespace corvanta

@@ -2,8 +2,11 @@
 // procedure ("COMPL", "CHECK", FIX names), the script file that is run when
 // the pool layer asks for it. The record is in slot 0 of the library group
 // for the whole run (written back at its end); getparm gives REF ("A-BIB"),
-// USER, IDN ("%09ld") and SLOT ("0"). What the script prints becomes the
-// procedure's message; exit with a negative value fails the operation.
+// USER, IDN ("%09ld") and SLOT ("0"); slot 0 cannot be stored, freed or
+// deleted by the script itself. What the script prints becomes the
+// procedure's message; exit with a negative value, a script error (-184),
+// or procedures that store records whose procedures store records again
+// (more than two deep, -184) fail the operation.
 #pragma once
 
 #include <map>

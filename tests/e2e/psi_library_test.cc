@@ -160,6 +160,63 @@ TEST_F(PsiLibraryTest, TheScriptRunnerReachesThePoolsToo) {
   EXPECT_EQ(inst_.read("temp/psi.out"), "2 A-BIBLS\n");
 }
 
+TEST_F(PsiLibraryTest, StoresKeepTheIndexesAndTheLimits) {
+  const std::string out = script(
+      "s = initrec()\n"
+      "putfld(s, \"245/10$a\", \"Neu Titel\")\n"
+      "printl(\"loaded \", loadrec(s, \"FILE=BIB IDN=9\"))\n"
+      "printl(\"whole [\", getfld(s, \"245\"), \"] [\", getfld(s, \"24\"), \"]\")\n"
+      "delfld(s, \"2\")\n"
+      "printl(\"kept \", getfld(s, \"245$a\"))\n"
+      "v = \"x\"\n"
+      "while (strlen(v) < 7500) v = v + v\n"
+      "putfld(s, \"500$a\", v)\n"
+      "printl(\"not reached\")\n",
+      "SEARCH POOL=A FILE=BIB QUERY=\"TIT=stechlin OR TIT=neu\"\n");
+  EXPECT_NE(out.find("loaded 9"), std::string::npos) << out;
+  EXPECT_NE(out.find("whole [Neu Titel] []"), std::string::npos) << out;
+  EXPECT_NE(out.find("kept Neu Titel"), std::string::npos) << out;
+  EXPECT_NE(out.find("#-407"), std::string::npos) << out;  // longer than MaxFldLen
+  EXPECT_EQ(out.find("not reached"), std::string::npos) << out;
+  // The replaced record's old terms are gone from the indexes.
+  EXPECT_NE(out.find(": 1 Treffer"), std::string::npos) << out;
+  EXPECT_NE(out.find("Neu Titel"), std::string::npos) << out;
+}
+
+TEST_F(PsiLibraryTest, ProceduresKeepTheirRecordAndFailLoudly) {
+  // A COMPL that tries to store, free or delete its own record, or fails.
+  std::string compl_script = inst_.read("etc/compl.prc");
+  inst_.write("etc/compl.prc",
+              "if (getfld(0, \"245$a\") == \"Fehler\") x = nichtda + 1\n"
+              "if (getfld(0, \"245$a\") == \"Speichern\") addrec(0, \"FILE=BIB\")\n"
+              "if (getfld(0, \"245$a\") == \"Abgelehnt\") {\n"
+              "  printl(\"von COMPL abgelehnt\")\n"
+              "  exit(-1)\n"
+              "}\n" +
+                  compl_script);
+  for (const char* title : {"Fehler", "Speichern", "Abgelehnt"}) {
+    const std::string out = script(std::string("s = initrec()\nputfld(s, \"245/10$a\", \"") + title +
+                                   "\")\nprintl(\"stored \", addrec(s, \"FILE=BIB\"))\n");
+    EXPECT_EQ(out.find("stored"), std::string::npos) << title << out;
+    if (std::string(title) == "Abgelehnt")
+      EXPECT_NE(out.find("von COMPL abgelehnt"), std::string::npos) << out;
+  }
+  const std::string after =
+      inst_.run(std::string(kLogin) + "SEARCH POOL=A FILE=BIB QUERY=\"IDN>15\"\nend\n").output;
+  EXPECT_NE(after.find(": 0 Treffer"), std::string::npos) << after;  // nothing was stored
+}
+
+TEST_F(PsiLibraryTest, OnlyAnAdministratorRunsScripts) {
+  std::string users = inst_.read("etc/users.tab");
+  users += "NOBODY    50000" + std::string(32, '0') + "h'1\n";  // group 5, no rights, password KWP
+  inst_.write("etc/users.tab", users);
+  inst_.write("data/t.psi", "printl(\"ran\")\n");
+  const std::string out =
+      inst_.run("login user=nobody pass=KWP\nRUN_PSI POOL=A FILE=BIB SCRIPT=../data/t.psi\nend\n").output;
+  EXPECT_EQ(out.find("ran"), std::string::npos) << out;
+  EXPECT_NE(out.find(": 129 - "), std::string::npos) << out;
+}
+
 // The library example of docs/psi.md, run as it says, prints what it says.
 TEST_F(PsiLibraryTest, TheDocumentedExampleRuns) {
   std::ifstream in(CORVANTA_DOCS "/psi.md");
@@ -194,9 +251,13 @@ TEST(FieldAddress, PartsOfTheText) {
   const FieldAddress b = parse_field_address("LDR");
   EXPECT_EQ(b.field.tag, "LDR");
   EXPECT_TRUE(b.subfield.tag.empty());
-  EXPECT_EQ(parse_field_address("24$ab").field.tag, "24");
-  EXPECT_EQ(parse_field_address("24$ab").subfield.tag, "ab");
+  EXPECT_TRUE(a.valid && b.valid);
   EXPECT_EQ(parse_field_address("650.99999").field.occurrence, 999);
+  // A shorter tag would find other fields; nothing may follow the address.
+  for (const char* bad :
+       {"", "24", "24$a", "2455$a", "$z", "245$", "245.$a", "245$a.", "245$abcd", "245 x"}) {
+    EXPECT_FALSE(parse_field_address(bad).valid) << bad;
+  }
 }
 
 }  // namespace
