@@ -233,7 +233,7 @@ void Engine::request_setup(Sizes sizes) {
   throw SetupRequest{sizes};
 }
 
-Value& Engine::local(int slot) {
+__attribute__((always_inline)) inline Value& Engine::local(int slot) {
   const Frame& f = frames_[static_cast<std::size_t>(fp_)];
   int at;
   if (slot > 0) {
@@ -245,7 +245,7 @@ Value& Engine::local(int slot) {
   return stack_[static_cast<std::size_t>(at)];
 }
 
-void Engine::step(const Word& w) {
+__attribute__((always_inline)) inline void Engine::step(const Word& w) {
   auto operand = [this] { return code_[static_cast<std::size_t>(pc_++)]; };
   switch (w.op) {
     case Op::Stop: break;
@@ -260,6 +260,38 @@ void Engine::step(const Word& w) {
       if (s->kind != SymbolKind::Variable) raise(err::kNotVariable, s->name);
       if (s->value.kind() == ValueKind::Undefined) raise(err::kUndefined, s->name);
       top = s->value;
+      break;
+    }
+    case Op::PushVar: {
+      const Symbol* s = operand().sym;
+      if (s->kind != SymbolKind::Variable) raise(err::kNotVariable, s->name);
+      if (s->value.kind() == ValueKind::Undefined) raise(err::kUndefined, s->name);
+      push(s->value);
+      break;
+    }
+    case Op::AssignVar: {
+      Symbol* s = operand().sym;
+      if (s->kind != SymbolKind::Variable) raise(err::kAssignNonVariable, s->name);
+      if (sp_ <= 0) raise(err::kStackUnderflow);
+      const Value& v = stack_[static_cast<std::size_t>(sp_ - 1)];
+      if (v.kind() == ValueKind::Undefined) raise(err::kUndefined, s->name);
+      s->value = v;  // the value stays on the stack as the assignment's value
+      break;
+    }
+    case Op::EvalElemOf: {
+      Symbol* s = operand().sym;
+      if (s->kind != SymbolKind::Variable) raise(err::kNotVariable, s->name);
+      const Value index = pop();
+      push(element(s->value, index));
+      break;
+    }
+    case Op::AssignElemOf: {
+      Symbol* s = operand().sym;
+      if (s->kind != SymbolKind::Variable) raise(err::kAssignNonVariable, s->name);
+      Value v = pop();
+      const Value index = pop();
+      assign_element(s->value, index, v, s->name);
+      push(std::move(v));
       break;
     }
     case Op::EvalElem: {
@@ -390,6 +422,39 @@ void Engine::step(const Word& w) {
     case Op::Add:
     case Op::Sub:
     case Op::Mul:
+    case Op::Lt:
+    case Op::Le:
+    case Op::Gt:
+    case Op::Ge:
+    case Op::Eq:
+    case Op::Ne:
+      // Two numbers, the usual case, without the general path of binary().
+      if (sp_ >= 2) {
+        Value& left = stack_[static_cast<std::size_t>(sp_ - 2)];
+        Value& right = stack_[static_cast<std::size_t>(sp_ - 1)];
+        if (left.kind() == ValueKind::Number && right.kind() == ValueKind::Number) {
+          const double a = left.num();
+          const double b = right.num();
+          double r = 0;
+          switch (w.op) {
+            case Op::Add: r = a + b; break;
+            case Op::Sub: r = a - b; break;
+            case Op::Mul: r = a * b; break;
+            case Op::Lt: r = a < b; break;
+            case Op::Le: r = a <= b; break;
+            case Op::Gt: r = a > b; break;
+            case Op::Ge: r = a >= b; break;
+            case Op::Eq: r = a == b; break;
+            default: r = a != b; break;
+          }
+          --sp_;
+          left = Value::number(r);
+          break;
+        }
+      }
+      binary(w.op);
+      break;
+
     case Op::Div:
     case Op::Mod:
     case Op::Pow:
@@ -397,12 +462,6 @@ void Engine::step(const Word& w) {
     case Op::BitAnd:
     case Op::And:
     case Op::Or:
-    case Op::Gt:
-    case Op::Ge:
-    case Op::Lt:
-    case Op::Le:
-    case Op::Eq:
-    case Op::Ne:
       binary(w.op);
       break;
     case Op::Negate: push(Value::number(-pop_number())); break;
@@ -420,7 +479,7 @@ void Engine::execute(int address) {
   while (!returning_) {
     const Word& w = code_[static_cast<std::size_t>(pc_)];
     if (w.op == Op::Stop) break;
-    exec_line_ = lines_[static_cast<std::size_t>(pc_)];
+    exec_pc_ = pc_;
     if (step_limit_ != 0 && ++steps_ > step_limit_) raise(kStepLimit);
     ++pc_;
     step(w);
@@ -505,7 +564,16 @@ void Engine::binary(Op op) {
       break;
     case Op::Mod:
       if (b == 0) raise(err::kDivideByZero);
-      r = std::fmod(a, b);
+      // Whole numbers that doubles hold exactly: the integer remainder is
+      // fmod's, without its cost.
+      if (a == std::trunc(a) && b == std::trunc(b) && std::fabs(a) < 9.0e15 && std::fabs(b) < 9.0e15) {
+        const auto ia = static_cast<std::int64_t>(a);
+        const auto ib = static_cast<std::int64_t>(b);
+        r = static_cast<double>(ia % ib);
+        if (r == 0 && a < 0) r = -0.0;  // fmod keeps the dividend's sign on zero too
+      } else {
+        r = std::fmod(a, b);
+      }
       break;
     case Op::Pow:
       errno = 0;
@@ -604,7 +672,7 @@ std::string Engine::error_line(const std::string& file, int line, int code, cons
 }
 
 void Engine::report(const ScriptError& e) {
-  const int line = executing_ ? exec_line_ : token_line_;
+  const int line = executing_ ? lines_[static_cast<std::size_t>(exec_pc_)] : token_line_;
   Script::Place place{{}, line};
   if (script_ != nullptr && from_text_) place = script_->locate(line);
   write_error(error_line(place.file, place.line, e.code, e.text));

@@ -103,6 +103,12 @@ enum class Op : std::uint8_t {
   Or,
   Not,
   Builtin,
+  // Fused forms of a symbol push and what always follows it in the code the
+  // parser makes: one dispatch instead of two, the same checks and errors.
+  PushVar,     // PushSymbol s; Eval
+  AssignVar,   // PushSymbol s; Assign
+  EvalElemOf,  // PushSymbol s; EvalElem
+  AssignElemOf,  // PushSymbol s; AssignElem
 };
 
 // One code word: an instruction, or an operand (a symbol, a count, a slot or
@@ -165,7 +171,7 @@ class Engine {
 
   // --- for built-ins ---
   [[noreturn]] void raise(int code, std::string text = {});
-  void push(Value v) {
+  __attribute__((always_inline)) void push(Value v) {
     if (sp_ >= stack_size_) raise(err::kStackOverflow);
     if (v.kind() == ValueKind::String) check_string(v);
     stack_[static_cast<std::size_t>(sp_++)] = std::move(v);
@@ -324,7 +330,7 @@ class Engine {
   int token_line_ = 1;
   bool tracing_ = false;
   bool executing_ = false;
-  int exec_line_ = 0;
+  int exec_pc_ = 0;  // the instruction being run, for the line of an error
 
   // Run
   RunIo io_;

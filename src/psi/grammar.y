@@ -73,8 +73,8 @@ list:     %empty
         | list expr '\n'  { e.emit(Op::PrintTop); e.emit(Op::Stop); e.item_ready(); YYACCEPT; }
         | list error '\n' { yyerrok; }
         ;
-asgn:     VAR '=' expr                 { $$ = $3; e.emit_sym(Op::PushSymbol, $1); e.emit(Op::Assign); }
-        | VAR '[' expr ']' '=' expr    { $$ = $3; e.emit_sym(Op::PushSymbol, $1); e.emit(Op::AssignElem); }
+asgn:     VAR '=' expr                 { $$ = $3; e.emit_sym(Op::AssignVar, $1); }
+        | VAR '[' expr ']' '=' expr    { $$ = $3; e.emit_sym(Op::AssignElemOf, $1); }
         | ARG '=' expr                 { $$ = $3; e.emit_n(Op::AssignLocal, $1); }
         | ARG '[' expr ']' '=' expr    { $$ = $3; e.emit_n(Op::AssignLocalElem, $1); }
         ;
@@ -107,8 +107,8 @@ stmtlist: %empty                       { $$ = e.here(); }
         ;
 expr:     NUMBER                       { $$ = e.emit_sym(Op::PushConst, $1); }
         | STRING                       { $$ = e.emit_sym(Op::PushConst, $1); }
-        | VAR                          { $$ = e.emit_sym(Op::PushSymbol, $1); e.emit(Op::Eval); }
-        | VAR '[' expr ']'             { $$ = $3; e.emit_sym(Op::PushSymbol, $1); e.emit(Op::EvalElem); }
+        | VAR                          { $$ = e.emit_sym(Op::PushVar, $1); }
+        | VAR '[' expr ']'             { $$ = $3; e.emit_sym(Op::EvalElemOf, $1); }
         | TYPE '(' VAR ')'             { $$ = e.emit_sym(Op::TypeOf, $3); }
         | DIM '(' VAR ')'              { $$ = e.emit_sym(Op::DimOf, $3); }
         | ARG                          { $$ = e.emit_n(Op::PushLocal, $1); }
