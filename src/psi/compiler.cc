@@ -302,6 +302,18 @@ void Engine::emit_word(Word w) {
 }
 
 int Engine::emit(Op op) {
+  // A simple operator right after a number constant (its right operand)
+  // becomes one instruction with the constant.
+  const bool simple = op == Op::Add || op == Op::Sub || op == Op::Mul || (op >= Op::Gt && op <= Op::Ne);
+  if (simple && progp_ >= 2) {
+    Word& push = code_[static_cast<std::size_t>(progp_ - 2)];
+    const Word& constant = code_[static_cast<std::size_t>(progp_ - 1)];
+    if (push.op == Op::PushConst && constant.sym != nullptr &&
+        constant.sym->value.kind() == ValueKind::Number) {
+      push = Word{Op::ConstOp, static_cast<std::int32_t>(op), nullptr};
+      return progp_ - 2;
+    }
+  }
   const int at = progp_;
   emit_word(Word{op, 0, nullptr});
   return at;

@@ -419,6 +419,34 @@ __attribute__((always_inline)) inline void Engine::step(const Word& w) {
       exit_value_ = to_int(pop_number());
       throw RunEnd{};
     }
+    case Op::ConstOp: {
+      const Value& constant = operand().sym->value;
+      const auto op = static_cast<Op>(w.n);
+      if (sp_ >= 1) {
+        Value& left = stack_[static_cast<std::size_t>(sp_ - 1)];
+        if (left.kind() == ValueKind::Number) {
+          const double a = left.num();
+          const double b = constant.num();
+          double r = 0;
+          switch (op) {
+            case Op::Add: r = a + b; break;
+            case Op::Sub: r = a - b; break;
+            case Op::Mul: r = a * b; break;
+            case Op::Lt: r = a < b; break;
+            case Op::Le: r = a <= b; break;
+            case Op::Gt: r = a > b; break;
+            case Op::Ge: r = a >= b; break;
+            case Op::Eq: r = a == b; break;
+            default: r = a != b; break;
+          }
+          left = Value::number(r);
+          break;
+        }
+      }
+      push(constant);
+      binary(op);
+      break;
+    }
     case Op::Add:
     case Op::Sub:
     case Op::Mul:
@@ -461,9 +489,7 @@ __attribute__((always_inline)) inline void Engine::step(const Word& w) {
     case Op::BitOr:
     case Op::BitAnd:
     case Op::And:
-    case Op::Or:
-      binary(w.op);
-      break;
+    case Op::Or: binary(w.op); break;
     case Op::Negate: push(Value::number(-pop_number())); break;
     case Op::Not: push(Value::number(pop_number() == 0 ? 1 : 0)); break;
     case Op::Builtin: operand().sym->builtin->handler(*this); break;

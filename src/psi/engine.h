@@ -105,10 +105,11 @@ enum class Op : std::uint8_t {
   Builtin,
   // Fused forms of a symbol push and what always follows it in the code the
   // parser makes: one dispatch instead of two, the same checks and errors.
-  PushVar,     // PushSymbol s; Eval
-  AssignVar,   // PushSymbol s; Assign
-  EvalElemOf,  // PushSymbol s; EvalElem
+  PushVar,       // PushSymbol s; Eval
+  AssignVar,     // PushSymbol s; Assign
+  EvalElemOf,    // PushSymbol s; EvalElem
   AssignElemOf,  // PushSymbol s; AssignElem
+  ConstOp,       // PushConst c (a number); then the operator in the word's n
 };
 
 // One code word: an instruction, or an operand (a symbol, a count, a slot or

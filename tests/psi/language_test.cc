@@ -206,7 +206,9 @@ TEST(PsiMachine, StoreSizesAndSetup) {
   auto o = run_text("x = 1\nsetup(0, 0, 0)\ntype(x)\n");
   EXPECT_EQ(o.out, "\t0\n");
   // A small value stack, code array and frame stack.
-  EXPECT_EQ(run_text("setup(3, 0, 0)\nx = 1 + (2 + (3 + 4))\n").err, error_at(2, 115));
+  // (A number right of an operator takes no entry of its own.)
+  EXPECT_EQ(run_text("setup(3, 0, 0)\nx = 1 + (2 + (3 + 4))\n").err, "");
+  EXPECT_EQ(run_text("setup(3, 0, 0)\nx = 1 + (2 + (3 + (4 * 1)))\n").err, error_at(2, 115));
   EXPECT_EQ(run_text("setup(0, 10, 0)\nx = 1 + 2 + 3 + 4\n").err, error_at(2, 126));
   EXPECT_EQ(run_text("setup(0, 0, 3)\nfunc r(n) {\n if (n) return r(n - 1)\n return 0\n}\nr(1)\nr(2)\n").err,
             error_at(3, 117, "r"));
