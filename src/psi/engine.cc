@@ -245,6 +245,22 @@ __attribute__((always_inline)) inline Value& Engine::local(int slot) {
   return stack_[static_cast<std::size_t>(at)];
 }
 
+// The operators that the dispatch does itself for two numbers (+ - * and
+// the comparisons), as binary() does them.
+static inline double simple_op(Op op, double a, double b) {
+  switch (op) {
+    case Op::Add: return a + b;
+    case Op::Sub: return a - b;
+    case Op::Mul: return a * b;
+    case Op::Lt: return a < b;
+    case Op::Le: return a <= b;
+    case Op::Gt: return a > b;
+    case Op::Ge: return a >= b;
+    case Op::Eq: return a == b;
+    default: return a != b;
+  }
+}
+
 __attribute__((always_inline)) inline void Engine::step(const Word& w) {
   auto operand = [this] { return code_[static_cast<std::size_t>(pc_++)]; };
   switch (w.op) {
@@ -425,21 +441,7 @@ __attribute__((always_inline)) inline void Engine::step(const Word& w) {
       if (sp_ >= 1) {
         Value& left = stack_[static_cast<std::size_t>(sp_ - 1)];
         if (left.kind() == ValueKind::Number) {
-          const double a = left.num();
-          const double b = constant.num();
-          double r = 0;
-          switch (op) {
-            case Op::Add: r = a + b; break;
-            case Op::Sub: r = a - b; break;
-            case Op::Mul: r = a * b; break;
-            case Op::Lt: r = a < b; break;
-            case Op::Le: r = a <= b; break;
-            case Op::Gt: r = a > b; break;
-            case Op::Ge: r = a >= b; break;
-            case Op::Eq: r = a == b; break;
-            default: r = a != b; break;
-          }
-          left = Value::number(r);
+          left = Value::number(simple_op(op, left.num(), constant.num()));
           break;
         }
       }
@@ -461,20 +463,7 @@ __attribute__((always_inline)) inline void Engine::step(const Word& w) {
         Value& left = stack_[static_cast<std::size_t>(sp_ - 2)];
         Value& right = stack_[static_cast<std::size_t>(sp_ - 1)];
         if (left.kind() == ValueKind::Number && right.kind() == ValueKind::Number) {
-          const double a = left.num();
-          const double b = right.num();
-          double r = 0;
-          switch (w.op) {
-            case Op::Add: r = a + b; break;
-            case Op::Sub: r = a - b; break;
-            case Op::Mul: r = a * b; break;
-            case Op::Lt: r = a < b; break;
-            case Op::Le: r = a <= b; break;
-            case Op::Gt: r = a > b; break;
-            case Op::Ge: r = a >= b; break;
-            case Op::Eq: r = a == b; break;
-            default: r = a != b; break;
-          }
+          const double r = simple_op(w.op, left.num(), right.num());
           --sp_;
           left = Value::number(r);
           break;

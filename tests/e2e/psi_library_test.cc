@@ -198,8 +198,9 @@ TEST_F(PsiLibraryTest, ProceduresKeepTheirRecordAndFailLoudly) {
     const std::string out = script(std::string("s = initrec()\nputfld(s, \"245/10$a\", \"") + title +
                                    "\")\nprintl(\"stored \", addrec(s, \"FILE=BIB\"))\n");
     EXPECT_EQ(out.find("stored"), std::string::npos) << title << out;
-    if (std::string(title) == "Abgelehnt")
+    if (std::string(title) == "Abgelehnt") {
       EXPECT_NE(out.find("von COMPL abgelehnt"), std::string::npos) << out;
+    }
   }
   const std::string after =
       inst_.run(std::string(kLogin) + "SEARCH POOL=A FILE=BIB QUERY=\"IDN>15\"\nend\n").output;
