@@ -266,18 +266,7 @@ __attribute__((always_inline)) inline void Engine::step(const Word& w) {
   switch (w.op) {
     case Op::Stop: break;
     case Op::PushConst: push(operand().sym->value); break;
-    case Op::PushSymbol: push(Value::symbol(operand().sym)); break;
     case Op::PushCount: push(Value::number(operand().n)); break;
-    case Op::Eval: {
-      // The symbol on top of the stack is replaced by its value.
-      if (sp_ <= 0) raise(err::kStackUnderflow);
-      Value& top = stack_[static_cast<std::size_t>(sp_ - 1)];
-      const Symbol* s = top.sym();
-      if (s->kind != SymbolKind::Variable) raise(err::kNotVariable, s->name);
-      if (s->value.kind() == ValueKind::Undefined) raise(err::kUndefined, s->name);
-      top = s->value;
-      break;
-    }
     case Op::PushVar: {
       const Symbol* s = operand().sym;
       if (s->kind != SymbolKind::Variable) raise(err::kNotVariable, s->name);
@@ -303,31 +292,6 @@ __attribute__((always_inline)) inline void Engine::step(const Word& w) {
     }
     case Op::AssignElemOf: {
       Symbol* s = operand().sym;
-      if (s->kind != SymbolKind::Variable) raise(err::kAssignNonVariable, s->name);
-      Value v = pop();
-      const Value index = pop();
-      assign_element(s->value, index, v, s->name);
-      push(std::move(v));
-      break;
-    }
-    case Op::EvalElem: {
-      Symbol* s = pop().sym();
-      if (s->kind != SymbolKind::Variable) raise(err::kNotVariable, s->name);
-      const Value index = pop();
-      push(element(s->value, index));
-      break;
-    }
-    case Op::Assign: {
-      Symbol* s = pop().sym();
-      if (s->kind != SymbolKind::Variable) raise(err::kAssignNonVariable, s->name);
-      Value v = pop();
-      if (v.kind() == ValueKind::Undefined) raise(err::kUndefined, s->name);
-      s->value = v;
-      push(std::move(v));
-      break;
-    }
-    case Op::AssignElem: {
-      Symbol* s = pop().sym();
       if (s->kind != SymbolKind::Variable) raise(err::kAssignNonVariable, s->name);
       Value v = pop();
       const Value index = pop();

@@ -62,12 +62,7 @@ struct ScriptError {
 enum class Op : std::uint8_t {
   Stop = 0,
   PushConst,
-  PushSymbol,
   PushCount,
-  Eval,
-  EvalElem,
-  Assign,
-  AssignElem,
   PushLocal,
   PushLocalElem,
   AssignLocal,
@@ -103,13 +98,12 @@ enum class Op : std::uint8_t {
   Or,
   Not,
   Builtin,
-  // Fused forms of a symbol push and what always follows it in the code the
-  // parser makes: one dispatch instead of two, the same checks and errors.
-  PushVar,       // PushSymbol s; Eval
-  AssignVar,     // PushSymbol s; Assign
-  EvalElemOf,    // PushSymbol s; EvalElem
-  AssignElemOf,  // PushSymbol s; AssignElem
-  ConstOp,       // PushConst c (a number); then the operator in the word's n
+  // Global variables, each one instruction with the symbol as operand.
+  PushVar,       // push the value
+  AssignVar,     // the value on top becomes the variable's (and stays)
+  EvalElemOf,    // replace the index on top by the element
+  AssignElemOf,  // index, value: the element becomes the value (which stays)
+  ConstOp,       // a number constant as right operand of the operator in n
 };
 
 // One code word: an instruction, or an operand (a symbol, a count, a slot or
