@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)parse_layout(input, layout, line);
   ResultSet set;
   if (decode_stored_set(input, set).ok()) {
-    if (input.size() < kStoredSetHeader + set.hits.size() * 4 || set.query.size() > kMaxSetQuery) std::abort();
+    if (input.size() < kStoredSetHeader + set.hits.size() * 4 || set.query.size() > kMaxSetQuery)
+      std::abort();
   }
   return 0;
 }

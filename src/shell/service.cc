@@ -168,7 +168,8 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
   }
 
   // The layouts of the forms, read like the dictionaries they belong to.
-  if (const ResultCode rc = forms.load(appl_dictionary, print_definition_errors ? out : nullptr); rc.failed()) {
+  if (const ResultCode rc = forms.load(appl_dictionary, print_definition_errors ? out : nullptr);
+      rc.failed()) {
     appl_dictionary.release();
     data_dictionary.release();
     return rc;
@@ -221,10 +222,9 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
   retrieval_limits.max_scan_cnt = static_cast<std::uint32_t>(state.limits.max_scan_cnt);
   retrieval.set_limits(retrieval_limits);
   pools.set_procedures(&procedures);
-  pools.set_link_search([this](const dict::AppPoolDef& pool, const dict::LinkDef& link, std::string_view text,
-                               bool truncated, std::vector<std::uint32_t>& hits) {
-    return link_search(pool, link, text, truncated, hits);
-  });
+  pools.set_link_search(
+      [this](const dict::AppPoolDef& pool, const dict::LinkDef& link, std::string_view text, bool truncated,
+             std::vector<std::uint32_t>& hits) { return link_search(pool, link, text, truncated, hits); });
   return xslt_rc;
 }
 
@@ -351,8 +351,8 @@ void Service::run(const std::string& main_config) {
   configs.close(config::kMainConfig);
 }
 
-ResultCode Service::link_search(const dict::AppPoolDef& pool, const dict::LinkDef& link, std::string_view text,
-                                bool truncated, std::vector<std::uint32_t>& hits) {
+ResultCode Service::link_search(const dict::AppPoolDef& pool, const dict::LinkDef& link,
+                                std::string_view text, bool truncated, std::vector<std::uint32_t>& hits) {
   const dict::LocateDef* locate = nullptr;
   for (const dict::AppFileDef* f : pool.file_defs) {
     for (const dict::LocateDef* l : f->locate_defs) {
@@ -362,7 +362,8 @@ ResultCode Service::link_search(const dict::AppPoolDef& pool, const dict::LinkDe
   if (locate == nullptr) return 0;  // no search definition: the text finds nothing
   const dict::AppFileDef* target = nullptr;
   for (const dict::AppFileDef* f : pool.file_defs) {
-    if (locate->file.empty() ? (f->data != nullptr && f->data->number == link.target_file) : f->name == locate->file)
+    if (locate->file.empty() ? (f->data != nullptr && f->data->number == link.target_file)
+                             : f->name == locate->file)
       target = f;
   }
   if (target == nullptr) return 0;

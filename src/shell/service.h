@@ -147,7 +147,7 @@ class Service {
   records::FormCatalogue forms;
   records::SetFiles sets{dbm::default_file_system()};
   records::Retrieval retrieval{pools, sets, forms};
-  PsiProcedures procedures{*this};  // the pools' procedures, as scripts
+  PsiProcedures procedures{*this};       // the pools' procedures, as scripts
   bool print_definition_errors = false;  // switched on by the start-up
   JobLog jobs;
   XsltProcessor xslt;

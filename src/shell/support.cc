@@ -92,7 +92,8 @@ ResultCode bat_record_from_params(Service& service, const ParamList& params, std
   const long position = parse_long(params.get("NUMBER"));
   if (number < 1 || position < 1) return kNoSuchPosition;
   records::ResultSet set;
-  if (const ResultCode rc = service.sets.load(static_cast<std::uint32_t>(number), set); rc.failed()) return rc;
+  if (const ResultCode rc = service.sets.load(static_cast<std::uint32_t>(number), set); rc.failed())
+    return rc;
   if (static_cast<unsigned long>(position) > set.hits.size()) return kNoSuchPosition;
   const dict::AppPoolDef* pool = service.appl_dictionary.find_pool(set.pool);
   if (pool == nullptr || set.pool.empty()) return codes::kNoCurrentPool;
