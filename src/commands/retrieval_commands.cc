@@ -107,6 +107,13 @@ ResultCode add_hit_rows(Service& service, const records::ResultSet& set, std::si
   return 0;
 }
 
+// A new set stored, made the current one, reported with its first rows.
+ResultCode store_and_show(Service& service, records::ResultSet& set, BatchResult& result) {
+  if (const ResultCode rc = service.sets.store(set); rc.failed()) return rc;
+  report_set(service, set, result);
+  return add_hit_rows(service, set, 1, kSetRows, result);
+}
+
 }  // namespace
 
 ResultCode cmd_search(Service& service, ParamList& params, BatchResult& result) {
@@ -115,9 +122,7 @@ ResultCode cmd_search(Service& service, ParamList& params, BatchResult& result) 
   if (const ResultCode rc = open_for_inquiry(service, params, "", ""); rc.failed()) return rc;
   records::ResultSet set;
   if (const ResultCode rc = service.retrieval.find(query, set); rc.failed()) return rc;
-  if (const ResultCode rc = service.sets.store(set); rc.failed()) return rc;
-  report_set(service, set, result);
-  return add_hit_rows(service, set, 1, kSetRows, result);
+  return store_and_show(service, set, result);
 }
 
 ResultCode cmd_filter(Service& service, ParamList& params, BatchResult& result) {
@@ -130,9 +135,7 @@ ResultCode cmd_filter(Service& service, ParamList& params, BatchResult& result) 
   records::ResultSet target;
   if (const ResultCode rc = service.retrieval.filter(query, source, target, inverse == "Y"); rc.failed())
     return rc;
-  if (const ResultCode rc = service.sets.store(target); rc.failed()) return rc;
-  report_set(service, target, result);
-  return add_hit_rows(service, target, 1, kSetRows, result);
+  return store_and_show(service, target, result);
 }
 
 ResultCode cmd_display(Service& service, ParamList& params, BatchResult& result) {

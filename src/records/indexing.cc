@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "dbm/values.h"
 #include "util/big_endian.h"
 
 namespace corvanta::records {
@@ -187,6 +188,28 @@ ResultCode lnk_entries(const IndexContext& ctx, const dict::FileDef& file, Recor
     }
   }
   return 0;
+}
+
+dict::ValueType source_type(const dict::FileDef& file, const dict::IndexDef& index) {
+  const WalkElement walk = walk_element(file, index.source);
+  if (walk.subfield != nullptr) return walk.subfield->type;
+  if (walk.tag != nullptr) return walk.tag->type;
+  return {};
+}
+
+ResultCode take_list_items(dbm::Dbm& dbm, const std::string& pool, int file, ResultCode rc,
+                           std::vector<unsigned char>& buffer, dbm::DataRef& value, dbm::Continuation& cont,
+                           std::vector<std::uint32_t>& out) {
+  constexpr std::size_t kItemSize = 4;  // byte 0 not part of the IDN, bytes 1-3 the IDN
+  while (rc.code() == 0 || rc.code() == dbm::kTruncated) {
+    for (std::size_t at = 0; at + kItemSize <= value.length; at += kItemSize) {
+      out.push_back(get_u32(buffer.data() + at) & 0xFFFFFF);
+    }
+    if (rc.code() == 0 || cont.empty()) return 0;
+    value = dbm::DataRef{buffer};
+    rc = dbm.next(pool, file, value, &cont);
+  }
+  return rc.failed() ? rc : ResultCode(0);
 }
 
 }  // namespace corvanta::records

@@ -71,5 +71,14 @@ std::size_t list_key_length(const dict::LinkDef& link);
 // The walk element of a definition's element in `file`; its tag is null
 // when the file does not define the tag (or the subfield).
 WalkElement walk_element(const dict::FileDef& file, const dict::Element& element);
+// The value type of an index's SOURCE= (CHAR when the file does not define it).
+dict::ValueType source_type(const dict::FileDef& file, const dict::IndexDef& index);
+
+// Appends the IDNs (low 24 bits of each 4-byte item) of the list entry that
+// a READ, SET, GET or PREV just gave (`rc` its result, `value` the first
+// part in `buffer`), reading the entry's continuation to its end.
+ResultCode take_list_items(dbm::Dbm& dbm, const std::string& pool, int file, ResultCode rc,
+                           std::vector<unsigned char>& buffer, dbm::DataRef& value, dbm::Continuation& cont,
+                           std::vector<std::uint32_t>& out);
 
 }  // namespace corvanta::records

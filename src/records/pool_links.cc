@@ -9,7 +9,6 @@
 namespace corvanta::records {
 namespace {
 
-constexpr std::size_t kItemSize = 4;  // byte 0 a counter, bytes 1-3 the IDN
 constexpr std::size_t kListBuffer = 30000;
 
 void sort_unique(IdnList& list) {
@@ -23,16 +22,8 @@ ResultCode add_items(dbm::Dbm& dbm, const std::string& pool, int file, const uns
   std::vector<unsigned char> buffer(kListBuffer);
   dbm::DataRef value{buffer};
   dbm::Continuation cont;
-  ResultCode rc = dbm.read(pool, file, key, value, &cont);
-  while (rc.code() == 0 || rc.code() == dbm::kTruncated) {
-    for (std::size_t at = 0; at + kItemSize <= value.length; at += kItemSize) {
-      out.push_back(get_u32(buffer.data() + at) & 0xFFFFFF);
-    }
-    if (rc.code() == 0) return 0;
-    value = dbm::DataRef{buffer};
-    rc = dbm.next(pool, file, value, &cont);
-  }
-  return rc.failed() ? rc : ResultCode(0);
+  const ResultCode rc = dbm.read(pool, file, key, value, &cont);  // an absent key adds nothing
+  return take_list_items(dbm, pool, file, rc, buffer, value, cont, out);
 }
 
 }  // namespace

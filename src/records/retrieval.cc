@@ -23,38 +23,13 @@ struct Retrieval::Evaluation {
 
 namespace {
 
-constexpr std::size_t kItemSize = 4;  // byte 0 not part of the IDN, bytes 1-3 the IDN
-constexpr int kMaxLinkDepth = 4;      // linked aspects through linked aspects
+constexpr int kMaxLinkDepth = 4;  // linked aspects through linked aspects
 constexpr std::size_t kListBuffer = 8192;
 constexpr char kTruncation = '\x09';
 constexpr char kMask = '\x08';
 
 bool has_marks(std::string_view term) {
   return term.find(kTruncation) != std::string_view::npos || term.find(kMask) != std::string_view::npos;
-}
-
-// Reads the list items of the entry a SET, GET or READ just delivered into
-// `value` (rc its result), the continuation included.
-ResultCode take_items(dbm::Dbm& dbm, const std::string& pool, int file, ResultCode rc,
-                      std::vector<unsigned char>& buffer, dbm::DataRef& value, dbm::Continuation& cont,
-                      IdnList& out) {
-  while (rc.code() == 0 || rc.code() == dbm::kTruncated) {
-    for (std::size_t at = 0; at + kItemSize <= value.length; at += kItemSize) {
-      out.push_back(get_u32(buffer.data() + at) & 0xFFFFFF);
-    }
-    if (rc.code() == 0 || cont.empty()) return 0;
-    value = dbm::DataRef{buffer};
-    rc = dbm.next(pool, file, value, &cont);
-  }
-  return rc.failed() ? rc : ResultCode(0);
-}
-
-// The source value type of an index (CHAR when the source is not defined).
-dict::ValueType source_type(const dict::FileDef& file, const dict::IndexDef& index) {
-  const WalkElement walk = walk_element(file, index.source);
-  if (walk.subfield != nullptr) return walk.subfield->type;
-  if (walk.tag != nullptr) return walk.tag->type;
-  return {};
 }
 
 bool is_idn_type(const dict::ValueType& type) {
@@ -503,7 +478,8 @@ ResultCode Retrieval::index_term(Evaluation& ev, const dict::AppFileDef& file, c
       const std::string_view k(reinterpret_cast<const char*>(key.data()), key.size());
       if (k.substr(0, index.prefix.size()) != index.prefix || !within(k)) break;
       if (match(k)) {
-        if (const ResultCode r = take_items(dbm, pool, list_file, rc, buffer, value, cont, out); r.failed())
+        if (const ResultCode r = take_list_items(dbm, pool, list_file, rc, buffer, value, cont, out);
+            r.failed())
           return r;
       }
       if (out_of_time(ev)) break;  // a scan out of time keeps what it found
@@ -536,7 +512,7 @@ ResultCode Retrieval::index_term(Evaluation& ev, const dict::AppFileDef& file, c
         dbm::Continuation cont;
         const ResultCode rc = dbm.read(pool, list_file, exact.data(), value, &cont);
         if (rc.code() == dbm::kAbsent) return 0;
-        return take_items(dbm, pool, list_file, rc, buffer, value, cont, out);
+        return take_list_items(dbm, pool, list_file, rc, buffer, value, cont, out);
       }
       case Comparison::Less:
         return scan(

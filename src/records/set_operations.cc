@@ -129,11 +129,10 @@ ResultCode Retrieval::sort(ResultSet& set, const std::array<std::uint16_t, kSort
   }
   std::vector<std::array<unsigned char, kSortEntry>> entries;
   try {
-    entries.resize(set.hits.size() + 1);
+    entries.resize(set.hits.size());
   } catch (const std::bad_alloc&) {
     return kNoSortMemory;
   }
-  entries.pop_back();
   const IndexContext ctx = pools_.index_context(*pool);
   const auto deadline = clock_() + std::chrono::seconds(limits_.max_ret_time);
   for (std::size_t i = 0; i < set.hits.size(); ++i) {
@@ -330,11 +329,7 @@ ResultCode Retrieval::scan(std::string_view aspect_name, std::string_view start,
     rc = dbm.get(pool->name, list_file, key.data(), pos, value, &cont);
   }
   previous = position - static_cast<long>(rows);
-  const dict::ValueType type = [&] {
-    const WalkElement walk = walk_element(*file->data, index->source);
-    if (walk.subfield != nullptr) return walk.subfield->type;
-    return walk.tag != nullptr ? walk.tag->type : dict::ValueType{};
-  }();
+  const dict::ValueType type = source_type(*file->data, *index);
   while (out.size() < rows && readable(rc) && in_index()) {
     // Count the items, reading no further than MaxScanCnt needs.
     std::size_t count = 0;

@@ -41,12 +41,10 @@ class IndexingTest : public InProcessService {
   void SetUp() override {
     InProcessService::SetUp();
     if (HasFatalFailure()) return;
-    ASSERT_EQ(service_->pools.select("A-BIB", records::kSelectFind | records::kSelectOpen).code(), 0);
+    open_titles();
+    if (HasFatalFailure()) return;
     pool_ = service_->pools.pool();
     titles_ = service_->pools.file()->data;
-    for (const char* w : {"DER", "DIE", "UND", "THE"}) {
-      ASSERT_EQ(records::stp_add(service_->dbm, "A", kStopFile, 1, w, "").code(), 0);
-    }
     ASSERT_EQ(records::stp_add(service_->dbm, "A", kStopFile, 1, "ST", "SANKT").code(), 0);
   }
   // Every key and value of the index and link list files of the titles.

@@ -70,4 +70,27 @@ int Installation::start(const std::string& input) const {
   return pid;
 }
 
+std::vector<DocExample> doc_examples(const std::string& path, const std::string& script_fence,
+                                     const std::string& output_fence) {
+  std::ifstream in(path);
+  std::vector<DocExample> examples;
+  std::string line;
+  std::string* into = nullptr;
+  while (std::getline(in, line)) {
+    if (into != nullptr) {
+      if (line == "```") {
+        into = nullptr;
+      } else {
+        *into += line + "\n";
+      }
+    } else if (line == script_fence) {
+      examples.emplace_back();
+      into = &examples.back().script;
+    } else if (line == output_fence && !examples.empty()) {
+      into = &examples.back().output;
+    }
+  }
+  return examples;
+}
+
 }  // namespace corvanta::testing

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace corvanta::testing {
 
@@ -11,6 +12,16 @@ struct RunResult {
   std::string output;  // standard output and standard error
   int exit_status = -1;
 };
+
+// A documented example: a fenced script block and the output block after it.
+struct DocExample {
+  std::string script;
+  std::string output;
+};
+// The blocks of a documentation page fenced with `script_fence` ("```psi"),
+// each with the `output_fence` block that follows it.
+std::vector<DocExample> doc_examples(const std::string& path, const std::string& script_fence,
+                                     const std::string& output_fence);
 
 class Installation {
  public:

@@ -220,23 +220,10 @@ TEST_F(PsiLibraryTest, OnlyAnAdministratorRunsScripts) {
 
 // The library example of docs/psi.md, run as it says, prints what it says.
 TEST_F(PsiLibraryTest, TheDocumentedExampleRuns) {
-  std::ifstream in(CORVANTA_DOCS "/psi.md");
-  std::string line, example, expected;
-  std::string* into = nullptr;
-  while (std::getline(in, line)) {
-    if (into != nullptr) {
-      if (line == "```") {
-        into = nullptr;
-      } else {
-        *into += line + "\n";
-      }
-    } else if (line == "```psi-library") {
-      into = &example;
-    } else if (line == "```library-output") {
-      into = &expected;
-    }
-  }
-  ASSERT_FALSE(example.empty());
+  const auto examples = doc_examples(CORVANTA_DOCS "/psi.md", "```psi-library", "```library-output");
+  ASSERT_EQ(examples.size(), 1u);
+  const std::string& example = examples.front().script;
+  const std::string& expected = examples.front().output;
   ASSERT_FALSE(expected.empty());
   const std::string out = script(example);
   EXPECT_NE(out.find(expected), std::string::npos) << out;

@@ -28,37 +28,9 @@ PsiRun run_psi(const Installation& inst, const std::string& script, const std::s
   return {inst.read("temp/psi.out"), inst.read("temp/psi.err"), WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
-struct Example {
-  std::string script;
-  std::string output;
-};
-
-// The ```psi blocks of the language page, each with the ```text block after it.
-std::vector<Example> documented_examples() {
-  std::ifstream in(CORVANTA_DOCS "/psi.md");
-  std::vector<Example> examples;
-  std::string line;
-  std::string* into = nullptr;
-  while (std::getline(in, line)) {
-    if (into != nullptr) {
-      if (line == "```") {
-        into = nullptr;
-      } else {
-        *into += line + "\n";
-      }
-    } else if (line == "```psi") {
-      examples.emplace_back();
-      into = &examples.back().script;
-    } else if (line == "```text" && !examples.empty()) {
-      into = &examples.back().output;
-    }
-  }
-  return examples;
-}
-
 TEST(PsiRunner, RunsTheDocumentedExamples) {
   Installation inst;
-  const auto examples = documented_examples();
+  const auto examples = doc_examples(CORVANTA_DOCS "/psi.md", "```psi", "```text");
   ASSERT_EQ(examples.size(), 3u);
   for (std::size_t i = 0; i < examples.size(); ++i) {
     SCOPED_TRACE("example " + std::to_string(i + 1));

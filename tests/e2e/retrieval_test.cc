@@ -30,7 +30,6 @@ namespace {
 using records::FieldDesc;
 using records::RecordHandle;
 
-constexpr int kStopFile = 12;
 
 const std::vector<std::string> kWords = {
     "der",    "die",  "und",     "Haus",     "Häuser", "Garten", "Nacht",      "the",  "Tod", "Elbe",
@@ -41,12 +40,10 @@ class RetrievalTest : public InProcessService {
   void SetUp() override {
     InProcessService::SetUp();
     if (HasFatalFailure()) return;
-    ASSERT_EQ(service_->pools.select("A-BIB", records::kSelectFind | records::kSelectOpen).code(), 0);
+    open_titles();
+    if (HasFatalFailure()) return;
     pool_ = service_->pools.pool();
     file_ = service_->pools.file();
-    for (const char* w : {"DER", "DIE", "UND", "THE"}) {
-      ASSERT_EQ(records::stp_add(service_->dbm, "A", kStopFile, 1, w, "").code(), 0);
-    }
   }
 
   std::string pick(std::mt19937& rng, int n) {

@@ -10,6 +10,8 @@
 
 #include "commands/command_table.h"
 #include "installation.h"
+#include "records/pool_service.h"
+#include "records/terms.h"
 #include "shell/service.h"
 
 namespace corvanta::testing {
@@ -36,6 +38,14 @@ class InProcessService : public ::testing::Test {
 
   // Changes the installation's files before the service starts.
   virtual void prepare() {}
+  // Makes the titles (A-BIB) current with the pool open, and loads the stop
+  // words DER, DIE, UND and THE into list 1 of stop file 12.
+  void open_titles() {
+    ASSERT_EQ(service_->pools.select("A-BIB", records::kSelectFind | records::kSelectOpen).code(), 0);
+    for (const char* w : {"DER", "DIE", "UND", "THE"}) {
+      ASSERT_EQ(records::stp_add(service_->dbm, "A", 12, 1, w, "").code(), 0);
+    }
+  }
 
   Installation inst_;
   std::filesystem::path previous_;
