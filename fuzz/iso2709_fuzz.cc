@@ -4,17 +4,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <string_view>
 
 #include "imex/iso2709.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace corvanta::imex;
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
-  Iso2709Reader reader(input);
+  InputFile in;
+  in.open_text(std::string(reinterpret_cast<const char*>(data), size));
+  Iso2709Reader reader(in);
   MarcRecord record;
   std::string image;
-  std::string why;
+  Problem why;
   for (int n = 0; n < 1000; ++n) {
     const auto rc = reader.next(record, image, why);
     if (rc.code() == 1) break;

@@ -52,6 +52,8 @@ ResultCode cmd_scan(Service& service, ParamList& params, BatchResult& result);
 
 // Scripts (psi_commands.cc).
 // RUN_PSI POOL FILE SCRIPT [SAVE] [LANGUAGE]: runs a script with the library built-ins.
+ResultCode cmd_import(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_export(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_run_psi(Service& service, ParamList& params, BatchResult& result);
 
 // Users and their profiles (user_commands.cc); all need the administration

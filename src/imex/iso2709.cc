@@ -22,21 +22,21 @@ bool control_tag(std::string_view tag) {
 
 }  // namespace
 
-ResultCode iso2709_decode(std::string_view image, MarcRecord& out, std::string& why) {
+ResultCode iso2709_decode(std::string_view image, MarcRecord& out, Problem& why) {
   out = MarcRecord{};
   if (!image.empty() && image.back() == kRecordEnd) image.remove_suffix(1);
   if (image.size() < kLeaderSize + 1) {
-    why = "record shorter than its leader";
+    why = {kMsgShortRecord, std::to_string(image.size())};
     return kBadRecord;
   }
   out.leader = std::string(image.substr(0, kLeaderSize));
   std::size_t base = 0;
   if (!digits(image.substr(12, 5), base)) {
-    why = "base address not a number: " + std::string(image.substr(12, 5));
+    why = {kMsgBadBaseAddress, std::string(image.substr(12, 5))};
     return kBadRecord;
   }
   if (base < kLeaderSize + 1 || base > image.size()) {
-    why = "base address " + std::to_string(base) + " outside the record";
+    why = {kMsgBadBaseAddress, std::to_string(base)};
     return kBadRecord;
   }
   std::size_t indicator_count = 2;
@@ -44,7 +44,7 @@ ResultCode iso2709_decode(std::string_view image, MarcRecord& out, std::string& 
     indicator_count = static_cast<std::size_t>(c - '0');
   const std::string_view directory = image.substr(kLeaderSize, base - kLeaderSize - 1);
   if (directory.size() % 12 != 0) {
-    why = "directory length " + std::to_string(directory.size()) + " not a multiple of 12";
+    why = {kMsgBadDirectory, std::to_string(directory.size())};
     return kBadRecord;
   }
   const std::string_view data = image.substr(base);
@@ -53,20 +53,20 @@ ResultCode iso2709_decode(std::string_view image, MarcRecord& out, std::string& 
     std::size_t length = 0;
     std::size_t start = 0;
     if (!digits(entry.substr(3, 4), length) || !digits(entry.substr(7, 5), start)) {
-      why = "directory entry not readable: " + std::string(entry);
+      why = {kMsgBadDirectory, std::string(entry)};
       return kBadRecord;
     }
     MarcField f;
     f.tag = std::string(entry.substr(0, 3));
     if (length == 0 || start + length > data.size()) {
-      why = "field " + f.tag + " outside the record";
+      why = {kMsgFieldOutside, f.tag};
       return kBadRecord;
     }
     std::string_view content = data.substr(start, length);
     if (content.back() == kFieldEnd) content.remove_suffix(1);
     if (!control_tag(f.tag)) {
       if (content.size() < indicator_count) {
-        why = "field " + f.tag + " shorter than its indicators";
+        why = {kMsgShortField, f.tag};
         return kBadRecord;
       }
       f.indicators = std::string(content.substr(0, indicator_count));
@@ -76,7 +76,7 @@ ResultCode iso2709_decode(std::string_view image, MarcRecord& out, std::string& 
     out.fields.push_back(std::move(f));
   }
   if (out.fields.empty()) {
-    why = "no fields";
+    why = {kMsgNoFields, ""};
     return kBadRecord;
   }
   return 0;
@@ -104,33 +104,57 @@ std::string iso2709_encode(const MarcRecord& record) {
   leader.replace(0, 5, number);
   std::snprintf(number, sizeof number, "%05zu", base % 100000);
   leader.replace(12, 5, number);
-  if (leader[10] == ' ') leader[10] = '2';
+  leader[10] = '2';
   return leader + directory + data + kRecordEnd;
 }
 
-ResultCode Iso2709Reader::next(MarcRecord& record, std::string& image, std::string& why) {
+ResultCode Iso2709Reader::next(MarcRecord& record, std::string& image, Problem& why, std::size_t limit) {
   // Bytes below 29 between records are passed over.
-  while (at_ < data_.size() && static_cast<unsigned char>(data_[at_]) < 29) ++at_;
-  if (at_ >= data_.size()) return 1;
+  for (;;) {
+    const std::string_view b = in_.peek(1);
+    if (b.empty() || static_cast<unsigned char>(b[0]) >= 29) break;
+    in_.consume(1);
+  }
+  if (in_.at_end()) return in_.failed() ? ResultCode(kCannotRead) : ResultCode(1);
   ++count_;
-  auto skip_to_terminator = [&] {
-    const std::size_t end = data_.find(kRecordEnd, at_);
-    const std::size_t stop = end == std::string_view::npos ? data_.size() : end + 1;
-    image = std::string(data_.substr(at_, stop - at_));
-    at_ = stop;
-    return ResultCode(kBadRecord);
+  // A record that does not hold is passed over up to its terminator.
+  auto skip_to_terminator = [&](std::size_t from) {
+    image.clear();
+    for (;;) {
+      const std::string_view chunk = in_.peek(from + 4096);
+      const std::size_t end = chunk.find(kRecordEnd, from);
+      if (end != std::string_view::npos || chunk.size() < from + 4096) {
+        const std::size_t stop = end == std::string_view::npos ? chunk.size() : end + 1;
+        image.append(chunk.substr(0, stop));
+        in_.consume(stop);
+        return ResultCode(kBadRecord);
+      }
+      image.append(chunk);
+      in_.consume(chunk.size());
+      from = 0;
+    }
   };
   std::size_t length = 0;
-  if (at_ + 5 > data_.size() || !digits(data_.substr(at_, 5), length)) {
-    why = "record length not a number";
-    return skip_to_terminator();
+  const std::string_view head = in_.peek(5);
+  if (head.size() < 5 || !digits(head, length)) {
+    why = {kMsgLengthNotNumber, std::string(head)};
+    return skip_to_terminator(0);
   }
-  if (length < kLeaderSize + 2 || at_ + length > data_.size() || data_[at_ + length - 1] != kRecordEnd) {
-    why = "record length " + std::to_string(length) + " does not end at a record terminator";
-    return skip_to_terminator();
+  const std::string_view whole = in_.peek(length);
+  if (length < kLeaderSize + 2 || whole.size() < length || whole.back() != kRecordEnd) {
+    why = {kMsgLengthMismatch, std::to_string(length)};
+    return skip_to_terminator(5);
   }
-  image = std::string(data_.substr(at_, length));
-  at_ += length;
+  image.assign(whole);
+  in_.consume(length);
+  // Line ends inside a record (from a transfer that added them) are blanks.
+  for (char& c : image) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  if (length > limit) {
+    why = {kMsgRecordTooLong, std::to_string(length)};
+    return kBadRecord;
+  }
   return iso2709_decode(image, record, why);
 }
 

@@ -11,7 +11,8 @@
 //              the record with 29
 //
 // A file is a run of records. The reader takes the record length from each
-// record's first five bytes; bytes below 29 between records (line feeds, a
+// record's first five bytes; line feeds and carriage returns inside a record
+// become blanks; bytes below 29 between records (line feeds, a
 // DOS end-of-file byte) are passed over; a record that does not hold
 // together is reported with what is wrong and the reader goes on after its
 // terminator, so that one bad record never stops a file.
@@ -22,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "imex/exchange_file.h"
 #include "util/result.h"
 
 namespace corvanta::imex {
@@ -31,6 +33,22 @@ inline constexpr char kRecordEnd = '\x1d';
 inline constexpr char kSubfieldDelimiter = '\x1f';
 inline constexpr std::size_t kLeaderSize = 24;
 inline constexpr std::int32_t kBadRecord = -1;
+
+// Why a record cannot be read: a message of group "Import" and its text.
+struct Problem {
+  std::int32_t message = 0;
+  std::string argument;
+};
+inline constexpr std::int32_t kMsgRecordTooLong = 170;
+inline constexpr std::int32_t kMsgLengthNotNumber = 171;
+inline constexpr std::int32_t kMsgLengthMismatch = 172;
+inline constexpr std::int32_t kMsgBadBaseAddress = 173;
+inline constexpr std::int32_t kMsgBadDirectory = 174;
+inline constexpr std::int32_t kMsgFieldOutside = 175;
+inline constexpr std::int32_t kMsgNoFields = 176;
+inline constexpr std::int32_t kMsgXmlError = 177;
+inline constexpr std::int32_t kMsgShortRecord = 178;
+inline constexpr std::int32_t kMsgShortField = 179;
 
 struct MarcField {
   std::string tag;         // three characters
@@ -45,25 +63,25 @@ struct MarcRecord {
 
 // Decodes one record image (its terminator included or not); kBadRecord
 // with `why` when its lengths, directory or base address do not hold.
-ResultCode iso2709_decode(std::string_view image, MarcRecord& out, std::string& why);
+ResultCode iso2709_decode(std::string_view image, MarcRecord& out, Problem& why);
 
-// The record image: leader positions 0-4 and 12-16 computed, 10 set to the
-// indicator count of the fields ("2" when the leader says nothing else).
+// The record image: leader positions 0-4 and 12-16 computed, 10 set to
+// "2" (the fields carry two indicators each, except tags "00x").
 std::string iso2709_encode(const MarcRecord& record);
 
 // Records of a file, one after another.
 class Iso2709Reader {
  public:
-  explicit Iso2709Reader(std::string_view data) : data_(data) {}
+  explicit Iso2709Reader(InputFile& in) : in_(in) {}
   // 0 with the next record, 1 at the end, kBadRecord for a record that is
-  // passed over (`why` says what is wrong; `image` holds its bytes).
-  ResultCode next(MarcRecord& record, std::string& image, std::string& why);
+  // passed over (`why` says what is wrong; `image` holds its bytes), -15
+  // when the file cannot be read. A record longer than `limit` is bad.
+  ResultCode next(MarcRecord& record, std::string& image, Problem& why, std::size_t limit = 99999);
   // Records read so far, bad ones included.
   std::size_t count() const { return count_; }
 
  private:
-  std::string_view data_;
-  std::size_t at_ = 0;
+  InputFile& in_;
   std::size_t count_ = 0;
 };
 

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "imex/formats.h"
 #include "util/posix_io.h"
 #include "util/text.h"
 
@@ -511,38 +512,9 @@ ResultCode RecordConverter::apply(RecordHandle& target, RecordHandle& source, co
   }
   if (result.ok() && !test_file.empty()) {
     std::ofstream out(test_file, std::ios::binary | std::ios::trunc);
-    out << write_generic_internal(target);
+    out << generic_internal_text(target);
   }
   return result;
-}
-
-std::string write_generic_internal(RecordHandle& record) {
-  std::string out;
-  char buf[32];
-  if (record.idn != 0) {
-    std::snprintf(buf, sizeof buf, "IDN  %09ld\n", static_cast<long>(record.idn));
-    out += buf;
-  }
-  FieldDesc f;
-  for (ResultCode rc = records::fld_first(record, f); rc.code() == 0; rc = records::fld_next(record, f)) {
-    out += f.tag;
-    std::string ind = f.indicators;
-    ind.resize(2, ' ');
-    out += ind;
-    FieldDesc s;
-    if (records::sfl_first(record, f, s).code() == 0) {
-      do {
-        out += "$$";
-        out += s.tag;
-        out += s.content();
-      } while (records::sfl_next(record, f, s).code() == 0);
-    } else {
-      out += f.content();
-    }
-    out += '\n';
-  }
-  out += '\n';
-  return out;
 }
 
 }  // namespace corvanta::imex

@@ -92,9 +92,4 @@ class RecordConverter {
   std::map<std::string, std::map<std::string, std::string, std::less<>>, std::less<>> key_tables_;
 };
 
-// Writes a record in the generic internal exchange format: "IDN  %09ld"
-// when the IDN is not 0, one line per field (tag, two indicators, content,
-// subfields as "$$" and the code), and an empty line.
-std::string write_generic_internal(records::RecordHandle& record);
-
 }  // namespace corvanta::imex

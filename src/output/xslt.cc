@@ -1,6 +1,8 @@
 #include "output/xslt.h"
 
+#include <fstream>
 #include <xalanc/XalanTransformer/XalanTransformer.hpp>
+#include <xercesc/sax/HandlerBase.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 
 namespace corvanta {
@@ -23,6 +25,35 @@ void XsltProcessor::terminate() {
   xercesc::XMLPlatformUtils::Terminate();
   xalanc::XalanTransformer::ICUCleanUp();
   initialized_ = false;
+}
+
+ResultCode XsltProcessor::transform_file(const std::string& stylesheet, const std::string& input,
+                                         const std::string& output, std::string& error) {
+  if (!initialized_) return kXsltInitFailed;
+  std::ifstream style(stylesheet, std::ios::binary);
+  std::ifstream in(input, std::ios::binary);
+  std::ofstream out(output, std::ios::binary | std::ios::trunc);
+  if (!style || !in || !out) {
+    error = "cannot open " + (!style ? stylesheet : !in ? input : output);
+    return kXsltInitFailed;
+  }
+  xalanc::XalanTransformer transformer;
+  xercesc::HandlerBase quiet;
+  transformer.setWarningStream(nullptr);
+  transformer.setErrorHandler(&quiet);
+  const xalanc::XSLTInputSource source(&in);
+  const xalanc::XSLTInputSource sheet(&style);
+  xalanc::XSLTResultTarget target(out);
+  if (transformer.transform(source, sheet, target) != 0) {
+    error = transformer.getLastError();
+    return kXsltInitFailed;
+  }
+  out.flush();
+  if (!out) {
+    error = "cannot write " + output;
+    return kXsltInitFailed;
+  }
+  return 0;
 }
 
 }  // namespace corvanta

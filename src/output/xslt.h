@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "util/result.h"
 
@@ -27,6 +28,11 @@ class XsltProcessor {
   // Terminates both when initialised.
   void terminate();
   bool initialized() const { return initialized_; }
+  // Transforms the XML file `input` with the stylesheet file `stylesheet`
+  // into the file `output`: 0, or -459 with the processor's message in
+  // `error` (the processor stays usable). Needs initialize().
+  ResultCode transform_file(const std::string& stylesheet, const std::string& input,
+                            const std::string& output, std::string& error);
 
  private:
   bool initialized_ = false;

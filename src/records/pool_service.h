@@ -144,6 +144,15 @@ class PoolLayer {
   ResultCode idn_peek(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
   ResultCode idn_return(const dict::AppPoolDef& pool, const dict::FileDef& file, std::uint32_t idn);
 
+  // The duplicate search (pool_duplicates.cc): the stored records that
+  // share with `h` a value of every tag the file's duplicate checks
+  // (DOUBLE=) compare, looked up through the indexes built from those tags;
+  // ascending, without `h`'s own IDN. A check whose FOUND= is COMPARE keeps
+  // only candidates whose compared fields are equal (with indicators when
+  // its INDIC= says so). Nothing is found without duplicate checks.
+  ResultCode rec_duplicates(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
+                            std::vector<std::uint32_t>& found);
+
   // Change notifications: after a successful insertion or update and
   // before a deletion. With Files/MessUpload configured, changes of the
   // files ITEMS and HOLDG are appended there as lines "NEW|UPD|DEL FILE

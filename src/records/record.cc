@@ -730,3 +730,98 @@ bool rec_check_image(const RecordHandle& h, std::string* why) {
 }
 
 }  // namespace corvanta::records
+
+// ---------------------------------------------------------------------------
+// Building a whole image.
+
+namespace corvanta::records {
+
+void RecordBuilder::clear() {
+  bytes_.clear();
+  fields_.clear();
+  subs_.clear();
+}
+
+void RecordBuilder::field(std::string_view tag, std::string_view indicators) {
+  Piece p{};
+  for (std::size_t i = 0; i < 3; ++i) p.tag[i] = i < tag.size() ? tag[i] : ' ';
+  p.k = static_cast<std::uint8_t>(std::min<std::size_t>(indicators.size(), 2));
+  for (std::size_t i = 0; i < p.k; ++i) p.indicators[i] = indicators[i];
+  p.text_at = static_cast<std::uint32_t>(bytes_.size());
+  p.first_sub = p.end_sub = static_cast<std::uint32_t>(subs_.size());
+  fields_.push_back(p);
+}
+
+void RecordBuilder::text(std::string_view content) {
+  if (fields_.empty()) return;
+  Piece& p = fields_.back();
+  if (p.text_length == 0) p.text_at = static_cast<std::uint32_t>(bytes_.size());
+  bytes_.append(content);
+  p.text_length += static_cast<std::uint32_t>(content.size());
+}
+
+void RecordBuilder::subfield(char code, std::string_view data) {
+  if (fields_.empty()) return;
+  subs_.push_back({code, static_cast<std::uint32_t>(bytes_.size()), static_cast<std::uint32_t>(data.size())});
+  bytes_.append(data);
+  fields_.back().end_sub = static_cast<std::uint32_t>(subs_.size());
+}
+
+void RecordBuilder::copy(RecordHandle& h, const FieldDesc& f) {
+  field(f.tag, f.indicators);
+  FieldDesc s;
+  if (sfl_first(h, f, s).code() != 0) {
+    text(f.content());
+    return;
+  }
+  do {
+    subfield(s.tag.empty() ? ' ' : s.tag[0], s.content());
+  } while (sfl_next(h, f, s).code() == 0);
+}
+
+ResultCode RecordBuilder::build(RecordHandle& h) {
+  order_.resize(fields_.size());
+  for (std::uint32_t i = 0; i < order_.size(); ++i) order_[i] = i;
+  std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return std::memcmp(fields_[a].tag, fields_[b].tag, 3) < 0;
+  });
+  h.length = kHeaderSize;
+  h.field_cursor = h.subfield_cursor = 0;
+  const auto fail = [&] {
+    h.length = kHeaderSize;
+    rec_store_header(h);
+    return ResultCode(kTooLong);
+  };
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes_.data());
+  for (const std::uint32_t i : order_) {
+    const Piece& p = fields_[i];
+    std::span<const Sub> subs(subs_.data() + p.first_sub, p.end_sub - p.first_sub);
+    if (h.order != 'N' && subs.size() > 1) {
+      sorted_.assign(subs.begin(), subs.end());
+      std::stable_sort(sorted_.begin(), sorted_.end(), [](const Sub& a, const Sub& b) {
+        return static_cast<unsigned char>(a.code) < static_cast<unsigned char>(b.code);
+      });
+      subs = sorted_;
+    }
+    std::size_t content = subs.empty() ? p.text_length : 0;
+    for (const Sub& s : subs) content += kSubfieldHeaderSize + s.length;
+    const std::size_t len = p.k + content;
+    if (len > static_cast<std::size_t>(kMaxFieldLength) || h.length + kFieldHeaderSize + len > h.room())
+      return fail();
+    const std::size_t pos = h.length;
+    write_field(h, pos, std::string_view(p.tag, 3), std::string_view(p.indicators, p.k), 1, 0,
+                subs.empty() ? std::span<const unsigned char>(data + p.text_at, p.text_length)
+                             : std::span<const unsigned char>());
+    set_field_length(h, pos, len);
+    std::size_t at = pos + kFieldHeaderSize + p.k;
+    for (const Sub& s : subs) {
+      write_sub(h, at, s.code, 1, 0, std::span<const unsigned char>(data + s.at, s.length));
+      at += kSubfieldHeaderSize + s.length;
+    }
+    h.length = static_cast<std::uint32_t>(pos + kFieldHeaderSize + len);
+  }
+  rec_store_header(h);
+  return 0;
+}
+
+}  // namespace corvanta::records

@@ -170,6 +170,44 @@ long fld_number(const FieldDesc& d);
 // image's lengths do not hold (then the handle holds no valid record).
 bool rec_take_stored(RecordHandle& h, std::uint32_t idn, std::size_t stored);
 
+// Builds a whole image at once from fields given in any order: the bulk
+// path of the exchange formats, without a search per field. Fields keep
+// their order within a tag; subfields are sorted by code unless the
+// handle's order is 'N'. Fields and subfields are typed 1 (text).
+class RecordBuilder {
+ public:
+  void clear();
+  bool empty() const { return fields_.empty(); }
+  std::size_t size() const { return fields_.size(); }
+  // Starts a field; text() or subfield() give its content.
+  void field(std::string_view tag, std::string_view indicators);
+  void text(std::string_view content);
+  void subfield(char code, std::string_view data);
+  // Adds a field of a record as it is there (subfields or content).
+  void copy(RecordHandle& h, const FieldDesc& f);
+  // The image into `h` (its IDN, form and order kept): 0, or -403 when a
+  // field or the whole image does not fit (the handle is then empty).
+  ResultCode build(RecordHandle& h);
+
+ private:
+  struct Piece {
+    char tag[3];
+    std::uint8_t k;
+    char indicators[2];
+    std::uint32_t text_at, text_length;
+    std::uint32_t first_sub, end_sub;
+  };
+  struct Sub {
+    char code;
+    std::uint32_t at, length;
+  };
+  std::string bytes_;
+  std::vector<Piece> fields_;
+  std::vector<Sub> subs_;
+  std::vector<std::uint32_t> order_;
+  std::vector<Sub> sorted_;
+};
+
 // Checks the image's invariants (for tests and fuzzing): lengths consistent,
 // header current, tags sorted, subfields sorted unless the order is 'N'.
 bool rec_check_image(const RecordHandle& h, std::string* why = nullptr);

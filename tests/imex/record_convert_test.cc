@@ -1,4 +1,5 @@
 #include "imex/record_convert.h"
+#include "imex/formats.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -31,7 +32,7 @@ FieldDesc sub(char code, std::string_view data) {
 }
 
 std::string text_of(RecordHandle& h) {
-  return write_generic_internal(h);
+  return generic_internal_text(h);
 }
 
 class ConvertTest : public ::testing::Test {

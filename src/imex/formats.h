@@ -1,0 +1,170 @@
+// The exchange formats: a reader that turns the next record of an input
+// file into a record handle, and a writer that appends a record handle to
+// an output file, for each format type.
+//
+//   CORVANTA  text, a line per field: tag, two indicators, content from the
+//             sixth character, subfields "$$" and code; "IDN  %09ld" first;
+//             an empty line ends a record
+//   MAB2      text: a line "###" with the indicator and leader, then a line
+//             per field (tag, one indicator, content, subfields as 31 and
+//             code); lines that do not begin with three digits or "#"
+//             continue the line before; an empty line ends a record
+//   MARC21    ISO 2709 (iso2709.h)
+//   VORNA     text, a line per field: IDN (9), blank, tag, indicators (2),
+//             blank, "L", blank, content; lines with the same IDN form a
+//             record
+//   MABI      band: length (5 digits), leader, fields tag, indicator,
+//             content, each ended by 30; the record ended by 29 and a line
+//             feed
+//   XMARC21,  XML (xml_format.h)
+//   XMAB2
+//   CSV       a line per record, field "%03d" of column n
+//
+// Common rules: a record text of more than 30,000 bytes is an error; "LDR"
+// carries the leader; an input field "IDN" sets the IDN; translation (the
+// import's or export's table, none when empty) applies to the whole record
+// text or to each value as each format has it; subfields keep their input
+// order unless the file's definition sorts them. A record that cannot be
+// read is reported with what is wrong (a message of group "Import") and
+// the text that was read, and the reader goes on with the next.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "config/dictionary.h"
+#include "imex/exchange_file.h"
+#include "imex/iso2709.h"
+#include "records/pool_service.h"
+#include "records/record.h"
+#include "records/translate.h"
+#include "util/result.h"
+
+namespace corvanta::imex {
+
+enum class FormatType : int { Corvanta = 0, Mab2, Marc21, Vorna, Mabi, XMarc21, XMab2, Csv };
+
+// The type whose name `value` begins with, in table order; none for any
+// other value.
+std::optional<FormatType> format_type(std::string_view value);
+std::string_view format_name(FormatType type);
+inline bool is_xml(FormatType t) {
+  return t == FormatType::XMarc21 || t == FormatType::XMab2;
+}
+inline bool is_mab(FormatType t) {
+  return t == FormatType::Mab2 || t == FormatType::Mabi;
+}
+
+inline constexpr std::size_t kMaxRecordText = 30000;
+inline constexpr std::size_t kMaxCsvColumns = 200;
+inline constexpr std::size_t kMaxCsvValue = 7500;
+
+// Reader results besides 0 (a record) and failures.
+inline constexpr std::int32_t kEndOfInput = 1;
+inline constexpr std::int32_t kUnreadable = 2;  // a bad record, passed over
+inline constexpr std::int32_t kNotXmlCollection = -3;
+
+struct CsvOptions {
+  char separator = '\t';
+  bool quote = false;
+  std::string empty;  // what an empty value is written as
+};
+// "S=", "Q=" and "E=" items of FLAGS, separated by "/".
+CsvOptions csv_options(std::string_view flags);
+
+struct FormatOptions {
+  FormatType type = FormatType::Corvanta;
+  const dict::FileDef* file = nullptr;  // the current file's definitions
+  bool sorted = false;                  // the file keeps subfields sorted
+  std::string flags;                    // FLAGS
+  bool generic = false;                 // GENERIC: every field, "$$" subfields
+  bool protyp = false;                  // PROTYP: read escapes in the internal format
+  const records::Translations* translations = nullptr;
+  std::string translation;  // TRANSLIN for a reader, TRANSLOUT for a writer
+  char escape = '\\';
+  char subfield = '\x1f';  // MARC21/Subfield
+  // Record buffers: room for the largest record text in record form.
+  std::size_t capacity = 2 * kMaxRecordText;
+  std::size_t csv_columns = 0;  // rules of the CONVOUT table
+  std::string base;             // XML: the pool the records come from
+  std::string today;            // YYYYMMDD, for MAB2 field 004
+};
+
+class RecordReader {
+ public:
+  explicit RecordReader(const FormatOptions& options) : options_(options) {}
+  virtual ~RecordReader() = default;
+  RecordReader(const RecordReader&) = delete;
+  RecordReader& operator=(const RecordReader&) = delete;
+
+  // The next record into `h` (made anew, external form): 0; kEndOfInput;
+  // kUnreadable with problem() and text() set; or a failure that ends the
+  // input (-15 when the file cannot be read).
+  virtual ResultCode next(records::RecordHandle& h) = 0;
+  // The record's type character ('h', 'u', 'y' in MAB records), 0 if none.
+  char record_type() const { return type_; }
+  // The record text as read (what the error file gets for a bad record).
+  const std::string& text() const { return text_; }
+  const Problem& problem() const { return problem_; }
+
+ protected:
+  ResultCode unreadable(std::int32_t message, std::string argument);
+  std::string translated(std::string_view text, int mode = records::kPlain) const;
+  void start(records::RecordHandle& h);
+
+  const FormatOptions& options_;
+  records::RecordBuilder builder_;
+  std::string text_;
+  Problem problem_;
+  char type_ = 0;
+};
+
+class RecordWriter {
+ public:
+  RecordWriter(const FormatOptions& options, OutputFile& out) : options_(options), out_(out) {}
+  virtual ~RecordWriter() = default;
+  RecordWriter(const RecordWriter&) = delete;
+  RecordWriter& operator=(const RecordWriter&) = delete;
+
+  // What goes before the first record and after the last (XML).
+  virtual void begin() {}
+  virtual void end() {}
+  // Appends the record: 1 written, 0 nothing to write, kUnreadable for a
+  // record the format cannot hold (problem() says why), or a failure.
+  virtual ResultCode write(records::RecordHandle& h) = 0;
+  // Appends bytes as they are (a bad record's text in the error file).
+  void write_raw(std::string_view bytes) { out_.write(bytes); }
+  // Why write() gave kUnreadable: a record that does not fit the format.
+  const Problem& problem() const { return problem_; }
+
+ protected:
+  std::string translated(std::string_view text) const;
+  // Whether the definitions let a field or subfield be written.
+  bool known(const records::FieldDesc& f) const;
+  bool known(const records::FieldDesc& f, char code) const;
+
+  const FormatOptions& options_;
+  OutputFile& out_;
+  Problem problem_;
+};
+
+std::unique_ptr<RecordReader> make_reader(const FormatOptions& options, InputFile& in);
+std::unique_ptr<RecordWriter> make_writer(const FormatOptions& options, OutputFile& out);
+
+// The internal exchange format's text of one record (what its writer
+// appends), and in the generic variant.
+std::string internal_text(const FormatOptions& options, records::RecordHandle& h);
+std::string generic_internal_text(records::RecordHandle& h);
+
+// The finishing steps of MAB records after reading: blanks of "LDR" become
+// "-", and "FMT" is set to "M" and the upper-cased last character of "LDR".
+ResultCode mab_finish(records::RecordHandle& h);
+
+// The text of the first occurrence of `tag` (its subfields' values joined
+// by blanks), empty when there is none.
+std::string field_text(records::RecordHandle& h, std::string_view tag);
+
+}  // namespace corvanta::imex

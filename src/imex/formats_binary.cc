@@ -1,0 +1,292 @@
+// The binary formats: MARC 21 in ISO 2709 records and MAB records in the
+// band layout. Both translate each value, not the whole record text.
+#include <cstdio>
+
+#include "imex/formats.h"
+#include "imex/iso2709.h"
+
+namespace corvanta::imex {
+namespace {
+
+constexpr char kRS = '\x1e';
+constexpr char kGS = '\x1d';
+constexpr char kUS = '\x1f';
+
+bool control_tag(std::string_view tag) {
+  return tag.size() == 3 && tag[0] == '0' && tag[1] == '0';
+}
+
+std::string_view trimmed_indicators(std::string_view ind) {
+  while (!ind.empty() && static_cast<unsigned char>(ind.back()) <= ' ') ind.remove_suffix(1);
+  return ind;
+}
+
+std::uint32_t number_of(std::string_view text) {
+  unsigned long long n = 0;
+  for (const char c : text.substr(0, 11)) {
+    if (c == ' ' && n == 0) continue;
+    if (c < '0' || c > '9') break;
+    n = n * 10 + static_cast<unsigned>(c - '0');
+  }
+  return n > 0xFFFFFFFFull ? 0 : static_cast<std::uint32_t>(n);
+}
+
+// Subfields of delimited content into the builder, each value translated;
+// `def` (when it lists subfields) keeps the codes it knows.
+template <typename Translate>
+void add_values(records::RecordBuilder& b, std::string_view content, char delimiter, const dict::TagDef* def,
+                Translate&& tr) {
+  if (content.empty() || content[0] != delimiter) {
+    b.text(tr(content));
+    return;
+  }
+  std::size_t at = 1;
+  while (at <= content.size()) {
+    std::size_t end = content.find(delimiter, at);
+    if (end == std::string_view::npos) end = content.size();
+    if (end > at) {
+      const char code = content[at];
+      if (def == nullptr || def->subfields.empty() || def->find_subfield(code) != nullptr)
+        b.subfield(code, tr(content.substr(at + 1, end - at - 1)));
+    }
+    at = end + 1;
+  }
+}
+
+// The field's content for writing: subfields as the delimiter, code and
+// translated value (code "L" left out), or the translated content.
+template <typename Translate>
+std::string values_of(records::RecordHandle& h, const records::FieldDesc& f, char delimiter, bool skip_links,
+                      Translate&& tr) {
+  std::string out;
+  records::FieldDesc s;
+  if (records::sfl_first(h, f, s).code() == 0) {
+    do {
+      if (skip_links && s.tag == "L") continue;
+      out += delimiter;
+      out += s.tag;
+      out += tr(s.content());
+    } while (records::sfl_next(h, f, s).code() == 0);
+  } else {
+    out = tr(f.content());
+  }
+  return out;
+}
+
+std::string leader_of(records::RecordHandle& h) {
+  records::FieldDesc f;
+  f.tag = "LDR";
+  f.occurrence = 1;
+  if (records::fld_get(h, f).code() == 0 && f.content().size() == kLeaderSize)
+    return std::string(f.content());
+  return std::string(kLeaderSize, ' ');
+}
+
+class Marc21Reader final : public RecordReader {
+ public:
+  Marc21Reader(const FormatOptions& o, InputFile& in) : RecordReader(o), iso_(in) {}
+
+  ResultCode next(records::RecordHandle& h) override {
+    const ResultCode rc = iso_.next(m_, text_, problem_, kMaxRecordText);
+    if (rc.code() == 1) return kEndOfInput;
+    if (rc.code() == kBadRecord) return kUnreadable;
+    if (rc.failed()) return rc;
+    start(h);
+    type_ = m_.leader[6];
+    const auto tr = [this](std::string_view v) { return translated(v); };
+    const dict::FileDef* file = options_.file;
+    if (file == nullptr || file->find_tag("LDR") != nullptr) {
+      builder_.field("LDR", {});
+      builder_.text(m_.leader);
+    }
+    for (const MarcField& f : m_.fields) {
+      if (f.tag == "IDN") {
+        h.idn = number_of(f.content);
+        continue;
+      }
+      const dict::TagDef* def = file != nullptr ? file->find_tag(f.tag) : nullptr;
+      if (file != nullptr && def == nullptr) continue;
+      builder_.field(f.tag, trimmed_indicators(f.indicators));
+      if (control_tag(f.tag)) {
+        builder_.text(tr(f.content));
+      } else {
+        add_values(builder_, f.content, options_.subfield, def, tr);
+      }
+    }
+    if (builder_.build(h).failed()) return unreadable(kMsgRecordTooLong, std::to_string(text_.size()));
+    return 0;
+  }
+
+ private:
+  Iso2709Reader iso_;
+  MarcRecord m_;
+};
+
+class Marc21Writer final : public RecordWriter {
+ public:
+  using RecordWriter::RecordWriter;
+  ResultCode write(records::RecordHandle& h) override {
+    m_.leader = leader_of(h);
+    m_.fields.clear();
+    const auto tr = [this](std::string_view v) { return translated(v); };
+    records::FieldDesc f;
+    for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
+      if (f.tag == "LDR") continue;
+      MarcField m;
+      m.tag = f.tag;
+      if (!control_tag(f.tag)) {
+        m.indicators = f.indicators;
+        m.indicators.resize(2, ' ');
+      }
+      m.content = values_of(h, f, options_.subfield, true, tr);
+      if (m.indicators.size() + m.content.size() + 1 > 9999) return cannot_write(h);
+      m_.fields.push_back(std::move(m));
+    }
+    const std::string image = iso2709_encode(m_);
+    if (image.size() > kMaxRecordText) return cannot_write(h);
+    out_.write(image);
+    return 1;
+  }
+
+ private:
+  ResultCode cannot_write(records::RecordHandle& h) {
+    problem_ = {kMsgRecordTooLong, std::to_string(h.idn)};
+    return kUnreadable;
+  }
+  MarcRecord m_;
+};
+
+class MabiReader final : public RecordReader {
+ public:
+  MabiReader(const FormatOptions& o, InputFile& in) : RecordReader(o), in_(in) {}
+
+  ResultCode next(records::RecordHandle& h) override {
+    std::size_t length = 0;
+    for (;;) {
+      // Bytes below 29 between records are passed over.
+      for (;;) {
+        const std::string_view b = in_.peek(1);
+        if (b.empty() || static_cast<unsigned char>(b[0]) >= 29) break;
+        in_.consume(1);
+      }
+      if (in_.at_end()) return in_.failed() ? ResultCode(kCannotRead) : ResultCode(kEndOfInput);
+      const std::string_view head = in_.peek(5);
+      bool number = head.size() == 5;
+      length = 0;
+      for (const char c : head) {
+        if (c < '0' || c > '9') number = false;
+        length = length * 10 + static_cast<std::size_t>(c - '0');
+      }
+      if (!number) {
+        problem_ = {kMsgLengthNotNumber, std::string(head)};
+        return skip_to_terminator(0);
+      }
+      if (length > 4) break;
+      in_.consume(5);  // an empty record
+    }
+    const std::string_view whole = in_.peek(length);
+    if (whole.size() < length || whole.back() != kGS || length < kLeaderSize + 1) {
+      problem_ = {kMsgLengthMismatch, std::to_string(length)};
+      return skip_to_terminator(5);
+    }
+    text_.assign(whole);
+    in_.consume(length);
+    if (length > kMaxRecordText) return unreadable(kMsgRecordTooLong, std::to_string(length));
+    std::string_view image = text_;
+    while (!image.empty() && static_cast<unsigned char>(image.back()) < 29) image.remove_suffix(1);
+    if (!image.empty() && image.back() == kGS) image.remove_suffix(1);
+    start(h);
+    const auto tr = [this](std::string_view v) { return translated(v); };
+    const std::string_view leader = image.substr(0, kLeaderSize);
+    type_ = leader.size() == kLeaderSize ? leader[23] : 0;
+    builder_.field("LDR", {});
+    builder_.text(leader);
+    std::size_t at = kLeaderSize;
+    while (at + 3 <= image.size() && static_cast<unsigned char>(image[at]) >= '#') {
+      std::size_t end = image.find(kRS, at);
+      if (end == std::string_view::npos) end = image.size();
+      const std::string_view field = image.substr(at, end - at);
+      at = end + 1;
+      const std::string_view tag = field.substr(0, 3);
+      const char ind = field.size() > 3 ? field[3] : ' ';
+      const std::string_view content = field.size() > 4 ? field.substr(4) : std::string_view();
+      if (tag == "IDN") {
+        h.idn = number_of(content);
+        continue;
+      }
+      builder_.field(tag, static_cast<unsigned char>(ind) <= ' ' ? std::string_view() : field.substr(3, 1));
+      add_values(builder_, content, kUS, nullptr, tr);
+    }
+    if (builder_.build(h).failed()) return unreadable(kMsgRecordTooLong, std::to_string(length));
+    return 0;
+  }
+
+ private:
+  ResultCode skip_to_terminator(std::size_t from) {
+    text_.clear();
+    for (;;) {
+      const std::string_view chunk = in_.peek(from + 4096);
+      const std::size_t end = chunk.find(kGS, from);
+      if (end != std::string_view::npos || chunk.size() < from + 4096) {
+        const std::size_t stop = end == std::string_view::npos ? chunk.size() : end + 1;
+        text_.append(chunk.substr(0, stop));
+        in_.consume(stop);
+        return kUnreadable;
+      }
+      text_.append(chunk);
+      in_.consume(chunk.size());
+      from = 0;
+    }
+  }
+  InputFile& in_;
+};
+
+class MabiWriter final : public RecordWriter {
+ public:
+  using RecordWriter::RecordWriter;
+  ResultCode write(records::RecordHandle& h) override {
+    std::string leader = leader_of(h);
+    for (char& c : leader) {
+      if (c == '-') c = ' ';
+    }
+    const auto tr = [this](std::string_view v) { return translated(v); };
+    std::string body;
+    records::FieldDesc f;
+    for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
+      if (f.tag == "LDR") continue;
+      body += f.tag;
+      body += f.indicators.empty() ? ' ' : f.indicators[0];
+      body += values_of(h, f, kUS, false, tr);
+      body += kRS;
+    }
+    const std::size_t total = leader.size() + body.size() + 1;
+    if (total > kMaxRecordText) {
+      problem_ = {kMsgRecordTooLong, std::to_string(h.idn)};
+      return kUnreadable;
+    }
+    char number[8];
+    std::snprintf(number, sizeof number, "%05zu", total);
+    leader.replace(0, 5, number);
+    out_.write(leader);
+    out_.write(body);
+    out_.write("\x1d\n");
+    return 1;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<RecordReader> make_marc21_reader(const FormatOptions& options, InputFile& in) {
+  return std::make_unique<Marc21Reader>(options, in);
+}
+std::unique_ptr<RecordReader> make_mabi_reader(const FormatOptions& options, InputFile& in) {
+  return std::make_unique<MabiReader>(options, in);
+}
+std::unique_ptr<RecordWriter> make_marc21_writer(const FormatOptions& options, OutputFile& out) {
+  return std::make_unique<Marc21Writer>(options, out);
+}
+std::unique_ptr<RecordWriter> make_mabi_writer(const FormatOptions& options, OutputFile& out) {
+  return std::make_unique<MabiWriter>(options, out);
+}
+
+}  // namespace corvanta::imex

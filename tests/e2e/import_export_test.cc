@@ -1,0 +1,119 @@
+// IMPORT and EXPORT through the service on a copy of the reference
+// installation, with the real exchange files.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "installation.h"
+
+namespace corvanta::testing {
+namespace {
+
+constexpr const char* kLogin = "login user=sys pass=KWP\n";
+
+std::string exchange(const std::string& name) {
+  return std::string(CORVANTA_EXCHANGE) + "/" + name;
+}
+
+class ImportExportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const RunResult r = inst_.run(std::string(kLogin) + "POOL_INIT POOL=A\nend\n");
+    ASSERT_EQ(r.exit_status, 0) << r.output;
+  }
+  // Copies an exchange file into the installation's data directory.
+  void take(const std::string& name, const std::string& as) {
+    std::filesystem::copy_file(exchange(name), inst_.path("data/" + as),
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  std::string run(const std::string& commands) {
+    return inst_.run(std::string(kLogin) + commands + "end\n").output;
+  }
+  Installation inst_;
+};
+
+TEST_F(ImportExportTest, MarcRecordsImportIndexAndExportBack) {
+  take("marc21/marc-record--camel.usmarc", "camel.mrc");
+  const std::string out =
+      run("IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/camel.mrc DOUBLE=I\n"
+          "SEARCH POOL=A FILE=BIB QUERY=\"TIT=perl\"\n"
+          "EXPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/out.mrc\n"
+          "EXPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/out.xml SELECT=\"TIT=activeperl\"\n");
+  EXPECT_NE(out.find("Gelesen: 10"), std::string::npos) << out;
+  EXPECT_NE(out.find("Neu gespeichert: 10"), std::string::npos) << out;
+  EXPECT_NE(out.find("Geschrieben: 10"), std::string::npos) << out;
+  EXPECT_NE(out.find("Geschrieben: 1"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Fehlerhaft"), std::string::npos) << out;
+  const std::string exported = inst_.read("data/out.mrc");
+  EXPECT_NE(exported.find("ActivePerl with ASP and ADO /"), std::string::npos);
+  EXPECT_NE(inst_.read("data/out.xml").find("<subfield code=\"a\">ActivePerl with ASP and ADO /</subfield>"),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(inst_.path("data/out.mrc.part")));
+
+  // The export read back in without its IDNs: every record with an ISBN
+  // is a duplicate of itself; the one without is stored anew.
+  const std::string again = run("IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/out.mrc FLAGS=I\n");
+  EXPECT_NE(again.find("Dubletten: 9"), std::string::npos) << again;
+  EXPECT_NE(again.find("Neu gespeichert: 1"), std::string::npos) << again;
+  EXPECT_NE(again.find("Möglicherweise doppelt: 1"), std::string::npos) << again;
+  EXPECT_NE(inst_.read("data/out.mrc.DBL").find("ActivePerl with ASP and ADO /"), std::string::npos);
+}
+
+TEST_F(ImportExportTest, DamagedRecordsGoToTheErrorFileAndTheImportGoesOn) {
+  take("marc21/pymarc--bad_records.mrc", "bad.mrc");
+  const std::string out = run("IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/bad.mrc RECERROR=.bad\n");
+  EXPECT_NE(out.find("Gelesen: 8"), std::string::npos) << out;
+  EXPECT_NE(out.find("Neu gespeichert: 2"), std::string::npos) << out;
+  EXPECT_NE(out.find("Fehlerhaft: 6"), std::string::npos) << out;
+  EXPECT_NE(out.find("[000000002]  Basisadresse ungültig: 99937"), std::string::npos) << out;
+  EXPECT_FALSE(inst_.read("data/bad.mrc.bad").empty());
+  // MAXERROR: more errors than allowed stop the import.
+  const std::string stopped = run("IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/bad.mrc MAXERROR=2\n");
+  EXPECT_NE(stopped.find(": 30 - "), std::string::npos) << stopped;
+  EXPECT_NE(stopped.find("Fehlerhaft: 3"), std::string::npos) << stopped;
+}
+
+TEST_F(ImportExportTest, RangesByteOrderMarkAndTheInternalFormat) {
+  std::string text = "\xEF\xBB\xBF";
+  for (int i = 1; i <= 6; ++i)
+    text += "24510$$aTitel " + std::to_string(i) + "\n020  $$a97800000000" + std::to_string(i) + "\n\n";
+  inst_.write("data/six.txt", text);
+  const std::string out =
+      run("IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/six.txt FROM=3 TO=5\n"
+          "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/all.txt FLAGS=IS TO=0\n");
+  EXPECT_NE(out.find("Gelesen: 5"), std::string::npos) << out;
+  EXPECT_NE(out.find("Neu gespeichert: 3"), std::string::npos) << out;
+  const std::string all = inst_.read("data/all.txt");
+  EXPECT_EQ(all,
+            "IDN  000000001\n020  $$a978000000003\n24510$$aTitel 3\n599  Titel 3\n\n"
+            "IDN  000000002\n020  $$a978000000004\n24510$$aTitel 4\n599  Titel 4\n\n"
+            "IDN  000000003\n020  $$a978000000005\n24510$$aTitel 5\n599  Titel 5\n\n");
+  // DOUBLE R: one stored record with the same ISBN is a duplicate; O
+  // replaces it.
+  inst_.write("data/dup.txt", "24510$$aNeuer Titel\n020  $$a978000000004\n\n");
+  const std::string dup =
+      run("IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/dup.txt DOUBLE=R\n"
+          "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/dup.txt DOUBLE=O\n"
+          "SEARCH POOL=A FILE=BIB QUERY=\"TIT=neuer\"\n");
+  EXPECT_NE(dup.find("Dubletten: 1"), std::string::npos) << dup;
+  EXPECT_NE(dup.find("Aktualisiert: 1"), std::string::npos) << dup;
+  EXPECT_NE(dup.find("Ergebnismenge 1: 1 Treffer"), std::string::npos) << dup;
+  EXPECT_NE(inst_.read("data/dup.txt.DBL").find("Neuer Titel"), std::string::npos);
+}
+
+TEST_F(ImportExportTest, WrongParametersAndXmlInput) {
+  take("marcxml/marc-file-xml--batch-ns.xml", "batch.xml");
+  const std::string out =
+      run("IMPORT POOL=A FILE=BIB TYPE=NOPE DATA=../data/batch.xml\n"
+          "IMPORT POOL=A FILE=BIB TYPE=XMARC21\n"
+          "IMPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/batch.xml DOUBLE=I\n"
+          "EXPORT POOL=A FILE=BIB TYPE=MAB2 DATA=../data/out.mab LIST=../data/none\n");
+  EXPECT_NE(out.find("Neu gespeichert: 10"), std::string::npos) << out;
+  EXPECT_NE(out.find("TYPE=NOPE DATA=../data/batch.xml : 11 - "), std::string::npos) << out;
+  EXPECT_NE(out.find("TYPE=XMARC21 : 11 - "), std::string::npos) << out;
+  EXPECT_NE(out.find("LIST=../data/none : 13 - "), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace corvanta::testing

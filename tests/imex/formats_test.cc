@@ -1,0 +1,400 @@
+// The exchange formats over the real files and over generated records with
+// the oddities the readers must handle.
+#include "imex/formats.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "record_fields.h"
+#include "scratch_dir.h"
+
+namespace corvanta::imex {
+namespace {
+
+using testing::put_field;
+using testing::put_subfield;
+using testing::read_file;
+
+std::string exchange(const std::string& name) {
+  return std::string(CORVANTA_EXCHANGE) + "/" + name;
+}
+
+// A record as the line dump of yaz-marcdump shows it: the leader, then
+// "tag value" for fields without subfields, "tag ii $a value ..." for the
+// others; an empty line after the record.
+std::string dump(records::RecordHandle& h) {
+  std::string out;
+  records::FieldDesc f;
+  std::string fields;
+  for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
+    if (f.tag == "LDR") {
+      out += std::string(f.content()) + '\n';
+      continue;
+    }
+    records::FieldDesc s;
+    if (records::sfl_first(h, f, s).code() != 0) {
+      fields += f.tag + ' ' + std::string(f.content()) + '\n';
+      continue;
+    }
+    std::string ind = f.indicators;
+    ind.resize(2, ' ');
+    fields += f.tag + ' ' + ind;
+    do {
+      fields += " $" + s.tag + ' ' + std::string(s.content());
+    } while (records::sfl_next(h, f, s).code() == 0);
+    fields += '\n';
+  }
+  return out + fields + '\n';
+}
+
+struct Read {
+  std::vector<std::string> dumps;
+  std::vector<Problem> problems;
+  std::vector<std::string> bad_texts;
+  std::vector<char> types;
+  std::vector<std::uint32_t> idns;
+  ResultCode end = 0;
+};
+
+Read read_all(const FormatOptions& o, InputFile& in) {
+  Read r;
+  auto reader = make_reader(o, in);
+  records::RecordHandle h;
+  for (int n = 0; n < 100000; ++n) {
+    const ResultCode rc = reader->next(h);
+    if (rc.code() == kEndOfInput || rc.failed()) {
+      r.end = rc;
+      break;
+    }
+    if (rc.code() == kUnreadable) {
+      r.problems.push_back(reader->problem());
+      r.bad_texts.push_back(reader->text());
+      continue;
+    }
+    r.dumps.push_back(dump(h));
+    r.types.push_back(reader->record_type());
+    r.idns.push_back(h.idn);
+  }
+  return r;
+}
+
+Read read_file_as(FormatType type, const std::string& path, std::string flags = {}) {
+  FormatOptions o;
+  o.type = type;
+  o.flags = std::move(flags);
+  InputFile in;
+  EXPECT_EQ(in.open(path).code(), 0) << path;
+  return read_all(o, in);
+}
+
+Read read_text_as(FormatType type, std::string text, std::string flags = {}) {
+  FormatOptions o;
+  o.type = type;
+  o.flags = std::move(flags);
+  InputFile in;
+  in.open_text(std::move(text));
+  return read_all(o, in);
+}
+
+// Reads a file and writes every record back in the same format.
+std::string copy_through(FormatType type, const std::string& path, const std::string& out_path,
+                         const std::string& flags = {}) {
+  FormatOptions o;
+  o.type = type;
+  o.flags = flags;
+  o.today = "20261207";
+  InputFile in;
+  EXPECT_EQ(in.open(path).code(), 0);
+  OutputFile out;
+  EXPECT_EQ(out.create(out_path).code(), 0);
+  auto reader = make_reader(o, in);
+  auto writer = make_writer(o, out);
+  writer->begin();
+  records::RecordHandle h;
+  for (ResultCode rc = reader->next(h); rc.code() != kEndOfInput && !rc.failed(); rc = reader->next(h)) {
+    if (rc.code() == 0) {
+      EXPECT_EQ(writer->write(h).code(), 1);
+    }
+  }
+  writer->end();
+  EXPECT_EQ(out.commit().code(), 0);
+  return read_file(out_path);
+}
+
+// yaz-marcdump's dump of a file with each record's fields in tag order (the
+// order records keep them in), or empty when the program is not there.
+std::vector<std::string> yaz_dump(const std::string& path) {
+  std::vector<std::string> records;
+  FILE* p = ::popen(("yaz-marcdump '" + path + "' 2>/dev/null").c_str(), "r");
+  if (p == nullptr) return records;
+  std::string text;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+  ::pclose(p);
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find("\n\n", at);
+    if (end == std::string::npos) end = text.size();
+    std::vector<std::string> lines;
+    for (std::size_t l = at; l < end;) {
+      std::size_t e = text.find('\n', l);
+      if (e == std::string::npos || e > end) e = end;
+      if (text.compare(l, 4, "<!--") != 0) lines.push_back(text.substr(l, e - l));  // yaz's notes
+      l = e + 1;
+    }
+    if (!lines.empty()) {
+      std::stable_sort(lines.begin() + 1, lines.end(), [](const std::string& a, const std::string& b) {
+        return a.substr(0, 3) < b.substr(0, 3);
+      });
+      std::string rec;
+      for (const std::string& l : lines) rec += l + '\n';
+      records.push_back(rec + '\n');
+    }
+    at = end + 2;
+  }
+  return records;
+}
+
+class FormatFiles : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = testing::make_scratch_dir("formats"); }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string dir_;
+};
+
+TEST_F(FormatFiles, Marc21ReadsAsYazDumpsAndRoundTrips) {
+  const bool have_yaz = std::system("command -v yaz-marcdump >/dev/null 2>&1") == 0;
+  for (const char* name : {"marc21/marc-record--camel.usmarc", "marc21/marc-record--cameleof.usmarc",
+                           "marc21/pymarc--utf8_with_leader_flag.dat", "marc21/yaz--marc8.marc",
+                           "marc21/metafacture-tutorial--sample.mrc"}) {
+    SCOPED_TRACE(name);
+    const Read r = read_file_as(FormatType::Marc21, exchange(name));
+    EXPECT_TRUE(r.problems.empty());
+    EXPECT_EQ(r.end.code(), kEndOfInput);
+    ASSERT_FALSE(r.dumps.empty());
+    if (have_yaz && std::string(name).find("cameleof") == std::string::npos) {
+      const std::vector<std::string> yaz = yaz_dump(exchange(name));
+      ASSERT_EQ(r.dumps.size(), yaz.size());
+      for (std::size_t i = 0; i < yaz.size(); ++i) EXPECT_EQ(r.dumps[i], yaz[i]) << "record " << i;
+    }
+    // Written back and read again: the same records.
+    copy_through(FormatType::Marc21, exchange(name), dir_ + "/out.mrc");
+    const Read again = read_file_as(FormatType::Marc21, dir_ + "/out.mrc");
+    EXPECT_EQ(again.dumps, r.dumps);
+  }
+  if (!have_yaz) GTEST_SKIP() << "yaz-marcdump not installed: dumps not compared";
+}
+
+TEST_F(FormatFiles, DamagedMarc21RecordsAreReportedAndReadingGoesOn) {
+  const Read r = read_file_as(FormatType::Marc21, exchange("marc21/pymarc--bad_records.mrc"));
+  EXPECT_EQ(r.dumps.size(), 2u);
+  ASSERT_EQ(r.problems.size(), 6u);
+  for (std::size_t i = 0; i < r.problems.size(); ++i) {
+    EXPECT_NE(r.problems[i].message, 0);
+    EXPECT_FALSE(r.bad_texts[i].empty());  // what the error file gets
+  }
+}
+
+// A MARC record of exactly `size` bytes (one 245 field filled up).
+std::string marc_of_size(std::size_t size) {
+  MarcRecord m;
+  m.leader = "00000nam  2200000   4500";
+  m.fields.push_back({"001", "", "x"});
+  m.fields.push_back({"245", "10",
+                      std::string("\x1f"
+                                  "a")});
+  const std::size_t fixed = iso2709_encode(m).size();
+  m.fields.back().content += std::string(size - fixed, 'y');
+  return iso2709_encode(m);
+}
+
+TEST_F(FormatFiles, Marc21RecordTextLimit) {
+  // A field's length has four digits: split the filler over many fields.
+  auto record = [](std::size_t size) {
+    MarcRecord m;
+    m.leader = "00000nam  2200000   4500";
+    for (int i = 0; i < 5; ++i)
+      m.fields.push_back({"500", "  ",
+                          std::string("\x1f"
+                                      "a") +
+                              std::string(5000, 'z')});
+    const std::size_t fixed = iso2709_encode(m).size();
+    m.fields.back().content += std::string(size - fixed, 'y');
+    return iso2709_encode(m);
+  };
+  const std::string exact = record(30000);
+  const std::string over = record(30001);
+  ASSERT_EQ(exact.size(), 30000u);
+  ASSERT_EQ(over.size(), 30001u);
+  const Read r = read_text_as(FormatType::Marc21, exact + over + marc_of_size(100));
+  EXPECT_EQ(r.dumps.size(), 2u);
+  ASSERT_EQ(r.problems.size(), 1u);
+  EXPECT_EQ(r.problems[0].message, kMsgRecordTooLong);
+  EXPECT_EQ(r.bad_texts[0], over);
+}
+
+TEST(Formats, Marc21WriterLeaderAndLinks) {
+  records::RecordHandle h;
+  records::rec_init(h, 30000, records::kExternalForm);
+  put_subfield(h, "245", "", 'a', "Title");
+  put_subfield(h, "245", "", 'L', "000000042");
+  FormatOptions o;
+  o.type = FormatType::Marc21;
+  OutputFile out;
+  const std::string path = ::testing::TempDir() + "/leader.mrc";
+  ASSERT_EQ(out.create(path).code(), 0);
+  ASSERT_EQ(make_writer(o, out)->write(h).code(), 1);
+  ASSERT_EQ(out.commit().code(), 0);
+  const std::string image = read_file(path);
+  // No LDR: a blank leader with "2" at position 10; subfield L left out.
+  EXPECT_EQ(image.substr(5, 19), std::string("     2 00037       "));
+  EXPECT_NE(image.find("  \x1f"
+                       "aTitle\x1e\x1d"),
+            std::string::npos);
+  EXPECT_EQ(image.find("000000042"), std::string::npos);
+  std::remove(path.c_str());
+}
+
+TEST_F(FormatFiles, InternalFormatFlagsAndOddities) {
+  records::RecordHandle h;
+  records::rec_init(h, 30000, records::kExternalForm);
+  h.idn = 42;
+  put_subfield(h, "245", "10", 'a', "Title");
+  put_subfield(h, "245", "10", 'L', "000000007");
+  put_field(h, "300", "123 p.");
+  FormatOptions o;
+  EXPECT_EQ(internal_text(o, h), "24510$$aTitle\n300  123 p.\n\n");
+  o.flags = "I";
+  EXPECT_EQ(internal_text(o, h),
+            "IDN  000000042\n24510\x1fL000000007\x1f"
+            "aTitle\n300  123 p.\n\n");
+  o.flags = "IS";
+  EXPECT_EQ(internal_text(o, h), "IDN  000000042\n24510$$L000000007$$aTitle\n300  123 p.\n\n");
+
+  // CR LF, 31-subfields, trailing blanks, a "!" line ending a record.
+  const Read r = read_text_as(FormatType::Corvanta,
+                              "IDN  000000042\r\n24510$$aTitle   $$bRest\r\n500  \x1f"
+                              "aNote \r\n\r\n"
+                              "\n300  12 p.\n! comment\n650  $$aX\n");
+  ASSERT_EQ(r.dumps.size(), 3u);
+  EXPECT_EQ(r.idns[0], 42u);
+  EXPECT_EQ(r.dumps[0], "245 10 $a Title $b Rest\n500    $a Note\n\n");
+  EXPECT_EQ(r.dumps[1], "300 12 p.\n\n");
+  EXPECT_EQ(read_text_as(FormatType::Corvanta, "IDN  000000042\n300  x\n", "I").idns[0], 0u);
+}
+
+TEST_F(FormatFiles, Mab2LinesWithContinuationsAndRecordTypes) {
+  const Read r = read_file_as(FormatType::Mab2, exchange("mab2/xbib-marc--DE-Bo410-sample.ma2"));
+  EXPECT_TRUE(r.problems.empty());
+  ASSERT_EQ(r.dumps.size(), 503u);
+  EXPECT_EQ(std::count(r.types.begin(), r.types.end(), 'h'), 500);
+  EXPECT_EQ(std::count(r.types.begin(), r.types.end(), 'y'), 1);
+  EXPECT_EQ(std::count(r.types.begin(), r.types.end(), 'u'), 2);
+  // No carriage return survives; continuation lines are joined with a blank.
+  for (const std::string& d : r.dumps) EXPECT_EQ(d.find('\r'), std::string::npos);
+  const Read joined =
+      read_text_as(FormatType::Mab2, "junk\n### 00001nM2.01000024      h\n331 Anfang\nund Ende\n\n");
+  ASSERT_EQ(joined.dumps.size(), 1u);
+  EXPECT_EQ(joined.dumps[0], "00001nM2.01000024      h\n331 Anfang und Ende\n\n");
+
+  const Read disk = read_file_as(FormatType::Mab2, exchange("mab2/catmandu-mab2--mab2disk.dat"));
+  EXPECT_EQ(disk.dumps.size(), 20u);
+  // Written and read again: the same fields, with the export's own 004 (the
+  // date) and 027 (the IDN) and running numbers in the leader.
+  const std::string written =
+      copy_through(FormatType::Mab2, exchange("mab2/catmandu-mab2--mab2disk.dat"), dir_ + "/out.mab");
+  EXPECT_EQ(written.substr(0, 9), "### 00001");
+  const Read again = read_file_as(FormatType::Mab2, dir_ + "/out.mab");
+  ASSERT_EQ(again.dumps.size(), 20u);
+  EXPECT_NE(again.dumps[0].find("004 20261207\n"), std::string::npos);
+  EXPECT_NE(again.dumps[0].find("027 000000000\n"), std::string::npos);
+}
+
+TEST_F(FormatFiles, MabBandWritesBackByteForByte) {
+  const std::string path = exchange("mab2/perl-mab2--kafka.mab");
+  const Read r = read_file_as(FormatType::Mabi, path);
+  EXPECT_TRUE(r.problems.empty());
+  EXPECT_EQ(r.dumps.size(), 26u);
+  EXPECT_EQ(copy_through(FormatType::Mabi, path, dir_ + "/out.mab"), read_file(path));
+}
+
+TEST_F(FormatFiles, VornaRecordsGroupByNumber) {
+  const std::string text =
+      "000000007 24510 L $$aErster$$bTeil\n"
+      "000000007 300   L 12 S.\n"
+      "x\n"
+      "000000009 245   L $$aZweiter\n";
+  const Read r = read_text_as(FormatType::Vorna, text);
+  ASSERT_EQ(r.dumps.size(), 2u);
+  EXPECT_EQ(r.idns, (std::vector<std::uint32_t>{7, 9}));
+  EXPECT_EQ(r.dumps[0], "245 10 $a Erster $b Teil\n300 12 S.\n\n");
+  const std::string path = dir_ + "/in.seq";
+  { std::ofstream(path) << text; }
+  const std::string written = copy_through(FormatType::Vorna, path, dir_ + "/out.seq");
+  EXPECT_EQ(read_text_as(FormatType::Vorna, written).dumps, r.dumps);
+}
+
+TEST(Formats, CsvOptionsQuotingAndEmptyValues) {
+  const Read r =
+      read_text_as(FormatType::Csv, "a;\"x\"\"y\";\"semi;colon\"\n\n\"open\nline\";b\n", "S=;/Q=Y");
+  ASSERT_EQ(r.dumps.size(), 2u);
+  EXPECT_EQ(r.dumps[0], "001 a\n002 x\"y\n003 semi;colon\n\n");
+  EXPECT_EQ(r.dumps[1], "001 open|line\n002 b\n\n");
+  EXPECT_EQ(read_text_as(FormatType::Csv, "a\t\tc  \n").dumps[0], "001 a\n003 c\n\n");
+
+  records::RecordHandle h;
+  records::rec_init(h, 30000, records::kExternalForm);
+  put_field(h, "001", "a,b");
+  put_field(h, "003", "c");
+  FormatOptions o;
+  o.type = FormatType::Csv;
+  o.csv_columns = 3;
+  o.flags = "S=COMMA/E=SPACE";
+  const std::string path = ::testing::TempDir() + "/out.csv";
+  OutputFile out;
+  ASSERT_EQ(out.create(path).code(), 0);
+  ASSERT_EQ(make_writer(o, out)->write(h).code(), 1);
+  o.flags = "S=TAB/Q=Y";
+  ASSERT_EQ(make_writer(o, out)->write(h).code(), 1);
+  ASSERT_EQ(out.commit().code(), 0);
+  EXPECT_EQ(read_file(path), "\"a,b\", ,c\n\"a,b\"\t\t\"c\"\n");
+  std::remove(path.c_str());
+}
+
+TEST_F(FormatFiles, XmlReadsMarcXmlAndRoundTrips) {
+  const Read xml = read_file_as(FormatType::XMarc21, exchange("marcxml/marc-file-xml--batch-ns.xml"));
+  const Read marc = read_file_as(FormatType::Marc21, exchange("marc21/marc-record--camel.usmarc"));
+  EXPECT_TRUE(xml.problems.empty());
+  ASSERT_EQ(xml.dumps.size(), 10u);
+  // The same records as their ISO 2709 twin, leaders aside (lengths differ).
+  for (std::size_t i = 0; i < 10; ++i) {
+    EXPECT_EQ(xml.dumps[i].substr(xml.dumps[i].find('\n')), marc.dumps[i].substr(marc.dumps[i].find('\n')));
+  }
+  copy_through(FormatType::XMarc21, exchange("marcxml/marc-file-xml--batch-ns.xml"), dir_ + "/out.xml");
+  EXPECT_EQ(read_file_as(FormatType::XMarc21, dir_ + "/out.xml").dumps, xml.dumps);
+
+  // A control character in an attribute spoils the second record only.
+  const Read bad =
+      read_file_as(FormatType::XMarc21, exchange("marcxml/ruby-marc--three-records-second-bad.xml"));
+  EXPECT_GE(bad.dumps.size(), 1u);
+  ASSERT_GE(bad.problems.size(), 1u);
+  EXPECT_EQ(bad.problems[0].message, kMsgXmlError);
+  EXPECT_NE(bad.problems[0].argument.find("72:"), std::string::npos) << bad.problems[0].argument;
+
+  EXPECT_EQ(read_text_as(FormatType::XMarc21, "<datei><datensatz/></datei>").end.code(), kNotXmlCollection);
+  // External entities are never loaded.
+  const Read entity =
+      read_text_as(FormatType::XMarc21,
+                   "<!DOCTYPE collection [<!ENTITY e SYSTEM \"file:///etc/hostname\">]>"
+                   "<collection><document idn=\"5\"><controlfield tag=\"001\">&e;</controlfield>"
+                   "</document></collection>");
+  EXPECT_EQ(entity.dumps.size() + entity.problems.size(), 1u);
+  for (const std::string& d : entity.dumps) EXPECT_EQ(d, "001 \n\n");
+}
+
+}  // namespace
+}  // namespace corvanta::imex
