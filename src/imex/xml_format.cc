@@ -116,14 +116,11 @@ class Handler final : public x::DefaultHandler {
       kind_ = Kind::Leader;
     } else if (is(name, u"controlfield") || is(name, u"datafield")) {
       const std::string tag = utf8(attrs.getValue(u"tag"));
-      std::string ind = utf8(attrs.getValue(u"ind1"));
-      ind.resize(ind.empty() ? 0 : 1);
-      std::string ind2 = utf8(attrs.getValue(u"ind2"));
-      if (!ind2.empty()) {
-        if (ind.empty()) ind = " ";
-        ind += ind2[0];
-      }
-      while (!ind.empty() && ind.back() == ' ') ind.pop_back();
+      const std::string ind1 = utf8(attrs.getValue(u"ind1"));
+      const std::string ind2 = utf8(attrs.getValue(u"ind2"));
+      const char both[2] = {ind1.empty() ? ' ' : ind1[0], ind2.empty() ? ' ' : ind2[0]};
+      std::string_view ind(both, 2);
+      while (!ind.empty() && ind.back() == ' ') ind.remove_suffix(1);
       def_ = file_ != nullptr ? file_->find_tag(tag) : nullptr;
       skip_field_ = tag == "IDN" ? false : file_ != nullptr && def_ == nullptr;
       field_tag_ = tag;
