@@ -137,6 +137,45 @@ ResultCode reselect(Service& service, const ParamList& params, char mode, char s
   return bat_pool_open(service, mode, save);
 }
 
+// Builds a dependent MAB record as read: field GT0 with the head record's
+// IDN ($L) and title ($a), the volume designations ($b, $c) and sort texts
+// ($s), and the fields of the intermediate record it lacks.
+ResultCode link_dependent(records::RecordHandle& h, std::uint32_t head_idn, const std::string& head_title,
+                          records::RecordHandle* intermediate) {
+  records::RecordBuilder builder;
+  records::FieldDesc f;
+  for (ResultCode r = records::fld_first(h, f); r.code() == 0; r = records::fld_next(h, f))
+    builder.copy(h, f);
+  char number[16];
+  std::snprintf(number, sizeof number, "%09lu", static_cast<unsigned long>(head_idn));
+  builder.field("GT0", {});
+  const auto add = [&](char code, const std::string& value) {
+    if (!value.empty()) builder.subfield(code, value);
+  };
+  add('L', number);
+  add('a', head_title);
+  add('b', imex::field_text(h, "089"));
+  if (intermediate != nullptr) {
+    std::string c = imex::field_text(*intermediate, "089");
+    const std::string t = imex::field_text(*intermediate, "331");
+    if (!t.empty()) c += (c.empty() ? "" : ". ") + t;
+    add('c', c);
+    std::string sort = imex::field_text(*intermediate, "090");
+    const std::string own = imex::field_text(h, "090");
+    if (!own.empty()) sort += (sort.empty() ? "" : ",") + own;
+    add('s', sort);
+    for (const char* tag : {"540", "541", "542", "543", "700", "902", "907", "912", "917", "922", "927",
+                            "932", "937", "942", "947"}) {
+      if (!imex::field_text(h, tag).empty()) continue;
+      for (ResultCode r = records::fld_first(*intermediate, f); r.code() == 0;
+           r = records::fld_next(*intermediate, f)) {
+        if (f.tag == tag) builder.copy(*intermediate, f);
+      }
+    }
+  }
+  return builder.build(h);
+}
+
 class Importer {
  public:
   Importer(Service& service, ParamList& params) : service_(service), params_(params) {}
@@ -216,7 +255,6 @@ ResultCode Importer::open_input() {
     }
     const std::string xslt(trim_blanks(params_.get("XSLT")));
     if (!xslt.empty()) {
-      if (const ResultCode rc = check_command_file(service_, xslt, FileUse::Read); rc.failed()) return rc;
       if (const ResultCode rc = service_.xslt.initialize(); rc.failed()) return rc;
       const std::string copy = input + "_";
       std::string error;
@@ -275,19 +313,24 @@ ResultCode Importer::store_new(records::RecordHandle& h, std::string& messages) 
   const auto give_back = [&] {
     if (reserved) (void)layer.idn_return(pool(), file(), h.idn);
   };
+  // The procedures COMPL and CHECK: a record they refuse is an error of
+  // that record, with what they printed.
   std::string procedure_messages;
-  if (const ResultCode rc = layer.run_procedure(pool(), file(), "COMPL", h, procedure_messages);
-      rc.failed()) {
+  const auto refused = [&](std::string_view name, ResultCode rc) {
+    messages = procedure_messages.empty()
+                   ? std::string(name) + ": " + service_.messages.text("Common", rc.code())
+                   : procedure_messages;
+    while (!messages.empty() && messages.back() == '\n') messages.pop_back();
     give_back();
-    return rc;
-  }
+    return ResultCode(kError);
+  };
+  if (const ResultCode rc = layer.run_procedure(pool(), file(), "COMPL", h, procedure_messages); rc.failed())
+    return refused("COMPL", rc);
   char check = load ? 'L' : 'N';
   if (!load) {
     if (const ResultCode rc = layer.run_procedure(pool(), file(), "CHECK", h, procedure_messages);
-        rc.failed()) {
-      give_back();
-      return rc;
-    }
+        rc.failed())
+      return refused("CHECK", rc);
     check = 'I';
   }
   if (!procedure_messages.empty()) record_line(service_, number_, procedure_messages);
@@ -686,6 +729,19 @@ ResultCode Importer::run() {
       have_intermediate = true;
       continue;
     }
+    // A MAB head record (without 599) is remembered once stored; a
+    // dependent record gets the link to it and what it lacks of its
+    // intermediate record, all before the conversion.
+    const bool head = mab && record_type == 'h' && imex::field_text(h, "599").empty();
+    const std::string title_as_read = head ? imex::field_text(h, "331") : std::string();
+    if (mab && record_type == 'u' && head_idn != 0) {
+      if (const ResultCode b =
+              link_dependent(h, head_idn, head_title, have_intermediate ? &intermediate : nullptr);
+          b.failed()) {
+        result = b;
+        break;
+      }
+    }
     // CONVIN, then the MAB finishing steps.
     if (convert) {
       records::RecordHandle converted;
@@ -695,53 +751,16 @@ ResultCode Importer::run() {
         result = c;
         break;
       }
-      if (*format != imex::FormatType::Corvanta && *format != imex::FormatType::Vorna) converted.idn = 0;
-      if (*format == imex::FormatType::Corvanta || *format == imex::FormatType::Vorna) converted.idn = h.idn;
+      // The internal and the sister system's formats keep the IDN read.
+      const bool own_idn = *format == imex::FormatType::Corvanta || *format == imex::FormatType::Vorna;
+      converted.idn = own_idn ? h.idn : 0;
       records::rec_store_header(converted);
-      (void)records::rec_copy(h, converted);
-    }
-    if (mab) {
-      (void)imex::mab_finish(h);
-      if (record_type == 'u' && head_idn != 0) {
-        // A dependent record gets the link to its head and what it lacks
-        // of its intermediate record.
-        records::RecordBuilder builder;
-        records::FieldDesc f;
-        for (ResultCode r = records::fld_first(h, f); r.code() == 0; r = records::fld_next(h, f))
-          builder.copy(h, f);
-        char number[16];
-        std::snprintf(number, sizeof number, "%09lu", static_cast<unsigned long>(head_idn));
-        builder.field("GT0", {});
-        const auto add = [&](char code, const std::string& value) {
-          if (!value.empty()) builder.subfield(code, value);
-        };
-        add('L', number);
-        add('a', head_title);
-        add('b', imex::field_text(h, "089"));
-        if (have_intermediate) {
-          std::string c = imex::field_text(intermediate, "089");
-          const std::string t = imex::field_text(intermediate, "331");
-          if (!t.empty()) c += (c.empty() ? "" : ". ") + t;
-          add('c', c);
-          std::string sort = imex::field_text(intermediate, "090");
-          const std::string own = imex::field_text(h, "090");
-          if (!own.empty()) sort += (sort.empty() ? "" : ",") + own;
-          add('s', sort);
-          for (const char* tag : {"540", "541", "542", "543", "700", "902", "907", "912", "917", "922", "927",
-                                  "932", "937", "942", "947"}) {
-            if (!imex::field_text(h, tag).empty()) continue;
-            for (ResultCode r = records::fld_first(intermediate, f); r.code() == 0;
-                 r = records::fld_next(intermediate, f)) {
-              if (f.tag == tag) builder.copy(intermediate, f);
-            }
-          }
-        }
-        if (const ResultCode b = builder.build(h); b.failed()) {
-          result = b;
-          break;
-        }
+      if (const ResultCode c = records::rec_copy(h, converted); c.failed()) {
+        result = c;
+        break;
       }
     }
+    if (mab) (void)imex::mab_finish(h);
     if (const ResultCode p = procedure(scriptin_, h); p.code() != 0) {
       result = p.failed() ? p : ResultCode(0);
       break;
@@ -779,9 +798,9 @@ ResultCode Importer::run() {
         at = end + 1;
       }
     }
-    if (mab && record_type == 'h' && outcome.code() == kNew && imex::field_text(h, "599").empty()) {
+    if (head && (outcome.code() == kNew || outcome.code() == kUpdated)) {
       head_idn = h.idn;
-      head_title = imex::field_text(h, "331");
+      head_title = title_as_read;
       have_intermediate = false;
     }
     if (const ResultCode p = script(psipost_, h); p.code() != 0) {

@@ -231,7 +231,10 @@ struct XercesUse {
 class XmlReader final : public RecordReader {
  public:
   XmlReader(const FormatOptions& o, InputFile& in)
-      : RecordReader(o), in_(in), source_(in), handler_(builder_, o.file) {}
+      : RecordReader(o),
+        in_(in),
+        source_(in),
+        handler_(builder_, o.type == FormatType::XMarc21 ? o.file : nullptr) {}
 
   ResultCode next(records::RecordHandle& h) override {
     if (done_) return kEndOfInput;

@@ -11,7 +11,10 @@
 //   </collection>
 //
 // The reader parses the document piece by piece (memory stays flat) and
-// gives one "document" per call; elements are matched by their local name,
+// gives one "document" per call. MARC 21 records keep the fields and
+// subfields the file defines (as from ISO 2709), MAB2 records all (as from
+// the MAB formats, for a conversion table to map). Elements are matched by
+// their local name,
 // so namespace prefixes do not matter, and a MARCXML "record" is read like
 // a "document". External entities and DTDs are never loaded. A root other
 // than "collection" is -3; a record in which the parser found an error is
