@@ -1,9 +1,16 @@
 // IMPORT and EXPORT through the service on a copy of the reference
 // installation, with the real exchange files.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "installation.h"
 
@@ -150,6 +157,50 @@ TEST_F(ImportExportTest, RealMabAndXmlFilesThroughTheInstallationsTables) {
   // MARC-8: escape sequences gone, diacritics composed.
   const std::string last = inst_.read("data/last.mrc");
   EXPECT_EQ(last.find('\x1b'), std::string::npos);
+}
+
+// The hit counts of the searches of a run, in order.
+std::vector<long> hits(const std::string& out) {
+  std::vector<long> counts;
+  const std::regex re("Ergebnismenge [0-9]+: ([0-9]+) Treffer");
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), re); it != std::sregex_iterator(); ++it)
+    counts.push_back(std::stol((*it)[1]));
+  return counts;
+}
+
+TEST_F(ImportExportTest, AKilledImportRecoversToAConsistentPool) {
+  {
+    std::ofstream big(inst_.path("data/big.mrc"), std::ios::binary);
+    std::ifstream in(exchange("marc21/marc-record--camel.usmarc"), std::ios::binary);
+    const std::string records((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (int i = 0; i < 500; ++i) big << records;
+  }
+  ASSERT_EQ(run("SAVE POOL=A PATH=../save\n").find("CANCELLED"), std::string::npos);
+  std::mt19937 timing(7);
+  const std::string queries =
+      "SEARCH POOL=A FILE=BIB QUERY=\"IDN=1 < *\"\n"
+      "SEARCH POOL=A FILE=BIB QUERY=\"TIT=perl\"\n"
+      "SEARCH POOL=A FILE=BIB QUERY=\"AUT=wall?\"\n";
+  for (int round = 0; round < 2; ++round) {
+    const int pid = inst_.start(std::string(kLogin) +
+                                "IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/big.mrc DOUBLE=I\nend\n");
+    ASSERT_GT(pid, 0);
+    ::usleep(400000 + static_cast<useconds_t>(timing() % 500000));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const std::string out = run("RESTORE POOL=A PATH=../save CONFIRM=N RECOVER=Y\n" + queries +
+                                "INDEX POOL=A FILE=BIB\n" + queries);
+    ASSERT_EQ(out.find("CANCELLED"), std::string::npos) << out;
+    // What the journal held is back with its index entries: the searches
+    // give after a rebuild of the indexes what they gave before it.
+    const std::vector<long> counts = hits(out);
+    ASSERT_EQ(counts.size(), 6u) << out;
+    EXPECT_GT(counts[0], 0) << out;
+    EXPECT_EQ(std::vector<long>(counts.begin(), counts.begin() + 3),
+              std::vector<long>(counts.begin() + 3, counts.end()))
+        << out;
+  }
 }
 
 }  // namespace
