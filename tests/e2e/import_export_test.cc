@@ -159,6 +159,36 @@ TEST_F(ImportExportTest, RealMabAndXmlFilesThroughTheInstallationsTables) {
   EXPECT_EQ(last.find('\x1b'), std::string::npos);
 }
 
+TEST_F(ImportExportTest, ScriptsModesAndCsv) {
+  inst_.write("data/in.txt",
+              "24510$$aErster Band\n020  $$a111\n\n"
+              "24510$$aZweiter Band\n020  $$a222\n\n"
+              "24510$$aStop\n020  $$a333\n\n");
+  // PSIIN changes each record; a record titled "Stop" ends the import
+  // with the script's exit value.
+  inst_.write("data/in.psi",
+              "s = imprec()\n"
+              "if (getfld(s, \"245$a\") == \"Stop\") exit(-5)\n"
+              "putfld(s, \"250\", \"geprueft\")\n"
+              "exprec(s)\n");
+  inst_.write("data/merge.txt", "24510$$aErster Band, neu\n020  $$a111\n300  12 S.\n\n");
+  inst_.write("data/tab.BIB", "245/10$a\t001\tcnv_norm\n020$a\t002\tcnv_norm\n250\t003\tcnv_norm\n");
+  const std::string out =
+      run("IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/in.txt PSIIN=../data/in.psi\n"
+          "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/merge.txt MODE=M\n"
+          "EXPORT POOL=A FILE=BIB TYPE=CSV DATA=../data/out.csv CONVOUT=../data/tab FLAGS=S=;/Q=Y\n"
+          "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/merge.txt MODE=H\n");
+  EXPECT_NE(out.find("PSIIN=../data/in.psi : 5 - "), std::string::npos) << out;
+  EXPECT_NE(out.find("Neu gespeichert: 2"), std::string::npos) << out;
+  EXPECT_NE(out.find("Aktualisiert: 1"), std::string::npos) << out;
+  // The merge replaced the title and added the extent; the script's
+  // edition stayed.
+  EXPECT_EQ(inst_.read("data/out.csv"),
+            "\"Erster Band, neu\";\"111\";\"geprueft\"\n\"Zweiter Band\";\"222\";\"geprueft\"\n");
+  EXPECT_NE(out.find("Verbinden von Exemplaren nur in der Datei ITEMS"), std::string::npos) << out;
+  EXPECT_NE(out.find("MODE=H : 11 - "), std::string::npos) << out;
+}
+
 // The hit counts of the searches of a run, in order.
 std::vector<long> hits(const std::string& out) {
   std::vector<long> counts;
