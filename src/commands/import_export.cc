@@ -187,6 +187,7 @@ class Importer {
   void close_input();
   ResultCode store(records::RecordHandle& h, std::string& messages, long& merged);
   ResultCode store_new(records::RecordHandle& h, std::string& messages);
+  void field_checks(records::RecordHandle& h, std::string& messages);
   ResultCode merge_into(records::RecordHandle& h, std::uint32_t idn);
   ResultCode union_number(records::RecordHandle& h, std::string& messages);
   ResultCode item_merge(records::RecordHandle& h, std::string& messages, long& merged);
@@ -302,6 +303,16 @@ ResultCode Importer::side_write(imex::OutputFile& out, const std::string& path, 
   return out.flush();
 }
 
+// The field checks: a tag the file does not define is an error.
+void Importer::field_checks(records::RecordHandle& h, std::string& messages) {
+  records::FieldDesc f;
+  for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
+    if (file().find_tag(f.tag) != nullptr) continue;
+    if (!messages.empty()) messages += '\n';
+    messages += "Tag " + f.tag + ": " + service_.check_message(kMsgUndefinedField, f.tag);
+  }
+}
+
 ResultCode Importer::store_new(records::RecordHandle& h, std::string& messages) {
   const bool load = mode_ == 'L';
   records::PoolLayer& layer = service_.pools;
@@ -334,18 +345,8 @@ ResultCode Importer::store_new(records::RecordHandle& h, std::string& messages) 
     check = 'I';
   }
   if (!procedure_messages.empty()) record_line(service_, number_, procedure_messages);
-  // The field checks: a tag the file does not define is an error.
   std::string check_messages;
-  const bool field_checks = !(load && read_options_.type == imex::FormatType::Corvanta);
-  if (field_checks) {
-    records::FieldDesc f;
-    for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
-      if (file().find_tag(f.tag) == nullptr) {
-        if (!check_messages.empty()) check_messages += '\n';
-        check_messages += "Tag " + f.tag + ": " + service_.check_message(kMsgUndefinedField, f.tag);
-      }
-    }
-  }
+  if (!(load && read_options_.type == imex::FormatType::Corvanta)) field_checks(h, check_messages);
   const std::size_t before = check_messages.size();
   if (const ResultCode rc = layer.link_maintenance(pool(), file(), h, load ? 'L' : check, check_messages);
       rc.failed()) {
@@ -520,6 +521,8 @@ ResultCode Importer::item_merge(records::RecordHandle& h, std::string& messages,
   records::FieldDesc s;
   s.tag = "L";
   s.occurrence = 1;
+  field_checks(h, messages);
+  if (!messages.empty()) return kError;
   if (records::fld_get(h, f, &s).code() != 0) return kNothing;
   const long bib = parse_long(s.content());
   if (bib <= 0) return kNothing;
@@ -561,6 +564,8 @@ ResultCode Importer::store(records::RecordHandle& h, std::string& messages, long
     case 'S': return union_number(h, messages);
     case 'H': return item_merge(h, messages, merged);
     case 'M': {
+      field_checks(h, messages);
+      if (!messages.empty()) return kError;
       std::vector<std::uint32_t> found;
       if (const ResultCode rc = service_.pools.rec_duplicates(pool(), file(), h, found); rc.failed())
         return rc;
@@ -690,10 +695,10 @@ ResultCode Importer::run() {
       break;
     }
     if (rc.code() == imex::kUnreadable) {
+      if (to > 0 && number_ + 1 > to) break;
       ++number_;
       ++read;
       if (number_ < from) continue;
-      if (to > 0 && number_ > to) break;
       const imex::Problem& p = reader_->problem();
       record_line(service_, number_, import_text(service_, p.message, p.argument));
       const ResultCode w =
@@ -712,12 +717,9 @@ ResultCode Importer::run() {
       const std::string leader = imex::field_text(h, "LDR");
       if (leader.size() > 5 && leader[5] == 'd') continue;
     }
+    if (to > 0 && number_ + 1 > to) break;
     ++number_;
     ++read;
-    if (to > 0 && number_ > to) {
-      --read;
-      break;
-    }
     if (number_ < from) continue;
     if (fresh_idn) {
       h.idn = 0;

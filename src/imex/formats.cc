@@ -599,7 +599,7 @@ std::string RecordReader::translated(std::string_view text, int mode) const {
 }
 
 void RecordReader::start(records::RecordHandle& h) {
-  records::rec_init(h, options_.capacity, records::kExternalForm);
+  records::rec_reset(h, options_.capacity, records::kExternalForm);
   h.order = options_.sorted ? 'Y' : 'N';
   records::rec_store_header(h);
   builder_.clear();
@@ -609,6 +609,14 @@ void RecordReader::start(records::RecordHandle& h) {
 std::string RecordWriter::translated(std::string_view text) const {
   if (options_.translation.empty() || options_.translations == nullptr) return std::string(text);
   return options_.translations->translate(options_.translation, text, records::kPlain, options_.escape);
+}
+
+void RecordWriter::append_translated(std::string_view text, std::string& out) const {
+  if (options_.translation.empty() || options_.translations == nullptr) {
+    out.append(text);
+  } else {
+    out += translated(text);
+  }
 }
 
 bool RecordWriter::known(const records::FieldDesc& f) const {

@@ -142,6 +142,7 @@ class RecordWriter {
 
  protected:
   std::string translated(std::string_view text) const;
+  void append_translated(std::string_view text, std::string& out) const;
   // Whether the definitions let a field or subfield be written.
   bool known(const records::FieldDesc& f) const;
   bool known(const records::FieldDesc& f, char code) const;

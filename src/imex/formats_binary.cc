@@ -53,24 +53,23 @@ void add_values(records::RecordBuilder& b, std::string_view content, char delimi
   }
 }
 
-// The field's content for writing: subfields as the delimiter, code and
-// translated value (code "L" left out), or the translated content.
+// Appends the field's content for writing to `out`: subfields as the
+// delimiter, code and translated value (code "L" left out), or the
+// translated content.
 template <typename Translate>
-std::string values_of(records::RecordHandle& h, const records::FieldDesc& f, char delimiter, bool skip_links,
-                      Translate&& tr) {
-  std::string out;
+void append_values(records::RecordHandle& h, const records::FieldDesc& f, char delimiter, bool skip_links,
+                   Translate&& tr, std::string& out) {
   records::FieldDesc s;
   if (records::sfl_first(h, f, s).code() == 0) {
     do {
       if (skip_links && s.tag == "L") continue;
       out += delimiter;
       out += s.tag;
-      out += tr(s.content());
+      tr(s.content(), out);
     } while (records::sfl_next(h, f, s).code() == 0);
   } else {
-    out = tr(f.content());
+    tr(f.content(), out);
   }
-  return out;
 }
 
 std::string leader_of(records::RecordHandle& h) {
@@ -93,7 +92,11 @@ class Marc21Reader final : public RecordReader {
     if (rc.failed()) return rc;
     start(h);
     type_ = m_.leader[6];
-    const auto tr = [this](std::string_view v) { return translated(v); };
+    const auto tr = [this](std::string_view v) -> std::string_view {
+      if (options_.translation.empty()) return v;
+      scratch_ = translated(v);  // the builder copies it at once
+      return scratch_;
+    };
     const dict::FileDef* file = options_.file;
     if (file == nullptr || file->find_tag("LDR") != nullptr) {
       builder_.field("LDR", {});
@@ -120,6 +123,7 @@ class Marc21Reader final : public RecordReader {
  private:
   Iso2709Reader iso_;
   MarcRecord m_;
+  std::string scratch_;
 };
 
 class Marc21Writer final : public RecordWriter {
@@ -127,24 +131,27 @@ class Marc21Writer final : public RecordWriter {
   using RecordWriter::RecordWriter;
   ResultCode write(records::RecordHandle& h) override {
     m_.leader = leader_of(h);
-    m_.fields.clear();
-    const auto tr = [this](std::string_view v) { return translated(v); };
+    std::size_t count = 0;
+    const auto tr = [this](std::string_view v, std::string& out) { append_translated(v, out); };
     records::FieldDesc f;
     for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
       if (f.tag == "LDR") continue;
-      MarcField m;
+      if (count == m_.fields.size()) m_.fields.emplace_back();
+      MarcField& m = m_.fields[count++];
       m.tag = f.tag;
+      m.indicators.clear();
       if (!control_tag(f.tag)) {
         m.indicators = f.indicators;
         m.indicators.resize(2, ' ');
       }
-      m.content = values_of(h, f, options_.subfield, true, tr);
+      m.content.clear();
+      append_values(h, f, options_.subfield, true, tr, m.content);
       if (m.indicators.size() + m.content.size() + 1 > 9999) return cannot_write(h);
-      m_.fields.push_back(std::move(m));
     }
-    const std::string image = iso2709_encode(m_);
-    if (image.size() > kMaxRecordText) return cannot_write(h);
-    out_.write(image);
+    m_.fields.resize(count);
+    iso2709_encode(m_, image_);
+    if (image_.size() > kMaxRecordText) return cannot_write(h);
+    out_.write(image_);
     return 1;
   }
 
@@ -154,6 +161,7 @@ class Marc21Writer final : public RecordWriter {
     return kUnreadable;
   }
   MarcRecord m_;
+  std::string image_;
 };
 
 class MabiReader final : public RecordReader {
@@ -196,7 +204,11 @@ class MabiReader final : public RecordReader {
     while (!image.empty() && static_cast<unsigned char>(image.back()) < 29) image.remove_suffix(1);
     if (!image.empty() && image.back() == kGS) image.remove_suffix(1);
     start(h);
-    const auto tr = [this](std::string_view v) { return translated(v); };
+    const auto tr = [this](std::string_view v) -> std::string_view {
+      if (options_.translation.empty()) return v;
+      scratch_ = translated(v);  // the builder copies it at once
+      return scratch_;
+    };
     const std::string_view leader = image.substr(0, kLeaderSize);
     type_ = leader.size() == kLeaderSize ? leader[23] : 0;
     builder_.field("LDR", {});
@@ -239,6 +251,7 @@ class MabiReader final : public RecordReader {
     }
   }
   InputFile& in_;
+  std::string scratch_;
 };
 
 class MabiWriter final : public RecordWriter {
@@ -249,14 +262,14 @@ class MabiWriter final : public RecordWriter {
     for (char& c : leader) {
       if (c == '-') c = ' ';
     }
-    const auto tr = [this](std::string_view v) { return translated(v); };
+    const auto tr = [this](std::string_view v, std::string& out) { append_translated(v, out); };
     std::string body;
     records::FieldDesc f;
     for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
       if (f.tag == "LDR") continue;
       body += f.tag;
       body += f.indicators.empty() ? ' ' : f.indicators[0];
-      body += values_of(h, f, kUS, false, tr);
+      append_values(h, f, kUS, false, tr, body);
       body += kRS;
     }
     const std::size_t total = leader.size() + body.size() + 1;

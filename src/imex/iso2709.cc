@@ -1,6 +1,7 @@
 #include "imex/iso2709.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace corvanta::imex {
 namespace {
@@ -16,6 +17,14 @@ bool digits(std::string_view text, std::size_t& out) {
   return true;
 }
 
+// `width` decimal digits of `n` (its low digits when it is wider).
+void put_digits(char* at, std::size_t n, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    at[i] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  }
+}
+
 bool control_tag(std::string_view tag) {
   return tag.size() == 3 && tag[0] == '0' && tag[1] == '0';
 }
@@ -23,21 +32,27 @@ bool control_tag(std::string_view tag) {
 }  // namespace
 
 ResultCode iso2709_decode(std::string_view image, MarcRecord& out, Problem& why) {
-  out = MarcRecord{};
+  // The fields' strings are reused from record to record.
+  std::size_t count = 0;
+  const auto finish = [&](ResultCode rc) {
+    out.fields.resize(count);
+    return rc;
+  };
+  out.leader.clear();
   if (!image.empty() && image.back() == kRecordEnd) image.remove_suffix(1);
   if (image.size() < kLeaderSize + 1) {
     why = {kMsgShortRecord, std::to_string(image.size())};
-    return kBadRecord;
+    return finish(kBadRecord);
   }
-  out.leader = std::string(image.substr(0, kLeaderSize));
+  out.leader.assign(image.substr(0, kLeaderSize));
   std::size_t base = 0;
   if (!digits(image.substr(12, 5), base)) {
     why = {kMsgBadBaseAddress, std::string(image.substr(12, 5))};
-    return kBadRecord;
+    return finish(kBadRecord);
   }
   if (base < kLeaderSize + 1 || base > image.size()) {
     why = {kMsgBadBaseAddress, std::to_string(base)};
-    return kBadRecord;
+    return finish(kBadRecord);
   }
   std::size_t indicator_count = 2;
   if (const char c = out.leader[10]; c >= '0' && c <= '2')
@@ -45,7 +60,7 @@ ResultCode iso2709_decode(std::string_view image, MarcRecord& out, Problem& why)
   const std::string_view directory = image.substr(kLeaderSize, base - kLeaderSize - 1);
   if (directory.size() % 12 != 0) {
     why = {kMsgBadDirectory, std::to_string(directory.size())};
-    return kBadRecord;
+    return finish(kBadRecord);
   }
   const std::string_view data = image.substr(base);
   for (std::size_t at = 0; at + 12 <= directory.size() && directory[at] >= '0'; at += 12) {
@@ -54,58 +69,77 @@ ResultCode iso2709_decode(std::string_view image, MarcRecord& out, Problem& why)
     std::size_t start = 0;
     if (!digits(entry.substr(3, 4), length) || !digits(entry.substr(7, 5), start)) {
       why = {kMsgBadDirectory, std::string(entry)};
-      return kBadRecord;
+      return finish(kBadRecord);
     }
-    MarcField f;
-    f.tag = std::string(entry.substr(0, 3));
+    if (count == out.fields.size()) out.fields.emplace_back();
+    MarcField& f = out.fields[count];
+    f.tag.assign(entry.substr(0, 3));
+    f.indicators.clear();
     if (length == 0 || start + length > data.size()) {
       why = {kMsgFieldOutside, f.tag};
-      return kBadRecord;
+      return finish(kBadRecord);
     }
     std::string_view content = data.substr(start, length);
     if (content.back() == kFieldEnd) content.remove_suffix(1);
     if (!control_tag(f.tag)) {
       if (content.size() < indicator_count) {
         why = {kMsgShortField, f.tag};
-        return kBadRecord;
+        return finish(kBadRecord);
       }
-      f.indicators = std::string(content.substr(0, indicator_count));
+      f.indicators.assign(content.substr(0, indicator_count));
       content.remove_prefix(indicator_count);
     }
-    f.content = std::string(content);
-    out.fields.push_back(std::move(f));
+    f.content.assign(content);
+    ++count;
   }
-  if (out.fields.empty()) {
+  if (count == 0) {
     why = {kMsgNoFields, ""};
-    return kBadRecord;
+    return finish(kBadRecord);
   }
-  return 0;
+  return finish(0);
+}
+
+void iso2709_encode(const MarcRecord& record, std::string& out) {
+  // Leader and directory first, with room for the numbers; the data after.
+  std::size_t directory_size = 12 * record.fields.size() + 1;
+  std::size_t data_size = 0;
+  for (const MarcField& f : record.fields)
+    data_size += (control_tag(f.tag) ? 0 : f.indicators.size()) + f.content.size() + 1;
+  const std::size_t base = kLeaderSize + directory_size;
+  const std::size_t total = base + data_size + 1;
+  out.resize(total);
+  char* p = out.data();
+  if (record.leader.size() == kLeaderSize) {
+    std::memcpy(p, record.leader.data(), kLeaderSize);
+  } else {
+    std::memset(p, ' ', kLeaderSize);
+  }
+  put_digits(p, total, 5);
+  put_digits(p + 12, base, 5);
+  p[10] = '2';
+  char* entry = p + kLeaderSize;
+  char* data = p + base;
+  std::size_t at = 0;
+  for (const MarcField& f : record.fields) {
+    const std::size_t indicators = control_tag(f.tag) ? 0 : f.indicators.size();
+    const std::size_t length = indicators + f.content.size() + 1;
+    for (std::size_t i = 0; i < 3; ++i) entry[i] = i < f.tag.size() ? f.tag[i] : ' ';  // bytes as they are
+    put_digits(entry + 3, length, 4);
+    put_digits(entry + 7, at, 5);
+    entry += 12;
+    std::memcpy(data + at, f.indicators.data(), indicators);
+    std::memcpy(data + at + indicators, f.content.data(), f.content.size());
+    data[at + length - 1] = kFieldEnd;
+    at += length;
+  }
+  *entry = kFieldEnd;
+  p[total - 1] = kRecordEnd;
 }
 
 std::string iso2709_encode(const MarcRecord& record) {
-  std::string leader = record.leader.size() == kLeaderSize ? record.leader : std::string(kLeaderSize, ' ');
-  std::string directory;
-  std::string data;
-  for (const MarcField& f : record.fields) {
-    const std::string body = (control_tag(f.tag) ? std::string() : f.indicators) + f.content + kFieldEnd;
-    std::string tag = f.tag.substr(0, 3);  // bytes as they are, even zero bytes
-    tag.resize(3, ' ');
-    char numbers[16];
-    std::snprintf(numbers, sizeof numbers, "%04zu%05zu", body.size() % 10000, data.size() % 100000);
-    directory += tag;
-    directory += numbers;
-    data += body;
-  }
-  directory += kFieldEnd;
-  const std::size_t base = kLeaderSize + directory.size();
-  const std::size_t total = base + data.size() + 1;
-  char number[8];
-  std::snprintf(number, sizeof number, "%05zu", total % 100000);
-  leader.replace(0, 5, number);
-  std::snprintf(number, sizeof number, "%05zu", base % 100000);
-  leader.replace(12, 5, number);
-  leader[10] = '2';
-  return leader + directory + data + kRecordEnd;
+  std::string out;
+  iso2709_encode(record, out);
+  return out;
 }
 
 ResultCode Iso2709Reader::next(MarcRecord& record, std::string& image, Problem& why, std::size_t limit) {

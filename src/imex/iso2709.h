@@ -68,6 +68,8 @@ ResultCode iso2709_decode(std::string_view image, MarcRecord& out, Problem& why)
 // The record image: leader positions 0-4 and 12-16 computed, 10 set to
 // "2" (the fields carry two indicators each, except tags "00x").
 std::string iso2709_encode(const MarcRecord& record);
+// The same into `out` (its memory reused).
+void iso2709_encode(const MarcRecord& record, std::string& out);
 
 // Records of a file, one after another.
 class Iso2709Reader {

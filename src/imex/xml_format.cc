@@ -55,8 +55,16 @@ std::string utf8(const XMLCh* s) {
   return out;
 }
 
+// Whether an element's name, without its namespace prefix, is `literal`.
+// The parser runs without namespace processing (faster), so names come
+// as written ("marc:record").
 bool is(const XMLCh* name, const char16_t* literal) {
-  return x::XMLString::equals(name, literal);
+  if (name == nullptr) return false;
+  const XMLCh* local = name;
+  for (const XMLCh* p = name; *p != 0; ++p) {
+    if (*p == u':') local = p + 1;
+  }
+  return x::XMLString::equals(local, literal);
 }
 
 // The parser reads through the input file, so that reads can fail as any
@@ -93,7 +101,7 @@ class Handler final : public x::DefaultHandler {
  public:
   Handler(records::RecordBuilder& builder, const dict::FileDef* file) : builder_(builder), file_(file) {}
 
-  void startElement(const XMLCh* const, const XMLCh* const name, const XMLCh* const,
+  void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const name,
                     const x::Attributes& attrs) override {
     ++depth_;
     if (depth_ == 1) {
@@ -137,7 +145,7 @@ class Handler final : public x::DefaultHandler {
     }
   }
 
-  void endElement(const XMLCh* const, const XMLCh* const name, const XMLCh* const) override {
+  void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const name) override {
     --depth_;
     if (depth_ == 1 && in_record_) {
       in_record_ = false;
@@ -243,7 +251,7 @@ class XmlReader final : public RecordReader {
     try {
       if (parser_ == nullptr) {
         parser_.reset(x::XMLReaderFactory::createXMLReader());
-        parser_->setFeature(x::XMLUni::fgSAX2CoreNameSpaces, true);
+        parser_->setFeature(x::XMLUni::fgSAX2CoreNameSpaces, false);
         parser_->setFeature(x::XMLUni::fgSAX2CoreValidation, false);
         parser_->setFeature(x::XMLUni::fgXercesLoadExternalDTD, false);
         parser_->setFeature(x::XMLUni::fgXercesDisableDefaultEntityResolution, true);

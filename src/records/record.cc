@@ -167,6 +167,23 @@ void rec_init(RecordHandle& h, std::size_t capacity, int form) {
   }
 }
 
+void rec_reset(RecordHandle& h, std::size_t capacity, int form) {
+  const std::size_t size = std::max(capacity, kHeaderSize);
+  if (capacity == 0 || h.owned_.size() != size || h.buffer != h.owned_.data()) {
+    rec_init(h, capacity, form);
+    return;
+  }
+  h.idn = 0;
+  h.length = kHeaderSize;
+  h.status = 0;
+  h.order = 0;
+  h.form = static_cast<std::uint8_t>(form == 0 || form == 1 ? form : 0);
+  h.field_cursor = 0;
+  h.subfield_cursor = 0;
+  h.capacity = static_cast<std::uint32_t>(capacity);
+  rec_store_header(h);
+}
+
 void rec_free(RecordHandle& h) {
   h.owned_.clear();
   h.owned_.shrink_to_fit();

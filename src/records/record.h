@@ -114,6 +114,7 @@ class RecordHandle {
  private:
   friend void rec_init(RecordHandle&, std::size_t, int);
   friend void rec_free(RecordHandle&);
+  friend void rec_reset(RecordHandle&, std::size_t, int);
   std::vector<unsigned char> owned_;
   std::size_t room_ = 0;
 };
@@ -121,6 +122,9 @@ class RecordHandle {
 // Handle operations.
 void rec_init(RecordHandle& h, std::size_t capacity, int form);
 void rec_free(RecordHandle& h);
+// As rec_init, but a buffer the handle owns of that capacity is kept (not
+// cleared): the bulk path that reads record after record into one handle.
+void rec_reset(RecordHandle& h, std::size_t capacity, int form);
 ResultCode rec_copy(RecordHandle& target, const RecordHandle& source);
 void rec_load_header(RecordHandle& h);
 void rec_store_header(RecordHandle& h);
