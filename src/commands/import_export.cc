@@ -36,6 +36,11 @@ namespace corvanta {
 namespace {
 
 constexpr int kImportGroup = 8;
+// An import opens its pool for bulk changes: block writes are deferred
+// (the journal, written first and synced at the end, holds every change).
+// Scripts (PSIIN, PSIPOST) open the pool themselves and need it shared.
+constexpr char kBulkMode = 'R';
+constexpr char kSharedMode = 'U';
 constexpr int kExportGroup = 7;
 constexpr std::int32_t kBadParameter = -11;
 constexpr std::int32_t kTooManyErrors = -30;
@@ -212,6 +217,7 @@ class Importer {
   char mode_ = 'I';
   char double_ = 'R';
   char save_ = 'Y';
+  char open_mode_ = kBulkMode;
   std::string key_, source_, target_;
   bool force_ = false;
   std::string convin_, merge_, scriptin_, scriptpost_;
@@ -232,7 +238,7 @@ ResultCode Importer::procedure(const std::string& name, records::RecordHandle& h
 ResultCode Importer::script(RecordScript& s, records::RecordHandle& h) {
   if (!s.given()) return 0;
   const int value = s.run(service_, params_, h, save_);
-  if (const ResultCode rc = reselect(service_, params_, 'U', save_); rc.failed()) return rc;
+  if (const ResultCode rc = reselect(service_, params_, open_mode_, save_); rc.failed()) return rc;
   if (value < 0) return value;
   return value > 0 ? ResultCode(1) : ResultCode(0);
 }
@@ -631,12 +637,13 @@ ResultCode Importer::run() {
   error_file_ = side_file(params_.get_into("RECERROR", ".ERR", 99, false), data_);
   double_file_ = side_file(params_.get_into("RECDOUBLE", ".DBL", 99, false), data_);
 
-  if (const ResultCode rc = bat_pool_open(service_, 'U', save_); rc.failed()) return rc;
   if (const ResultCode rc = check_command_file(service_, data_, FileUse::Read); rc.failed()) return rc;
   if (const ResultCode rc = psiin_.load(service_, params_.get_into("PSIIN", "", 99, false)); rc.failed())
     return rc;
   if (const ResultCode rc = psipost_.load(service_, params_.get_into("PSIPOST", "", 99, false)); rc.failed())
     return rc;
+  open_mode_ = psiin_.given() || psipost_.given() ? kSharedMode : kBulkMode;
+  if (const ResultCode rc = bat_pool_open(service_, open_mode_, save_); rc.failed()) return rc;
 
   read_options_.type = *format;
   read_options_.file = &file();

@@ -245,8 +245,40 @@ const SubfieldDef* TagDef::find_subfield(char code) const {
   return find_by(subfields, &SubfieldDef::code, code);
 }
 
+namespace {
+
+// A tag of up to three characters as one number, its length included.
+std::uint32_t packed_tag(std::string_view tag) {
+  std::uint32_t key = static_cast<std::uint32_t>(tag.size()) << 24;
+  for (std::size_t i = 0; i < tag.size(); ++i)
+    key |= static_cast<std::uint32_t>(static_cast<unsigned char>(tag[i])) << (16 - 8 * i);
+  return key;
+}
+
+}  // namespace
+
+void FileDef::index_tags() {
+  tag_lookup.clear();
+  for (const TagDef* t : tags) {
+    if (t->tag.size() > 3) {
+      tag_lookup.clear();
+      return;
+    }
+    tag_lookup.emplace_back(packed_tag(t->tag), t);
+  }
+  std::stable_sort(tag_lookup.begin(), tag_lookup.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
 const TagDef* FileDef::find_tag(std::string_view tag) const {
-  return find_by(tags, &TagDef::tag, tag);
+  // Records look their fields up by tag all the time: a binary search over
+  // the packed tags, the first definition of a tag as in file order.
+  if (tag_lookup.size() != tags.size() || tags.empty() || tag.size() > 3)
+    return find_by(tags, &TagDef::tag, tag);
+  const std::uint32_t key = packed_tag(tag);
+  const auto it = std::lower_bound(tag_lookup.begin(), tag_lookup.end(), key,
+                                   [](const auto& entry, std::uint32_t k) { return entry.first < k; });
+  return it != tag_lookup.end() && it->first == key ? it->second : nullptr;
 }
 
 const LinkDef* FileDef::find_link(std::uint16_t n) const {
@@ -773,6 +805,7 @@ ResultCode DataDictionary::complete(ErrorOutput errors) {
   const std::vector<Kind> kFileEnd = {Kind::File, Kind::Pool};
   for (FileDef& f : files_) {
     for (TagDef* t : b.list<TagDef>(f.tag, Kind::Tag, f.place, kFileEnd)) f.tags.push_back(t);
+    f.index_tags();
     for (IndexDef* x : b.list<IndexDef>(f.index, Kind::Index, f.place, kFileEnd)) {
       if (x->file_number != 0) x->list_file = list_file(f, x->file_number);
       f.indexes.push_back(x);

@@ -226,8 +226,12 @@ struct FileDef {
   std::vector<const DoubleDef*> doubles;
   std::vector<const AutonumDef*> autonums;
   mutable bool bibliographic = false;  // marked at start-up from the BIBLS property
+  std::vector<std::pair<std::uint32_t, const TagDef*>> tag_lookup;  // by packed tag, see index_tags()
 
   const TagDef* find_tag(std::string_view tag) const;
+  // Sorts the tags into the lookup find_tag uses (after binding; a file
+  // whose tags changed since is searched one by one).
+  void index_tags();
   const LinkDef* find_link(std::uint16_t number) const;
   const LinkDef* find_link(std::string_view name) const;
   const IndexDef* find_index(std::uint16_t number) const;
