@@ -14,12 +14,14 @@
 // name only when the export ends well.
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "commands/handlers.h"
+#include "dbm/codes.h"
 #include "imex/exchange_file.h"
 #include "imex/formats.h"
 #include "imex/record_convert.h"
@@ -52,6 +54,7 @@ constexpr std::int32_t kMsgRead = 152;
 constexpr std::int32_t kMsgErrors = 153;
 constexpr std::int32_t kMsgDuplicates = 154;
 constexpr std::int32_t kMsgItemsOnly = 185;
+constexpr std::int32_t kMsgNothingToMerge = 186;
 constexpr std::int32_t kMsgDuplicate = 2502;
 constexpr std::int32_t kMsgUndefinedField = 153;
 constexpr std::size_t kMaxDuplicates = 10;
@@ -78,8 +81,25 @@ void record_line(Service& service, long number, std::string_view text) {
 }
 
 // A file name given as ".EXT" is appended to the data file's name.
+// A value that is an extension (".ERR", no "/") is appended to the data
+// file's name.
 std::string side_file(const std::string& value, const std::string& data) {
-  return !value.empty() && value[0] == '.' ? data + value : value;
+  const bool extension = !value.empty() && value[0] == '.' && value.find('/') == std::string::npos;
+  return extension ? data + value : value;
+}
+
+// Whether two paths name the same file.
+bool same_file(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
+// A record the pool refuses (too long for its file, a value it cannot
+// take, an IDN that is taken or out of range) is an error of that record,
+// not of the import.
+bool record_refused(ResultCode rc) {
+  return (rc.code() <= -400 && rc.code() > -500) || rc.code() == dbm::kRecordExists ||
+         rc.code() == records::kIdnOutOfRange;
 }
 
 std::string today_text() {
@@ -181,6 +201,30 @@ ResultCode link_dependent(records::RecordHandle& h, std::uint32_t head_idn, cons
   return builder.build(h);
 }
 
+// Translates an XML file piece by piece into a new file that takes the
+// name `to` only when it is complete. Pieces end after a line end or a
+// ">", which no sequence of a translation table spans in a document.
+ResultCode translate_file(Service& service, const std::string& table, const std::string& from,
+                          const std::string& to) {
+  constexpr std::size_t kPiece = 1 << 16;
+  imex::InputFile in;
+  if (const ResultCode rc = in.open(from); rc.failed()) return rc;
+  imex::OutputFile out;
+  if (const ResultCode rc = out.create(to); rc.failed()) return rc;
+  for (std::string_view piece = in.peek(kPiece); !piece.empty(); piece = in.peek(kPiece)) {
+    std::size_t end = piece.size();
+    if (end == kPiece) {
+      const std::size_t cut = piece.find_last_of("\n>");
+      if (cut != std::string_view::npos) end = cut + 1;
+    }
+    out.write(service.translations.translate(table, piece.substr(0, end), records::kPlain,
+                                             service.state.escape_char));
+    in.consume(end);
+  }
+  if (in.failed()) return imex::kCannotRead;
+  return out.commit();
+}
+
 class Importer {
  public:
   Importer(Service& service, ParamList& params) : service_(service), params_(params) {}
@@ -251,26 +295,23 @@ ResultCode Importer::open_input() {
     std::string input = data_;
     if (!translin.empty()) {
       const std::string copy = input + "_";
-      std::ifstream in(input, std::ios::binary);
-      if (!in) return imex::kCannotOpen;
-      const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      std::ofstream out(copy, std::ios::binary | std::ios::trunc);
-      out << service_.translations.translate(translin, text, records::kPlain, service_.state.escape_char);
-      if (!out.flush()) return imex::kCannotWrite;
+      if (const ResultCode rc = check_command_file(service_, copy, FileUse::Write); rc.failed()) return rc;
+      if (const ResultCode rc = translate_file(service_, translin, input, copy); rc.failed()) return rc;
       copies_.push_back(copy);
       input = copy;
     }
     const std::string xslt(trim_blanks(params_.get("XSLT")));
     if (!xslt.empty()) {
-      if (const ResultCode rc = service_.xslt.initialize(); rc.failed()) return rc;
       const std::string copy = input + "_";
+      if (const ResultCode rc = check_command_file(service_, copy, FileUse::Write); rc.failed()) return rc;
+      if (const ResultCode rc = service_.xslt.initialize(); rc.failed()) return rc;
+      std::remove(copy.c_str());  // a link there is not written through
+      copies_.push_back(copy);
       std::string error;
       if (const ResultCode rc = service_.xslt.transform_file(xslt, input, copy, error); rc.failed()) {
         service_.reporter.output_text(error + "\n");
-        copies_.push_back(copy);
         return rc;
       }
-      copies_.push_back(copy);
       input = copy;
     }
     if (const ResultCode rc = in_.open(input); rc.failed()) return rc;
@@ -296,7 +337,10 @@ ResultCode Importer::side_write(imex::OutputFile& out, const std::string& path, 
   std::unique_ptr<imex::RecordWriter>& writer = &out == &errors_out_ ? errors_writer_ : doubles_writer_;
   if (!out.is_open()) {
     if (const ResultCode rc = check_command_file(service_, path, FileUse::Write); rc.failed()) return rc;
-    if (const ResultCode rc = out.append(path); rc.failed()) return rc;
+    // An XML error file is one document, made anew by each import; the
+    // other formats append record after record.
+    const ResultCode opened = imex::is_xml(write_options_.type) ? out.create(path) : out.append(path);
+    if (opened.failed()) return opened;
     writer = imex::make_writer(write_options_, out);
     writer->begin();
   }
@@ -327,8 +371,14 @@ ResultCode Importer::store_new(records::RecordHandle& h, std::string& messages) 
     if (const ResultCode rc = layer.idn_next(pool(), file(), h); rc.failed()) return rc;
     reserved = true;
   }
+  // A record that is not stored gives its reserved IDN back and leaves
+  // without it (the error file must not name an IDN another record gets).
   const auto give_back = [&] {
-    if (reserved) (void)layer.idn_return(pool(), file(), h.idn);
+    if (!reserved) return;
+    (void)layer.idn_return(pool(), file(), h.idn);
+    h.idn = 0;
+    records::rec_store_header(h);
+    reserved = false;
   };
   // The procedures COMPL and CHECK: a record they refuse is an error of
   // that record, with what they printed.
@@ -436,6 +486,10 @@ ResultCode Importer::merge_into(records::RecordHandle& h, std::uint32_t idn) {
   if (const ResultCode rc = builder.build(stored); rc.failed()) return rc;
   stored.idn = idn;
   records::rec_store_header(stored);
+  // The merged record is completed and checked as every update is (its
+  // sort title follows a new title).
+  std::string message;
+  if (const ResultCode rc = layer.rec_check(pool(), file(), stored, 'U', message); rc.failed()) return rc;
   return layer.rec_update(pool(), file(), stored, nullptr);
 }
 
@@ -579,6 +633,7 @@ ResultCode Importer::store(records::RecordHandle& h, std::string& messages, long
         if (const ResultCode rc = merge_into(h, idn); rc.failed()) return rc;
       }
       merged = static_cast<long>(found.size());
+      if (found.empty()) messages = import_text(service_, kMsgNothingToMerge, "");
       return kMerged;
     }
     default: return store_new(h, messages);
@@ -638,6 +693,23 @@ ResultCode Importer::run() {
   double_file_ = side_file(params_.get_into("RECDOUBLE", ".DBL", 99, false), data_);
 
   if (const ResultCode rc = check_command_file(service_, data_, FileUse::Read); rc.failed()) return rc;
+  // The error and duplicate files are checked before anything is read; one
+  // that is the input itself would be read back while it grows.
+  for (const std::string* side : {&error_file_, &double_file_}) {
+    if (same_file(*side, data_)) {
+      service_.reporter.error_message(*side, kBadParameter);
+      return kBadParameter;
+    }
+    if (const ResultCode rc = check_command_file(service_, *side, FileUse::Write); rc.failed()) return rc;
+  }
+  // Translation tables that are not there would empty every record.
+  for (const char* name : {"TRANSLIN", "TRANSLOUT"}) {
+    const std::string table = upper(params_.get_into(name, "", 11, true));
+    if (!table.empty() && service_.translations.find(table) == nullptr) {
+      service_.reporter.error_message(std::string(name) + "=" + table, kBadParameter);
+      return kBadParameter;
+    }
+  }
   if (const ResultCode rc = psiin_.load(service_, params_.get_into("PSIIN", "", 99, false)); rc.failed())
     return rc;
   if (const ResultCode rc = psipost_.load(service_, params_.get_into("PSIPOST", "", 99, false)); rc.failed())
@@ -784,7 +856,7 @@ ResultCode Importer::run() {
     if (outcome.failed()) {
       // A record the pool refuses (too long for its file, a bad value) is
       // an error of that record; a failure of the pool ends the import.
-      if (outcome.code() <= -400 && outcome.code() > -500) {
+      if (record_refused(outcome)) {
         record_line(
             service_, number_,
             service_.messages.text("Common", outcome.code()) + " (" + std::to_string(outcome.code()) + ")");
@@ -844,8 +916,7 @@ ResultCode Importer::run() {
     if (*pair) (*pair)->end();
   }
   for (imex::OutputFile* out : {&errors_out_, &doubles_out_}) {
-    if (out->is_open() && out->flush().failed() && result.ok()) result = imex::kCannotWrite;
-    out->discard();
+    if (out->is_open() && out->commit().failed() && result.ok()) result = imex::kCannotWrite;
   }
   progress();
   return result;
@@ -976,6 +1047,11 @@ ResultCode Exporter::run() {
   const long every = number_param(params_, "RECMESS", 0);
   const long max_errors = number_param(params_, "MAXERROR", 100);
   strip_links_ = flags.find('D') != std::string::npos;
+  // A translation table that is not there would empty every record.
+  if (!translout.empty() && service_.translations.find(translout) == nullptr) {
+    service_.reporter.error_message("TRANSLOUT=" + translout, kBadParameter);
+    return kBadParameter;
+  }
   if (const ResultCode rc = bat_pool_open(service_, 'I', 'N'); rc.failed()) return rc;
   if (const ResultCode rc = check_command_file(service_, data, FileUse::Write); rc.failed()) return rc;
   if (const ResultCode rc = psiout_.load(service_, params_.get_into("PSIOUT", "", 99, false)); rc.failed())
@@ -1001,7 +1077,14 @@ ResultCode Exporter::run() {
 
   std::vector<std::uint32_t> list;
   if (const ResultCode rc = idns(list); rc.failed()) return rc;
-  if (const ResultCode rc = out_.create(data); rc.failed()) return rc;
+  // An XML document to translate is written under "<DATA>_" first and
+  // translated into DATA at the end.
+  const bool translate_after = imex::is_xml(*format) && !translout.empty();
+  const std::string written = translate_after ? data + "_" : data;
+  if (translate_after) {
+    if (const ResultCode rc = check_command_file(service_, written, FileUse::Write); rc.failed()) return rc;
+  }
+  if (const ResultCode rc = out_.create(written); rc.failed()) return rc;
   writer_ = imex::make_writer(options_, out_);
   writer_->begin();
 
@@ -1072,23 +1155,12 @@ ResultCode Exporter::run() {
   }
   writer_->end();
   if (result.ok()) result = out_.commit();
-  if (result.failed()) {
-    out_.discard();
-  } else if (imex::is_xml(*format) && !translout.empty()) {
-    // The finished document is translated as a whole.
-    std::ifstream in(data, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    imex::OutputFile copy;
-    if (copy.create(data + "_").failed()) {
-      result = imex::kCannotWrite;
-    } else {
-      copy.write(
-          service_.translations.translate(translout, text, records::kPlain, service_.state.escape_char));
-      result = copy.commit();
-      if (result.ok() && std::rename((data + "_").c_str(), data.c_str()) != 0) result = imex::kCannotWrite;
-      if (result.failed()) result = imex::kCannotWrite;
-    }
+  if (result.failed()) out_.discard();
+  if (result.ok() && translate_after) {
+    result = translate_file(service_, translout, written, data);
+    if (result.failed()) result = imex::kCannotWrite;
   }
+  if (translate_after) std::remove(written.c_str());
   progress();
   return result;
 }

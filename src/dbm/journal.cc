@@ -72,14 +72,23 @@ bool torn_end(std::span<const unsigned char> rest) {
   if (rest.size() > kMaxTornEnd) return false;
   if (std::all_of(rest.begin(), rest.end(), [](unsigned char c) { return c == 0; })) return true;
   if (rest.size() >= kJournalHeaderSize && !plausible_header(rest.data())) return false;
-  // Something after the first header that looks like a whole record of its
-  // own means the first one's length is wrong, not cut.
-  for (std::size_t p = 1; p + kJournalHeaderSize <= rest.size(); ++p) {
-    if (!plausible_header(rest.data() + p)) continue;
+  // Whole records after the first header mean the first one's length is
+  // wrong, not cut: two of them one after the other, or one that ends the
+  // file. A single record-like run inside the cut record's bytes (a commit
+  // header is little more than a run of zeros, which keys are full of)
+  // does not count.
+  const auto whole_at = [&](std::size_t p) -> std::size_t {
+    if (p + kJournalHeaderSize > rest.size() || !plausible_header(rest.data() + p)) return 0;
     std::size_t key = 0;
     std::size_t value = 0;
     (void)decode_journal_header(rest.data() + p, key, value);
-    if (p + kJournalHeaderSize + key + value <= rest.size()) return false;
+    const std::size_t end = p + kJournalHeaderSize + key + value;
+    return end <= rest.size() ? end : 0;
+  };
+  for (std::size_t p = 1; p + kJournalHeaderSize <= rest.size(); ++p) {
+    const std::size_t end = whole_at(p);
+    if (end == 0) continue;
+    if (end == rest.size() || whole_at(end) != 0) return false;
   }
   return true;
 }

@@ -39,18 +39,6 @@ std::string_view indicators_of(std::string_view ind) {
   return ind;
 }
 
-// "%09ld", or the number of an IDN text (at most 11 characters).
-std::uint32_t idn_of(std::string_view text) {
-  text = trim_blanks(text.substr(0, 11));
-  unsigned long long n = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') break;
-    n = n * 10 + static_cast<unsigned>(c - '0');
-    if (n > 0xFFFFFFFFull) return 0;
-  }
-  return static_cast<std::uint32_t>(n);
-}
-
 std::string idn9(std::uint32_t idn) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%09lu", static_cast<unsigned long>(idn));
@@ -104,6 +92,17 @@ void add_delimited_content(records::RecordBuilder& b, std::string_view content, 
   }
 }
 
+// Appends a value to a line of a line format: a line end inside it would
+// end the line (and could start a record of its own), so it becomes a
+// blank.
+void append_on_line(std::string& out, std::string_view value) {
+  const std::size_t at = out.size();
+  out.append(value);
+  for (std::size_t i = at; i < out.size(); ++i) {
+    if (out[i] == '\n' || out[i] == '\r') out[i] = ' ';
+  }
+}
+
 // Appends the field's subfields as `mark` and code and value, or its
 // content; `skip_links` leaves out subfields with code "L".
 void append_content(records::RecordHandle& h, const records::FieldDesc& f, std::string& out,
@@ -114,10 +113,10 @@ void append_content(records::RecordHandle& h, const records::FieldDesc& f, std::
       if (skip_links && s.tag == "L") continue;
       out += mark;
       out += s.tag;
-      out += s.content();
+      append_on_line(out, s.content());
     } while (records::sfl_next(h, f, s).code() == 0);
   } else {
-    out += f.content();
+    append_on_line(out, f.content());
   }
 }
 
@@ -136,25 +135,27 @@ class InternalReader final : public RecordReader {
   ResultCode next(records::RecordHandle& h) override {
     std::string line;
     bool cut = false;
+    std::size_t length = 0;  // the record text: lines and their ends
     for (;;) {
       text_.clear();
-      bool too_long = false;
+      length = 0;
       while (in_.line(line, kMaxRecordText + 1, cut)) {
         const std::string_view l = drop_cr(line);
         if (l.size() < 2 || is_control(l[0]) || l[0] == ' ' || l[0] == '!' || l[0] == '"') break;
-        if (text_.size() + l.size() + 1 > kMaxRecordText || cut) too_long = true;
-        if (!too_long) {
-          text_ += l;
-          text_ += kRS;
-        }
+        length += l.size() + 1 + (cut ? 1 : 0);
+        keep_line(l);
       }
       if (in_.failed()) return kCannotRead;
-      if (too_long) return unreadable(kMsgRecordTooLong, std::to_string(in_.position()));
+      if (length > kMaxRecordText) return unreadable(kMsgRecordTooLong, std::to_string(length));
       if (!text_.empty()) break;
       if (in_.at_end()) return kEndOfInput;
     }
     start(h);
-    const std::string text = translated(text_, options_.protyp ? records::kReadEscapes : records::kPlain);
+    std::string record = text_;
+    for (char& c : record) {
+      if (c == '\n') c = kRS;
+    }
+    const std::string text = translated(record, options_.protyp ? records::kReadEscapes : records::kPlain);
     if (text.empty()) return kEndOfInput;  // a table that is not loaded
     const bool new_idn = !options_.flags.empty() && options_.flags[0] == 'I';
     std::size_t at = 0;
@@ -167,20 +168,16 @@ class InternalReader final : public RecordReader {
       const std::string_view tag = l.substr(0, 3);
       const std::string_view content = l.size() > 5 ? l.substr(5) : std::string_view();
       if (tag == "IDN") {
-        if (!new_idn) h.idn = idn_of(content);
+        if (!new_idn) take_idn(h, content);
         continue;
       }
       builder_.field(tag, indicators_of(l.substr(3, 2)));
       add_dollar_content(builder_, content);
     }
-    return finish(h);
+    return built(h, std::to_string(length));
   }
 
  private:
-  ResultCode finish(records::RecordHandle& h) {
-    if (builder_.build(h).failed()) return unreadable(kMsgRecordTooLong, std::to_string(text_.size()));
-    return 0;
-  }
   InputFile& in_;
 };
 
@@ -205,7 +202,7 @@ class VornaReader final : public RecordReader {
   ResultCode next(records::RecordHandle& h) override {
     std::string key;
     text_.clear();
-    bool too_long = false;
+    std::size_t length = 0;
     for (;;) {
       if (!have_pending_ && !read_line()) break;
       const std::string_view l = drop_cr(pending_);
@@ -214,26 +211,23 @@ class VornaReader final : public RecordReader {
         continue;
       }
       const std::string_view k = l.substr(0, 9);
-      if (!text_.empty() || too_long) {
+      if (length > 0) {
         if (k != key) break;  // the next record's first line stays pending
       } else {
         key = k;
       }
       have_pending_ = false;
-      if (text_.size() + l.size() + 1 > kMaxRecordText) too_long = true;
-      if (!too_long) {
-        text_ += l;
-        text_ += '\n';
-      }
+      length += l.size() + 1;
+      keep_line(l);
     }
     if (in_.failed()) return kCannotRead;
-    if (too_long) return unreadable(kMsgRecordTooLong, key);
+    if (length > kMaxRecordText) return unreadable(kMsgRecordTooLong, std::to_string(length));
     if (text_.empty()) return kEndOfInput;
     start(h);
     const std::string text = translated(text_);
     if (text.empty()) return kEndOfInput;
     const bool new_idn = !options_.flags.empty() && options_.flags[0] == 'I';
-    if (!new_idn) h.idn = idn_of(std::string_view(text).substr(0, 9));
+    if (!new_idn) take_idn(h, std::string_view(text).substr(0, 9));
     std::size_t at = 0;
     while (at < text.size()) {
       std::size_t end = text.find('\n', at);
@@ -244,14 +238,13 @@ class VornaReader final : public RecordReader {
       const std::string_view tag = l.substr(10, 3);
       const std::string_view content = l.size() > 18 ? l.substr(18) : std::string_view();
       if (tag == "IDN") {
-        if (!new_idn) h.idn = idn_of(content);
+        if (!new_idn) take_idn(h, content);
         continue;
       }
       builder_.field(tag, indicators_of(l.substr(13, 2)));
       add_dollar_content(builder_, content);
     }
-    if (builder_.build(h).failed()) return unreadable(kMsgRecordTooLong, key);
-    return 0;
+    return built(h, key);
   }
 
  private:
@@ -304,24 +297,26 @@ class Mab2Reader final : public RecordReader {
       if (drop_cr(pending_).substr(0, 3) == "###") break;
       have_pending_ = false;
     }
-    text_.assign(drop_cr(pending_));
+    // The record text joins continuation lines with a blank; the lines as
+    // read are kept for the error file.
+    std::string record(drop_cr(pending_));
+    text_.clear();
+    keep_line(record);
     have_pending_ = false;
-    bool too_long = text_.size() > kMaxRecordText;
     while (read_line()) {
       const std::string_view l = drop_cr(pending_);
       if (l.substr(0, 3) == "###") break;  // stays pending
       have_pending_ = false;
       if (l.empty()) break;
-      const std::size_t more = l.size() + 1;
-      if (text_.size() + more > kMaxRecordText) too_long = true;
-      if (too_long) continue;
-      text_ += starts_field(l) ? '\n' : ' ';
-      text_ += l;
+      keep_line(l);
+      if (record.size() > kMaxRecordText) continue;
+      record += starts_field(l) ? '\n' : ' ';
+      record += l;
     }
     if (in_.failed()) return kCannotRead;
-    if (too_long) return unreadable(kMsgRecordTooLong, text_.substr(0, 28));
+    if (record.size() > kMaxRecordText) return unreadable(kMsgRecordTooLong, record.substr(0, 28));
     start(h);
-    const std::string text = translated(text_);
+    const std::string text = translated(record);
     if (text.empty()) return kEndOfInput;
     std::size_t at = 0;
     bool first = true;
@@ -341,14 +336,13 @@ class Mab2Reader final : public RecordReader {
       const std::string_view tag = l.substr(0, 3);
       const std::string_view content = l.size() > 4 ? l.substr(4) : std::string_view();
       if (tag == "IDN") {
-        h.idn = idn_of(content);
+        take_idn(h, content);
         continue;
       }
       builder_.field(tag, l.size() > 3 ? indicators_of(l.substr(3, 1)) : std::string_view());
       add_delimited_content(builder_, content, kUS);
     }
-    if (builder_.build(h).failed()) return unreadable(kMsgRecordTooLong, text_.substr(0, 28));
-    return 0;
+    return built(h, record.substr(0, 28));
   }
 
  private:
@@ -382,7 +376,9 @@ class Mab2Writer final : public RecordWriter {
     std::snprintf(number, sizeof number, "%05lu", static_cast<unsigned long>(++count_ % 100000));
     if (leader.size() < 5) leader.resize(5, ' ');
     leader.replace(0, 5, number);
-    std::string text = "###" + indicator + leader + '\n';
+    std::string text = "###" + indicator;
+    append_on_line(text, leader);
+    text += '\n';
     // The export's own fields: 004 the date, 027 the IDN.
     const std::pair<std::string, std::string> own[] = {{"004", options_.today}, {"027", idn9(h.idn)}};
     std::size_t next_own = 0;
@@ -440,7 +436,9 @@ class CsvReader final : public RecordReader {
       break;
     }
     bool too_long = cut;
-    while (csv_.quote && open_quote(text_) && in_.line(line, kMaxRecordText + 1, cut)) {
+    // A quote left open takes the next lines, up to the record limit; the
+    // reading goes on after the line that passes it.
+    while (!too_long && csv_.quote && open_quote(text_) && in_.line(line, kMaxRecordText + 1, cut)) {
       text_ += '|';
       text_ += drop_cr(line);
       if (cut || text_.size() > kMaxRecordText) too_long = true;
@@ -487,8 +485,7 @@ class CsvReader final : public RecordReader {
       builder_.field(tag, {});
       builder_.text(v);
     }
-    if (builder_.build(h).failed()) return unreadable(kMsgRecordTooLong, text_.substr(0, 40));
-    return 0;
+    return built(h, text_.substr(0, 40));
   }
 
  private:
@@ -525,7 +522,8 @@ class CsvWriter final : public RecordWriter {
     for (std::size_t n = 1; n <= options_.csv_columns; ++n) {
       char tag[8];
       std::snprintf(tag, sizeof tag, "%03zu", n);
-      std::string value = field_text(h, tag);
+      std::string value;
+      append_on_line(value, field_text(h, tag));
       if (n > 1 && csv_.separator != 0) line += csv_.separator;
       if (value.empty()) {
         line += csv_.empty;
@@ -555,6 +553,18 @@ class CsvWriter final : public RecordWriter {
 };
 
 }  // namespace
+
+std::optional<std::uint32_t> idn_number(std::string_view text) {
+  text = trim_blanks(text);
+  if (text.size() > 11) return std::nullopt;
+  std::uint64_t n = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (n > records::kMaxInsertIdn) return std::nullopt;
+  return static_cast<std::uint32_t>(n);
+}
 
 std::optional<FormatType> format_type(std::string_view value) {
   if (value.empty()) return std::nullopt;
@@ -593,6 +603,26 @@ ResultCode RecordReader::unreadable(std::int32_t message, std::string argument) 
   return kUnreadable;
 }
 
+void RecordReader::keep_line(std::string_view line) {
+  if (text_.size() + line.size() + 1 > kMaxKeptText) return;
+  text_.append(line);
+  text_ += '\n';
+}
+
+void RecordReader::take_idn(records::RecordHandle& h, std::string_view text) {
+  if (const std::optional<std::uint32_t> idn = idn_number(text)) {
+    h.idn = *idn;
+  } else {
+    bad_idn_ = std::string(trim_blanks(text.substr(0, 40)));
+  }
+}
+
+ResultCode RecordReader::built(records::RecordHandle& h, std::string_view what) {
+  if (builder_.build(h).failed()) return unreadable(kMsgRecordTooLong, std::string(what));
+  if (!bad_idn_.empty()) return unreadable(kMsgBadIdn, bad_idn_);
+  return 0;
+}
+
 std::string RecordReader::translated(std::string_view text, int mode) const {
   if (options_.translation.empty() || options_.translations == nullptr) return std::string(text);
   return options_.translations->translate(options_.translation, text, mode, options_.escape);
@@ -604,6 +634,7 @@ void RecordReader::start(records::RecordHandle& h) {
   records::rec_store_header(h);
   builder_.clear();
   type_ = 0;
+  bad_idn_.clear();
 }
 
 std::string RecordWriter::translated(std::string_view text) const {
@@ -654,7 +685,7 @@ std::string internal_text(const FormatOptions& options, records::RecordHandle& h
       append_content(h, f, out, dollars ? "$$" : std::string_view(&kUS, 1), skip_links);
     } else {
       const std::string_view c = f.content();
-      out += c.substr(0, c.find(kRS));
+      append_on_line(out, c.substr(0, c.find(kRS)));
     }
     out += '\n';
   }

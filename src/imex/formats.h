@@ -59,6 +59,8 @@ inline bool is_mab(FormatType t) {
 }
 
 inline constexpr std::size_t kMaxRecordText = 30000;
+// How much of a record that cannot be read is kept for the error file.
+inline constexpr std::size_t kMaxKeptText = 1 << 20;
 inline constexpr std::size_t kMaxCsvColumns = 200;
 inline constexpr std::size_t kMaxCsvValue = 7500;
 
@@ -112,6 +114,13 @@ class RecordReader {
 
  protected:
   ResultCode unreadable(std::int32_t message, std::string argument);
+  // Keeps a line of the record text as read (up to kMaxKeptText).
+  void keep_line(std::string_view line);
+  // Takes the IDN an input record names (a bad one makes it unreadable).
+  void take_idn(records::RecordHandle& h, std::string_view text);
+  // The record built into `h`: 0, or unreadable when it does not fit
+  // (`what` names it) or its IDN is bad.
+  ResultCode built(records::RecordHandle& h, std::string_view what);
   std::string translated(std::string_view text, int mode = records::kPlain) const;
   void start(records::RecordHandle& h);
 
@@ -120,6 +129,7 @@ class RecordReader {
   std::string text_;
   Problem problem_;
   char type_ = 0;
+  std::string bad_idn_;
 };
 
 class RecordWriter {
@@ -159,6 +169,12 @@ std::unique_ptr<RecordWriter> make_writer(const FormatOptions& options, OutputFi
 // appends), and in the generic variant.
 std::string internal_text(const FormatOptions& options, records::RecordHandle& h);
 std::string generic_internal_text(records::RecordHandle& h);
+
+// The IDN an input record names ("IDN" field, IDN line, record number):
+// a decimal number of at most 11 characters, blanks around it ignored,
+// empty for 0. None when it is no number or beyond the highest IDN a pool
+// can hold (such a record cannot be read).
+std::optional<std::uint32_t> idn_number(std::string_view text);
 
 // The finishing steps of MAB records after reading: blanks of "LDR" become
 // "-", and "FMT" is set to "M" and the upper-cased last character of "LDR".

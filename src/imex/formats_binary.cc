@@ -21,16 +21,6 @@ std::string_view trimmed_indicators(std::string_view ind) {
   return ind;
 }
 
-std::uint32_t number_of(std::string_view text) {
-  unsigned long long n = 0;
-  for (const char c : text.substr(0, 11)) {
-    if (c == ' ' && n == 0) continue;
-    if (c < '0' || c > '9') break;
-    n = n * 10 + static_cast<unsigned>(c - '0');
-  }
-  return n > 0xFFFFFFFFull ? 0 : static_cast<std::uint32_t>(n);
-}
-
 // Subfields of delimited content into the builder, each value translated;
 // `def` (when it lists subfields) keeps the codes it knows.
 template <typename Translate>
@@ -104,7 +94,7 @@ class Marc21Reader final : public RecordReader {
     }
     for (const MarcField& f : m_.fields) {
       if (f.tag == "IDN") {
-        h.idn = number_of(f.content);
+        take_idn(h, f.content);
         continue;
       }
       const dict::TagDef* def = file != nullptr ? file->find_tag(f.tag) : nullptr;
@@ -116,8 +106,7 @@ class Marc21Reader final : public RecordReader {
         add_values(builder_, f.content, options_.subfield, def, tr);
       }
     }
-    if (builder_.build(h).failed()) return unreadable(kMsgRecordTooLong, std::to_string(text_.size()));
-    return 0;
+    return built(h, std::to_string(text_.size()));
   }
 
  private:
@@ -223,14 +212,13 @@ class MabiReader final : public RecordReader {
       const char ind = field.size() > 3 ? field[3] : ' ';
       const std::string_view content = field.size() > 4 ? field.substr(4) : std::string_view();
       if (tag == "IDN") {
-        h.idn = number_of(content);
+        take_idn(h, content);
         continue;
       }
       builder_.field(tag, static_cast<unsigned char>(ind) <= ' ' ? std::string_view() : field.substr(3, 1));
       add_values(builder_, content, kUS, nullptr, tr);
     }
-    if (builder_.build(h).failed()) return unreadable(kMsgRecordTooLong, std::to_string(length));
-    return 0;
+    return built(h, std::to_string(length));
   }
 
  private:
@@ -241,14 +229,18 @@ class MabiReader final : public RecordReader {
       const std::size_t end = chunk.find(kGS, from);
       if (end != std::string_view::npos || chunk.size() < from + 4096) {
         const std::size_t stop = end == std::string_view::npos ? chunk.size() : end + 1;
-        text_.append(chunk.substr(0, stop));
+        keep(chunk.substr(0, stop));
         in_.consume(stop);
         return kUnreadable;
       }
-      text_.append(chunk);
+      keep(chunk);
       in_.consume(chunk.size());
       from = 0;
     }
+  }
+  // Keeps bytes of a bad record for the error file, up to kMaxKeptText.
+  void keep(std::string_view bytes) {
+    if (text_.size() < kMaxKeptText) text_.append(bytes.substr(0, kMaxKeptText - text_.size()));
   }
   InputFile& in_;
   std::string scratch_;

@@ -1,5 +1,6 @@
 #include "imex/iso2709.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -151,20 +152,39 @@ ResultCode Iso2709Reader::next(MarcRecord& record, std::string& image, Problem& 
   }
   if (in_.at_end()) return in_.failed() ? ResultCode(kCannotRead) : ResultCode(1);
   ++count_;
-  // A record that does not hold is passed over up to its terminator.
+  // A record that does not hold is passed over up to its terminator, or up
+  // to the start of the next record when that comes first (a record cut
+  // short lost its terminator and would take the next one with it). At
+  // most kMaxKept bytes of it are kept.
+  constexpr std::size_t kMaxKept = 1 << 20;
+  const auto starts_record = [](std::string_view at) {
+    if (at.size() < kLeaderSize) return false;
+    std::size_t n = 0;
+    return digits(at.substr(0, 5), n) && at.substr(10, 2) == "22" && digits(at.substr(12, 5), n) &&
+           at.substr(20, 4) == "4500";
+  };
   auto skip_to_terminator = [&](std::size_t from) {
     image.clear();
     for (;;) {
-      const std::string_view chunk = in_.peek(from + 4096);
-      const std::size_t end = chunk.find(kRecordEnd, from);
-      if (end != std::string_view::npos || chunk.size() < from + 4096) {
-        const std::size_t stop = end == std::string_view::npos ? chunk.size() : end + 1;
-        image.append(chunk.substr(0, stop));
-        in_.consume(stop);
-        return ResultCode(kBadRecord);
+      const std::string_view chunk = in_.peek(from + 4096 + kLeaderSize);
+      const std::size_t scan = std::min(chunk.size(), from + 4096);
+      std::size_t stop = std::string_view::npos;
+      for (std::size_t i = from; i < scan; ++i) {
+        if (chunk[i] == kRecordEnd) {
+          stop = i + 1;
+          break;
+        }
+        if ((i > 0 || !image.empty()) && chunk[i] >= '0' && chunk[i] <= '9' &&
+            starts_record(chunk.substr(i))) {
+          stop = i;
+          break;
+        }
       }
-      image.append(chunk);
-      in_.consume(chunk.size());
+      if (stop == std::string_view::npos && scan == chunk.size()) stop = chunk.size();  // the end
+      const std::size_t take = stop == std::string_view::npos ? scan : stop;
+      if (image.size() < kMaxKept) image.append(chunk.substr(0, std::min(take, kMaxKept - image.size())));
+      in_.consume(take);
+      if (stop != std::string_view::npos) return ResultCode(kBadRecord);
       from = 0;
     }
   };

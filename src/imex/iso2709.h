@@ -49,6 +49,7 @@ inline constexpr std::int32_t kMsgNoFields = 176;
 inline constexpr std::int32_t kMsgXmlError = 177;
 inline constexpr std::int32_t kMsgShortRecord = 178;
 inline constexpr std::int32_t kMsgShortField = 179;
+inline constexpr std::int32_t kMsgBadIdn = 180;
 
 struct MarcField {
   std::string tag;         // three characters

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <xercesc/framework/XMLPScanToken.hpp>
 #include <xercesc/sax/InputSource.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
@@ -16,12 +17,15 @@
 #include <xercesc/util/XMLString.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
+#include "util/text.h"
+
 namespace corvanta::imex {
 namespace {
 
 namespace x = xercesc;
 
 constexpr XMLSize_t kEntityExpansionLimit = 10000;
+constexpr int kMaxFatalErrors = 100;
 
 // UTF-16 from the parser to UTF-8.
 void append_utf8(std::string& out, const XMLCh* s, XMLSize_t n) {
@@ -104,13 +108,17 @@ class Handler final : public x::DefaultHandler {
   void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const name,
                     const x::Attributes& attrs) override {
     ++depth_;
-    if (depth_ == 1) {
+    const bool record = is(name, u"document") || is(name, u"record");
+    if (depth_ == 1 && !record) {
       if (!is(name, u"collection")) wrong_root = true;
       return;
     }
-    if (depth_ == 2) {
-      if (is(name, u"document") || is(name, u"record")) {
+    // Records may stand under the root or deeper (a wrapper element), or be
+    // the root themselves (a file of one MARCXML record).
+    if (!in_record_) {
+      if (record) {
         in_record_ = true;
+        record_depth_ = depth_;
         idn = utf8(attrs.getValue(u"idn"));
         type = 0;
       }
@@ -147,7 +155,7 @@ class Handler final : public x::DefaultHandler {
 
   void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const name) override {
     --depth_;
-    if (depth_ == 1 && in_record_) {
+    if (in_record_ && depth_ < record_depth_) {
       in_record_ = false;
       record_done = true;
       return;
@@ -173,20 +181,39 @@ class Handler final : public x::DefaultHandler {
   }
 
   void characters(const XMLCh* const chars, const XMLSize_t length) override {
-    if (collecting_) append_utf8(text_, chars, length);
+    if (!collecting_) return;
+    // No value may be longer than a whole record text.
+    if (text_.size() > kMaxRecordText) {
+      too_long = true;
+      return;
+    }
+    append_utf8(text_, chars, length);
+  }
+
+  // A document type declaration may declare entities that expand beyond
+  // any limit or name files to read: records never need one.
+  void startDTD(const XMLCh* const, const XMLCh* const, const XMLCh* const) override {
+    throw x::SAXException(u"document type declarations are not accepted");
   }
 
   void warning(const x::SAXParseException&) override {}
   void error(const x::SAXParseException& e) override { note(e); }
-  void fatalError(const x::SAXParseException& e) override { note(e); }
+  void fatalError(const x::SAXParseException& e) override {
+    note(e);
+    // The parser goes on after an error where it can; a document that
+    // keeps failing is given up.
+    if (++fatal_errors_ > kMaxFatalErrors) throw x::SAXException(u"too many errors");
+  }
 
   void reset_record() {
     record_done = false;
+    too_long = false;
     error_text.clear();
   }
 
   bool wrong_root = false;
   bool record_done = false;
+  bool too_long = false;
   std::string idn;
   char type = 0;
   std::string error_text;  // the first error in the current record
@@ -198,7 +225,7 @@ class Handler final : public x::DefaultHandler {
     if (!collecting_ || kind_ != Kind::Field) return;
     collecting_ = false;
     if (field_tag_ == "IDN") {
-      idn = text_;
+      idn = std::string(trim_blanks(text_));
       return;
     }
     if (skip_field_ || field_has_subfields_) return;
@@ -217,6 +244,8 @@ class Handler final : public x::DefaultHandler {
   const dict::FileDef* file_;
   const dict::TagDef* def_ = nullptr;
   int depth_ = 0;
+  int record_depth_ = 0;
+  int fatal_errors_ = 0;
   bool in_record_ = false;
   bool collecting_ = false;
   bool skip_field_ = false;
@@ -260,6 +289,7 @@ class XmlReader final : public RecordReader {
         parser_->setProperty(x::XMLUni::fgXercesSecurityManager, &security_);
         parser_->setContentHandler(&handler_);
         parser_->setErrorHandler(&handler_);
+        parser_->setLexicalHandler(&handler_);
         if (!parser_->parseFirst(source_, token_)) done_ = true;
       }
       while (!done_ && !handler_.record_done && !handler_.wrong_root) {
@@ -282,15 +312,15 @@ class XmlReader final : public RecordReader {
     if (!handler_.record_done && builder_.empty() && handler_.error_text.empty()) return kEndOfInput;
     type_ = handler_.type;
     h.idn = 0;
-    for (const char c : handler_.idn) {
-      if (c < '0' || c > '9') break;
-      h.idn = h.idn * 10 + static_cast<std::uint32_t>(c - '0');
-    }
+    const std::optional<std::uint32_t> idn = idn_number(handler_.idn);
     text_.clear();
-    const bool built = builder_.build(h).ok();
+    const bool built = !handler_.too_long && builder_.build(h).ok();
+    if (idn) h.idn = *idn;
+    records::rec_store_header(h);
     if (!handler_.error_text.empty()) return unreadable(kMsgXmlError, handler_.error_text);
     if (!handler_.record_done) return unreadable(kMsgXmlError, "unexpected end of document");
     if (!built) return unreadable(kMsgRecordTooLong, handler_.idn);
+    if (!idn) return unreadable(kMsgBadIdn, handler_.idn);
     return 0;
   }
 

@@ -770,10 +770,14 @@ void RecordBuilder::field(std::string_view tag, std::string_view indicators) {
 }
 
 void RecordBuilder::text(std::string_view content) {
-  if (fields_.empty()) return;
+  if (fields_.empty() || content.empty()) return;
   Piece& p = fields_.back();
-  if (p.text_length == 0) p.text_at = static_cast<std::uint32_t>(bytes_.size());
+  const bool first = p.text_length == 0;
+  if (first) p.text_at = static_cast<std::uint32_t>(bytes_.size());
   bytes_.append(content);
+  // A content beginning with the subfield mark would read as subfields
+  // that are not there: the mark of plain text becomes a blank.
+  if (first && static_cast<unsigned char>(content[0]) == kSubfieldMark) bytes_[p.text_at] = ' ';
   p.text_length += static_cast<std::uint32_t>(content.size());
 }
 

@@ -80,6 +80,13 @@ TEST(JournalReader, ReadsBackWhatWasEncodedAndStopsAtDamage) {
   cut_value.pop_back();
   auto cut_header = encode_journal_record(insert);
   cut_header.resize(21);
+  // A key full of zeros holds what looks like a commit record; cut short,
+  // its record is still a torn end.
+  JournalRecord zeros = insert;
+  zeros.value = {'k', 'e', 'y', '!'};
+  zeros.value.resize(80, 0);
+  auto cut_zeros = encode_journal_record(zeros);
+  cut_zeros.resize(cut_zeros.size() - 10);
   const auto whole = encode_journal_record(insert);
   const struct {
     std::vector<unsigned char> tail;
@@ -89,6 +96,7 @@ TEST(JournalReader, ReadsBackWhatWasEncodedAndStopsAtDamage) {
       {concat({long_value, whole, whole, whole, whole, whole, whole, whole, whole, whole, whole}), true},
       {cut_value, false},
       {cut_header, false},
+      {cut_zeros, false},
       {std::vector<unsigned char>(100, 0), false},
   };
   for (const auto& c : cases) {

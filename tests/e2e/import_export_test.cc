@@ -189,6 +189,32 @@ TEST_F(ImportExportTest, ScriptsModesAndCsv) {
   EXPECT_NE(out.find("MODE=H : 11 - "), std::string::npos) << out;
 }
 
+TEST_F(ImportExportTest, RefusedParametersAndRecordsTheImportGoesOnAfter) {
+  take("marc21/pymarc--bad_records.mrc", "bad.mrc");
+  inst_.write("data/two.txt",
+              "IDN  000000001\n24510$$aErster\n\n"
+              "24510$$aZweiter\n020  $$a999\n\n"
+              "24510$$aDritter\n020  $$a999\n\n"
+              "500  $$aOhne Titel\n\n"
+              "24510$$aVierter\n\n");
+  const std::string out =
+      run("IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/bad.mrc RECERROR=../data/bad.mrc\n"
+          "IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/bad.mrc TRANSLIN=NOPE\n"
+          "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/two.txt DOUBLE=I\n"
+          "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/two.txt DOUBLE=I RECERROR=.again\n");
+  // The error file may not be the input; a table must be there.
+  EXPECT_NE(out.find("../data/bad.mrc : 11 - "), std::string::npos) << out;
+  EXPECT_NE(out.find("TRANSLIN=NOPE : 11 - "), std::string::npos) << out;
+  EXPECT_EQ(inst_.read("data/bad.mrc").size(), 918u);
+  // The record without a title gives its IDN back and its error file entry
+  // names none; the IDN goes to the next record.
+  EXPECT_NE(out.find("Neu gespeichert: 4"), std::string::npos) << out;
+  EXPECT_EQ(inst_.read("data/two.txt.ERR"), "500  $$aOhne Titel\n\n");
+  // Again with DOUBLE=I: IDN 1 is taken, an error of that record only.
+  EXPECT_NE(out.find("Satz existiert bereits"), std::string::npos) << out;
+  EXPECT_NE(inst_.read("data/two.txt.again").find("IDN  000000001"), std::string::npos);
+}
+
 // The hit counts of the searches of a run, in order.
 std::vector<long> hits(const std::string& out) {
   std::vector<long> counts;

@@ -396,5 +396,56 @@ TEST_F(FormatFiles, XmlReadsMarcXmlAndRoundTrips) {
   for (const std::string& d : entity.dumps) EXPECT_EQ(d, "001 \n\n");
 }
 
+TEST_F(FormatFiles, HostileInputStaysContained) {
+  // A record cut short (its terminator gone) does not take the next one.
+  const std::string camel = read_file(exchange("marc21/marc-record--camel.usmarc"));
+  std::size_t second_end = camel.find('\x1d', camel.find('\x1d') + 1);
+  std::string cut = camel.substr(0, second_end - 99) + camel.substr(second_end + 1);
+  const Read r = read_text_as(FormatType::Marc21, cut);
+  EXPECT_EQ(r.dumps.size(), 9u);
+  EXPECT_EQ(r.problems.size(), 1u);
+
+  // An unclosed quote takes lines only up to the record limit.
+  std::string csv = "\"open\n";
+  for (int i = 0; i < 20000; ++i) csv += "a;b;c\n";
+  const Read q = read_text_as(FormatType::Csv, csv, "S=;/Q=Y");
+  EXPECT_EQ(q.problems.size(), 1u);
+  EXPECT_GT(q.dumps.size(), 10000u);
+
+  // Document type declarations (entity expansions, external entities) are
+  // refused; an IDN beyond what a pool holds makes the record unreadable.
+  std::string bomb = "<!DOCTYPE collection [<!ENTITY a \"aaaaaaaaaa\">";
+  for (int i = 1; i < 9; ++i) {
+    bomb += "<!ENTITY " + std::string(1, static_cast<char>('a' + i)) + " \"";
+    for (int j = 0; j < 10; ++j) bomb += "&" + std::string(1, static_cast<char>('a' + i - 1)) + ";";
+    bomb += "\">";
+  }
+  bomb += "]><collection><document><controlfield tag=\"001\">&i;</controlfield></document></collection>";
+  const Read b = read_text_as(FormatType::XMarc21, bomb);
+  EXPECT_TRUE(b.dumps.empty());
+  const Read big = read_text_as(FormatType::XMarc21,
+                                "<collection><document idn=\"4294967299\"><controlfield tag=\"001\">x"
+                                "</controlfield></document><record><controlfield tag=\"001\">y</controlfield>"
+                                "</record></collection>");
+  ASSERT_EQ(big.problems.size(), 1u);
+  EXPECT_EQ(big.problems[0].message, kMsgBadIdn);
+  EXPECT_EQ(big.dumps.size(), 1u);
+
+  // Plain content beginning with the subfield mark stays plain content.
+  const Read mark = read_text_as(FormatType::Csv,
+                                 "\x1f"
+                                 "abc\n");
+  ASSERT_EQ(mark.dumps.size(), 1u);
+  EXPECT_EQ(mark.dumps[0], "001  abc\n\n");
+
+  // A line end inside a value never starts a line of its own.
+  records::RecordHandle h;
+  records::rec_init(h, 30000, records::kExternalForm);
+  put_subfield(h, "245", "10", 'a', "Harmless\n\nIDN  000000001\n24510$$aOWNED");
+  FormatOptions o;
+  o.flags = "IS";
+  EXPECT_EQ(internal_text(o, h), "IDN  000000000\n24510$$aHarmless  IDN  000000001 24510$$aOWNED\n\n");
+}
+
 }  // namespace
 }  // namespace corvanta::imex
