@@ -138,6 +138,7 @@ class Marc21Writer final : public RecordWriter {
       if (m.indicators.size() + m.content.size() + 1 > 9999) return cannot_write(h);
     }
     m_.fields.resize(count);
+    m_.leader[10] = '2';  // every data field is written with two indicators
     iso2709_encode(m_, image_);
     if (image_.size() > kMaxRecordText) return cannot_write(h);
     out_.write(image_);

@@ -117,7 +117,7 @@ void iso2709_encode(const MarcRecord& record, std::string& out) {
   }
   put_digits(p, total, 5);
   put_digits(p + 12, base, 5);
-  p[10] = '2';
+  if (p[10] == ' ') p[10] = '2';  // the fields carry as many indicators as the leader says
   char* entry = p + kLeaderSize;
   char* data = p + base;
   std::size_t at = 0;

@@ -67,7 +67,8 @@ struct MarcRecord {
 ResultCode iso2709_decode(std::string_view image, MarcRecord& out, Problem& why);
 
 // The record image: leader positions 0-4 and 12-16 computed, 10 set to
-// "2" (the fields carry two indicators each, except tags "00x").
+// "2" when blank (the fields carry as many indicators as it says, none for
+// tags "00x").
 std::string iso2709_encode(const MarcRecord& record);
 // The same into `out` (its memory reused).
 void iso2709_encode(const MarcRecord& record, std::string& out);
