@@ -101,6 +101,33 @@ void Engine::allocate(Sizes sizes) {
   };
   for (const auto& [name, value] : kConstants) install_constant(name, value);
   for (auto& group : groups_) group->install(*this);
+  installed_ = globals_.size();
+}
+
+void Engine::restart() {
+  if (!initialised_) return;
+  for (auto& group : groups_) group->release();
+  // A symbol is made only for a name not known yet, so dropping the newer
+  // ones leaves every installed name as it was.
+  while (globals_.size() > installed_) {
+    const Symbol& s = globals_.back();
+    if (!s.name.empty()) names_.erase(s.name);
+    globals_.pop_back();
+  }
+  numbers_.clear();
+  strings_.clear();
+  locals_.clear();
+  for (void* block : parser_blocks_) std::free(block);
+  parser_blocks_.clear();
+  std::fill(stack_.begin(), stack_.begin() + std::min<std::ptrdiff_t>(sp_, stack_size_), Value{});
+  sp_ = fp_ = pc_ = progp_ = base_ = 0;
+  returning_ = false;
+  line_ = token_line_ = 1;
+  tracing_ = false;
+  in_definition_ = reading_locals_ = reading_formals_ = false;
+  slot_counter_ = 0;
+  defining_ = nullptr;
+  for (auto& group : groups_) group->begin(*this);
 }
 
 bool Engine::release() {

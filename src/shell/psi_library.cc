@@ -35,7 +35,8 @@ ParamList params_of(std::string_view text) {
 
 class LibraryGroup final : public psi::BuiltinGroup {
  public:
-  LibraryGroup(Service& service, LibraryRun run) : s_(service), run_(run) {}
+  LibraryGroup(Service& service, LibraryRun run, const LibraryRun* source = nullptr)
+      : s_(service), run_(run), source_(source) {}
   ~LibraryGroup() override { release(); }
 
   void install(psi::Engine& engine) override {
@@ -69,6 +70,13 @@ class LibraryGroup final : public psi::BuiltinGroup {
          }},
     };
     for (const auto& b : list) engine.install(b);
+    begin(engine);
+  }
+
+  // A run's start: a procedure's record into slot 0 (the run's data read
+  // again from the caller's when the engine is restarted).
+  void begin(psi::Engine&) override {
+    if (source_ != nullptr) run_ = *source_;
     if (run_.procedure_record != nullptr) {
       Slot& slot = slots_[0];
       records::rec_init(slot.h, std::max<std::size_t>(max_record(), run_.procedure_record->room()),
@@ -480,6 +488,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
 
   Service& s_;
   LibraryRun run_;
+  const LibraryRun* source_ = nullptr;  // the caller's run data, read at each begin
   std::string why_;
   std::array<Slot, kRecordSlots> slots_;
   int current_ = -1;
@@ -529,6 +538,10 @@ FieldAddress parse_field_address(std::string_view text) {
 
 std::unique_ptr<psi::BuiltinGroup> make_library_group(Service& service, LibraryRun run) {
   return std::make_unique<LibraryGroup>(service, run);
+}
+
+std::unique_ptr<psi::BuiltinGroup> make_library_group(Service& service, const LibraryRun* run) {
+  return std::make_unique<LibraryGroup>(service, *run, run);
 }
 
 }  // namespace corvanta

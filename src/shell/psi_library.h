@@ -33,6 +33,9 @@ struct LibraryRun {
 };
 
 std::unique_ptr<psi::BuiltinGroup> make_library_group(Service& service, LibraryRun run);
+// The same for an engine that is restarted run after run: each run starts
+// with what `run` (the caller's, kept alive) holds then.
+std::unique_ptr<psi::BuiltinGroup> make_library_group(Service& service, const LibraryRun* run);
 
 // A field address of a script: TAG[.n][/ii][$c[.m]]: a tag of three
 // characters, an occurrence, up to two indicators, a subfield code of one

@@ -42,17 +42,28 @@ std::optional<ResultCode> PsiProcedures::run(const dict::AppPoolDef& pool, std::
     script = std::move(loaded);
   }
 
-  ParamList params;
-  params.add("REF", args.reference);
-  params.add("USER", args.user);
-  params.add("IDN", args.idn);
-  params.add("SLOT", "0");
-  psi::Engine engine;
-  engine.add_group(psi::make_file_group(&service_.configs));
-  engine.add_group(make_library_group(service_, LibraryRun{&params, nullptr, &record}));
-  engine.set_messages(
-      [this](std::string_view group, int code) { return service_.messages.text(group, code); });
-  engine.initialise();
+  // One prepared engine per script and nesting depth, restarted for each
+  // run: installing the built-ins anew would cost more than most runs.
+  std::unique_ptr<Prepared>& prepared = prepared_[{def->path, depth_}];
+  const bool fresh = prepared == nullptr;
+  if (fresh) prepared = std::make_unique<Prepared>();
+  Prepared& p = *prepared;
+  p.params = ParamList();
+  p.params.add("REF", args.reference);
+  p.params.add("USER", args.user);
+  p.params.add("IDN", args.idn);
+  p.params.add("SLOT", "0");
+  p.run = LibraryRun{&p.params, nullptr, &record};
+  psi::Engine& engine = p.engine;
+  if (fresh) {
+    engine.add_group(psi::make_file_group(&service_.configs));
+    engine.add_group(make_library_group(service_, &p.run));
+    engine.set_messages(
+        [this](std::string_view group, int code) { return service_.messages.text(group, code); });
+    engine.initialise();
+  } else {
+    engine.restart();
+  }
   psi::RunIo io;
   bool script_error = false;
   io.out = [&message](std::string_view text) { message += text; };
@@ -65,7 +76,8 @@ std::optional<ResultCode> PsiProcedures::run(const dict::AppPoolDef& pool, std::
   const dict::AppFileDef* current_file = service_.pools.file();
   ++depth_;
   const int value = engine.run(*script, 'Y', io);
-  engine.release();  // writes slot 0 back into the record
+  engine.release_groups();  // writes slot 0 back into the record
+  p.run = LibraryRun{};
   --depth_;
   service_.pools.clear();
   if (current_pool != nullptr) {

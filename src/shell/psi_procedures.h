@@ -13,8 +13,11 @@
 #include <memory>
 #include <string>
 
+#include "psi/engine.h"
 #include "psi/script.h"
 #include "records/procedures.h"
+#include "shell/params.h"
+#include "shell/psi_library.h"
 
 namespace corvanta {
 
@@ -28,11 +31,22 @@ class PsiProcedures final : public records::ProcedureRunner {
                                 const records::ProcedureArgs& args, records::RecordHandle& record,
                                 std::string& message) override;
   // Forgets the loaded scripts (they are read again when next needed).
-  void clear() { scripts_.clear(); }
+  void clear() {
+    prepared_.clear();
+    scripts_.clear();
+  }
 
  private:
   Service& service_;
   std::map<std::string, std::unique_ptr<psi::Script>> scripts_;  // by path
+  // An engine with the built-ins installed, its library group reading its
+  // run data from `run`.
+  struct Prepared {
+    psi::Engine engine;
+    ParamList params;
+    LibraryRun run;
+  };
+  std::map<std::pair<std::string, int>, std::unique_ptr<Prepared>> prepared_;  // by path and depth
   int depth_ = 0;  // procedures whose scripts store records run procedures again
 };
 

@@ -207,6 +207,29 @@ TEST_F(PsiLibraryTest, ProceduresKeepTheirRecordAndFailLoudly) {
   EXPECT_NE(after.find(": 0 Treffer"), std::string::npos) << after;  // nothing was stored
 }
 
+// A procedure's engine is kept from record to record: what one run defined
+// is gone in the next (a function may be defined again, a variable set in
+// the first run is unknown in the second), and each run has its record.
+TEST_F(PsiLibraryTest, EachProcedureRunStartsAfresh) {
+  const std::string compl_script = inst_.read("etc/compl.prc");
+  inst_.write("etc/compl.prc",
+              "func twice(x) { return x + x }\n"
+              "if (getfld(0, \"245$a\") == \"Eins\") n = 21\n"
+              "putfld(0, \"250\", sprintf(\"Lauf %.0f \", twice(n)) + getfld(0, \"245$a\"))\n" +
+                  compl_script);
+  inst_.write("data/three.txt", "24510$$aEins\n\n24510$$aZwei\n\n");
+  const std::string out = inst_
+                              .run(std::string(kLogin) +
+                                   "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/three.txt DOUBLE=I\n"
+                                   "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/out.txt FROM=16\n"
+                                   "end\n")
+                              .output;
+  EXPECT_NE(inst_.read("data/out.txt").find("250  Lauf 42 Eins"), std::string::npos) << out;
+  EXPECT_NE(out.find("[000000002]  ../etc/compl.prc(3/#122): Variable nicht definiert: n"), std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("[000000001]"), std::string::npos) << out;
+}
+
 TEST_F(PsiLibraryTest, OnlyAnAdministratorRunsScripts) {
   std::string users = inst_.read("etc/users.tab");
   users += "NOBODY    50000" + std::string(32, '0') + "h'1\n";  // group 5, no rights, password KWP
