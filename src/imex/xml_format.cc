@@ -59,16 +59,30 @@ std::string utf8(const XMLCh* s) {
   return out;
 }
 
-// Whether an element's name, without its namespace prefix, is `literal`.
-// The parser runs without namespace processing (faster), so names come
-// as written ("marc:record").
-bool is(const XMLCh* name, const char16_t* literal) {
-  if (name == nullptr) return false;
+// The elements the reader knows, by their name without namespace prefix.
+// The parser runs without namespace processing (faster), so names come as
+// written ("marc:record").
+enum class Element { Other, Collection, Record, Leader, Field, Subfield };
+
+Element element_of(const XMLCh* name) {
+  if (name == nullptr) return Element::Other;
   const XMLCh* local = name;
   for (const XMLCh* p = name; *p != 0; ++p) {
     if (*p == u':') local = p + 1;
   }
-  return x::XMLString::equals(local, literal);
+  const auto equals = [local](const char16_t* literal) { return x::XMLString::equals(local, literal); };
+  switch (local[0]) {
+    case u'c':
+      if (equals(u"controlfield")) return Element::Field;
+      return equals(u"collection") ? Element::Collection : Element::Other;
+    case u'd':
+      if (equals(u"datafield")) return Element::Field;
+      return equals(u"document") ? Element::Record : Element::Other;
+    case u'l': return equals(u"leader") ? Element::Leader : Element::Other;
+    case u'r': return equals(u"record") ? Element::Record : Element::Other;
+    case u's': return equals(u"subfield") ? Element::Subfield : Element::Other;
+    default: return Element::Other;
+  }
 }
 
 // The parser reads through the input file, so that reads can fail as any
@@ -108,9 +122,10 @@ class Handler final : public x::DefaultHandler {
   void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const name,
                     const x::Attributes& attrs) override {
     ++depth_;
-    const bool record = is(name, u"document") || is(name, u"record");
+    const Element element = element_of(name);
+    const bool record = element == Element::Record;
     if (depth_ == 1 && !record) {
-      if (!is(name, u"collection")) wrong_root = true;
+      if (element != Element::Collection) wrong_root = true;
       return;
     }
     // Records may stand under the root or deeper (a wrapper element), or be
@@ -127,10 +142,10 @@ class Handler final : public x::DefaultHandler {
     if (!in_record_) return;
     text_.clear();
     collecting_ = false;
-    if (is(name, u"leader")) {
+    if (element == Element::Leader) {
       collecting_ = true;
       kind_ = Kind::Leader;
-    } else if (is(name, u"controlfield") || is(name, u"datafield")) {
+    } else if (element == Element::Field) {
       const std::string tag = utf8(attrs.getValue(u"tag"));
       const std::string ind1 = utf8(attrs.getValue(u"ind1"));
       const std::string ind2 = utf8(attrs.getValue(u"ind2"));
@@ -144,7 +159,7 @@ class Handler final : public x::DefaultHandler {
       if (!skip_field_ && tag != "IDN") builder_.field(tag, ind);
       collecting_ = true;
       kind_ = Kind::Field;
-    } else if (is(name, u"subfield")) {
+    } else if (element == Element::Subfield) {
       const std::string code = utf8(attrs.getValue(u"code"));
       code_ = code.empty() ? ' ' : code[0];
       collecting_ = true;
@@ -160,22 +175,23 @@ class Handler final : public x::DefaultHandler {
       record_done = true;
       return;
     }
+    const Element element = element_of(name);
     if (!in_record_ || !collecting_) {
-      if (is(name, u"datafield") || is(name, u"controlfield")) finish_field();
+      if (element == Element::Field) finish_field();
       return;
     }
-    if (is(name, u"leader") && kind_ == Kind::Leader) {
+    if (element == Element::Leader && kind_ == Kind::Leader) {
       builder_.field("LDR", {});
       builder_.text(text_);
       if (text_.size() > 6) type = text_[6];
       collecting_ = false;
-    } else if (is(name, u"subfield") && kind_ == Kind::Subfield) {
+    } else if (element == Element::Subfield && kind_ == Kind::Subfield) {
       const bool known = def_ == nullptr || def_->subfields.empty() || def_->find_subfield(code_) != nullptr;
       if (!skip_field_ && known) builder_.subfield(code_, text_);
       collecting_ = true;  // text after the subfield belongs to the field again
       kind_ = Kind::Field;
       text_.clear();
-    } else if (is(name, u"controlfield") || is(name, u"datafield")) {
+    } else if (element == Element::Field) {
       finish_field();
     }
   }
