@@ -12,8 +12,9 @@ struct Title {
   std::vector<std::string> subjects;
 };
 
-// The benchmark's records: CORVANTA_BENCH_RECORDS of them (default
-// 100,000), the same in every run.
+// CORVANTA_BENCH_RECORDS, the benchmarks' record count (default 100,000).
+std::size_t record_count();
+// The benchmark's records: record_count() of them, the same in every run.
 const std::vector<Title>& titles();
 // One record as ISO 2709.
 std::string marc_record(const Title& t);

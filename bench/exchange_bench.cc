@@ -32,13 +32,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using corvanta::bench::record_count;
 using corvanta::imex::FormatOptions;
 using corvanta::imex::FormatType;
-
-std::size_t record_count() {
-  const char* n = std::getenv("CORVANTA_BENCH_RECORDS");
-  return n != nullptr && std::atol(n) > 0 ? static_cast<std::size_t>(std::atol(n)) : 100000;
-}
 
 std::string work_dir() {
   static const std::string dir = [] {

@@ -25,8 +25,6 @@
 #include "imex/exchange_file.h"
 #include "imex/formats.h"
 #include "imex/record_convert.h"
-#include "psi/builtins.h"
-#include "psi/engine.h"
 #include "psi/script.h"
 #include "shell/command_files.h"
 #include "shell/psi_library.h"
@@ -46,7 +44,6 @@ constexpr char kSharedMode = 'U';
 constexpr int kExportGroup = 7;
 constexpr std::int32_t kBadParameter = -11;
 constexpr std::int32_t kTooManyErrors = -30;
-constexpr std::int32_t kScriptNotLoaded = -183;
 constexpr std::int32_t kMsgNew = 100;
 constexpr std::int32_t kMsgWritten = 101;
 constexpr std::int32_t kMsgUpdated = 151;
@@ -80,7 +77,6 @@ void record_line(Service& service, long number, std::string_view text) {
   service.reporter.screen_text(head + std::string(text), 0);
 }
 
-// A file name given as ".EXT" is appended to the data file's name.
 // A value that is an extension (".ERR", no "/") is appended to the data
 // file's name.
 std::string side_file(const std::string& value, const std::string& data) {
@@ -102,11 +98,18 @@ bool record_refused(ResultCode rc) {
          rc.code() == records::kIdnOutOfRange;
 }
 
-std::string today_text() {
-  const CivilTime now = local_now();
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d%02d%02d", now.year, now.month, now.day);
-  return text;
+// The IDN a record names in subfield L of its first field `tag` (an
+// item's title, a dependent record's head), 0 when none.
+std::uint32_t linked_idn(records::RecordHandle& h, const char* tag) {
+  records::FieldDesc f;
+  f.tag = tag;
+  f.occurrence = 1;
+  records::FieldDesc s;
+  s.tag = "L";
+  s.occurrence = 1;
+  if (records::fld_get(h, f, &s).code() != 0) return 0;
+  const long n = parse_long(s.content());
+  return n > 0 && n <= static_cast<long>(records::kMaxInsertIdn) ? static_cast<std::uint32_t>(n) : 0;
 }
 
 long number_param(const ParamList& params, std::string_view name, long fallback) {
@@ -119,37 +122,19 @@ long number_param(const ParamList& params, std::string_view name, long fallback)
 class RecordScript {
  public:
   ResultCode load(Service& service, const std::string& path) {
-    path_ = path;
     if (path.empty()) return 0;
     if (const ResultCode rc = check_command_file(service, path, FileUse::Read); rc.failed()) return rc;
-    if (psi::load_script(path, script_, [&](int code, const std::string& text) {
-          service.reporter.output_text(psi::Engine().error_line(path, 0, code, text));
-        }) != 0) {
-      return kScriptNotLoaded;
-    }
+    if (const ResultCode rc = load_library_script(service, path, script_); rc.failed()) return rc;
     loaded_ = true;
     return 0;
   }
   bool given() const { return loaded_; }
   // The script's exit value with `record` as the import record.
   int run(Service& service, const ParamList& params, records::RecordHandle& record, char save) {
-    psi::Engine engine;
-    auto to_log = [&service](std::string_view text) { service.reporter.output_text(text); };
-    engine.add_group(psi::make_file_group(&service.configs));
-    engine.add_group(make_library_group(service, LibraryRun{&params, &record}));
-    engine.set_messages(
-        [&service](std::string_view group, int code) { return service.messages.text(group, code); });
-    engine.initialise();
-    psi::RunIo io;
-    io.out = to_log;
-    io.err = to_log;
-    const int value = engine.run(script_, save, io);
-    engine.release();
-    return value;
+    return run_library_script(service, script_, LibraryRun{&params, &record}, save);
   }
 
  private:
-  std::string path_;
   psi::Script script_;
   bool loaded_ = false;
 };
@@ -240,8 +225,13 @@ class Importer {
   ResultCode merge_into(records::RecordHandle& h, std::uint32_t idn);
   ResultCode union_number(records::RecordHandle& h, std::string& messages);
   ResultCode item_merge(records::RecordHandle& h, std::string& messages, long& merged);
-  ResultCode side_write(imex::OutputFile& out, const std::string& path, records::RecordHandle* h,
-                        const std::string& raw);
+  // The error file or the duplicate file, opened on first use.
+  struct SideFile {
+    std::string path;
+    imex::OutputFile out;
+    std::unique_ptr<imex::RecordWriter> writer;
+  };
+  ResultCode side_write(SideFile& side, records::RecordHandle* h, const std::string& raw);
   ResultCode procedure(const std::string& name, records::RecordHandle& h);
   ResultCode script(RecordScript& s, records::RecordHandle& h);
 
@@ -255,9 +245,8 @@ class Importer {
   imex::InputFile in_;
   std::unique_ptr<imex::RecordReader> reader_;
   std::vector<std::string> copies_;  // temporary copies of an XML input
-  imex::OutputFile errors_out_, doubles_out_;
-  std::unique_ptr<imex::RecordWriter> errors_writer_, doubles_writer_;
-  std::string data_, error_file_, double_file_;
+  SideFile errors_, doubles_;
+  std::string data_;
   char mode_ = 'I';
   char double_ = 'R';
   char save_ = 'Y';
@@ -331,26 +320,26 @@ void Importer::close_input() {
   copies_.clear();
 }
 
-// Appends a record to the error or duplicate file, opened on first use.
-ResultCode Importer::side_write(imex::OutputFile& out, const std::string& path, records::RecordHandle* h,
-                                const std::string& raw) {
-  std::unique_ptr<imex::RecordWriter>& writer = &out == &errors_out_ ? errors_writer_ : doubles_writer_;
-  if (!out.is_open()) {
-    if (const ResultCode rc = check_command_file(service_, path, FileUse::Write); rc.failed()) return rc;
+// Appends a record (or, without one, the bytes `raw`) to the error or
+// duplicate file, opened on first use.
+ResultCode Importer::side_write(SideFile& side, records::RecordHandle* h, const std::string& raw) {
+  if (!side.out.is_open()) {
+    if (const ResultCode rc = check_command_file(service_, side.path, FileUse::Write); rc.failed()) return rc;
     // An XML error file is one document, made anew by each import; the
     // other formats append record after record.
-    const ResultCode opened = imex::is_xml(write_options_.type) ? out.create(path) : out.append(path);
+    const ResultCode opened =
+        imex::is_xml(write_options_.type) ? side.out.create(side.path) : side.out.append(side.path);
     if (opened.failed()) return opened;
-    writer = imex::make_writer(write_options_, out);
-    writer->begin();
+    side.writer = imex::make_writer(write_options_, side.out);
+    side.writer->begin();
   }
   if (h != nullptr) {
-    const ResultCode rc = writer->write(*h);
+    const ResultCode rc = side.writer->write(*h);
     if (rc.failed()) return rc;
   } else {
-    writer->write_raw(raw);
+    side.writer->write_raw(raw);
   }
-  return out.flush();
+  return side.out.flush();
 }
 
 // The field checks: a tag the file does not define is an error.
@@ -550,12 +539,7 @@ ResultCode Importer::union_number(records::RecordHandle& h, std::string& message
   f.type = 1;
   records::FieldDesc s = a.subfield;
   s.type = 1;
-  if (s.tag.empty()) {
-    f.set(union_no);
-  } else {
-    if (s.occurrence == 0) s.occurrence = 1;
-    s.set(union_no);
-  }
+  if (!s.tag.empty() && s.occurrence == 0) s.occurrence = 1;
   records::FieldDesc probe = f;
   const bool exists = records::fld_get(stored, probe, s.tag.empty() ? nullptr : &s).code() == 0;
   if (s.tag.empty()) {
@@ -574,18 +558,11 @@ ResultCode Importer::union_number(records::RecordHandle& h, std::string& message
 
 ResultCode Importer::item_merge(records::RecordHandle& h, std::string& messages, long& merged) {
   records::PoolLayer& layer = service_.pools;
-  // The item names its bibliographic record in BIB $L.
-  records::FieldDesc f;
-  f.tag = "BIB";
-  f.occurrence = 1;
-  records::FieldDesc s;
-  s.tag = "L";
-  s.occurrence = 1;
   field_checks(h, messages);
   if (!messages.empty()) return kError;
-  if (records::fld_get(h, f, &s).code() != 0) return kNothing;
-  const long bib = parse_long(s.content());
-  if (bib <= 0) return kNothing;
+  // The item names its bibliographic record in BIB $L.
+  const std::uint32_t bib = linked_idn(h, "BIB");
+  if (bib == 0) return kNothing;
   const dict::AppFileDef* bibls = nullptr;
   for (const dict::AppFileDef* candidate : pool().file_defs) {
     if (candidate->name == "BIBLS") bibls = candidate;
@@ -594,9 +571,7 @@ ResultCode Importer::item_merge(records::RecordHandle& h, std::string& messages,
   if (bibls != nullptr && bibls->data != nullptr) {
     const dict::LinkDef* mex = bibls->data->find_link("MEX");
     if (mex != nullptr) {
-      if (const ResultCode rc =
-              layer.lnk_follow(pool(), *bibls->data, mex, static_cast<std::uint32_t>(bib), items, 'B');
-          rc.failed())
+      if (const ResultCode rc = layer.lnk_follow(pool(), *bibls->data, mex, bib, items, 'B'); rc.failed())
         return rc;
     }
   }
@@ -652,8 +627,6 @@ ResultCode Importer::run() {
   const std::string rectype = params_.get_into("RECTYPE", "", 19, false);
   std::string dbl = upper(params_.get_into("DOUBLE", "R", 1, true));
   if (dbl.empty() || std::string_view("IOEMR").find(dbl[0]) == std::string_view::npos) dbl = "R";
-  std::string error = upper(params_.get_into("ERROR", "R", 1, true));
-  if (error != "I") error = "R";
   const std::string statistic = upper(params_.get_into("STATISTIC", "N", 1, true));
   const std::string save = upper(params_.get_into("SAVE", "Y", 1, true));
   const std::string qlink = upper(params_.get_into("QLINK", "Y", 1, true));
@@ -689,13 +662,13 @@ ResultCode Importer::run() {
   const long every = number_param(params_, "RECMESS", 0);
   const long max_errors = number_param(params_, "MAXERROR", 100);
   const std::string protyp = params_.get_into("PROTYP", "", 1, false);
-  error_file_ = side_file(params_.get_into("RECERROR", ".ERR", 99, false), data_);
-  double_file_ = side_file(params_.get_into("RECDOUBLE", ".DBL", 99, false), data_);
+  errors_.path = side_file(params_.get_into("RECERROR", ".ERR", 99, false), data_);
+  doubles_.path = side_file(params_.get_into("RECDOUBLE", ".DBL", 99, false), data_);
 
   if (const ResultCode rc = check_command_file(service_, data_, FileUse::Read); rc.failed()) return rc;
   // The error and duplicate files are checked before anything is read; one
   // that is the input itself would be read back while it grows.
-  for (const std::string* side : {&error_file_, &double_file_}) {
+  for (const std::string* side : {&errors_.path, &doubles_.path}) {
     if (same_file(*side, data_)) {
       service_.reporter.error_message(*side, kBadParameter);
       return kBadParameter;
@@ -732,7 +705,7 @@ ResultCode Importer::run() {
   write_options_.translation = upper(params_.get_into("TRANSLOUT", "", 11, true));
   write_options_.generic = true;  // the error file keeps every field
   write_options_.flags = "IS";
-  write_options_.today = today_text();
+  write_options_.today = date_now("YYYYMMDD");
   if (const ResultCode rc = open_input(); rc.failed()) {
     close_input();
     return rc;
@@ -758,9 +731,22 @@ ResultCode Importer::run() {
     if (errors != 0) report_count(service_, kMsgErrors, errors);
     if (duplicates != 0) report_count(service_, kMsgDuplicates, duplicates);
   };
-  const auto count_error = [&] {
-    ++errors;
-    if (errors > max_errors) result = kTooManyErrors;
+  // A record into the error file, counted (more than MAXERROR end the
+  // import): false when the import must stop.
+  const auto to_errors = [&](records::RecordHandle* record, const std::string& raw) {
+    if (const ResultCode w = side_write(errors_, record, raw); w.failed()) {
+      result = w;
+      return false;
+    }
+    if (++errors > max_errors) result = kTooManyErrors;
+    return result.ok();
+  };
+  // A procedure's or script's result: true when it ends the import (a
+  // negative one with its code, a positive one with 0).
+  const auto ends = [&](ResultCode p) {
+    if (p.code() == 0) return false;
+    result = p.failed() ? p : ResultCode(0);
+    return true;
   };
 
   for (long seen = 0; result.ok(); ++seen) {
@@ -780,13 +766,7 @@ ResultCode Importer::run() {
       if (number_ < from) continue;
       const imex::Problem& p = reader_->problem();
       record_line(service_, number_, import_text(service_, p.message, p.argument));
-      const ResultCode w =
-          side_write(errors_out_, error_file_, reader_->text().empty() ? &h : nullptr, reader_->text());
-      if (w.failed()) {
-        result = w;
-        break;
-      }
-      count_error();
+      if (!to_errors(reader_->text().empty() ? &h : nullptr, reader_->text())) break;
       continue;
     }
     const char record_type = reader_->record_type();
@@ -842,14 +822,7 @@ ResultCode Importer::run() {
       }
     }
     if (mab) (void)imex::mab_finish(h);
-    if (const ResultCode p = procedure(scriptin_, h); p.code() != 0) {
-      result = p.failed() ? p : ResultCode(0);
-      break;
-    }
-    if (const ResultCode p = script(psiin_, h); p.code() != 0) {
-      result = p.failed() ? p : ResultCode(0);
-      break;
-    }
+    if (ends(procedure(scriptin_, h)) || ends(script(psiin_, h))) break;
     std::string messages;
     long merged = 0;
     const ResultCode outcome = store(h, messages, merged);
@@ -860,11 +833,7 @@ ResultCode Importer::run() {
         record_line(
             service_, number_,
             service_.messages.text("Common", outcome.code()) + " (" + std::to_string(outcome.code()) + ")");
-        if (const ResultCode w = side_write(errors_out_, error_file_, &h, {}); w.failed()) {
-          result = w;
-          break;
-        }
-        count_error();
+        if (!to_errors(&h, {})) break;
         continue;
       }
       result = outcome;
@@ -884,39 +853,24 @@ ResultCode Importer::run() {
       head_title = title_as_read;
       have_intermediate = false;
     }
-    if (const ResultCode p = script(psipost_, h); p.code() != 0) {
-      result = p.failed() ? p : ResultCode(0);
-      break;
-    }
-    if (const ResultCode p = procedure(scriptpost_, h); p.code() != 0) {
-      result = p.failed() ? p : ResultCode(0);
-      break;
-    }
+    if (ends(script(psipost_, h)) || ends(procedure(scriptpost_, h))) break;
     switch (outcome.code()) {
       case kNew: ++added; break;
       case kUpdated: ++updated; break;
       case kMerged: updated += merged; break;
       case kDuplicate:
         ++duplicates;
-        if (const ResultCode w = side_write(doubles_out_, double_file_, &h, {}); w.failed()) result = w;
+        if (const ResultCode w = side_write(doubles_, &h, {}); w.failed()) result = w;
         break;
-      case kError:
-        if (const ResultCode w = side_write(errors_out_, error_file_, &h, {}); w.failed()) {
-          result = w;
-          break;
-        }
-        count_error();
-        break;
+      case kError: (void)to_errors(&h, {}); break;
       default: break;
     }
   }
   if (in_.failed() && result.ok()) result = imex::kCannotRead;
   close_input();
-  for (auto* pair : {&errors_writer_, &doubles_writer_}) {
-    if (*pair) (*pair)->end();
-  }
-  for (imex::OutputFile* out : {&errors_out_, &doubles_out_}) {
-    if (out->is_open() && out->commit().failed() && result.ok()) result = imex::kCannotWrite;
+  for (SideFile* side : {&errors_, &doubles_}) {
+    if (side->writer) side->writer->end();
+    if (side->out.is_open() && side->out.commit().failed() && result.ok()) result = imex::kCannotWrite;
   }
   progress();
   return result;
@@ -1069,7 +1023,7 @@ ResultCode Exporter::run() {
     options_.subfield = static_cast<char>(parse_long(subfield));
   options_.capacity = std::max<std::size_t>(options_.capacity, service_.pools.max_record());
   options_.base = pool().name;
-  options_.today = today_text();
+  options_.today = date_now("YYYYMMDD");
   if (!convout_.empty()) {
     (void)converter_.load(convout_, service_.pools.file()->code);
     options_.csv_columns = converter_.rules().size();
@@ -1098,17 +1052,7 @@ ResultCode Exporter::run() {
     report_count(service_, kMsgRead, processed);
     if (written_ != 0) report_count(service_, kMsgWritten, written_);
   };
-  const auto head_of = [&](records::RecordHandle& r) -> std::uint32_t {
-    records::FieldDesc f;
-    f.tag = "GT0";
-    f.occurrence = 1;
-    records::FieldDesc s;
-    s.tag = "L";
-    s.occurrence = 1;
-    if (records::fld_get(r, f, &s).code() != 0) return 0;
-    const long n = parse_long(s.content());
-    return n > 0 ? static_cast<std::uint32_t>(n) : 0;
-  };
+  const auto head_of = [](records::RecordHandle& r) { return linked_idn(r, "GT0"); };
   for (const std::uint32_t idn : list) {
     if (every > 0 && processed > 0 && processed % every == 0) progress();
     ++processed;

@@ -4,8 +4,6 @@
 #include <string>
 
 #include "commands/handlers.h"
-#include "psi/builtins.h"
-#include "psi/engine.h"
 #include "psi/script.h"
 #include "shell/command_files.h"
 #include "shell/psi_library.h"
@@ -16,7 +14,6 @@
 namespace corvanta {
 namespace {
 
-constexpr std::int32_t kScriptNotLoaded = -183;
 constexpr std::size_t kMaxScriptPath = 100;
 
 }  // namespace
@@ -36,24 +33,10 @@ ResultCode cmd_run_psi(Service& service, ParamList& params, BatchResult&) {
 
   const dict::AppPoolDef* pool = service.pools.pool();
   const dict::AppFileDef* file = service.pools.file();
-  psi::Engine engine;
-  auto to_log = [&service](std::string_view text) { service.reporter.output_text(text); };
   psi::Script script;
-  if (psi::load_script(path, script, [&](int code, const std::string& text) {
-        to_log(engine.error_line(path, 0, code, text));
-      }) != 0) {
-    return kScriptNotLoaded;
-  }
-  engine.add_group(psi::make_file_group(&service.configs));
-  engine.add_group(make_library_group(service, LibraryRun{&params, nullptr}));
-  engine.set_messages(
-      [&service](std::string_view group, int code) { return service.messages.text(group, code); });
-  engine.initialise();
-  psi::RunIo io;
-  io.out = to_log;
-  io.err = to_log;
-  const int value = engine.run(script, save.empty() ? 'Y' : save[0], io);
-  engine.release();
+  if (const ResultCode rc = load_library_script(service, path, script); rc.failed()) return rc;
+  const int value =
+      run_library_script(service, script, LibraryRun{&params, nullptr}, save.empty() ? 'Y' : save[0]);
   // The pool and file the command started with are current again.
   service.pools.clear();
   if (pool != nullptr) {

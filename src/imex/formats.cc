@@ -72,26 +72,6 @@ void add_dollar_content(records::RecordBuilder& b, std::string_view content) {
   }
 }
 
-// Adds content whose subfields begin with `delimiter` (MAB, MARC 21).
-void add_delimited_content(records::RecordBuilder& b, std::string_view content, char delimiter,
-                           const dict::TagDef* def = nullptr) {
-  if (content.empty() || content[0] != delimiter) {
-    b.text(content);
-    return;
-  }
-  std::size_t at = 1;
-  while (at <= content.size()) {
-    std::size_t end = content.find(delimiter, at);
-    if (end == std::string_view::npos) end = content.size();
-    if (end > at) {
-      const char code = content[at];
-      if (def == nullptr || def->subfields.empty() || def->find_subfield(code) != nullptr)
-        b.subfield(code, content.substr(at + 1, end - at - 1));
-    }
-    at = end + 1;
-  }
-}
-
 // Appends a value to a line of a line format: a line end inside it would
 // end the line (and could start a record of its own), so it becomes a
 // blank.
@@ -195,6 +175,21 @@ class InternalWriter final : public RecordWriter {
 // ---------------------------------------------------------------------------
 // The sister system's sequential format.
 
+// Lines of an input with one line held back: the first line of the next
+// record, read to see that the record before has ended.
+struct LineAhead {
+  explicit LineAhead(InputFile& input) : in(input) {}
+  InputFile& in;
+  std::string line;
+  bool held = false;  // `line` was read and not used yet
+  // Reads the next line into `line`: false at the end.
+  bool read() {
+    bool cut = false;
+    held = in.line(line, kMaxRecordText + 1, cut);
+    return held;
+  }
+};
+
 class VornaReader final : public RecordReader {
  public:
   VornaReader(const FormatOptions& o, InputFile& in) : RecordReader(o), in_(in) {}
@@ -204,10 +199,10 @@ class VornaReader final : public RecordReader {
     text_.clear();
     std::size_t length = 0;
     for (;;) {
-      if (!have_pending_ && !read_line()) break;
-      const std::string_view l = drop_cr(pending_);
+      if (!ahead_.held && !ahead_.read()) break;
+      const std::string_view l = drop_cr(ahead_.line);
       if (l.size() < 2) {
-        have_pending_ = false;
+        ahead_.held = false;
         continue;
       }
       const std::string_view k = l.substr(0, 9);
@@ -216,7 +211,7 @@ class VornaReader final : public RecordReader {
       } else {
         key = k;
       }
-      have_pending_ = false;
+      ahead_.held = false;
       length += l.size() + 1;
       keep_line(l);
     }
@@ -248,14 +243,8 @@ class VornaReader final : public RecordReader {
   }
 
  private:
-  bool read_line() {
-    bool cut = false;
-    have_pending_ = in_.line(pending_, kMaxRecordText + 1, cut);
-    return have_pending_;
-  }
   InputFile& in_;
-  std::string pending_;
-  bool have_pending_ = false;
+  LineAhead ahead_{in_};
 };
 
 class VornaWriter final : public RecordWriter {
@@ -292,21 +281,21 @@ class Mab2Reader final : public RecordReader {
   ResultCode next(records::RecordHandle& h) override {
     // Lines before a record's "###" line are passed over.
     for (;;) {
-      if (!have_pending_ && !read_line())
+      if (!ahead_.held && !ahead_.read())
         return in_.failed() ? ResultCode(kCannotRead) : ResultCode(kEndOfInput);
-      if (drop_cr(pending_).substr(0, 3) == "###") break;
-      have_pending_ = false;
+      if (drop_cr(ahead_.line).substr(0, 3) == "###") break;
+      ahead_.held = false;
     }
     // The record text joins continuation lines with a blank; the lines as
     // read are kept for the error file.
-    std::string record(drop_cr(pending_));
+    std::string record(drop_cr(ahead_.line));
     text_.clear();
     keep_line(record);
-    have_pending_ = false;
-    while (read_line()) {
-      const std::string_view l = drop_cr(pending_);
+    ahead_.held = false;
+    while (ahead_.read()) {
+      const std::string_view l = drop_cr(ahead_.line);
       if (l.substr(0, 3) == "###") break;  // stays pending
-      have_pending_ = false;
+      ahead_.held = false;
       if (l.empty()) break;
       keep_line(l);
       if (record.size() > kMaxRecordText) continue;
@@ -340,20 +329,14 @@ class Mab2Reader final : public RecordReader {
         continue;
       }
       builder_.field(tag, l.size() > 3 ? indicators_of(l.substr(3, 1)) : std::string_view());
-      add_delimited_content(builder_, content, kUS);
+      add_delimited(builder_, content, kUS, nullptr, [](std::string_view v) { return v; });
     }
     return built(h, record.substr(0, 28));
   }
 
  private:
-  bool read_line() {
-    bool cut = false;
-    have_pending_ = in_.line(pending_, kMaxRecordText + 1, cut);
-    return have_pending_;
-  }
   InputFile& in_;
-  std::string pending_;
-  bool have_pending_ = false;
+  LineAhead ahead_{in_};
 };
 
 class Mab2Writer final : public RecordWriter {

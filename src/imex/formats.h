@@ -176,6 +176,30 @@ std::string generic_internal_text(records::RecordHandle& h);
 // can hold (such a record cannot be read).
 std::optional<std::uint32_t> idn_number(std::string_view text);
 
+// For the readers: adds content whose subfields begin with `delimiter`
+// (MAB, MARC 21) to the builder's current field, each value through
+// `value` (a translation); plain content when it does not begin with the
+// delimiter. `def`, when it lists subfields, keeps only the codes it knows.
+template <typename Value>
+void add_delimited(records::RecordBuilder& b, std::string_view content, char delimiter,
+                   const dict::TagDef* def, Value&& value) {
+  if (content.empty() || content[0] != delimiter) {
+    b.text(value(content));
+    return;
+  }
+  std::size_t at = 1;
+  while (at <= content.size()) {
+    std::size_t end = content.find(delimiter, at);
+    if (end == std::string_view::npos) end = content.size();
+    if (end > at) {
+      const char code = content[at];
+      if (def == nullptr || def->subfields.empty() || def->find_subfield(code) != nullptr)
+        b.subfield(code, value(content.substr(at + 1, end - at - 1)));
+    }
+    at = end + 1;
+  }
+}
+
 // The finishing steps of MAB records after reading: blanks of "LDR" become
 // "-", and "FMT" is set to "M" and the upper-cased last character of "LDR".
 ResultCode mab_finish(records::RecordHandle& h);

@@ -21,28 +21,6 @@ std::string_view trimmed_indicators(std::string_view ind) {
   return ind;
 }
 
-// Subfields of delimited content into the builder, each value translated;
-// `def` (when it lists subfields) keeps the codes it knows.
-template <typename Translate>
-void add_values(records::RecordBuilder& b, std::string_view content, char delimiter, const dict::TagDef* def,
-                Translate&& tr) {
-  if (content.empty() || content[0] != delimiter) {
-    b.text(tr(content));
-    return;
-  }
-  std::size_t at = 1;
-  while (at <= content.size()) {
-    std::size_t end = content.find(delimiter, at);
-    if (end == std::string_view::npos) end = content.size();
-    if (end > at) {
-      const char code = content[at];
-      if (def == nullptr || def->subfields.empty() || def->find_subfield(code) != nullptr)
-        b.subfield(code, tr(content.substr(at + 1, end - at - 1)));
-    }
-    at = end + 1;
-  }
-}
-
 // Appends the field's content for writing to `out`: subfields as the
 // delimiter, code and translated value (code "L" left out), or the
 // translated content.
@@ -103,7 +81,7 @@ class Marc21Reader final : public RecordReader {
       if (control_tag(f.tag)) {
         builder_.text(tr(f.content));
       } else {
-        add_values(builder_, f.content, options_.subfield, def, tr);
+        add_delimited(builder_, f.content, options_.subfield, def, tr);
       }
     }
     return built(h, std::to_string(text_.size()));
@@ -217,7 +195,7 @@ class MabiReader final : public RecordReader {
         continue;
       }
       builder_.field(tag, static_cast<unsigned char>(ind) <= ' ' ? std::string_view() : field.substr(3, 1));
-      add_values(builder_, content, kUS, nullptr, tr);
+      add_delimited(builder_, content, kUS, nullptr, tr);
     }
     return built(h, std::to_string(length));
   }

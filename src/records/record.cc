@@ -147,7 +147,10 @@ ResultCode insert_sub(RecordHandle& h, std::size_t field_off, std::size_t pos, c
 // ---------------------------------------------------------------------------
 // Handle.
 
-void rec_init(RecordHandle& h, std::size_t capacity, int form) {
+namespace {
+
+// An empty record of that form and capacity in the handle's working state.
+void empty_state(RecordHandle& h, std::size_t capacity, int form) {
   h.idn = 0;
   h.length = kHeaderSize;
   h.status = 0;
@@ -156,6 +159,12 @@ void rec_init(RecordHandle& h, std::size_t capacity, int form) {
   h.field_cursor = 0;
   h.subfield_cursor = 0;
   h.capacity = static_cast<std::uint32_t>(capacity);
+}
+
+}  // namespace
+
+void rec_init(RecordHandle& h, std::size_t capacity, int form) {
+  empty_state(h, capacity, form);
   h.owned_.clear();
   h.buffer = nullptr;
   h.room_ = 0;
@@ -173,14 +182,7 @@ void rec_reset(RecordHandle& h, std::size_t capacity, int form) {
     rec_init(h, capacity, form);
     return;
   }
-  h.idn = 0;
-  h.length = kHeaderSize;
-  h.status = 0;
-  h.order = 0;
-  h.form = static_cast<std::uint8_t>(form == 0 || form == 1 ? form : 0);
-  h.field_cursor = 0;
-  h.subfield_cursor = 0;
-  h.capacity = static_cast<std::uint32_t>(capacity);
+  empty_state(h, capacity, form);
   rec_store_header(h);
 }
 

@@ -544,4 +544,33 @@ std::unique_ptr<psi::BuiltinGroup> make_library_group(Service& service, const Li
   return std::make_unique<LibraryGroup>(service, *run, run);
 }
 
+void prepare_library_engine(Service& service, psi::Engine& engine,
+                            std::unique_ptr<psi::BuiltinGroup> library) {
+  engine.add_group(psi::make_file_group(&service.configs));
+  engine.add_group(std::move(library));
+  engine.set_messages(
+      [&service](std::string_view group, int code) { return service.messages.text(group, code); });
+  engine.initialise();
+}
+
+ResultCode load_library_script(Service& service, const std::string& path, psi::Script& script) {
+  const psi::Engine lines;  // formats the loader's errors as runs do
+  const int rc = psi::load_script(path, script, [&](int code, const std::string& text) {
+    service.reporter.output_text(lines.error_line(path, 0, code, text));
+  });
+  return rc != 0 ? ResultCode(kScriptNotLoaded) : ResultCode(0);
+}
+
+int run_library_script(Service& service, const psi::Script& script, LibraryRun run, char save_flag) {
+  psi::Engine engine;
+  prepare_library_engine(service, engine, make_library_group(service, run));
+  const auto to_log = [&service](std::string_view text) { service.reporter.output_text(text); };
+  psi::RunIo io;
+  io.out = to_log;
+  io.err = to_log;
+  const int value = engine.run(script, save_flag, io);
+  engine.release();
+  return value;
+}
+
 }  // namespace corvanta

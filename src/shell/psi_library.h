@@ -12,7 +12,9 @@
 #include <memory>
 
 #include "psi/engine.h"
+#include "psi/script.h"
 #include "records/record.h"
+#include "util/result.h"
 
 namespace corvanta {
 
@@ -20,6 +22,7 @@ class Service;
 class ParamList;
 
 inline constexpr int kRecordSlots = 10;
+inline constexpr std::int32_t kScriptNotLoaded = -183;
 
 // What one run gives the group: the starting command's parameters (for
 // getparm) and, while an import runs the script for a record, that record
@@ -36,6 +39,17 @@ std::unique_ptr<psi::BuiltinGroup> make_library_group(Service& service, LibraryR
 // The same for an engine that is restarted run after run: each run starts
 // with what `run` (the caller's, kept alive) holds then.
 std::unique_ptr<psi::BuiltinGroup> make_library_group(Service& service, const LibraryRun* run);
+
+// Gives `engine` the file built-ins, the library group `library` and the
+// service's message texts, and initialises it.
+void prepare_library_engine(Service& service, psi::Engine& engine,
+                            std::unique_ptr<psi::BuiltinGroup> library);
+// Loads a script file for a command: 0, or -183 with the loader's error
+// lines on the screen and in the job protocol.
+ResultCode load_library_script(Service& service, const std::string& path, psi::Script& script);
+// Runs a script with the file and library built-ins for `run`; what it
+// prints goes to the screen and the job protocol. The script's exit value.
+int run_library_script(Service& service, const psi::Script& script, LibraryRun run, char save_flag);
 
 // A field address of a script: TAG[.n][/ii][$c[.m]]: a tag of three
 // characters, an occurrence, up to two indicators, a subfield code of one

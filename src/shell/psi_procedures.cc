@@ -1,6 +1,5 @@
 #include "shell/psi_procedures.h"
 
-#include "psi/builtins.h"
 #include "psi/engine.h"
 #include "shell/params.h"
 #include "shell/psi_library.h"
@@ -9,7 +8,6 @@
 namespace corvanta {
 namespace {
 
-constexpr std::int32_t kScriptNotLoaded = -183;
 constexpr std::int32_t kProcedureFailed = -184;  // a script error, or procedures nested too deep
 constexpr int kMaxDepth = 2;
 
@@ -56,11 +54,7 @@ std::optional<ResultCode> PsiProcedures::run(const dict::AppPoolDef& pool, std::
   p.run = LibraryRun{&p.params, nullptr, &record};
   psi::Engine& engine = p.engine;
   if (fresh) {
-    engine.add_group(psi::make_file_group(&service_.configs));
-    engine.add_group(make_library_group(service_, &p.run));
-    engine.set_messages(
-        [this](std::string_view group, int code) { return service_.messages.text(group, code); });
-    engine.initialise();
+    prepare_library_engine(service_, engine, make_library_group(service_, &p.run));
   } else {
     engine.restart();
   }

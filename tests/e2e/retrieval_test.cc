@@ -30,7 +30,6 @@ namespace {
 using records::FieldDesc;
 using records::RecordHandle;
 
-
 const std::vector<std::string> kWords = {
     "der",    "die",  "und",     "Haus",     "Häuser", "Garten", "Nacht",      "the",  "Tod", "Elbe",
     "Müller", "Zeit", "Zeitung", "Hausboot", "Gärten", "Tag",    "Nachtigall", "Elch", "Tür", "Bach"};

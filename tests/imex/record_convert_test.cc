@@ -1,11 +1,12 @@
 #include "imex/record_convert.h"
-#include "imex/formats.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "imex/formats.h"
 
 namespace corvanta::imex {
 namespace {
