@@ -321,7 +321,7 @@ ResultCode cmd_unload(Service& service, ParamList& params, BatchResult&) {
       rc = service.dbm.get(name, n, key.data(), pos, ref, &cont);
     }
     if (rc.failed()) result = rc;
-    char line[32];
+    char line[48];
     std::snprintf(line, sizeof line, "FILE %3.3d  %8.8ld", n, written);
     service.reporter.log_text(line, kMsgUnloaded);
   }

@@ -47,6 +47,21 @@ void Engine::unread_char(int c) {
   pushback_.push_back(c);
 }
 
+// Skips a comment's text up to its newline, which is still a token.
+void Engine::skip_comment() {
+  if (pushback_.empty()) {
+    const std::size_t end = input_.find('\n', input_pos_);
+    if (end != std::string::npos) {
+      input_pos_ = end;
+      return;
+    }
+  }
+  int c;
+  while ((c = read_char()) != '\n' && c != EOF) {
+  }
+  unread_char(c);
+}
+
 void Engine::discard_input() {
   pushback_.clear();
   input_pos_ = input_.size();
@@ -79,9 +94,7 @@ int Engine::lex(Symbol*& sym, int& n) {
         unread_char(next);
         return '/';
       }
-      while ((c = read_char()) != '\n' && c != EOF) {
-      }
-      unread_char(c);  // the newline is still a token
+      skip_comment();
       continue;
     }
     if (c == EOF) return 0;

@@ -265,6 +265,7 @@ class Engine {
   int lex_arg(int& n);
   int lex_string(Symbol*& sym);
   int follow(int expect, int yes, int no);
+  void skip_comment();
   void new_line();
 
   // Running

@@ -79,8 +79,8 @@ class LibraryGroup final : public psi::BuiltinGroup {
     if (source_ != nullptr) run_ = *source_;
     if (run_.procedure_record != nullptr) {
       Slot& slot = slots_[0];
-      records::rec_init(slot.h, std::max<std::size_t>(max_record(), run_.procedure_record->room()),
-                        run_.procedure_record->form);
+      records::rec_reset(slot.h, std::max<std::size_t>(max_record(), run_.procedure_record->room()),
+                         run_.procedure_record->form);
       if (records::rec_copy(slot.h, *run_.procedure_record).ok()) {
         slot.used = true;
         slot.pool = s_.pools.pool();
@@ -94,8 +94,14 @@ class LibraryGroup final : public psi::BuiltinGroup {
     if (run_.procedure_record != nullptr && slots_[0].used) {
       (void)records::rec_copy(*run_.procedure_record, slots_[0].h);
       run_.procedure_record = nullptr;
+      // Its buffer is kept for the next procedure run (begin() resets it).
+      slots_[0].used = false;
+      slots_[0].pool = nullptr;
+      slots_[0].file = nullptr;
     }
-    for (int n = 0; n < kRecordSlots; ++n) free_slot(n);
+    for (int n = 0; n < kRecordSlots; ++n) {
+      if (slots_[static_cast<std::size_t>(n)].used) free_slot(n);
+    }
     current_ = -1;
   }
 

@@ -14,8 +14,11 @@ TEST(PsiLexer, CommentsContinuationsAndNumbers) {
       "x = 1 + \\\n 2 // a comment\n"
       "x\n"
       ".5 + 1e3 + 2.5E-1\n"
-      "12.\n");
-  EXPECT_EQ(o.out, "\t3\n\t1000.75\n\t12\n");
+      "12.\n"
+      "\"a // b\" // not the string's\n"
+      "// a whole line\n"
+      "x // a comment after code\n");
+  EXPECT_EQ(o.out, "\t3\n\t1000.75\n\t12\n\t\"a // b\"\n\t3\n");
   EXPECT_EQ(o.err, "");
 }
 
