@@ -56,6 +56,15 @@ ResultCode cmd_import(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_export(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_run_psi(Service& service, ParamList& params, BatchResult& result);
 
+// The setup tables (setup_commands.cc); all need permission 9 in the pool.
+ResultCode cmd_setup_imp(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_setup_exp(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_setup_get(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_setup_put(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_setup_del(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_setup_dlb(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_setup_lod(Service& service, ParamList& params, BatchResult& result);
+
 // Users and their profiles (user_commands.cc); all need the administration
 // right.
 ResultCode cmd_user_add(Service& service, ParamList& params, BatchResult& result);

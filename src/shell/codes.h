@@ -10,6 +10,8 @@ inline constexpr std::int32_t kCommandFile = -11;  // command file missing or un
 // A file a command names: cannot be opened or created; cannot be written.
 inline constexpr std::int32_t kCannotOpenFile = -13;
 inline constexpr std::int32_t kCannotWriteFile = -16;
+// SETUP_LOD: no backup of the block from today.
+inline constexpr std::int32_t kNoBackup = -31;
 inline constexpr std::int32_t kOutOfMemory = -102;
 inline constexpr std::int32_t kServerConfig = -103;  // "Messages" or server configuration unreadable
 inline constexpr std::int32_t kUsersOutOfMemory = -122;

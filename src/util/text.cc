@@ -4,6 +4,21 @@
 
 namespace corvanta {
 
+std::string latin1_to_utf8(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      out.push_back(ch);
+    } else {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
 std::string upper(std::string_view s) {
   std::string out(s);
   upper_in_place(out);

@@ -18,6 +18,8 @@ constexpr char ascii_lower(char c) noexcept {
 }
 
 // Copy of `s` with a to z upper-cased.
+// ISO 8859-1 text in UTF-8.
+std::string latin1_to_utf8(std::string_view s);
 std::string upper(std::string_view s);
 void upper_in_place(std::string& s);
 
