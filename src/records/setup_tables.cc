@@ -36,7 +36,7 @@ constexpr std::array<Block, 14> kBlocks{{
 constexpr std::string_view kNoSublib = "#####";
 
 void put(SetupKey& key, std::size_t at, std::size_t width, std::string_view text) {
-  std::memcpy(key.data() + at, text.data(), std::min(width, text.size()));
+  if (!text.empty()) std::memcpy(key.data() + at, text.data(), std::min(width, text.size()));
 }
 
 std::string part(const SetupKey& key, std::size_t at, std::size_t width) {

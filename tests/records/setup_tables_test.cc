@@ -146,6 +146,11 @@ TEST_F(SetupStoreTest, ChangesAndDeletingABlockKeepTheNeighbours) {
   EXPECT_EQ(value, std::string(200, 'v'));  // cut to the longest value
   EXPECT_EQ(store_->read(std::string_view("HB1"), "Period", "XX01", value).code(), 1);
   EXPECT_EQ(value, "");
+  // An empty value under an empty key is taken and reads as no entry.
+  ASSERT_EQ(store_->load(std::string_view("HB1"), "Period", "", "").code(), 0);
+  value = "x";
+  EXPECT_NE(store_->read(std::string_view("HB1"), "Period", "", value).code(), 0);
+  EXPECT_EQ(value, "");
 
   std::size_t deleted = 0;
   ASSERT_EQ(store_->delete_block(std::string_view("HB1"), "Period", deleted).code(), 0);
