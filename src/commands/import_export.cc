@@ -26,6 +26,7 @@
 #include "imex/formats.h"
 #include "imex/record_convert.h"
 #include "psi/script.h"
+#include "shell/codes.h"
 #include "shell/command_files.h"
 #include "shell/psi_library.h"
 #include "shell/support.h"
@@ -42,7 +43,6 @@ constexpr int kImportGroup = 8;
 constexpr char kBulkMode = 'R';
 constexpr char kSharedMode = 'U';
 constexpr int kExportGroup = 7;
-constexpr std::int32_t kBadParameter = -11;
 constexpr std::int32_t kTooManyErrors = -30;
 constexpr std::int32_t kMsgNew = 100;
 constexpr std::int32_t kMsgWritten = 101;
@@ -533,7 +533,7 @@ ResultCode Importer::union_number(records::RecordHandle& h, std::string& message
     union_no += "F";
   }
   const FieldAddress a = parse_field_address(target_);
-  if (!a.valid) return kBadParameter;
+  if (!a.valid) return codes::kMissingParameter;
   records::FieldDesc f = a.field;
   if (f.occurrence == 0) f.occurrence = 1;
   f.type = 1;
@@ -645,10 +645,10 @@ ResultCode Importer::run() {
     service_.reporter.log_text(
         "KEY=" + key_ + " SOURCE=" + source_ + " TARGET=" + target_ + " FORCE=" + force, 0);
   }
-  if (!format || data_.empty()) return kBadParameter;
+  if (!format || data_.empty()) return codes::kMissingParameter;
   if (mode_ == 'H' && service_.pools.file()->name != "ITEMS") {
     service_.reporter.log_text(import_text(service_, kMsgItemsOnly, "ITEMS"), 0);
-    return kBadParameter;
+    return codes::kMissingParameter;
   }
   double_ = dbl[0];
   save_ = save == "N" ? 'N' : 'Y';
@@ -670,8 +670,8 @@ ResultCode Importer::run() {
   // that is the input itself would be read back while it grows.
   for (const std::string* side : {&errors_.path, &doubles_.path}) {
     if (same_file(*side, data_)) {
-      service_.reporter.error_message(*side, kBadParameter);
-      return kBadParameter;
+      service_.reporter.error_message(*side, codes::kMissingParameter);
+      return codes::kMissingParameter;
     }
     if (const ResultCode rc = check_command_file(service_, *side, FileUse::Write); rc.failed()) return rc;
   }
@@ -679,8 +679,8 @@ ResultCode Importer::run() {
   for (const char* name : {"TRANSLIN", "TRANSLOUT"}) {
     const std::string table = upper(params_.get_into(name, "", 11, true));
     if (!table.empty() && service_.translations.find(table) == nullptr) {
-      service_.reporter.error_message(std::string(name) + "=" + table, kBadParameter);
-      return kBadParameter;
+      service_.reporter.error_message(std::string(name) + "=" + table, codes::kMissingParameter);
+      return codes::kMissingParameter;
     }
   }
   if (const ResultCode rc = psiin_.load(service_, params_.get_into("PSIIN", "", 99, false)); rc.failed())
@@ -993,7 +993,7 @@ ResultCode Exporter::run() {
                                  " FILE=" + std::string(params_.get("FILE")) + " TYPE=" + type +
                                  " MODE=" + mode + " FLAGS=" + flags + " DATA=" + data,
                              0);
-  if (!format || data.empty()) return kBadParameter;
+  if (!format || data.empty()) return codes::kMissingParameter;
   const std::string generic = params_.get_into("GENERIC", "", 1, false);
   convout_ = params_.get_into("CONVOUT", "", 99, false);
   scriptout_ = params_.get_into("SCRIPTOUT", "", 11, true);
@@ -1003,8 +1003,8 @@ ResultCode Exporter::run() {
   strip_links_ = flags.find('D') != std::string::npos;
   // A translation table that is not there would empty every record.
   if (!translout.empty() && service_.translations.find(translout) == nullptr) {
-    service_.reporter.error_message("TRANSLOUT=" + translout, kBadParameter);
-    return kBadParameter;
+    service_.reporter.error_message("TRANSLOUT=" + translout, codes::kMissingParameter);
+    return codes::kMissingParameter;
   }
   if (const ResultCode rc = bat_pool_open(service_, 'I', 'N'); rc.failed()) return rc;
   if (const ResultCode rc = check_command_file(service_, data, FileUse::Write); rc.failed()) return rc;

@@ -87,10 +87,10 @@ ResultCode block_params(Service& service, const ParamList& params, bool with_ent
   out.sublib = params.has("SUBLIB") ? params.get_into("SUBLIB", "", 5, false)
                                     : service.state.current_sublib.substr(0, 5);
   out.block = params.get_into("BLOCK", "", kMaxBlockParam, false);
-  if (out.block.empty()) return codes::kCommandFile;
+  if (out.block.empty()) return codes::kMissingParameter;
   if (with_entry) {
     out.entry = params.get_into("ENTRY", "", kMaxEntryParam, false);
-    if (out.entry.empty()) return codes::kCommandFile;
+    if (out.entry.empty()) return codes::kMissingParameter;
   }
   return 0;
 }
@@ -180,13 +180,9 @@ ResultCode cmd_setup_get(Service& service, ParamList& params, BatchResult& resul
   if (const ResultCode rc = block_params(service, params, false, b); rc.failed()) return rc;
   if (const ResultCode rc = open_pool(service, params, 'U'); rc.failed()) return rc;
   records::SetupStore store = store_of(service, pool_setup_file(service));
-  const std::string wanted_block(records::setup_block_name(records::setup_block_code(b.block)));
-  const records::SetupKey wanted = records::setup_key(b.sublib, b.block, {});
-  const std::string wanted_sublib = records::split_setup_key(wanted).sublib;
   records::SetupEntry e;
   ResultCode rc = store.first(b.sublib, b.block, e);
-  for (; rc.code() == 0; rc = store.next(e)) {
-    if (!equal_nocase(e.sublib, wanted_sublib) || e.block != wanted_block) break;
+  for (; rc.code() == 0 && store.in_block(b.sublib, b.block); rc = store.next(e)) {
     if (!e.value.empty()) bat_add_row(service, e.entry + "=" + e.value, result);
   }
   return rc.failed() ? rc : ResultCode(0);

@@ -154,13 +154,23 @@ ResultCode SetupStore::walk_result(ResultCode rc, SetupEntry& out) {
   return 0;
 }
 
-ResultCode SetupStore::first(std::optional<std::string_view> sublib, std::string_view block,
-                             SetupEntry& out) {
-  key_ = setup_key(sublib, block, {});
+ResultCode SetupStore::position(const SetupKey& key, SetupEntry& out) {
+  key_ = key;
   dbm::DataRef ref{{value_.data(), value_.size()}};
   const ResultCode rc = dbm_.set(pool_, file_, key_.data(), position_, ref);
   last_length_ = ref.length;
   return walk_result(rc, out);
+}
+
+ResultCode SetupStore::first(std::optional<std::string_view> sublib, std::string_view block,
+                             SetupEntry& out) {
+  return position(setup_key(sublib, block, {}), out);
+}
+
+bool SetupStore::in_block(std::optional<std::string_view> sublib, std::string_view block) const {
+  const SetupKey wanted = setup_key(sublib, block, {});
+  return equal_nocase(std::string_view(reinterpret_cast<const char*>(key_.data()), 8),
+                      std::string_view(reinterpret_cast<const char*>(wanted.data()), 8));
 }
 
 ResultCode SetupStore::next(SetupEntry& out) {
@@ -173,15 +183,11 @@ ResultCode SetupStore::next(SetupEntry& out) {
 ResultCode SetupStore::delete_block(std::optional<std::string_view> sublib, std::string_view block,
                                     std::size_t& count) {
   count = 0;
-  const SetupKey wanted = setup_key(sublib, block, {});
   for (;;) {
     SetupEntry e;
     const ResultCode rc = first(sublib, block, e);
     if (rc.code() != 0) return rc.failed() ? rc : ResultCode(0);
-    // The same sub-library and block (the key's first eight bytes).
-    if (!equal_nocase(std::string_view(reinterpret_cast<const char*>(key_.data()), 8),
-                      std::string_view(reinterpret_cast<const char*>(wanted.data()), 8)))
-      return 0;
+    if (!in_block(sublib, block)) return 0;
     if (const ResultCode d = dbm_.remove(pool_, file_, key_.data()); d.code() != 0) return d.failed() ? d : 1;
     ++count;
   }
@@ -196,16 +202,9 @@ ResultCode SetupStore::export_text(std::string_view sublib, std::string_view blo
   bool header = false;
   SetupEntry e;
   // From the first key of the sub-library (or of the file) in key order.
-  ResultCode rc;
-  if (sublib.empty()) {
-    key_.fill(0);
-    dbm::DataRef ref{{value_.data(), value_.size()}};
-    rc = dbm_.set(pool_, file_, key_.data(), position_, ref);
-    last_length_ = ref.length;
-    rc = walk_result(rc, e);
-  } else {
-    rc = first(sublib, {}, e);
-  }
+  SetupKey start;
+  start.fill(0);
+  ResultCode rc = sublib.empty() ? position(start, e) : first(sublib, {}, e);
   const std::string wanted_sublib = part(setup_key(sublib, {}, {}), 0, kSetupSublibLength);
   for (; rc.code() == 0; rc = next(e)) {
     const std::string key_sublib = part(key_, 0, kSetupSublibLength);

@@ -80,6 +80,9 @@ class SetupStore {
   // or the failure.
   ResultCode first(std::optional<std::string_view> sublib, std::string_view block, SetupEntry& out);
   ResultCode next(SetupEntry& out);
+  // Whether the entry the walk stands on belongs to that sub-library and
+  // block (compared without regard to case).
+  bool in_block(std::optional<std::string_view> sublib, std::string_view block) const;
 
   // Deletes every entry of the block; the number deleted in `count`.
   ResultCode delete_block(std::optional<std::string_view> sublib, std::string_view block, std::size_t& count);
@@ -98,6 +101,8 @@ class SetupStore {
                          const std::function<std::string(std::string_view)>& convert, std::size_t& count);
 
  private:
+  // SET at `key`: the walk's first entry not below it.
+  ResultCode position(const SetupKey& key, SetupEntry& out);
   ResultCode walk_result(ResultCode rc, SetupEntry& out);
 
   dbm::Dbm& dbm_;

@@ -6,7 +6,8 @@
 
 namespace corvanta::codes {
 
-inline constexpr std::int32_t kCommandFile = -11;  // command file missing or unreadable
+inline constexpr std::int32_t kCommandFile = -11;       // command file missing or unreadable
+inline constexpr std::int32_t kMissingParameter = -11;  // a parameter the command needs is missing
 // A file a command names: cannot be opened or created; cannot be written.
 inline constexpr std::int32_t kCannotOpenFile = -13;
 inline constexpr std::int32_t kCannotWriteFile = -16;

@@ -52,12 +52,12 @@ class SetupStoreTest : public ::testing::Test {
     dbm_ = std::make_unique<dbm::Dbm>(fs_, messages_);
     ASSERT_EQ(dbm_->initialize("A", dir_ + "/a").code(), 0);
     ASSERT_EQ(dbm_->open("A", dir_ + "/a", 'U').code(), 0);
-    dbm::FileSpec spec;
-    spec.file = 9;
-    spec.kind = 'D';
-    spec.key_length = static_cast<int>(kSetupKeyLength);
-    spec.length = 2000;
-    ASSERT_EQ(dbm_->create("A", spec).code(), 0);
+    dbm::FileSpec setup_file;
+    setup_file.file = 9;
+    setup_file.kind = 'D';
+    setup_file.key_length = static_cast<int>(kSetupKeyLength);
+    setup_file.length = 2000;
+    ASSERT_EQ(dbm_->create("A", setup_file).code(), 0);
     store_ = std::make_unique<SetupStore>(*dbm_, "A", 9);
   }
   void TearDown() override {
