@@ -2,16 +2,17 @@
 * show pool A. Files are named as the commands name them (BIBLS, LOANS, ...)
 * or by their three-letter codes (BIB, LOA, ...).
 
+* CASH: the data file of the borrowers' cash transactions (fines, postage).
 POOL=A,LONG='Stadtbibliothek Beispielstadt',DEFIN=A,FILE=APPFILES,SCRIPT=APROCS,
-  INFO='BIBLS=BIBLS',DATEFORM=2
+  INFO='BIBLS=BIBLS',INFO='CASH=13',DATEFORM=2
 
 (APPFILES)
 FILE=BIBLS,NAME=BIB,NUMBER=1,LONG='Titel',TAG=ABIBTAG,INDEX=ABIBASP,LINK=ABIBLNK,FORM=ABIBFRM,
   LOCATE=ABIBLOC
-FILE=ITEMS,NAME=ITM,NUMBER=2,LONG='Exemplare',INDEX=AITMASP,FORM=ACOMFRM
-FILE=LOANS,NAME=LOA,NUMBER=3,LONG='Ausleihen',INDEX=ALOAASP,FORM=ALOAFRM
-FILE=USERS,NAME=USR,NUMBER=4,LONG='Leser',INDEX=AUSRASP,FORM=ACOMFRM
-FILE=ADDRS,NAME=ADR,NUMBER=5,LONG='Adressen',FORM=ACOMFRM
+FILE=ITEMS,NAME=ITM,NUMBER=2,LONG='Exemplare',INDEX=AITMASP,FORM=AITMFRM
+FILE=LOANS,NAME=LOA,NUMBER=3,LONG='Ausleihen',INDEX=ALOAASP,LINK=ALOALNK,FORM=ALOAFRM
+FILE=USERS,NAME=USR,NUMBER=4,LONG='Leser',INDEX=AUSRASP,LINK=AUSRLNK,FORM=ACOMFRM
+FILE=ADDRS,NAME=ADR,NUMBER=5,LONG='Adressen',FORM=AADRFRM
 FILE=ORDER,NAME=ORD,NUMBER=6,LONG='Bestellungen',INDEX=AORDASP,FORM=AORDFRM
 FILE=VENDR,NAME=VDR,NUMBER=7,LONG='Lieferanten',FORM=ACOMFRM
 FILE=VENAD,NAME=VAD,NUMBER=8,LONG='Lieferantenadressen',FORM=ACOMFRM
@@ -50,6 +51,8 @@ FORM=SORTINFO,PATH=../etc/forms/sortinfo.frm,COLUMNS=ADEFCOL
 FORM=001,TEXT='Titel',PATH=../etc/forms/title.frm,INDEX=9
 FORM=002,TEXT='Verfasser',PATH=../etc/forms/author.frm,INDEX=2
 FORM=SCAN,PATH=../etc/forms/scan.frm,COLUMNS=ASCANCOL
+FORM=PRINTLIST,TYPE=H,STYLE=LIST,TEXT='Titelliste',PATH=../etc/forms/list.frm,
+  PAGEHEAD=../etc/forms/list_head.frm,PAGEFOOT=../etc/forms/list_foot.frm
 
 * ---------------------------------------------------------------- other files
 (AITMASP)
@@ -71,11 +74,28 @@ INDEX=IDN,NUMBER=0
 * ---------------------------------------------------------------- forms
 (ACOMFRM)
 FORM=DEFAULT-1,COLUMNS=ADEFCOL
+* Print forms (see docs/circulation.md): TYPE=H documents are XML turned
+* into HTML by the stylesheet STYLE= (etc/styles/); HEAD=YES puts the form's
+* "Header" text first; RECHEAD=/RECFOOT= are the parts before and after a
+* record, PAGEHEAD=/PAGEFOOT= those of a list; LINK= writes the records of
+* those links after the record, each by the form the file's LINK= names.
 (ALOAFRM)
 FORM=DEFAULT-1,COLUMNS=ADEFCOL
-FORM=BORR_REMIND,TYPE=P,TEXT='Mahnung: Leser'
-FORM=LOAN_REMIND,TYPE=P,TEXT='Mahnung: Ausleihe'
-FORM=LOAN_REMFOOT,TYPE=P,TEXT='Mahnung: Schluss'
+FORM=BORR_REMIND,TYPE=H,STYLE=LETTER,HEAD=YES,TEXT='Mahnung: Leser',
+  PATH=../etc/forms/remind_borrower.frm,LINK=1
+FORM=LOAN_REMIND,TYPE=H,TEXT='Mahnung: Ausleihe',PATH=../etc/forms/remind_loan.frm,LINK=2
+FORM=LOAN_REMFOOT,TYPE=H,TEXT='Mahnung: Schluss',PATH=../etc/forms/remind_footer.frm,
+  RECFOOT=../etc/forms/remind_closing.frm
+(ALOALNK)
+LINK=2,FORM=REMIND
+(AUSRLNK)
+LINK=1,FORM=ADDRESS
+(AITMFRM)
+FORM=DEFAULT-1,COLUMNS=ADEFCOL
+FORM=REMIND,PATH=../etc/forms/item.frm
+(AADRFRM)
+FORM=DEFAULT-1,COLUMNS=ADEFCOL
+FORM=ADDRESS,PATH=../etc/forms/address.frm
 (AORDFRM)
 FORM=DEFAULT-1,COLUMNS=ADEFCOL
 FORM=CLMLIST,TYPE=P,TEXT='Reklamation'

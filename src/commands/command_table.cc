@@ -88,7 +88,7 @@ constexpr auto kTable = std::to_array<CommandEntry>({
     {"RECALL", true, true, not_available},
     {"RECOVER", true, true, cmd_recover},
     {"RELEASE", true, true, cmd_release},
-    {"REMIND", true, true, not_available},
+    {"REMIND", true, true, cmd_remind},
     {"REPORT", true, true, not_available},
     {"RESTORE", true, true, cmd_restore},
     {"ROUT_ITEM", true, true, not_available},

@@ -56,6 +56,9 @@ ResultCode cmd_import(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_export(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_run_psi(Service& service, ParamList& params, BatchResult& result);
 
+// The overdue reminders (remind.cc); permission 12 in the pool.
+ResultCode cmd_remind(Service& service, ParamList& params, BatchResult& result);
+
 // The setup tables (setup_commands.cc); all need permission 9 in the pool.
 ResultCode cmd_setup_imp(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_setup_exp(Service& service, ParamList& params, BatchResult& result);

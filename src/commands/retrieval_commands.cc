@@ -17,9 +17,9 @@
 namespace corvanta {
 namespace {
 
-constexpr std::int32_t kMsgSetHits = 160;  // "%u: %u": set number and hits
-constexpr std::int32_t kMsgScanPages = 161;
-constexpr std::int32_t kMsgSortedBy = 162;
+constexpr std::int32_t kMsgSetHits = 170;  // "%u: %u": set number and hits
+constexpr std::int32_t kMsgScanPages = 171;
+constexpr std::int32_t kMsgSortedBy = 172;
 constexpr std::size_t kSetRows = 40;
 constexpr std::size_t kDisplayRows = 100;
 constexpr std::size_t kScanRows = 30;

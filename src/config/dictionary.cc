@@ -1029,6 +1029,25 @@ class ApplReader {
         case Kw::STYLE: f.style = value_name(it.value, kMaxFormName); return kItemOk;
         case Kw::TEXT: f.text = value_name(it.value, kMaxText); return kItemOk;
         case Kw::PATH: f.path = value_name(it.value, kMaxPath); return kItemOk;
+        case Kw::RECHEAD: f.leading = value_name(it.value, kMaxPath); return kItemOk;
+        case Kw::RECFOOT: f.trailing = value_name(it.value, kMaxPath); return kItemOk;
+        case Kw::PAGEHEAD: f.list_head = value_name(it.value, kMaxPath); return kItemOk;
+        case Kw::PAGEFOOT: f.list_foot = value_name(it.value, kMaxPath); return kItemOk;
+        case Kw::HEAD: return set_yes_no(f.head, it.value);
+        case Kw::COMMAND: f.program = value_name(it.value, kMaxPath); return kItemOk;
+        case Kw::LINK: {
+          // "1+2": each number a link of the data dictionary.
+          std::string_view rest = it.value;
+          while (!rest.empty() && rest.front() >= '0' && rest.front() <= '9') {
+            const std::uint16_t n = value_u16(rest);
+            if (n == 0) return kWrongKeyword;
+            f.links.push_back(n);
+            while (!rest.empty() && rest.front() >= '0' && rest.front() <= '9') rest.remove_prefix(1);
+            if (rest.empty() || rest.front() != '+') break;
+            rest.remove_prefix(1);
+          }
+          return f.links.empty() ? kWrongKeyword : kItemOk;
+        }
         case Kw::COLUMNS: f.columns = label_ref(it.value); return kItemOk;
         case Kw::INDEX: f.sort_index = value_u16(it.value); return kItemOk;
         default: return kWrongKeyword;

@@ -302,11 +302,21 @@ struct ColumnDef {
 // Forms: output formats ("DEFAULT-1"), print forms, sort and scan formats.
 struct FormDef {
   std::string name;
-  char type = 0;                              // TYPE=: print form type letter P, X or H
-  std::string style;                          // STYLE=
-  std::string text;                           // TEXT=: display text (of a sort definition)
-  std::string path;                           // PATH=: the form's layout file
-  std::uint16_t sort_index = 0;               // INDEX=: a sort form's text becomes a term of that index
+  char type = 0;                 // TYPE=: print form type letter P, X or H
+  std::string style;             // STYLE=
+  std::string text;              // TEXT=: display text (of a sort definition)
+  std::string path;              // PATH=: the form's layout file
+  std::uint16_t sort_index = 0;  // INDEX=: a sort form's text becomes a term of that index
+  // Print forms: the parts around a record and of a list, each a layout
+  // file; the header flag; the program the client runs on the document;
+  // the data dictionary links whose records follow the record.
+  std::string leading;                        // RECHEAD=
+  std::string trailing;                       // RECFOOT=
+  std::string list_head;                      // PAGEHEAD=
+  std::string list_foot;                      // PAGEFOOT=
+  bool head = false;                          // HEAD=YES: the header texts come first
+  std::string program;                        // COMMAND=
+  std::vector<std::uint16_t> links;           // LINK=: numbers joined by "+"
   LabelRef columns;                           // COLUMNS=
   std::vector<const ColumnDef*> column_defs;  // bound
 };

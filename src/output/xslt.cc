@@ -1,6 +1,7 @@
 #include "output/xslt.h"
 
 #include <fstream>
+#include <sstream>
 #include <xalanc/XalanTransformer/XalanTransformer.hpp>
 #include <xercesc/sax/HandlerBase.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
@@ -27,16 +28,11 @@ void XsltProcessor::terminate() {
   initialized_ = false;
 }
 
-ResultCode XsltProcessor::transform_file(const std::string& stylesheet, const std::string& input,
-                                         const std::string& output, std::string& error) {
-  if (!initialized_) return kXsltInitFailed;
-  std::ifstream style(stylesheet, std::ios::binary);
-  std::ifstream in(input, std::ios::binary);
-  std::ofstream out(output, std::ios::binary | std::ios::trunc);
-  if (!style || !in || !out) {
-    error = "cannot open " + (!style ? stylesheet : !in ? input : output);
-    return kXsltInitFailed;
-  }
+namespace {
+
+// One transformation from `in` with the stylesheet `style` into `out`: 0,
+// or -459 with the processor's message.
+ResultCode run_transformer(std::istream& style, std::istream& in, std::ostream& out, std::string& error) {
   xalanc::XalanTransformer transformer;
   xercesc::HandlerBase quiet;
   transformer.setWarningStream(nullptr);
@@ -48,6 +44,37 @@ ResultCode XsltProcessor::transform_file(const std::string& stylesheet, const st
     error = transformer.getLastError();
     return kXsltInitFailed;
   }
+  return 0;
+}
+
+}  // namespace
+
+ResultCode XsltProcessor::transform_text(const std::string& stylesheet, std::string_view input,
+                                         std::string& output, std::string& error) {
+  if (!initialized_) return kXsltInitFailed;
+  std::ifstream style(stylesheet, std::ios::binary);
+  if (!style) {
+    error = "cannot open " + stylesheet;
+    return kXsltInitFailed;
+  }
+  std::istringstream in{std::string(input)};
+  std::ostringstream out;
+  if (const ResultCode rc = run_transformer(style, in, out, error); rc.failed()) return rc;
+  output = std::move(out).str();
+  return 0;
+}
+
+ResultCode XsltProcessor::transform_file(const std::string& stylesheet, const std::string& input,
+                                         const std::string& output, std::string& error) {
+  if (!initialized_) return kXsltInitFailed;
+  std::ifstream style(stylesheet, std::ios::binary);
+  std::ifstream in(input, std::ios::binary);
+  std::ofstream out(output, std::ios::binary | std::ios::trunc);
+  if (!style || !in || !out) {
+    error = "cannot open " + (!style ? stylesheet : !in ? input : output);
+    return kXsltInitFailed;
+  }
+  if (const ResultCode rc = run_transformer(style, in, out, error); rc.failed()) return rc;
   out.flush();
   if (!out) {
     error = "cannot write " + output;

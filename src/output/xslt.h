@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "util/result.h"
 
@@ -33,6 +34,9 @@ class XsltProcessor {
   // `error` (the processor stays usable). Needs initialize().
   ResultCode transform_file(const std::string& stylesheet, const std::string& input,
                             const std::string& output, std::string& error);
+  // The same for a document held in memory; the result replaces `output`.
+  ResultCode transform_text(const std::string& stylesheet, std::string_view input, std::string& output,
+                            std::string& error);
 
  private:
   bool initialized_ = false;

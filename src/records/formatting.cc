@@ -68,6 +68,8 @@ bool parse_line(std::string_view line, LayoutLine& out) {
         item.kind = 'I';
       } else if (word == "NO") {
         item.kind = 'N';
+      } else if (word == "TOTAL") {
+        item.kind = 'C';
       } else {
         return false;
       }
@@ -129,6 +131,7 @@ std::string item_text(const LayoutItem& item, RecordHandle& record, const Format
   switch (item.kind) {
     case 'I': return std::to_string(record.idn);
     case 'N': return std::to_string(ctx.hit_number);
+    case 'C': return std::to_string(ctx.total);
     case 'E': return join(element_texts(record, item.element, item.nonfiling), item.separator);
     default: return item.text;
   }
@@ -189,33 +192,44 @@ ResultCode FormCatalogue::load(const dict::ApplDictionary& appl, std::FILE* erro
   layouts_.clear();
   ResultCode first = 0;
   for (const dict::FormDef& form : appl.forms()) {
-    if (form.path.empty()) continue;
-    const auto text = read_regular_file(form.path);
-    long line = 0;
-    Layout layout;
-    ResultCode rc = text ? parse_layout(*text, layout, line) : ResultCode(kCannotRead);
-    if (rc.failed()) {
-      if (errors != nullptr) {
-        std::string shown;
-        if (text && line > 0) {
-          std::string_view rest = *text;
-          for (long k = 1; k < line; ++k) rest.remove_prefix(std::min(rest.size(), rest.find('\n') + 1));
-          shown = std::string(rest.substr(0, rest.find('\n')));
-        }
-        std::fprintf(errors, "\nERROR-%d IN %s LINE %ld:\n %s", -rc.code(), form.path.c_str(), line,
-                     shown.c_str());
-      }
-      if (first.ok()) first = rc;
-      continue;
+    const std::pair<FormPart, const std::string*> parts[] = {
+        {FormPart::Body, &form.path},          {FormPart::Leading, &form.leading},
+        {FormPart::Trailing, &form.trailing},  {FormPart::ListHead, &form.list_head},
+        {FormPart::ListFoot, &form.list_foot},
+    };
+    for (const auto& [part, path] : parts) {
+      if (path->empty()) continue;
+      if (const ResultCode rc = load_part(form, part, *path, errors); rc.failed() && first.ok()) first = rc;
     }
-    layouts_.emplace(&form, std::move(layout));
   }
   return first;
 }
 
-const Layout* FormCatalogue::layout(const dict::FormDef* form) const {
+ResultCode FormCatalogue::load_part(const dict::FormDef& form, FormPart part, const std::string& path,
+                                    std::FILE* errors) {
+  const auto text = read_regular_file(path);
+  long line = 0;
+  Layout layout;
+  const ResultCode rc = text ? parse_layout(*text, layout, line) : ResultCode(kCannotRead);
+  if (rc.failed()) {
+    if (errors != nullptr) {
+      std::string shown;
+      if (text && line > 0) {
+        std::string_view rest = *text;
+        for (long k = 1; k < line; ++k) rest.remove_prefix(std::min(rest.size(), rest.find('\n') + 1));
+        shown = std::string(rest.substr(0, rest.find('\n')));
+      }
+      std::fprintf(errors, "\nERROR-%d IN %s LINE %ld:\n %s", -rc.code(), path.c_str(), line, shown.c_str());
+    }
+    return rc;
+  }
+  layouts_.emplace(std::pair(&form, part), std::move(layout));
+  return 0;
+}
+
+const Layout* FormCatalogue::layout(const dict::FormDef* form, FormPart part) const {
   if (form == nullptr) return nullptr;
-  const auto it = layouts_.find(form);
+  const auto it = layouts_.find({form, part});
   return it == layouts_.end() ? nullptr : &it->second;
 }
 

@@ -15,7 +15,8 @@
 //                   field's second indicator says (1: the first); a
 //                   nonfiling article left out for sorting
 //   @IDN            the record's number
-//   @NO             the hit's position in its set
+//   @NO             the hit's position in its set (or printed list)
+//   @TOTAL          the number of records in that set or list
 //
 // Literals before the first element show when any element of the column
 // has text; literals between two elements show when the element after them
@@ -44,7 +45,7 @@ namespace corvanta::records {
 inline constexpr std::int32_t kFormatFailed = -455;
 
 struct LayoutItem {
-  char kind = 'T';  // T text, E element, I the IDN, N the hit number
+  char kind = 'T';  // T text, E element, I the IDN, N the hit number, C the total
   std::string text;
   dict::Element element;
   std::string separator = "; ";
@@ -62,7 +63,11 @@ struct Layout {
 // (from 1) in `error_line`.
 ResultCode parse_layout(std::string_view text, Layout& out, long& error_line);
 
-// The layouts of all forms with PATH=, read once at start-up.
+// The layout files of a form: PATH= and, of print forms, the parts around
+// a record (RECHEAD=, RECFOOT=) and a list (PAGEHEAD=, PAGEFOOT=).
+enum class FormPart { Body, Leading, Trailing, ListHead, ListFoot };
+
+// The layouts of all forms, read once at start-up.
 class FormCatalogue {
  public:
   // Reads every layout file. Errors are printed to `errors` (when given) as
@@ -71,18 +76,21 @@ class FormCatalogue {
   // files were tried.
   ResultCode load(const dict::ApplDictionary& appl, std::FILE* errors);
   void clear() { layouts_.clear(); }
-  // The form's layout; nullptr for the default layout.
-  const Layout* layout(const dict::FormDef* form) const;
+  // The form's layout; nullptr for the default layout (of the body) or
+  // for a part the form does not have.
+  const Layout* layout(const dict::FormDef* form, FormPart part = FormPart::Body) const;
 
  private:
-  std::map<const dict::FormDef*, Layout> layouts_;
+  ResultCode load_part(const dict::FormDef& form, FormPart part, const std::string& path, std::FILE* errors);
+  std::map<std::pair<const dict::FormDef*, FormPart>, Layout> layouts_;
 };
 
 // One formatted line: the texts of its columns.
 using FormattedLine = std::vector<std::string>;
 
 struct FormatContext {
-  std::uint32_t hit_number = 0;
+  std::uint32_t hit_number = 0;  // @NO: the position in a set or list
+  std::uint32_t total = 0;       // @TOTAL: the length of that set or list
 };
 
 // The lines of a record (in external form) laid out by `layout` (nullptr:

@@ -442,6 +442,22 @@ ResultCode fld_replace(RecordHandle& h, const FieldDesc& f, const FieldDesc* s) 
   return 0;
 }
 
+ResultCode fld_set(RecordHandle& h, const FieldDesc& f, const FieldDesc* s) {
+  const bool sub = s != nullptr && !s->empty_code();
+  FieldDesc probe = f;
+  FieldDesc probe_sub = sub ? *s : FieldDesc{};
+  const bool exists = fld_get(h, probe, sub ? &probe_sub : nullptr).code() == 0;
+  return exists ? fld_replace(h, f, sub ? s : nullptr) : fld_put(h, f, sub ? s : nullptr);
+}
+
+ResultCode fld_set_text(RecordHandle& h, std::string_view tag, std::string_view text) {
+  FieldDesc f;
+  f.tag = std::string(tag);
+  f.type = 1;
+  f.set(text);
+  return fld_set(h, f);
+}
+
 ResultCode fld_delete(RecordHandle& h, const FieldDesc& f, const FieldDesc* s) {
   FieldDesc found;
   found.tag = f.tag;

@@ -139,6 +139,10 @@ ResultCode fld_put(RecordHandle& h, const FieldDesc& f, const FieldDesc* s = nul
 ResultCode fld_put_any_indicator(RecordHandle& h, const FieldDesc& f, const FieldDesc* s = nullptr);
 ResultCode fld_append(RecordHandle& h, const FieldDesc& f, const FieldDesc* s = nullptr);
 ResultCode fld_replace(RecordHandle& h, const FieldDesc& f, const FieldDesc* s = nullptr);
+// Replaces the field (or subfield) when the record has it, else adds it.
+ResultCode fld_set(RecordHandle& h, const FieldDesc& f, const FieldDesc* s = nullptr);
+// The same for a text field of a record in external form ("120", "F01").
+ResultCode fld_set_text(RecordHandle& h, std::string_view tag, std::string_view text);
 ResultCode fld_delete(RecordHandle& h, const FieldDesc& f, const FieldDesc* s = nullptr);
 
 // What a walk selects: a tag definition, optionally a subfield definition,

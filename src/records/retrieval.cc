@@ -620,4 +620,54 @@ ResultCode Retrieval::index_term(Evaluation& ev, const dict::AppFileDef& file, c
   return 0;
 }
 
+ResultCode Retrieval::walk_below(const dict::AspectDef& aspect, std::string_view value,
+                                 const std::function<ResultCode(const IdnList&)>& visit) {
+  const dict::AppPoolDef* pool = pools_.pool();
+  const dict::AppFileDef* file = pools_.file();
+  if (pool == nullptr || file == nullptr || file->data == nullptr) return kUndefinedAspect;
+  const dict::IndexDef* index = file->data->find_index(aspect.index);
+  if (index == nullptr) return kUndefinedAspect;
+  const int list_file = list_file_of(*index);
+  if (list_file == 0) return kUndefinedAspect;
+  const std::size_t key_length = list_key_length(*index);
+  const IndexContext ctx = pools_.index_context(*pool);
+  TermList terms(ctx.term_buffer);
+  if (const ResultCode rc = value_terms(ctx, *file->data, *index, value, TermMode::Search, terms);
+      rc.failed())
+    return rc;
+  if (terms.entries().empty()) return 0;
+  const std::string bound = (index->prefix + terms.entries().front().term).substr(0, key_length);
+
+  dbm::Dbm& dbm = pools_.dbm();
+  std::vector<unsigned char> key(key_length, '\0');
+  std::copy(index->prefix.begin(),
+            index->prefix.begin() + static_cast<std::ptrdiff_t>(std::min(index->prefix.size(), key_length)),
+            key.begin());
+  std::vector<unsigned char> buffer(kListBuffer);
+  dbm::Position pos;
+  dbm::DataRef data{buffer};
+  dbm::Continuation cont;
+  for (ResultCode rc = dbm.set(pool->name, list_file, key.data(), pos, data, &cont);;
+       rc = dbm.get(pool->name, list_file, key.data(), pos, data, &cont)) {
+    if (rc.code() != 0 && rc.code() != dbm::kTruncated) return 0;  // the end of the index
+    if (rc.code() != 0 && rc.code() != dbm::kTruncated) return 0;  // the end of the index
+    const std::string_view k(reinterpret_cast<const char*>(key.data()), key.size());
+    if (k.substr(0, index->prefix.size()) != index->prefix) return 0;
+    if (k.substr(0, bound.size()).compare(bound) >= 0) return 0;
+    // The key's IDNs, portion by portion.
+    for (;;) {
+      IdnList idns;
+      for (std::size_t at = 0; at + 4 <= data.length; at += 4)
+        idns.push_back(get_u32(buffer.data() + at) & 0xFFFFFF);
+      if (const ResultCode v = visit(idns); v.failed()) return v;
+      if (rc.code() == 0 || cont.empty()) break;
+      data = dbm::DataRef{buffer};
+      rc = dbm.next(pool->name, list_file, data, &cont);
+      if (rc.failed()) return rc;
+      if (rc.code() != 0 && rc.code() != dbm::kTruncated) break;
+    }
+    data = dbm::DataRef{buffer};
+  }
+}
+
 }  // namespace corvanta::records

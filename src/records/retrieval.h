@@ -125,6 +125,13 @@ class Retrieval {
   ResultCode scan(std::string_view aspect, std::string_view start, long skip, std::size_t rows,
                   std::vector<ScanRow>& out, long& previous, long& next);
 
+  // Walks the index of `aspect` of the current pool and file in key order
+  // from its first key and stops at the first key that is not below the
+  // term `value` makes; `visit` gets the IDNs of each key in turn (long
+  // lists in portions) and ends the walk with a failure of its own.
+  ResultCode walk_below(const dict::AspectDef& aspect, std::string_view value,
+                        const std::function<ResultCode(const IdnList&)>& visit);
+
  private:
   struct Evaluation;
   ResultCode evaluate_level(Evaluation& ev, const ParsedQuery& q, int node, IdnList& result,

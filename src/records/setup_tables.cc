@@ -33,8 +33,6 @@ constexpr std::array<Block, 14> kBlocks{{
     {"Sublib", "SUB"},
 }};
 
-constexpr std::string_view kNoSublib = "#####";
-
 void put(SetupKey& key, std::size_t at, std::size_t width, std::string_view text) {
   if (!text.empty()) std::memcpy(key.data() + at, text.data(), std::min(width, text.size()));
 }
@@ -95,7 +93,7 @@ std::string_view setup_block_name(std::string_view code) {
 SetupKey setup_key(std::optional<std::string_view> sublib, std::string_view block, std::string_view entry) {
   SetupKey key;
   key.fill(' ');
-  if (!sublib || sublib->size() > kSetupSublibLength) sublib = kNoSublib;
+  if (!sublib || sublib->size() > kSetupSublibLength) sublib = kGeneralSublib;
   put(key, 0, kSetupSublibLength, *sublib);
   put(key, 5, 3, setup_block_code(block));
   if (entry.size() <= kSetupEntryLength) put(key, 8, kSetupEntryLength, entry);
@@ -212,7 +210,7 @@ ResultCode SetupStore::export_text(std::string_view sublib, std::string_view blo
     if (!code.empty() && part(key_, 5, 3) != code) continue;
     if (!header || key_sublib != last_sublib || e.block != last_block) {
       std::string text = "\n(" + e.block;
-      if (key_sublib != kNoSublib) text += key_sublib;
+      if (key_sublib != kGeneralSublib) text += key_sublib;
       text += ")\n";
       if (!write(text)) return -16;
       last_sublib = key_sublib;
@@ -261,31 +259,46 @@ ResultCode SetupStore::import_text(const std::function<bool(std::string&)>& next
 
 PolicyLookup::PolicyLookup(SetupStore* store, std::string_view sublib) : store_(store), sublib_(sublib) {}
 
-std::string PolicyLookup::lookup(std::string_view block, std::string_view key) const {
+std::string PolicyLookup::lookup_in(Scope scope, std::string_view block, std::string_view key) const {
   std::string value;
-  if (store_ != nullptr) (void)store_->read(sublib_, block, key, value);
+  if (store_ != nullptr) (void)store_->read(scope, block, key, value);
   return value;
 }
 
+template <typename Chain>
+std::string PolicyLookup::sublib_then_general(Chain chain) const {
+  std::string value = chain(Scope(sublib_));
+  if (value.empty() && sublib_ != kGeneralSublib) value = chain(std::nullopt);
+  return value;
+}
+
+std::string PolicyLookup::lookup(std::string_view block, std::string_view key) const {
+  return sublib_then_general([&](Scope scope) { return lookup_in(scope, block, key); });
+}
+
 std::string PolicyLookup::lookup_status(std::string_view block, std::string_view key) const {
-  std::string value = lookup(block, key);
-  if (!value.empty()) return value;
-  if (key.size() == 2) return lookup(block, "##");
-  std::string k(key);
-  k.replace(0, std::min<std::size_t>(2, k.size()), "##");
-  value = lookup(block, k);
-  if (!value.empty() || key.size() != 4) return value;
-  value = lookup(block, std::string(key.substr(0, 2)) + "##");
-  if (!value.empty()) return value;
-  return lookup(block, "####");
+  return sublib_then_general([&](Scope scope) {
+    std::string value = lookup_in(scope, block, key);
+    if (!value.empty()) return value;
+    if (key.size() == 2) return lookup_in(scope, block, "##");
+    std::string k(key);
+    k.replace(0, std::min<std::size_t>(2, k.size()), "##");
+    value = lookup_in(scope, block, k);
+    if (!value.empty() || key.size() != 4) return value;
+    value = lookup_in(scope, block, std::string(key.substr(0, 2)) + "##");
+    if (!value.empty()) return value;
+    return lookup_in(scope, block, "####");
+  });
 }
 
 std::string PolicyLookup::lookup_prefix(std::string_view block, std::string_view key) const {
-  std::string value = lookup(block, key);
-  if (!value.empty()) return value;
-  std::string k(key);
-  k.replace(0, std::min<std::size_t>(4, k.size()), "####");
-  return lookup(block, k);
+  return sublib_then_general([&](Scope scope) {
+    std::string value = lookup_in(scope, block, key);
+    if (!value.empty()) return value;
+    std::string k(key);
+    k.replace(0, std::min<std::size_t>(4, k.size()), "####");
+    return lookup_in(scope, block, k);
+  });
 }
 
 std::string PolicyLookup::item(std::string_view value, std::string_view name) {
@@ -326,11 +339,13 @@ std::string PolicyLookup::reminder_item(std::string_view status1, std::string_vi
   const std::string n(1, static_cast<char>('0' + std::clamp(sent, 0, 9)));
   const std::string b = two(status1);
   const std::string i = two(status2);
-  for (const std::string& key : {b + i + n, "##" + i + n, b + "##" + n, "####" + n}) {
-    std::string v = item(lookup("Reminder", key), name);
-    if (!v.empty()) return v;
-  }
-  return {};
+  return sublib_then_general([&](Scope scope) {
+    for (const std::string& key : {b + i + n, "##" + i + n, b + "##" + n, "####" + n}) {
+      std::string v = item(lookup_in(scope, "Reminder", key), name);
+      if (!v.empty()) return v;
+    }
+    return std::string();
+  });
 }
 
 }  // namespace corvanta::records

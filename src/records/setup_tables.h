@@ -114,9 +114,14 @@ class SetupStore {
   std::size_t last_length_ = 0;
 };
 
-// The circulation jobs' view of the policy of one sub-library. Without a
-// store (no current pool) every lookup gives the empty text, as does an
-// entry that cannot be read.
+// The sub-library part of the key of entries without a sub-library.
+inline constexpr std::string_view kGeneralSublib = "#####";
+
+// The circulation jobs' view of the policy of one sub-library. Every lookup
+// tries its keys under the sub-library first and, when none of them has an
+// entry, under the general entries ("#####"). Without a store (no current
+// pool) every lookup gives the empty text, as does an entry that cannot be
+// read.
 class PolicyLookup {
  public:
   PolicyLookup(SetupStore* store, std::string_view sublib);
@@ -146,6 +151,12 @@ class PolicyLookup {
                             std::string_view name) const;
 
  private:
+  using Scope = std::optional<std::string_view>;  // a sub-library, or none for the general entries
+  std::string lookup_in(Scope scope, std::string_view block, std::string_view key) const;
+  // The chain of keys tried under the sub-library; when it finds nothing,
+  // under the general entries.
+  template <typename Chain>
+  std::string sublib_then_general(Chain chain) const;
   SetupStore* store_;
   std::string sublib_;
 };

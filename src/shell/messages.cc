@@ -45,12 +45,16 @@ void MessageCatalogue::select(std::string_view code) {
 }
 
 std::string MessageCatalogue::text(std::string_view group, std::int32_t code) const {
+  char key[16];
+  std::snprintf(key, sizeof key, "%04ld", std::labs(static_cast<long>(code)));
+  return named_text(group, key);
+}
+
+std::string MessageCatalogue::named_text(std::string_view group, std::string_view name) const {
   if (current_ < 0) return {};
   const Language& l = languages_[static_cast<std::size_t>(current_)];
   if (l.handle == 0) return {};
-  char key[16];
-  std::snprintf(key, sizeof key, "%04ld", std::labs(static_cast<long>(code)));
-  std::string text = configs_.get(l.handle, group, key);
+  std::string text = configs_.get(l.handle, group, name);
   if (converter_) text = converter_(text);
   if (text.size() > kMaxMessageText) text.resize(kMaxMessageText);
   return text;

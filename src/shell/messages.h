@@ -48,6 +48,8 @@ class MessageCatalogue {
   // Text of message `code` (its absolute value) in `group`; empty when there
   // is no current language, no loaded file or no such key.
   std::string text(std::string_view group, std::int32_t code) const;
+  // Text of the key `name` (a word, not a number) in `group`; empty as above.
+  std::string named_text(std::string_view group, std::string_view name) const;
   std::string current_language() const;
   // Converts every text to the output character set (by default texts pass
   // unchanged).

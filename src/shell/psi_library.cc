@@ -379,12 +379,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
     (sub ? a.subfield : a.field).set(text);
     (sub ? a.subfield : a.field).type = 1;
     // An existing field or subfield is replaced, a missing one added.
-    records::FieldDesc probe = a.field;
-    records::FieldDesc probe_sub = a.subfield;
-    const bool exists = records::fld_get(h, probe, sub ? &probe_sub : nullptr).code() == 0;
-    const ResultCode rc = exists ? records::fld_replace(h, a.field, sub ? &a.subfield : nullptr)
-                                 : records::fld_put(h, a.field, sub ? &a.subfield : nullptr);
-    if (rc.failed()) e.raise(kNotStored, address);
+    if (records::fld_set(h, a.field, sub ? &a.subfield : nullptr).failed()) e.raise(kNotStored, address);
   }
 
   void delfld(psi::Engine& e) {

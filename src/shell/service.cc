@@ -225,6 +225,29 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
   pools.set_link_search(
       [this](const dict::AppPoolDef& pool, const dict::LinkDef& link, std::string_view text, bool truncated,
              std::vector<std::uint32_t>& hits) { return link_search(pool, link, text, truncated, hits); });
+
+  // The printout service: header texts, the text language, the output
+  // translation and the files it uses.
+  PrintEnvironment print;
+  print.header_text = [this](std::string_view name) {
+    const std::string text = texts.named_text("Header", name);
+    return text.empty() ? std::string(name) : text;
+  };
+  print.language = [this] { return messages.current_language(); };
+  print.select_language = [this](std::string_view code) {
+    messages.select(code);
+    texts.select(code);
+  };
+  print.translate = [this](std::string_view name, std::string_view text) {
+    // A name without a table (an encoding name only) leaves the text as it is.
+    if (translations.find(name) == nullptr) return std::string(text);
+    return translations.translate(name, text, records::kPlain, state.escape_char);
+  };
+  print.temp_directory = server_value("Directories", "Temp");
+  print.style_pattern = server_value("Files", "XStyle");
+  print.debug_path = server_value("Files", "XDebug");
+  print.content_size = static_cast<std::size_t>(state.limits.max_rec_len);
+  printout.set_environment(std::move(print));
   return xslt_rc;
 }
 

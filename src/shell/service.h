@@ -18,6 +18,7 @@
 #include "config/config_file.h"
 #include "config/dictionary.h"
 #include "dbm/dbm.h"
+#include "output/printout.h"
 #include "output/xslt.h"
 #include "records/formatting.h"
 #include "records/pool_service.h"
@@ -151,6 +152,7 @@ class Service {
   bool print_definition_errors = false;  // switched on by the start-up
   JobLog jobs;
   XsltProcessor xslt;
+  Printout printout{pools, forms, xslt, dbm::default_file_system()};
   SystemState state;
   const ParamList* current_params = nullptr;  // of the command that runs
   int command_file_depth = 0;                 // EXECUTE within EXECUTE

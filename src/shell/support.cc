@@ -116,7 +116,10 @@ bool bat_sublib_match(records::RecordHandle& record, std::string_view tag, std::
     f.tag = std::string(tag);
     f.occurrence = static_cast<std::uint16_t>(n);
     if (records::fld_get(record, f).code() != 0) return n == 1;
-    if (cut_to(f.content(), kCodeLength) == cut_to(sublib, kCodeLength)) return true;
+    // A code field is blank-filled to its length: "ZB   " is "ZB".
+    if (trim_trailing_blanks(cut_to(f.content(), kCodeLength)) ==
+        trim_trailing_blanks(cut_to(sublib, kCodeLength)))
+      return true;
   }
   return false;
 }

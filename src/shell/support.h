@@ -50,8 +50,8 @@ ResultCode bat_select_file(Service& service, const ParamList& params, std::strin
 // -457; no current file -152; a set that cannot be loaded its code.
 ResultCode bat_record_from_params(Service& service, const ParamList& params, std::uint32_t& idn);
 // True when `sublib` is empty or "*", when the record has no field `tag`,
-// or when one of its first 100 occurrences begins with `sublib` (five
-// characters compared).
+// or when one of its first 100 occurrences is `sublib` (five characters
+// compared, trailing blanks not counted).
 bool bat_sublib_match(records::RecordHandle& record, std::string_view tag, std::string_view sublib);
 // Keeps, in order, the records of the current file among `idns` that
 // bat_sublib_match accepts; records that cannot be read are dropped.

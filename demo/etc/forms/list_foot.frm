@@ -1,0 +1,2 @@
+* Below a printed title list.
+'Ende der Liste'

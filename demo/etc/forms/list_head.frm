@@ -1,0 +1,2 @@
+* Above a printed title list: the number of titles.
+'Titelliste, ' @TOTAL ' Titel'
