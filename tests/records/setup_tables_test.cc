@@ -192,5 +192,26 @@ TEST_F(SetupStoreTest, LookupsFallBackFromTheMostSpecificKey) {
   EXPECT_EQ(PolicyLookup(nullptr, "ZB").lookup("Opening", "####1224"), "");
 }
 
+TEST_F(SetupStoreTest, GeneralEntriesServeWhereTheSublibraryHasNone) {
+  import(
+      "(Weekdays)\nSun = C\nSat = C\n"
+      "(Reminder)\n####0 = PERIOD=7, FINE=1.00\nAB##1 = PERIOD=3\n"
+      "(WeekdaysHB1)\nSat = Open\n"
+      "(ReminderHB1)\n####1 = PERIOD=10\n");
+  const PolicyLookup hb1(store_.get(), "HB1");
+  const PolicyLookup zb(store_.get(), "ZB");
+  // The sub-library's own entry, else the general one.
+  EXPECT_FALSE(hb1.closed("20261205"));  // Saturday: open in HB1
+  EXPECT_TRUE(hb1.closed("20261206"));   // Sunday: closed everywhere
+  EXPECT_TRUE(zb.closed("20261205"));
+  // The whole chain of keys is tried in the sub-library first: its ####1
+  // wins over the general AB##1.
+  EXPECT_EQ(hb1.reminder_item("AB", "CD", 1, "PERIOD"), "10");
+  EXPECT_EQ(zb.reminder_item("AB", "CD", 1, "PERIOD"), "3");
+  EXPECT_EQ(hb1.reminder_item("AB", "CD", 0, "FINE"), "1.00");
+  // The general entries themselves have nothing to fall back to.
+  EXPECT_EQ(PolicyLookup(store_.get(), "#####").reminder_item("XY", "ZZ", 1, "PERIOD"), "");
+}
+
 }  // namespace
 }  // namespace corvanta::records
