@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libxerces-c-dev libxalan-c-dev zlib1g-dev libsqlite3-dev
   bison
-  gawk lua5.4 idzebra-2.0 libyaz-dev pkg-config yaz
+  gawk lua5.4 idzebra-2.0 libyaz-dev pkg-config yaz xsltproc
 )
 # clang brings libFuzzer for the fuzz runs; optional.
 optional=(clang)

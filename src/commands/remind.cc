@@ -11,6 +11,7 @@
 // postage are posted to the borrower's cash account.
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +41,9 @@ constexpr std::int32_t kMsgPostage = 159;     // "%s": the total of postage
 constexpr std::int32_t kMsgSelection = 160;   // "%s": the selection date
 constexpr std::int32_t kMsgPostDone = 161;    // "%s": letters after the post phase
 constexpr std::int32_t kMsgMailDone = 162;    // "%s": letters after the e-mail phase
+constexpr std::int32_t kMsgSelectTime = 163;  // "%s": loans selected, milliseconds
+constexpr std::int32_t kMsgPostTime = 164;    // "%s": milliseconds of the post phase
+constexpr std::int32_t kMsgMailTime = 165;    // "%s": milliseconds of the e-mail phase
 constexpr std::size_t kMaxSublibParam = 8;
 constexpr int kMaxLevel = 9;
 // A calendar closed on every day would never give an open day: a year of
@@ -456,12 +460,24 @@ ResultCode Reminder::run() {
     if (const ResultCode rc = service_.printout.probe(path); rc.failed()) return rc;
   }
 
+  // How long each step took goes to the job protocol, for the operator
+  // who plans the night's jobs.
+  auto started = std::chrono::steady_clock::now();
+  auto protocol_time = [&](std::int32_t message, const std::string& prefix) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - started).count();
+    started = now;
+    service_.reporter.protocol_text(prefix + std::to_string(ms), message);
+  };
   if (const ResultCode rc = select(); rc.failed()) return rc;
+  protocol_time(kMsgSelectTime, std::to_string(candidates_.size()) + ", ");
   service_.reporter.log_text(select_, kMsgSelection);
   ResultCode rc = phase('L');
+  protocol_time(kMsgPostTime, {});
   service_.reporter.log_text(std::to_string(letters_), kMsgPostDone);
   if (rc.ok()) {
     rc = phase('M');
+    protocol_time(kMsgMailTime, {});
     service_.reporter.log_text(std::to_string(letters_), kMsgMailDone);
   }
   report_totals();

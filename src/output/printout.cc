@@ -131,6 +131,7 @@ ResultCode Printout::set(int number, std::string_view value) {
     case kPrintPath: {
       state_ = 0;
       reset();
+      if (const ResultCode rc = sync_appended(); rc.failed()) return rc;
       path_.clear();
       if (!value.empty()) {
         path_ = value;
@@ -487,16 +488,38 @@ ResultCode Printout::write_file() {
   }
   apply_subject_default();
   if (!subject_.empty()) head += "## - SUBJECT " + subject_ + "\n";
-  imex::OutputFile file(fs_);
-  if ((state_ == 2 ? file.append(path_) : file.create(path_)).failed()) return kPrintCannotWrite;
-  file.write(head);
-  if (!translation_.empty() && env_.translate) {
-    file.write(env_.translate(translation_, content_));
-  } else {
-    file.write(content_);
+  const std::string body =
+      !translation_.empty() && env_.translate ? env_.translate(translation_, content_) : std::string();
+  const std::string_view text = !translation_.empty() && env_.translate ? std::string_view(body) : content_;
+  if (state_ == 1) {
+    // A new file is written under a temporary name and takes its name
+    // whole.
+    if (const ResultCode rc = sync_appended(); rc.failed()) return rc;
+    imex::OutputFile file(fs_);
+    if (file.create(path_).failed()) return kPrintCannotWrite;
+    file.write(head);
+    file.write(text);
+    return file.commit().failed() ? ResultCode(kPrintCannotWrite) : ResultCode(0);
   }
-  if (file.commit().failed()) return kPrintCannotWrite;
-  return 0;
+  // Documents appended one after another go to the file kept open; it is
+  // synced once, when the printout is closed or goes to another file.
+  if (appended_.is_open() && appended_path_ != path_) {
+    if (const ResultCode rc = sync_appended(); rc.failed()) return rc;
+  }
+  if (!appended_.is_open()) {
+    if (appended_.append(path_).failed()) return kPrintCannotWrite;
+    appended_path_ = path_;
+  }
+  appended_.write(head);
+  appended_.write(text);
+  return appended_.flush().failed() ? ResultCode(kPrintCannotWrite) : ResultCode(0);
+}
+
+ResultCode Printout::sync_appended() {
+  if (!appended_.is_open()) return 0;
+  const bool ok = appended_.commit().ok();
+  appended_path_.clear();
+  return ok ? ResultCode(0) : ResultCode(kPrintCannotWrite);
 }
 
 ResultCode Printout::finish() {
@@ -512,7 +535,9 @@ ResultCode Printout::finish() {
 }
 
 ResultCode Printout::close() {
-  const ResultCode rc = finish();
+  ResultCode rc = finish();
+  const ResultCode synced = sync_appended();
+  if (rc.ok()) rc = synced;
   path_.clear();
   state_ = 0;
   return rc;

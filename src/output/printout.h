@@ -27,6 +27,7 @@
 
 #include "config/dictionary.h"
 #include "dbm/file_io.h"
+#include "imex/exchange_file.h"
 #include "output/xslt.h"
 #include "records/formatting.h"
 #include "records/idn_list.h"
@@ -82,7 +83,7 @@ class Printout {
  public:
   Printout(records::PoolLayer& pools, const records::FormCatalogue& forms, XsltProcessor& xslt,
            dbm::FileSystem& fs)
-      : pools_(pools), forms_(forms), xslt_(xslt), fs_(fs) {}
+      : pools_(pools), forms_(forms), xslt_(xslt), fs_(fs), appended_(fs) {}
   Printout(const Printout&) = delete;
   Printout& operator=(const Printout&) = delete;
 
@@ -141,6 +142,8 @@ class Printout {
   ResultCode start();
   ResultCode transform();
   ResultCode write_file();
+  // Syncs and closes the file appended to: 0 or -456.
+  ResultCode sync_appended();
   ResultCode write_record(std::uint32_t idn, records::RecordHandle* record, const dict::FormDef* form,
                           const records::FormatContext& ctx, int depth);
   void write_links(const dict::FormDef& form, records::RecordHandle& record,
@@ -177,6 +180,8 @@ class Printout {
   std::string previous_language_;  // put back at the finish
   bool language_switched_ = false;
   const dict::AppFileDef* record_file_ = nullptr;  // of the record being written, when not the current file
+  imex::OutputFile appended_;                      // the file documents are appended to
+  std::string appended_path_;
 };
 
 }  // namespace corvanta

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -18,8 +19,8 @@ inline constexpr std::int32_t kXsltInitFailed = -459;
 
 class XsltProcessor {
  public:
-  XsltProcessor() = default;
-  ~XsltProcessor() { terminate(); }
+  XsltProcessor();
+  ~XsltProcessor();
   XsltProcessor(const XsltProcessor&) = delete;
   XsltProcessor& operator=(const XsltProcessor&) = delete;
 
@@ -35,11 +36,16 @@ class XsltProcessor {
   ResultCode transform_file(const std::string& stylesheet, const std::string& input,
                             const std::string& output, std::string& error);
   // The same for a document held in memory; the result replaces `output`.
+  // The stylesheet is compiled once and kept while its file stays the same
+  // (size and modification time), so that a run of letters pays for it
+  // once.
   ResultCode transform_text(const std::string& stylesheet, std::string_view input, std::string& output,
                             std::string& error);
 
  private:
+  struct Cache;  // the transformer and its compiled stylesheets
   bool initialized_ = false;
+  std::unique_ptr<Cache> cache_;
 };
 
 }  // namespace corvanta
