@@ -141,6 +141,12 @@ class Reminder {
   ResultCode run();
 
  private:
+  // A reminded loan, changed but not yet written.
+  struct Pending {
+    records::RecordHandle loan;
+    double fine = 0;
+    int count = 0;  // reminders before this one
+  };
   struct Borrower {
     std::uint32_t idn = 0;
     int count = -1;
@@ -148,6 +154,7 @@ class Reminder {
     bool letter = false;  // a letter has been started for the borrower
     double fines = 0;
     double postage = 0;
+    std::vector<std::unique_ptr<Pending>> loans;
   };
 
   ResultCode prepare();
@@ -177,6 +184,8 @@ class Reminder {
   std::string output_;
   char phase_ = 'L';
   Borrower borrower_;
+  std::uint32_t failed_loan_ = 0;  // the loan being worked on, for the error line
+  int failed_count_ = 0;
 
   std::array<long, kMaxLevel + 1> levels_{};
   long letters_ = 0;
@@ -260,7 +269,9 @@ ResultCode Reminder::consider(std::uint32_t idn) {
   if (period < 0) return 0;
   if (reminder_date(base, period) > select_) return 0;
   const bool no_letter = policy_->reminder_item(status1, status2, s.count, "LETTER") == "N";
-  candidates_.push_back(make_candidate(link_idn(loan, "BOR$L"), s.count, no_letter, idn));
+  const std::uint32_t borrower = link_idn(loan, "BOR$L");
+  if (borrower == 0) return 0;  // nobody to remind
+  candidates_.push_back(make_candidate(borrower, s.count, no_letter, idn));
   return 0;
 }
 
@@ -324,36 +335,61 @@ ResultCode Reminder::begin_borrower(const Candidate& c, char phase, bool& first_
   return prt.record(borrower_.idn, &user, "BORR_REMIND", users_);
 }
 
+// The borrower's letter is written first; then the loans, their fines and
+// the postage in one unit of the journal. A letter that cannot be written
+// leaves the borrower's loans as they were, to be reminded by the next run;
+// after a crash the journal holds all of the borrower's changes or none.
 ResultCode Reminder::finish_borrower() {
   if (borrower_.idn == 0) return 0;
-  fines_ += borrower_.fines;
-  if (!borrower_.letter) return 0;
-  double balance = 0;
-  if (const ResultCode rc = cash_->balance(borrower_.idn, balance); rc.failed()) return rc;
-  records::RecordHandle footer;
-  records::rec_init(footer, 512, records::kExternalForm);
-  ResultCode rc = records::fld_set_text(footer, "F01", amount_text(borrower_.fines));
-  if (rc.ok() && borrower_.postage > 0)
-    rc = records::fld_set_text(footer, "F02", amount_text(borrower_.postage));
-  if (rc.ok() && balance + borrower_.postage > 0)
-    rc = records::fld_set_text(footer, "F03", amount_text(balance + borrower_.postage));
-  if (rc.failed()) return rc;
-  if (const ResultCode r = service_.printout.record(0, &footer, "LOAN_REMFOOT"); r.failed()) return r;
-  if (const ResultCode r = service_.printout.finish(); r.failed()) return r;
-  if (borrower_.postage > 0) {
-    if (const ResultCode r =
-            cash_->post(channel(phase_), borrower_.idn, 0, sublib_, borrower_.postage, today_);
-        r.failed())
-      return r;
-    postage_ += borrower_.postage;
+  if (borrower_.letter) {
+    double balance = 0;
+    if (const ResultCode rc = cash_->balance(borrower_.idn, balance); rc.failed()) return rc;
+    balance += borrower_.fines;  // the fines of this letter are posted below
+    records::RecordHandle footer;
+    records::rec_init(footer, 512, records::kExternalForm);
+    ResultCode rc = records::fld_set_text(footer, "F01", amount_text(borrower_.fines));
+    if (rc.ok() && borrower_.postage > 0)
+      rc = records::fld_set_text(footer, "F02", amount_text(borrower_.postage));
+    if (rc.ok() && balance + borrower_.postage > 0)
+      rc = records::fld_set_text(footer, "F03", amount_text(balance + borrower_.postage));
+    if (rc.failed()) return rc;
+    if (const ResultCode r = service_.printout.record(0, &footer, "LOAN_REMFOOT"); r.failed()) return r;
+    if (const ResultCode r = service_.printout.finish(); r.failed()) return r;
   }
-  ++letters_;
+
+  dbm::Dbm& dbm = service_.dbm;
+  if (const ResultCode rc = dbm.begin_unit(pool_->name); rc.failed()) return rc;
+  ResultCode rc = 0;
+  for (const std::unique_ptr<Pending>& p : borrower_.loans) {
+    failed_loan_ = p->loan.idn;
+    failed_count_ = p->count;
+    rc = service_.pools.rec_update(*pool_, *loans_->data, p->loan, nullptr);
+    if (rc.ok() && p->fine > 0)
+      rc = cash_->post("REMIND", borrower_.idn, link_idn(p->loan, "ITM$L"), sublib_, p->fine, today_);
+    if (rc.failed()) break;
+  }
+  if (rc.ok() && borrower_.letter && borrower_.postage > 0)
+    rc = cash_->post(channel(phase_), borrower_.idn, 0, sublib_, borrower_.postage, today_);
+  const ResultCode end = dbm.end_unit(pool_->name);
+  if (rc.failed()) return rc;
+  if (end.failed()) return end;
+  failed_loan_ = 0;
+
+  for (const std::unique_ptr<Pending>& p : borrower_.loans) ++levels_[static_cast<std::size_t>(p->count)];
+  fines_ += borrower_.fines;
+  if (borrower_.letter) {
+    postage_ += std::max(borrower_.postage, 0.0);
+    ++letters_;
+  }
   return 0;
 }
 
 ResultCode Reminder::remind_loan(const Candidate& c) {
   const std::uint32_t idn = candidate_loan(c);
-  records::RecordHandle loan;
+  failed_loan_ = idn;
+  failed_count_ = candidate_count(c);
+  auto pending = std::make_unique<Pending>();
+  records::RecordHandle& loan = pending->loan;
   if (const ResultCode rc = service_.pools.rec_read(*pool_, *loans_->data, idn, loan,
                                                     service_.pools.max_record(), records::kExternalForm);
       rc.code() != 0)
@@ -370,6 +406,7 @@ ResultCode Reminder::remind_loan(const Candidate& c) {
   if (fine > 0) {
     if (const ResultCode rc = records::fld_set_text(loan, "F01", amount_text(fine)); rc.failed()) return rc;
     borrower_.fines += fine;
+    pending->fine = fine;
   }
   if (letter && borrower_.letter) {
     if (const ResultCode rc = service_.printout.record(idn, &loan, "LOAN_REMIND"); rc.failed()) return rc;
@@ -378,18 +415,9 @@ ResultCode Reminder::remind_loan(const Candidate& c) {
   const int sent = std::min(s.count + 1, kMaxLevel);
   if (const ResultCode rc = records::fld_set_text(loan, "121", today_); rc.failed()) return rc;
   if (const ResultCode rc = records::fld_set_text(loan, "120", std::to_string(sent)); rc.failed()) return rc;
-
-  // The loan and its fine change together: after a crash the journal holds
-  // both or neither.
-  dbm::Dbm& dbm = service_.dbm;
-  if (const ResultCode rc = dbm.begin_unit(pool_->name); rc.failed()) return rc;
-  ResultCode rc = service_.pools.rec_update(*pool_, *loans_->data, loan, nullptr);
-  if (rc.ok() && fine > 0)
-    rc = cash_->post("REMIND", borrower_.idn, link_idn(loan, "ITM$L"), sublib_, fine, today_);
-  const ResultCode end = dbm.end_unit(pool_->name);
-  if (rc.failed()) return rc;
-  if (end.failed()) return end;
-  ++levels_[static_cast<std::size_t>(std::min(s.count, kMaxLevel))];
+  pending->count = std::min(s.count, kMaxLevel);
+  borrower_.loans.push_back(std::move(pending));
+  failed_loan_ = 0;
   return 0;
 }
 
@@ -399,9 +427,7 @@ ResultCode Reminder::phase(char letter) {
   borrower_ = Borrower{};
   bool first_letter = true;
   ResultCode rc = 0;
-  const Candidate* at = nullptr;  // the loan being worked on
   for (const Candidate& c : candidates_) {
-    at = &c;
     const bool new_borrower = candidate_borrower(c) != borrower_.idn;
     if (new_borrower || (candidate_count(c) != borrower_.count && !borrower_.letter)) {
       if (new_borrower) {
@@ -418,8 +444,7 @@ ResultCode Reminder::phase(char letter) {
   if (rc.failed()) {
     char line[120];
     std::snprintf(line, sizeof line, "Error %d on BEN=%07ld CNT=%02d VBU=%07ld", static_cast<int>(rc.code()),
-                  static_cast<long>(borrower_.idn), borrower_.count + 1,
-                  static_cast<long>(at != nullptr ? candidate_loan(*at) : 0));
+                  static_cast<long>(borrower_.idn), failed_count_ + 1, static_cast<long>(failed_loan_));
     service_.reporter.protocol_text(line, 0);
     return rc;
   }
