@@ -135,6 +135,20 @@ TEST_F(RemindTest, SampleRunRemindsTheDueLoansOnce) {
   EXPECT_EQ(loans(), all);
 }
 
+// Loan 2 is due on Friday 20 November; seven open days with the Sunday
+// closed end on Saturday 28, not on Friday 27.
+TEST_F(RemindTest, SundayIsNotCounted) {
+  RunResult r = run("REMIND POOL=A SUBLIB=ZB SELECT=27.11.2026\n");
+  ASSERT_EQ(r.exit_status, 0) << r.output;
+  std::string post = letters(r.output, "ZB", 'L');
+  EXPECT_NE(post.find("02.11.2026"), std::string::npos) << post;
+  EXPECT_EQ(post.find("20.11.2026"), std::string::npos) << post;
+  r = run("REMIND POOL=A SUBLIB=ZB SELECT=28.11.2026\n");
+  post = letters(r.output, "ZB", 'L');
+  EXPECT_NE(post.find("F&auml;llig seit: 20.11.2026"), std::string::npos) << post;
+  EXPECT_EQ(post.find("02.11.2026"), std::string::npos) << post;  // reminded today already
+}
+
 // A sub-library of its own: a closed Thursday, a rule without letter, the
 // last level, a renewed loan and a loan reminded after the selection date.
 TEST_F(RemindTest, CalendarRulesAndLevels) {
