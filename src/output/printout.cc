@@ -198,28 +198,26 @@ ResultCode Printout::start() {
   return 0;
 }
 
+ResultCode Printout::open_document(std::string_view form, int state) {
+  if (!form.empty()) form_ = form;
+  if (!form_.empty() && find_form(form_) == nullptr)
+    return pools_.file() == nullptr ? kPrintNoFileOrPath : kPrintNoForm;
+  apply_form_defaults();
+  if (const ResultCode rc = start(); rc.failed()) return rc;
+  state_ = state;
+  return 0;
+}
+
 ResultCode Printout::begin(std::string_view path, std::string_view form) {
   if (!path.empty()) {
     if (const ResultCode rc = set(kPrintPath, path); rc.failed()) return rc;
   }
-  if (!form.empty()) form_ = form;
-  if (!form_.empty() && find_form(form_) == nullptr)
-    return pools_.file() == nullptr ? kPrintNoFileOrPath : kPrintNoForm;
-  apply_form_defaults();
-  if (const ResultCode rc = start(); rc.failed()) return rc;
-  state_ = 1;
-  return 0;
+  return open_document(form, 1);
 }
 
 ResultCode Printout::append(std::string_view form) {
   if (path_.empty()) return kPrintNoFileOrPath;
-  if (!form.empty()) form_ = form;
-  if (!form_.empty() && find_form(form_) == nullptr)
-    return pools_.file() == nullptr ? kPrintNoFileOrPath : kPrintNoForm;
-  apply_form_defaults();
-  if (const ResultCode rc = start(); rc.failed()) return rc;
-  state_ = 2;
-  return 0;
+  return open_document(form, 2);
 }
 
 ResultCode Printout::next(std::string_view form) {

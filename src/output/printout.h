@@ -140,6 +140,8 @@ class Printout {
   // without; "" when neither is there.
   std::string stylesheet(const std::string& style) const;
   ResultCode start();
+  // The form's defaults, then a new document in `state` (1 or 2).
+  ResultCode open_document(std::string_view form, int state);
   ResultCode transform();
   ResultCode write_file();
   // Syncs and closes the file appended to: 0 or -456.
