@@ -160,6 +160,8 @@ class Reminder {
   ResultCode prepare();
   ResultCode select();
   ResultCode consider(std::uint32_t idn);
+  // The base date plus `period` open days; the count ends early once it is
+  // past the selection date.
   std::string reminder_date(std::string base, long period) const;
   ResultCode phase(char letter);
   ResultCode begin_borrower(const Candidate& c, char phase, bool& first_letter);
@@ -242,6 +244,8 @@ std::string Reminder::reminder_date(std::string date, long period) const {
   for (long i = 0; i < period; ++i) {
     if (!step()) return date;
     skip_closed();
+    // Past the selection date the loan is not due, however long the period.
+    if (date > select_) return date;
   }
   return date;
 }

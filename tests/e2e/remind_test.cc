@@ -159,7 +159,8 @@ TEST_F(RemindTest, CalendarRulesAndLevels) {
               "(ReminderHB)\n"
               "####0 = PERIOD=7, LETTER=Y, FINE=1.00\n"
               "####9 = PERIOD=0, FINE=9.00\n"
-              "03##0 = PERIOD=0, LETTER=N, FINE=4.00\n\n"
+              "03##0 = PERIOD=0, LETTER=N, FINE=4.00\n"
+              "04##0 = PERIOD=2000000000, FINE=x\n\n"
               "(BorrFinesHB)\n## = POST=1.00, EMAIL=0.50\n");
   auto loan_text = [](int idn, const std::string& due, const std::string& status, int borrower,
                       const std::string& sent, const std::string& last, const std::string& sublib) {
@@ -180,12 +181,13 @@ TEST_F(RemindTest, CalendarRulesAndLevels) {
   loans_hb += loan_text(14, "20250301", "01", 3, "2", "20250210", "HB");  // renewed after its reminder
   loans_hb += loan_text(15, "20250101", "01", 2, "1", "20250315", "HB");  // reminded after the selection
   loans_hb += loan_text(16, "20250101", "01", 4, "", "", "ZB");           // another sub-library
+  loans_hb += loan_text(17, "20250101", "04", 4, "", "", "HB");           // a period of millions of days
   inst_.write("data/hb_loans.txt", loans_hb);
   RunResult r =
       run("SETUP_IMP POOL=A DATA=../data/hb.txt\n"
           "IMPORT POOL=A FILE=LOA TYPE=CORVANTA DATA=../data/hb_loans.txt DOUBLE=I\n");
   ASSERT_EQ(r.exit_status, 0) << r.output;
-  ASSERT_NE(r.output.find("Neu gespeichert: 6"), std::string::npos) << r.output;
+  ASSERT_NE(r.output.find("Neu gespeichert: 7"), std::string::npos) << r.output;
 
   // Loan 11: seven open days from Monday 3 March with Thursday closed end
   // on Tuesday 11 March, eight calendar days after its due date.
@@ -203,6 +205,7 @@ TEST_F(RemindTest, CalendarRulesAndLevels) {
   EXPECT_NE(loan(all, 14).find("120  1"), std::string::npos) << loan(all, 14);
   EXPECT_NE(loan(all, 15).find("121  20250315"), std::string::npos) << loan(all, 15);
   EXPECT_EQ(loan(all, 16).find("120"), std::string::npos) << loan(all, 16);
+  EXPECT_EQ(loan(all, 17).find("120"), std::string::npos) << loan(all, 17);
   // One letter, Clara Vogt's, with both loans; Anna Schmidt's rule wrote
   // none and charged no postage. Open: 1.00 + 9.00 and the postage.
   std::string post = letters(r.output, "HB", 'L');
