@@ -56,6 +56,15 @@ ResultCode cmd_import(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_export(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_run_psi(Service& service, ParamList& params, BatchResult& result);
 
+// The number counters (numbering_commands.cc); permission 2 in the pool.
+ResultCode cmd_numb_add(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_numb_upd(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_numb_set(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_numb_del(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_numb_list(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_numb_exp(Service& service, ParamList& params, BatchResult& result);
+ResultCode cmd_numb_imp(Service& service, ParamList& params, BatchResult& result);
+
 // The overdue reminders (remind.cc); permission 12 in the pool.
 ResultCode cmd_remind(Service& service, ParamList& params, BatchResult& result);
 

@@ -223,6 +223,8 @@ class Importer {
   ResultCode store_new(records::RecordHandle& h, std::string& messages);
   void field_checks(records::RecordHandle& h, std::string& messages);
   ResultCode merge_into(records::RecordHandle& h, std::uint32_t idn);
+  // Automatic numbering of the record in `mode`, then `store`, in one unit.
+  ResultCode numbered_store(records::RecordHandle& h, char mode, const std::function<ResultCode()>& store);
   ResultCode union_number(records::RecordHandle& h, std::string& messages);
   ResultCode item_merge(records::RecordHandle& h, std::string& messages, long& merged);
   // The error file or the duplicate file, opened on first use.
@@ -431,7 +433,8 @@ ResultCode Importer::store_new(records::RecordHandle& h, std::string& messages) 
       if (double_ == 'E' || double_ == 'O' || (double_ == 'R' && had_idn)) {
         h.idn = first;
         records::rec_store_header(h);
-        const ResultCode rc = layer.rec_update(pool(), file(), h, nullptr);
+        const ResultCode rc =
+            numbered_store(h, 'U', [&] { return layer.rec_update(pool(), file(), h, nullptr); });
         return rc.failed() ? rc : ResultCode(kUpdated);
       }
       if (double_ == 'M') {
@@ -441,12 +444,26 @@ ResultCode Importer::store_new(records::RecordHandle& h, std::string& messages) 
       return kDuplicate;
     }
   }
-  const ResultCode rc = load ? layer.rec_load(pool(), file(), h, false) : layer.rec_insert(pool(), file(), h);
+  const ResultCode rc = numbered_store(h, load ? 'L' : 'N', [&] {
+    return load ? layer.rec_load(pool(), file(), h, false) : layer.rec_insert(pool(), file(), h);
+  });
   if (rc.failed()) {
     give_back();
     return rc;
   }
   return kNew;
+}
+
+ResultCode Importer::numbered_store(records::RecordHandle& h, char mode,
+                                    const std::function<ResultCode()>& store) {
+  // The record's running numbers and the record go to the journal in one
+  // unit: after a crash the counters and the records agree.
+  const std::string& name = pool().name;
+  if (const ResultCode rc = service_.dbm.begin_unit(name); rc.failed()) return rc;
+  ResultCode rc = service_.pools.apply_numbering(pool(), file(), h, mode);
+  if (rc.ok()) rc = store();
+  const ResultCode end = service_.dbm.end_unit(name);
+  return rc.failed() ? rc : end;
 }
 
 // Merges the imported record into stored record `idn`: the fields the

@@ -28,15 +28,8 @@ constexpr std::int32_t kMsgUnloaded = 101;  // "%s" entries written
 constexpr std::size_t kMaxBlockParam = 50;
 constexpr std::size_t kMaxEntryParam = 50;
 
-// POOL, when given, becomes the current pool; the pool is then opened in
-// `mode` and the user's permission checked.
 ResultCode open_pool(Service& service, const ParamList& params, char mode) {
-  if (params.has("POOL")) {
-    if (const ResultCode rc = service.pools.make_current(params.get_into("POOL", "", 11, true)); rc.failed())
-      return rc;
-  }
-  if (service.pools.pool() == nullptr) return codes::kNoCurrentPool;
-  return bat_pool_open_checked(service, mode, 'Y', kSetupPermission);
+  return bat_open_pool_param(service, params, mode, kSetupPermission);
 }
 
 // The current pool's setup file (SETUP= of its definition).

@@ -148,6 +148,15 @@ void bat_filter_by_sublib(Service& service, std::vector<std::uint32_t>& idns, st
   idns.resize(kept);
 }
 
+ResultCode bat_open_pool_param(Service& service, const ParamList& params, char mode, int group) {
+  if (params.has("POOL")) {
+    if (const ResultCode rc = service.pools.make_current(params.get_into("POOL", "", 11, true)); rc.failed())
+      return rc;
+  }
+  if (service.pools.pool() == nullptr) return codes::kNoCurrentPool;
+  return bat_pool_open_checked(service, mode, 'Y', group);
+}
+
 ResultCode bat_key_for_index(Service&, std::vector<std::string>&, std::string_view, const dict::AspectDef&) {
   constexpr std::int32_t kNoTermRules = -11;
   return kNoTermRules;
