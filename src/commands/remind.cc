@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "commands/handlers.h"
+#include "commands/letters.h"
 #include "records/cash.h"
 #include "records/setup_tables.h"
 #include "shell/codes.h"
@@ -75,27 +76,6 @@ bool candidate_no_letter(const Candidate& c) {
 }
 std::uint32_t candidate_loan(const Candidate& c) {
   return get_u32(c.data() + 7);
-}
-
-// The first text of a field or subfield ("103", "BOR$L") of a record in
-// external form; "" when it has none.
-std::string first_text(records::RecordHandle& h, std::string_view address) {
-  const auto element = dict::parse_element(address);
-  if (!element) return {};
-  const std::vector<std::string> texts = records::element_texts(h, *element);
-  return texts.empty() ? std::string() : std::string(trim_trailing_blanks(texts.front()));
-}
-
-std::uint32_t link_idn(records::RecordHandle& h, std::string_view address) {
-  const std::string text = first_text(h, address);
-  return static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
-}
-
-void remove_field(records::RecordHandle& h, std::string_view tag) {
-  records::FieldDesc f;
-  f.tag = std::string(tag);
-  while (records::fld_delete(h, f).code() == 0) {
-  }
 }
 
 std::string amount_text(double amount) {
@@ -316,8 +296,7 @@ ResultCode Reminder::begin_borrower(const Candidate& c, char phase, bool& first_
             .rec_read(*pool_, *addrs_->data, address, adr, service_.pools.max_record(),
                       records::kExternalForm)
             .code() == 0) {
-      email = first_text(adr, "312$h");
-      if (email.empty()) email = first_text(adr, "311$h");
+      email = email_address(adr);
     }
   }
   if ((phase == 'L') != email.empty()) {
@@ -469,25 +448,13 @@ void Reminder::report_totals() {
 ResultCode Reminder::run() {
   if (const ResultCode rc = prepare(); rc.failed()) return rc;
   // The run's sub-library is current while it runs, and not after.
-  const std::string previous_sublib = service_.state.current_sublib;
-  service_.state.current_sublib = std::string(cut_to(sublib_, kMaxCurrentSublib));
-  struct Restore {
-    Service& s;
-    std::string sublib;
-    ~Restore() { s.state.current_sublib = sublib; }
-  } restore{service_, previous_sublib};
-
+  const SublibScope scope(service_, sublib_);
   // Nothing is changed before the letters can be written: the forms and
-  // their stylesheets exist, and the output files can be made.
-  for (const char* form : {"BORR_REMIND", "LOAN_REMIND", "LOAN_REMFOOT"}) {
-    const bool starts_letter = std::string_view(form) == "BORR_REMIND";
-    if (const ResultCode rc = service_.printout.check(form, starts_letter); rc.failed()) return rc;
-  }
-  for (const char letter : {'L', 'M'}) {
-    const std::string path = bat_output_name(service_, params_, "remind", letter);
-    if (const ResultCode rc = check_command_file(service_, path, FileUse::Write); rc.failed()) return rc;
-    if (const ResultCode rc = service_.printout.probe(path); rc.failed()) return rc;
-  }
+  // their stylesheet exist, and the output files can be made.
+  if (const ResultCode rc =
+          check_letters(service_, params_, "remind", {"BORR_REMIND", "LOAN_REMIND", "LOAN_REMFOOT"});
+      rc.failed())
+    return rc;
 
   // How long each step took goes to the job protocol, for the operator
   // who plans the night's jobs.
