@@ -84,12 +84,38 @@ std::string amount_text(double amount) {
   return text;
 }
 
-// A decimal amount of a setup item; 0 for none or text.
-double amount_of(const std::string& item) {
-  if (item.empty()) return 0;
-  char* end = nullptr;
-  const double v = std::strtod(item.c_str(), &end);
-  return end == item.c_str() ? 0 : v;
+// A setup item's amount: digits with up to two decimals after "." or ",",
+// at most 999999.99; anything else (text, a sign, an exponent) is no amount
+// and charges nothing.
+double amount_of(std::string_view item) {
+  item = trim_blanks(item);
+  std::size_t i = 0;
+  long units = 0;
+  while (i < item.size() && item[i] >= '0' && item[i] <= '9' && i < 6) units = units * 10 + (item[i++] - '0');
+  if (i == 0) return 0;
+  long cents = 0;
+  if (i < item.size() && (item[i] == '.' || item[i] == ',')) {
+    ++i;
+    for (int d = 0; d < 2; ++d) {
+      cents *= 10;
+      if (i < item.size() && item[i] >= '0' && item[i] <= '9') cents += item[i++] - '0';
+    }
+  }
+  if (i != item.size()) return 0;
+  return static_cast<double>(units * 100 + cents) / 100.0;
+}
+
+// A PERIOD item: a number of days, or -1 when it is not one.
+long period_of(std::string_view item) {
+  item = trim_blanks(item);
+  if (item.empty() || item.size() > 9 || item.find_first_not_of("0123456789") != std::string_view::npos)
+    return -1;
+  return std::strtol(std::string(item).c_str(), nullptr, 10);
+}
+
+// Whether a LETTER item says no letter ("N", any case).
+bool no_letter_item(std::string_view item) {
+  return equal_nocase(trim_blanks(item), "N");
 }
 
 // The loan's reminder state, as the selection and the phases see it.
@@ -193,7 +219,9 @@ ResultCode Reminder::prepare() {
   std::snprintf(line, sizeof line, "POOL=%s SUBLIB=%s SELECT=%s", pool_->name.c_str(), sublib_.c_str(),
                 select_.c_str());
   service_.reporter.log_text(line, 0);
-  if (select_.size() != 8 || date_valid(6, select_) != 0) return codes::kMissingParameter;
+  // A selection date of zeros stands for no date.
+  if (select_.size() != 8 || date_valid(6, select_) != 0 || select_ == "00000000")
+    return codes::kMissingParameter;
 
   const int setup_file = pool_->data != nullptr ? pool_->data->setup : 0;
   setup_ = std::make_unique<records::SetupStore>(service_.dbm, pool_->name, setup_file);
@@ -247,12 +275,11 @@ ResultCode Reminder::consider(std::uint32_t idn) {
   }
   const std::string status1 = first_text(loan, "110").substr(0, 2);
   const std::string status2 = first_text(loan, "111").substr(0, 2);
-  const std::string period_text = policy_->reminder_item(status1, status2, s.count, "PERIOD");
-  if (period_text.empty()) return 0;
-  const long period = std::strtol(period_text.c_str(), nullptr, 10);
+  // A PERIOD that is not there or not a number of days: not reminded.
+  const long period = period_of(policy_->reminder_item(status1, status2, s.count, "PERIOD"));
   if (period < 0) return 0;
   if (reminder_date(base, period) > select_) return 0;
-  const bool no_letter = policy_->reminder_item(status1, status2, s.count, "LETTER") == "N";
+  const bool no_letter = no_letter_item(policy_->reminder_item(status1, status2, s.count, "LETTER"));
   const std::uint32_t borrower = link_idn(loan, "BOR$L");
   if (borrower == 0) return 0;  // nobody to remind
   candidates_.push_back(make_candidate(borrower, s.count, no_letter, idn));
@@ -385,7 +412,7 @@ ResultCode Reminder::remind_loan(const Candidate& c) {
   const std::string status1 = first_text(loan, "110").substr(0, 2);
   const std::string status2 = first_text(loan, "111").substr(0, 2);
   const double fine = amount_of(policy_->reminder_item(status1, status2, s.count, "FINE"));
-  const bool letter = policy_->reminder_item(status1, status2, s.count, "LETTER") != "N";
+  const bool letter = !no_letter_item(policy_->reminder_item(status1, status2, s.count, "LETTER"));
   if (fine > 0) {
     if (const ResultCode rc = records::fld_set_text(loan, "F01", amount_text(fine)); rc.failed()) return rc;
     borrower_.fines += fine;
@@ -423,15 +450,18 @@ ResultCode Reminder::phase(char letter) {
     if (rc = remind_loan(c); rc.failed()) break;
   }
   if (rc.ok()) rc = finish_borrower();
-  const ResultCode closed = service_.printout.close();
   if (rc.failed()) {
+    // The letter being written is dropped: its loans stay as they were.
+    if (!service_.printout.last_error().empty())
+      service_.reporter.protocol_text(service_.printout.last_error(), 0);
+    service_.printout.abandon();
     char line[120];
     std::snprintf(line, sizeof line, "Error %d on BEN=%07ld CNT=%02d VBU=%07ld", static_cast<int>(rc.code()),
                   static_cast<long>(borrower_.idn), failed_count_ + 1, static_cast<long>(failed_loan_));
     service_.reporter.protocol_text(line, 0);
     return rc;
   }
-  return closed;
+  return service_.printout.close();
 }
 
 void Reminder::report_totals() {

@@ -148,6 +148,15 @@ ResultCode OutputFile::commit() {
   return rc;
 }
 
+bool OutputFile::cut_back(off_t size) {
+  if (file_ == nullptr) return false;
+  buffer_.clear();
+  const bool ok = file_->truncate(size) && file_->close();
+  file_.reset();
+  failed_ = false;
+  return ok;
+}
+
 void OutputFile::discard() {
   if (file_ == nullptr) return;
   if (temporary_.empty()) {

@@ -79,6 +79,11 @@ class OutputFile {
   ResultCode commit();
   // Closes; a created file that was not committed is removed.
   void discard();
+  // The size of an appended file as it is on disk now (after flush()).
+  off_t size() const { return file_ != nullptr ? file_->size() : 0; }
+  // Cuts an appended file back to `size` (what a failed write left behind
+  // goes) and closes it; true when that worked.
+  bool cut_back(off_t size);
   bool failed() const { return failed_; }
   std::size_t written() const { return written_; }
 

@@ -42,11 +42,38 @@ std::string joined(const records::FormattedLine& line) {
   return out;
 }
 
+// The length of the well-formed UTF-8 character `s` begins with; 0 when it
+// does not begin with one.
+std::size_t utf8_length(std::string_view s) {
+  const auto b = static_cast<unsigned char>(s[0]);
+  const std::size_t n = b >= 0xF0 && b <= 0xF4   ? 4
+                        : b >= 0xE0 && b <= 0xEF ? 3
+                        : b >= 0xC2 && b <= 0xDF ? 2
+                                                 : 0;
+  if (n == 0 || s.size() < n) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((static_cast<unsigned char>(s[k]) & 0xC0) != 0x80) return 0;
+  }
+  return n;
+}
+
 }  // namespace
 
 void Printout::append_escaped(std::string& out, std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      // A byte that does not begin a well-formed UTF-8 character would make
+      // the document unreadable: it becomes "?".
+      const std::size_t n = utf8_length(text.substr(i));
+      if (n == 0) {
+        out += '?';
+      } else {
+        out.append(text.substr(i, n));
+        i += n - 1;
+      }
+      continue;
+    }
     switch (c) {
       case '"': out += "&quot;"; break;
       case '&': out += "&amp;"; break;
@@ -83,7 +110,22 @@ void Printout::reset() {
   language_switched_ = false;
 }
 
-ResultCode Printout::set(int number, std::string_view value) {
+namespace {
+
+// A value of the header block on one line: control characters (a line end
+// would start another header line) become blanks.
+std::string header_value(std::string_view value) {
+  std::string out(value);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  return out;
+}
+
+}  // namespace
+
+ResultCode Printout::set(int number, std::string_view raw) {
+  const std::string value = number == kPrintPath ? std::string(raw) : header_value(raw);
   switch (number) {
     case kPrintPlain:
       type_ = "PLAIN";
@@ -367,7 +409,11 @@ ResultCode Printout::record(std::uint32_t idn, records::RecordHandle* record, st
   if (pools_.pool() == nullptr) return kPrintNoPool;
   if (pools_.file() == nullptr) return kPrintNoFileOrPath;
   if (!form.empty()) form_ = form;
-  const dict::FormDef* def = find_form(form_);
+  // A record of another file is laid out by that file's form of the name
+  // when it has one, else by the current file's.
+  const dict::FormDef* own =
+      record_file != nullptr && !form_.empty() ? record_file->find_form(form_) : nullptr;
+  const dict::FormDef* def = own != nullptr ? own : find_form(form_);
   if (!form_.empty() && def == nullptr) return kPrintNoForm;
   const bool own_document = state_ == 0;
   if (own_document) {
@@ -463,12 +509,9 @@ ResultCode Printout::transform() {
     if (u < 0x20 && c != '\r' && c != '\n' && c != '\t') c = ' ';
   }
   std::string result;
-  std::string error;
-  if (xslt_.transform_text(sheet, content_, result, error).failed()) {
-    content_ = error;
-  } else {
-    content_ = std::move(result);
-  }
+  last_error_.clear();
+  if (xslt_.transform_text(sheet, content_, result, last_error_).failed()) return kPrintNoProcessor;
+  content_ = std::move(result);
   return 0;
 }
 
@@ -485,7 +528,7 @@ ResultCode Printout::write_file() {
     head += "\n";
   }
   apply_subject_default();
-  if (!subject_.empty()) head += "## - SUBJECT " + subject_ + "\n";
+  if (!subject_.empty()) head += "## - SUBJECT " + header_value(subject_) + "\n";
   const std::string body =
       !translation_.empty() && env_.translate ? env_.translate(translation_, content_) : std::string();
   const std::string_view text = !translation_.empty() && env_.translate ? std::string_view(body) : content_;
@@ -508,9 +551,14 @@ ResultCode Printout::write_file() {
     if (appended_.append(path_).failed()) return kPrintCannotWrite;
     appended_path_ = path_;
   }
+  const off_t before = appended_.size();
   appended_.write(head);
   appended_.write(text);
-  return appended_.flush().failed() ? ResultCode(kPrintCannotWrite) : ResultCode(0);
+  if (appended_.flush().ok()) return 0;
+  // A document cut off by a full disk is taken out again.
+  (void)appended_.cut_back(before);
+  appended_path_.clear();
+  return kPrintCannotWrite;
 }
 
 ResultCode Printout::sync_appended() {
@@ -530,6 +578,13 @@ ResultCode Printout::finish() {
   reset();
   state_ = 0;
   return rc;
+}
+
+void Printout::abandon() {
+  reset();
+  state_ = 0;
+  (void)sync_appended();
+  path_.clear();
 }
 
 ResultCode Printout::close() {

@@ -105,8 +105,9 @@ class Printout {
   ResultCode finish();
   // Writes one record (read from the current file when `record` is null);
   // a record not in a document makes its own. `record_file` is the file
-  // the record belongs to when it is not the current one: its links are
-  // the ones the form's LINK= names.
+  // the record belongs to when it is not the current one: its form of that
+  // name, when it has one, lays the record out, and its links are the ones
+  // the form's LINK= names.
   ResultCode record(std::uint32_t idn, records::RecordHandle* record, std::string_view form,
                     const dict::AppFileDef* record_file = nullptr);
   // Writes the records of a list; those that cannot be read are passed over.
@@ -115,6 +116,11 @@ class Printout {
   ResultCode section(std::string_view name);
   // Finishes the open document; output path and state are cleared.
   ResultCode close();
+  // Drops the open document without writing it (after a failure), and
+  // clears output path and state; what earlier documents wrote stays.
+  void abandon();
+  // The processor's message of the last transformation that failed.
+  const std::string& last_error() const { return last_error_; }
 
   // Whether `form` can be written: 0, -453, -454 or -455. A form that
   // starts documents (`starts_document`) also needs the stylesheet its type
@@ -184,6 +190,7 @@ class Printout {
   const dict::AppFileDef* record_file_ = nullptr;  // of the record being written, when not the current file
   imex::OutputFile appended_;                      // the file documents are appended to
   std::string appended_path_;
+  std::string last_error_;
 };
 
 }  // namespace corvanta

@@ -157,6 +157,29 @@ const dict::AspectDef* Retrieval::find_aspect(const dict::AppFileDef& file, std:
   return nullptr;
 }
 
+ResultCode Retrieval::matches(std::string_view query, IdnList& hits) {
+  hits.clear();
+  const dict::AppPoolDef* pool = pools_.pool();
+  const dict::AppFileDef* file = pools_.file();
+  if (pool == nullptr || file == nullptr || file->data == nullptr) return kNoQuery;
+  if (query.find_first_not_of(' ') == std::string_view::npos) return kNoQuery;
+  if (query.size() > limits_.max_query) return kQuerySyntax;
+  ParsedQuery parsed;
+  std::string echo;
+  ResultCode rc = qry_parse('R', query, parsed, limits_.max_aspects);
+  if (rc.ok()) rc = evaluate(*pool, *file, parsed, hits, echo, false);
+  if (rc.ok() && !file->filter.empty()) {
+    ParsedQuery filter;
+    IdnList narrowed;
+    rc = qry_parse('R', file->filter, filter, limits_.max_aspects);
+    if (rc.ok()) rc = evaluate(*pool, *file, filter, narrowed, echo, false);
+    if (rc.ok()) idl_combine(hits, hits, narrowed, 'A');
+  }
+  if (rc.failed()) hits.clear();
+  idl_sort_unique(hits);
+  return rc;
+}
+
 ResultCode Retrieval::find(std::string_view query, ResultSet& set, bool phrase) {
   const dict::AppPoolDef* pool = pools_.pool();
   const dict::AppFileDef* file = pools_.file();
@@ -649,7 +672,7 @@ ResultCode Retrieval::walk_below(const dict::AspectDef& aspect, std::string_view
   dbm::Continuation cont;
   for (ResultCode rc = dbm.set(pool->name, list_file, key.data(), pos, data, &cont);;
        rc = dbm.get(pool->name, list_file, key.data(), pos, data, &cont)) {
-    if (rc.code() != 0 && rc.code() != dbm::kTruncated) return 0;  // the end of the index
+    if (rc.failed()) return rc;
     if (rc.code() != 0 && rc.code() != dbm::kTruncated) return 0;  // the end of the index
     const std::string_view k(reinterpret_cast<const char*>(key.data()), key.size());
     if (k.substr(0, index->prefix.size()) != index->prefix) return 0;

@@ -125,6 +125,11 @@ class Retrieval {
   ResultCode scan(std::string_view aspect, std::string_view start, long skip, std::size_t rows,
                   std::vector<ScanRow>& out, long& previous, long& next);
 
+  // Every record of the current file that `query` finds (narrowed by the
+  // file's FILTER=), sorted, without the limit on a set's hits: whether a
+  // record passes a query is whether it is among them.
+  ResultCode matches(std::string_view query, IdnList& hits);
+
   // Walks the index of `aspect` of the current pool and file in key order
   // from its first key and stops at the first key that is not below the
   // term `value` makes; `visit` gets the IDNs of each key in turn (long

@@ -145,18 +145,32 @@ TEST_F(PrintoutTest, StylesheetByFormStyleAndLanguage) {
   ASSERT_EQ(prt().close().code(), 0);
   EXPECT_EQ(file("letter.txt"), "## - HTML\n[245 Nacht]!");
 
-  // The form's program and style name; a stylesheet that is not XML makes
-  // the processor's message the content, and the document is still written.
+  // The form's program and style name; a stylesheet that is not XML fails
+  // the document, which is not written, with the processor's message.
   ASSERT_EQ(prt().begin("../temp/mailed.txt", "MAILED").code(), 0);
   ASSERT_EQ(prt().record(second_, nullptr, {}).code(), 0);
   ASSERT_EQ(prt().close().code(), 0);
   EXPECT_EQ(file("mailed.txt"), "## - HTML\n## - EXECUTE viewer\n[245 Nacht]");
   inst_.write("etc/styles/PLAINOUT.xsl", "<xsl:stylesheet");
   ASSERT_EQ(prt().begin("../temp/broken.txt", "MAILED").code(), 0);
+  EXPECT_EQ(prt().close().code(), kPrintNoProcessor);
+  EXPECT_FALSE(std::filesystem::exists(inst_.path("temp/broken.txt")));
+  EXPECT_NE(prt().last_error().find("SAXParseException"), std::string::npos) << prt().last_error();
+}
+
+// Values of the header block stay on their line, and bytes that are not
+// UTF-8 do not spoil the XML.
+TEST_F(PrintoutTest, HeaderLinesAndTextCannotBeForged) {
+  ASSERT_EQ(prt().begin("../temp/forged.txt", "RAW").code(), 0);
+  ASSERT_EQ(prt().set(kPrintEmail, "a@example.org\n## - EXECUTE /bin/sh").code(), 0);
+  ASSERT_EQ(prt().set(kPrintSubject, "Hallo\r\nWelt").code(), 0);
   ASSERT_EQ(prt().close().code(), 0);
-  const std::string broken = file("broken.txt");
-  EXPECT_EQ(broken.rfind("## - HTML\n## - EXECUTE viewer\n", 0), 0u) << broken;
-  EXPECT_NE(broken.find("SAXParseException"), std::string::npos) << broken;
+  EXPECT_EQ(
+      file("forged.txt").substr(0, 93),
+      "## - RAW_XML\n\n## - EMAIL_ADDRESS a@example.org ## - EXECUTE /bin/sh\n## - SUBJECT Hallo  Welt\n");
+  std::string out;
+  Printout::append_escaped(out, "M\xfcller M\xc3\xbcller \xe2\x82");
+  EXPECT_EQ(out, "M?ller M\xc3\xbcller ??");
 }
 
 TEST_F(PrintoutTest, EmailSubjectDefaults) {

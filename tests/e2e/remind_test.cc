@@ -160,7 +160,9 @@ TEST_F(RemindTest, CalendarRulesAndLevels) {
               "####0 = PERIOD=7, LETTER=Y, FINE=1.00\n"
               "####9 = PERIOD=0, FINE=9.00\n"
               "03##0 = PERIOD=0, LETTER=N, FINE=4.00\n"
-              "04##0 = PERIOD=2000000000, FINE=x\n\n"
+              "04##0 = PERIOD=2000000000, FINE=x\n"
+              "05##0 = PERIOD=7x, FINE=1.00\n"
+              "06##0 = PERIOD=0, LETTER=n , FINE=1e3\n\n"
               "(BorrFinesHB)\n## = POST=1.00, EMAIL=0.50\n");
   auto loan_text = [](int idn, const std::string& due, const std::string& status, int borrower,
                       const std::string& sent, const std::string& last, const std::string& sublib) {
@@ -182,12 +184,14 @@ TEST_F(RemindTest, CalendarRulesAndLevels) {
   loans_hb += loan_text(15, "20250101", "01", 2, "1", "20250315", "HB");  // reminded after the selection
   loans_hb += loan_text(16, "20250101", "01", 4, "", "", "ZB");           // another sub-library
   loans_hb += loan_text(17, "20250101", "04", 4, "", "", "HB");           // a period of millions of days
+  loans_hb += loan_text(18, "20250101", "05", 4, "", "", "HB");           // a period that is no number
+  loans_hb += loan_text(19, "20250101", "06", 4, "", "", "HB");           // no letter, no amount
   inst_.write("data/hb_loans.txt", loans_hb);
   RunResult r =
       run("SETUP_IMP POOL=A DATA=../data/hb.txt\n"
           "IMPORT POOL=A FILE=LOA TYPE=CORVANTA DATA=../data/hb_loans.txt DOUBLE=I\n");
   ASSERT_EQ(r.exit_status, 0) << r.output;
-  ASSERT_NE(r.output.find("Neu gespeichert: 7"), std::string::npos) << r.output;
+  ASSERT_NE(r.output.find("Neu gespeichert: 9"), std::string::npos) << r.output;
 
   // Loan 11: seven open days from Monday 3 March with Thursday closed end
   // on Tuesday 11 March, eight calendar days after its due date.
@@ -195,7 +199,7 @@ TEST_F(RemindTest, CalendarRulesAndLevels) {
   ASSERT_EQ(r.exit_status, 0) << r.output;
   for (const char* line :
        {"Briefe nach dem Postlauf: 1", "Briefe nach dem E-Mail-Lauf: 1", "Mahnstufe 1\n",
-        "Mahnungen dieser Stufe: 2", "Mahnstufe 10\n", "Gebühren gesamt: 14.00", "Porto gesamt: 1.00"}) {
+        "Mahnungen dieser Stufe: 3", "Mahnstufe 10\n", "Gebühren gesamt: 14.00", "Porto gesamt: 1.00"}) {
     EXPECT_NE(r.output.find(line), std::string::npos) << line << "\n" << r.output;
   }
   std::string all = loans();
@@ -206,6 +210,8 @@ TEST_F(RemindTest, CalendarRulesAndLevels) {
   EXPECT_NE(loan(all, 15).find("121  20250315"), std::string::npos) << loan(all, 15);
   EXPECT_EQ(loan(all, 16).find("120"), std::string::npos) << loan(all, 16);
   EXPECT_EQ(loan(all, 17).find("120"), std::string::npos) << loan(all, 17);
+  EXPECT_EQ(loan(all, 18).find("120"), std::string::npos) << loan(all, 18);
+  EXPECT_NE(loan(all, 19).find("120  1"), std::string::npos) << loan(all, 19);
   // One letter, Clara Vogt's, with both loans; Anna Schmidt's rule wrote
   // none and charged no postage. Open: 1.00 + 9.00 and the postage.
   std::string post = letters(r.output, "HB", 'L');
@@ -256,6 +262,11 @@ TEST_F(RemindTest, BadSetUpsEndBeforeAnyChange) {
   std::filesystem::rename(inst_.path("etc/styles/LETTER.xsl"), inst_.path("etc/styles/LETTER.off"));
   expect_refused("REMIND POOL=A SUBLIB=ZB SELECT=30.11.2026\n", "0461");
   std::filesystem::rename(inst_.path("etc/styles/LETTER.off"), inst_.path("etc/styles/LETTER.xsl"));
+  // A stylesheet that fails at the first letter: nothing is written.
+  const std::string letter = inst_.read("etc/styles/LETTER.xsl");
+  inst_.write("etc/styles/LETTER.xsl", letter.substr(0, letter.size() / 2));
+  expect_refused("REMIND POOL=A SUBLIB=ZB SELECT=30.11.2026\n", "0459");
+  inst_.write("etc/styles/LETTER.xsl", letter);
   // A form of the letter is not defined.
   std::string app = inst_.read("etc/library.app");
   const std::string app_before = app;
