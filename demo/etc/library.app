@@ -2,9 +2,10 @@
 * show pool A. Files are named as the commands name them (BIBLS, LOANS, ...)
 * or by their three-letter codes (BIB, LOA, ...).
 
-* CASH: the data file of the borrowers' cash transactions (fines, postage).
+* CASH: the data file of the borrowers' cash transactions (fines, postage);
+* ORDERLOG: the data file of the orders' log.
 POOL=A,LONG='Stadtbibliothek Beispielstadt',DEFIN=A,FILE=APPFILES,SCRIPT=APROCS,
-  INFO='BIBLS=BIBLS',INFO='CASH=13',DATEFORM=2
+  INFO='BIBLS=BIBLS',INFO='CASH=13',INFO='ORDERLOG=14',DATEFORM=2
 
 (APPFILES)
 FILE=BIBLS,NAME=BIB,NUMBER=1,LONG='Titel',TAG=ABIBTAG,INDEX=ABIBASP,LINK=ABIBLNK,FORM=ABIBFRM,
@@ -14,7 +15,7 @@ FILE=LOANS,NAME=LOA,NUMBER=3,LONG='Ausleihen',INDEX=ALOAASP,LINK=ALOALNK,FORM=AL
 FILE=USERS,NAME=USR,NUMBER=4,LONG='Leser',INDEX=AUSRASP,LINK=AUSRLNK,FORM=ACOMFRM
 FILE=ADDRS,NAME=ADR,NUMBER=5,LONG='Adressen',FORM=AADRFRM
 FILE=ORDER,NAME=ORD,NUMBER=6,LONG='Bestellungen',INDEX=AORDASP,FORM=AORDFRM
-FILE=VENDR,NAME=VDR,NUMBER=7,LONG='Lieferanten',FORM=ACOMFRM
+FILE=VENDR,NAME=VDR,NUMBER=7,LONG='Lieferanten',FORM=AVDRFRM
 FILE=VENAD,NAME=VAD,NUMBER=8,LONG='Lieferantenadressen',FORM=ACOMFRM
 
 * ---------------------------------------------------------------- titles
@@ -98,7 +99,10 @@ FORM=DEFAULT-1,COLUMNS=ADEFCOL
 FORM=ADDRESS,PATH=../etc/forms/address.frm
 (AORDFRM)
 FORM=DEFAULT-1,COLUMNS=ADEFCOL
-FORM=CLMLIST,TYPE=P,TEXT='Reklamation'
+FORM=CLMLIST,TYPE=H,STYLE=CLAIM,TEXT='Reklamation',PATH=../etc/forms/claim_order.frm
+(AVDRFRM)
+FORM=DEFAULT-1,COLUMNS=ADEFCOL
+FORM=CLMLIST,HEAD=YES,TEXT='Reklamation: Lieferant',PATH=../etc/forms/claim_vendor.frm
 
 * ---------------------------------------------------------------- display columns
 (ADEFCOL)

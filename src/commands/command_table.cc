@@ -29,7 +29,7 @@ constexpr auto kTable = std::to_array<CommandEntry>({
     {"CASH_LIST", true, true, not_available},
     {"CHECK", true, true, cmd_check},
     {"CIRC_HITS", true, true, not_available},
-    {"CLAIM", true, true, not_available},
+    {"CLAIM", true, true, cmd_claim},
     {"CURR_LIST", true, true, not_available},
     {"DDNOTIFY", true, true, not_available},
     {"DELETE", true, true, cmd_delete},

@@ -65,6 +65,9 @@ ResultCode cmd_numb_list(Service& service, ParamList& params, BatchResult& resul
 ResultCode cmd_numb_exp(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_numb_imp(Service& service, ParamList& params, BatchResult& result);
 
+// The claims of overdue orders (claim.cc); permission 22 in the pool.
+ResultCode cmd_claim(Service& service, ParamList& params, BatchResult& result);
+
 // The overdue reminders (remind.cc); permission 12 in the pool.
 ResultCode cmd_remind(Service& service, ParamList& params, BatchResult& result);
 

@@ -33,7 +33,7 @@ class PrintoutTest : public InProcessService {
                "FORM=MAILED,TYPE=H,STYLE=PLAINOUT,COMMAND=viewer\n");
     inst_.write("etc/library.app", app);
     std::string texts = inst_.read("etc/texts.ger");
-    texts += "TEXT=Kurzanzeige & mehr\n";
+    texts.insert(texts.find("(Header)\n") + 9, "TEXT=Kurzanzeige & mehr\n");
     inst_.write("etc/texts.ger", texts);
     // A stylesheet that writes the titles as text lines.
     inst_.write("etc/styles/PLAINOUT.xsl",
