@@ -260,9 +260,7 @@ ResultCode Claimer::claim_order(const Candidate& c) {
   }
   if (const ResultCode rc = service_.printout.record(idn, &order, "CLMLIST"); rc.failed()) return rc;
   remove_field(order, "CLF");
-  char count[8];
-  std::snprintf(count, sizeof count, "%d", n);
-  if (const ResultCode rc = records::fld_set_text(order, "139", count); rc.failed()) return rc;
+  if (const ResultCode rc = records::fld_set_text(order, "139", std::to_string(n)); rc.failed()) return rc;
   if (const ResultCode rc = records::recompute_order(order, select_, n); rc.failed()) return rc;
   if (const ResultCode rc = records::fld_set_text(order, "149", cut_to(first_text(order, "127"), 8));
       rc.failed())

@@ -26,6 +26,7 @@
 #include "imex/formats.h"
 #include "imex/record_convert.h"
 #include "psi/script.h"
+#include "records/counters.h"
 #include "shell/codes.h"
 #include "shell/command_files.h"
 #include "shell/psi_library.h"
@@ -458,10 +459,13 @@ ResultCode Importer::numbered_store(records::RecordHandle& h, char mode,
                                     const std::function<ResultCode()>& store) {
   // The record's running numbers and the record go to the journal in one
   // unit: after a crash the counters and the records agree.
+  // A record that is not stored gives its numbers back.
   const std::string& name = pool().name;
   if (const ResultCode rc = service_.dbm.begin_unit(name); rc.failed()) return rc;
-  ResultCode rc = service_.pools.apply_numbering(pool(), file(), h, mode);
+  std::vector<records::CounterUndo> undo;
+  ResultCode rc = records::numb_apply(service_.dbm, pool(), file(), h, mode, records::current_year(), &undo);
   if (rc.ok()) rc = store();
+  if (rc.failed()) (void)records::numb_restore(service_.dbm, pool(), undo);
   const ResultCode end = service_.dbm.end_unit(name);
   return rc.failed() ? rc : end;
 }

@@ -217,8 +217,16 @@ ResultCode CounterStore::walk(int record_file, int group,
   }
 }
 
+ResultCode numb_restore(dbm::Dbm& dbm, const dict::AppPoolDef& pool, const std::vector<CounterUndo>& undo) {
+  for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
+    CounterStore store(dbm, pool.name, it->store_file);
+    if (const ResultCode rc = store.update(it->record_file, it->group, it->before); rc.failed()) return rc;
+  }
+  return 0;
+}
+
 ResultCode numb_apply(dbm::Dbm& dbm, const dict::AppPoolDef& pool, const dict::FileDef& file,
-                      RecordHandle& record, char mode, int year_now) {
+                      RecordHandle& record, char mode, int year_now, std::vector<CounterUndo>* undo) {
   for (const dict::AutonumDef* def : file.autonums) {
     if (def == nullptr || def->tag_def == nullptr || def->file == 0) continue;
     CounterStore store(dbm, pool.name, def->file);
@@ -247,8 +255,10 @@ ResultCode numb_apply(dbm::Dbm& dbm, const dict::AppPoolDef& pool, const dict::F
       const ResultCode rc = store.read(file.number, def->number, name, counter);
       if (rc.failed()) return rc;
       if (rc.code() != 0) continue;
+      const Counter before = counter;
       const std::string number = numb_next(counter.pattern, counter.number, counter.year, year_now);
       if (mode != 'C') {
+        if (undo != nullptr) undo->push_back({def->file, file.number, def->number, before});
         if (const ResultCode w = store.update(file.number, def->number, counter); w.failed()) return w;
       }
       FieldDesc put = f;

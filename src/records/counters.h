@@ -24,6 +24,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/dictionary.h"
 #include "dbm/dbm.h"
@@ -83,13 +84,26 @@ class CounterStore {
   int file_;
 };
 
+// A counter as it was before numbering advanced it.
+struct CounterUndo {
+  int store_file = 0;
+  int record_file = 0;
+  int group = 0;
+  Counter before;
+};
+
 // Automatic numbering of a record before it is stored: each field (or
 // subfield) that a numbering definition of the file names and whose content
 // is a counter's name gets that counter's next number. Mode "C" makes the
 // number without advancing the counter. A content longer than ten
 // characters, or a name without a counter, is left alone.
+// With `undo`, each counter advanced is noted there as it was, so that
+// numb_restore can give the numbers back when the record is not stored.
 ResultCode numb_apply(dbm::Dbm& dbm, const dict::AppPoolDef& pool, const dict::FileDef& file,
-                      RecordHandle& record, char mode, int current_year);
+                      RecordHandle& record, char mode, int current_year,
+                      std::vector<CounterUndo>* undo = nullptr);
+// Puts the noted counters back as they were, the last first.
+ResultCode numb_restore(dbm::Dbm& dbm, const dict::AppPoolDef& pool, const std::vector<CounterUndo>& undo);
 
 // The current year of the system date.
 int current_year();

@@ -115,6 +115,17 @@ TEST_F(NumberingTest, CommandsAndNumbersOfImportedRecords) {
   EXPECT_NE(r.output.find("ITM  001  OLD         000001000"), std::string::npos) << r.output;
 }
 
+// A record that cannot be stored gives its number back.
+TEST_F(NumberingTest, RecordNotStoredSkipsNoNumber) {
+  inst_.write("data/twice.txt",
+              "IDN  000000001\n200  ZBCOPY\n\nIDN  000000001\n200  ZBCOPY\n\n200  ZBCOPY\n\n");
+  const RunResult r = run("IMPORT POOL=A FILE=ITM TYPE=CORVANTA DATA=../data/twice.txt DOUBLE=I\n");
+  EXPECT_NE(r.output.find("Neu gespeichert: 2"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Fehlerhaft: 1"), std::string::npos) << r.output;
+  EXPECT_EQ(barcodes(), (std::vector<std::string>{"000001", "000002"}));
+  EXPECT_EQ(counter(), 2);
+}
+
 TEST_F(NumberingTest, TwoProcessesNeverShareANumber) {
   inst_.write("data/a.txt", items(300, "ZBCOPY"));
   inst_.write("data/b.txt", items(300, "ZBCOPY"));
