@@ -127,7 +127,8 @@ ResultCode Claimer::prepare() {
   addresses_ = dict::ApplDictionary::find_file(*pool_, "VENAD");
   sublib_ = params_.has("SUBLIB") ? params_.get_into("SUBLIB", "", kMaxSublibParam, true)
                                   : service_.state.current_sublib;
-  select_ = bat_date_param(service_, params_, "SELECT", true);
+  // Only an empty SELECT means today; anything else must be a date.
+  select_ = bat_date_param(service_, params_, "SELECT", trim_blanks(params_.get("SELECT")).empty());
   char line[200];
   std::snprintf(line, sizeof line, "POOL=%s SUBLIB=%s SELECT=%s", pool_->name.c_str(), sublib_.c_str(),
                 select_.c_str());
@@ -217,8 +218,7 @@ ResultCode Claimer::begin_vendor(std::uint32_t idn, char phase, bool& first_lett
     if (const ResultCode rc = records::rec_add_fields(vendor, address); rc.failed()) return rc;
   }
   std::string email;
-  if (equal_nocase(first_text(vendor, "213$b").substr(0, 5), "EMAIL"))
-    email = cut_to(email_address(vendor), 50);
+  if (equal_nocase(first_text(vendor, "213$b").substr(0, 5), "EMAIL")) email = email_address(vendor);
   if ((phase == 'L') != email.empty()) {
     vendor_.skip = true;
     return 0;

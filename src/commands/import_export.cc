@@ -498,9 +498,14 @@ ResultCode Importer::merge_into(records::RecordHandle& h, std::uint32_t idn) {
   records::rec_store_header(stored);
   // The merged record is completed and checked as every update is (its
   // sort title follows a new title).
+  // The check may number the record: the numbers and the record go to the
+  // journal in one unit.
   std::string message;
-  if (const ResultCode rc = layer.rec_check(pool(), file(), stored, 'U', message); rc.failed()) return rc;
-  return layer.rec_update(pool(), file(), stored, nullptr);
+  if (const ResultCode rc = service_.dbm.begin_unit(pool().name); rc.failed()) return rc;
+  ResultCode rc = layer.rec_check(pool(), file(), stored, 'U', message);
+  if (rc.ok()) rc = layer.rec_update(pool(), file(), stored, nullptr);
+  const ResultCode end = service_.dbm.end_unit(pool().name);
+  return rc.failed() ? rc : end;
 }
 
 ResultCode Importer::union_number(records::RecordHandle& h, std::string& messages) {

@@ -25,8 +25,7 @@ constexpr int kNumberingGroup = 2;
 constexpr std::int32_t kMsgImported = 100;  // "FILE %s : %d"
 constexpr std::int32_t kMsgExported = 101;
 constexpr std::size_t kMaxName = 30;
-constexpr std::size_t kMaxPattern = 200;
-constexpr std::size_t kLinePiece = 299;
+constexpr std::size_t kMaxLine = 4000;  // longer than any exported counter's line
 
 // The numbering definition of a group of the file; null when none.
 const dict::AutonumDef* numbering_of(const dict::FileDef& file, int group) {
@@ -52,8 +51,14 @@ ResultCode counter_params(Service& service, const ParamList& params, char mode, 
   const std::string file = params.get_into("FILE", "", 3, true);
   out.name = params.get_into("NAME", "", kMaxName, false);
   const std::string group = params.get_into("GROUP", "", 10, false);
-  std::string line = "POOL=" + pool + " FILE=" + file + " NAME=" + out.name + " GROUP=" + group;
-  if (!extra.empty()) line += " " + std::string(extra) + "=" + std::string(params.get(extra));
+  std::string line;
+  for (const auto& [key, value] : {std::pair<std::string_view, std::string_view>{"POOL=", pool},
+                                   {" FILE=", file},
+                                   {" NAME=", out.name},
+                                   {" GROUP=", group}}) {
+    line.append(key).append(value);
+  }
+  if (!extra.empty()) line.append(" ").append(extra).append("=").append(params.get(extra));
   service.reporter.log_text(line, 0);
   const dict::AppPoolDef* def = service.appl_dictionary.find_pool(pool);
   if (pool.empty() || def == nullptr) return codes::kNoCurrentPool;
@@ -107,11 +112,19 @@ bool parse_import_line(std::string_view line, ImportLine& out) {
   if (out.name.empty() || out.name.size() > kMaxName) return false;
   const std::string_view rest = line.substr(pattern_at + 9);
   const std::size_t counter_at = rest.find(",COUNTER=");
-  out.pattern = std::string(cut_to(rest.substr(0, counter_at), kMaxPattern));
-  out.number = counter_at == std::string_view::npos
-                   ? 0
-                   : static_cast<std::uint32_t>(
-                         std::strtoul(std::string(rest.substr(counter_at + 9)).c_str(), nullptr, 10));
+  out.pattern = std::string(rest.substr(0, counter_at));
+  if (counter_at == std::string_view::npos) {
+    out.number = 0;
+    return true;
+  }
+  // The number: digits only, at most 4294967295.
+  const std::string_view digits = trim_blanks(rest.substr(counter_at + 9));
+  if (digits.empty() || digits.size() > 10 ||
+      digits.find_first_not_of("0123456789") != std::string_view::npos)
+    return false;
+  const unsigned long long number = std::strtoull(std::string(digits).c_str(), nullptr, 10);
+  if (number > 0xFFFFFFFFull) return false;
+  out.number = static_cast<std::uint32_t>(number);
   return true;
 }
 
@@ -193,12 +206,12 @@ ResultCode cmd_numb_list(Service& service, ParamList& params, BatchResult&) {
       // The next number, made on a copy: nothing is stored.
       std::uint32_t number = c.number;
       std::uint16_t last_year = c.year;
-      const std::string next = records::numb_next(c.pattern, number, last_year, year);
+      const std::optional<std::string> next = records::numb_next(c.pattern, number, last_year, year);
       char line[128];
       std::snprintf(line, sizeof line, "%3s  %03d  %-10s  %09lu  ", file_code(*app).c_str(), numbering.number,
                     c.name.c_str(), static_cast<unsigned long>(c.number));
       service.reporter.screen_text(
-          std::string(line) + records::numb_pattern_text(c.pattern) + "  NEXT:  " + next, 0);
+          std::string(line) + records::numb_pattern_text(c.pattern) + "  NEXT:  " + next.value_or("-"), 0);
       return ResultCode(0);
     });
   });
@@ -248,8 +261,14 @@ ResultCode cmd_numb_imp(Service& service, ParamList& params, BatchResult&) {
   ResultCode last = 0;
   std::string line;
   bool cut = false;
-  while (in.line(line, kLinePiece, cut)) {
+  while (in.line(line, kMaxLine, cut)) {
     while (!line.empty() && line.back() == '\r') line.pop_back();
+    if (cut) {
+      // Longer than any counter's line: not loaded, and said so.
+      last = codes::kMissingParameter;
+      service.reporter.error_message(line.substr(0, 40), last.code());
+      continue;
+    }
     ImportLine l;
     if (!parse_import_line(line, l)) continue;
     const dict::AppFileDef* app = dict::ApplDictionary::find_file(pool, l.file);

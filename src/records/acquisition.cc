@@ -39,7 +39,8 @@ ResultCode OrderLog::entries(std::uint32_t order, std::vector<OrderLogEntry>& ou
   std::array<unsigned char, kValueRoom> value{};
   dbm::Position pos;
   dbm::DataRef ref{value};
-  for (ResultCode rc = dbm_.set(pool_, file_, key.data(), pos, ref);; rc = dbm_.get(pool_, file_, key.data(), pos, ref)) {
+  for (ResultCode rc = dbm_.set(pool_, file_, key.data(), pos, ref);;
+       rc = dbm_.get(pool_, file_, key.data(), pos, ref)) {
     if (rc.failed()) return rc;
     if (rc.code() != 0 && rc.code() != dbm::kTruncated) return 0;
     if (get_u32(key.data()) != order) return 0;
@@ -55,7 +56,8 @@ ResultCode OrderLog::entries(std::uint32_t order, std::vector<OrderLogEntry>& ou
   }
 }
 
-ResultCode OrderLog::add(std::uint32_t order, std::string_view type, std::string_view date, std::string_view text) {
+ResultCode OrderLog::add(std::uint32_t order, std::string_view type, std::string_view date,
+                         std::string_view text) {
   std::vector<OrderLogEntry> existing;
   if (const ResultCode rc = entries(order, existing); rc.failed()) return rc;
   std::string value(type.substr(0, 2));
@@ -65,15 +67,19 @@ ResultCode OrderLog::add(std::uint32_t order, std::string_view type, std::string
   value += day;
   value += text.substr(0, kOrderLogTextLength);
   const auto key = log_key(order, existing.empty() ? 1 : existing.back().number + 1);
-  return dbm_.insert(pool_, file_, key.data(), {reinterpret_cast<const unsigned char*>(value.data()), value.size()});
+  return dbm_.insert(pool_, file_, key.data(),
+                     {reinterpret_cast<const unsigned char*>(value.data()), value.size()});
 }
 
 ResultCode recompute_order(RecordHandle& order, std::string_view date, int claims) {
   const std::string interval_text = field_text_of(order, "117");
-  char* end = nullptr;
-  long interval = std::strtol(interval_text.c_str(), &end, 10);
-  if (interval_text.empty() || end == interval_text.c_str() || interval <= 0 || interval > 3660)
-    interval = kDefaultClaimInterval;
+  // Days as digits only; anything else is the default.
+  long interval = kDefaultClaimInterval;
+  if (!interval_text.empty() && interval_text.size() <= 4 &&
+      interval_text.find_first_not_of("0123456789") == std::string::npos) {
+    const long days = std::strtol(interval_text.c_str(), nullptr, 10);
+    if (days > 0) interval = days;
+  }
   std::string next;
   if (date_add_days(6, 6, date, next, interval) != 0) next = std::string(date);
   if (const ResultCode rc = fld_set_text(order, "127", next); rc.failed()) return rc;

@@ -1,6 +1,8 @@
 #include "records/counters.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -98,7 +100,7 @@ ResultCode numb_compile(std::string_view text, std::string& compiled) {
     compiled += static_cast<char>(element);
     compiled += static_cast<char>(n);
   }
-  return 0;
+  return compiled.empty() ? ResultCode(kBadPattern) : ResultCode(0);
 }
 
 std::string numb_pattern_text(std::string_view compiled) {
@@ -109,7 +111,8 @@ std::string numb_pattern_text(std::string_view compiled) {
   };
   while (i < compiled.size()) {
     const auto b = static_cast<unsigned char>(compiled[i]);
-    if (b >= kCounterElement && b <= kYearElement && i + 1 < compiled.size()) {
+    if (b >= kCounterElement && b <= kYearElement && i + 1 >= compiled.size()) break;  // no width: damaged
+    if (b >= kCounterElement && b <= kYearElement) {
       separate();
       const char letter = b == kCounterElement ? 'D' : b == kYearlyElement ? 'd' : 'Y';
       out.append(static_cast<unsigned char>(compiled[i + 1]), letter);
@@ -132,10 +135,11 @@ std::string numb_pattern_text(std::string_view compiled) {
   return out;
 }
 
-std::string numb_next(std::string_view compiled, std::uint32_t& counter, std::uint16_t& year,
-                      int current_year) {
+std::optional<std::string> numb_next(std::string_view compiled, std::uint32_t& counter, std::uint16_t& year,
+                                     int current_year) {
   std::string out;
   const bool new_year = year < current_year;
+  std::uint32_t number = counter;
   for (std::size_t i = 0; i < compiled.size(); ++i) {
     const auto b = static_cast<unsigned char>(compiled[i]);
     if (b == 0) break;
@@ -143,11 +147,12 @@ std::string numb_next(std::string_view compiled, std::uint32_t& counter, std::ui
       const std::size_t width = i + 1 < compiled.size() ? static_cast<unsigned char>(compiled[i + 1]) : 0;
       ++i;
       if (b == kYearlyElement && new_year) {
-        counter = 1;
-        out += padded(counter, width);
+        number = 1;
+        out += padded(number, width);
       } else if (b == kCounterElement || b == kYearlyElement) {
-        ++counter;
-        out += padded(counter, width);
+        if (number == UINT32_MAX) return std::nullopt;
+        ++number;
+        out += padded(number, width);
       } else {
         const std::string y = padded(static_cast<std::uint64_t>(std::clamp(current_year, 0, 9999)), 4);
         out += width > 4 ? std::string(width - 4, '0') + y : y.substr(4 - width);
@@ -157,6 +162,7 @@ std::string numb_next(std::string_view compiled, std::uint32_t& counter, std::ui
     if (b < ' ') continue;  // control characters are not copied
     out += static_cast<char>(b);
   }
+  counter = number;
   if (new_year) year = static_cast<std::uint16_t>(current_year);
   return out;
 }
@@ -256,7 +262,9 @@ ResultCode numb_apply(dbm::Dbm& dbm, const dict::AppPoolDef& pool, const dict::F
       if (rc.failed()) return rc;
       if (rc.code() != 0) continue;
       const Counter before = counter;
-      const std::string number = numb_next(counter.pattern, counter.number, counter.year, year_now);
+      const std::optional<std::string> number =
+          numb_next(counter.pattern, counter.number, counter.year, year_now);
+      if (!number) return kNoNumberLeft;
       if (mode != 'C') {
         if (undo != nullptr) undo->push_back({def->file, file.number, def->number, before});
         if (const ResultCode w = store.update(file.number, def->number, counter); w.failed()) return w;
@@ -264,7 +272,7 @@ ResultCode numb_apply(dbm::Dbm& dbm, const dict::AppPoolDef& pool, const dict::F
       FieldDesc put = f;
       put.occurrence = occurrence;
       FieldDesc sub = s;
-      (code != 0 ? sub : put).set(number);
+      (code != 0 ? sub : put).set(*number);
       if (const ResultCode r = fld_replace(record, put, code != 0 ? &sub : nullptr); r.failed()) return r;
     }
   }

@@ -22,6 +22,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,7 @@ namespace corvanta::records {
 inline constexpr std::size_t kCounterKeyLength = 14;
 inline constexpr std::size_t kCounterNameLength = 10;
 inline constexpr std::int32_t kBadPattern = -1;
+inline constexpr std::int32_t kNoNumberLeft = -225;
 
 using CounterKey = std::array<unsigned char, kCounterKeyLength>;
 
@@ -54,14 +56,16 @@ struct Counter {
 std::string encode_counter(const Counter& c);
 Counter decode_counter(std::string_view data);
 
-// The pattern text compiled: 0, or -1 when it is not a pattern.
+// The pattern text compiled: 0, or -1 when it is not a pattern (or has no
+// element at all).
 ResultCode numb_compile(std::string_view text, std::string& compiled);
 // A compiled pattern written as text: "YYYY + \"-\" + dddddd".
 std::string numb_pattern_text(std::string_view compiled);
-// The next number by the pattern for the current year `year`; the counter
-// and its year advance.
-std::string numb_next(std::string_view compiled, std::uint32_t& counter, std::uint16_t& year,
-                      int current_year);
+// The next number by the pattern for the current year; the counter and its
+// year advance. Nothing (and nothing changed) when the counter would pass
+// 4294967295: a counter never starts again at 0 by itself.
+std::optional<std::string> numb_next(std::string_view compiled, std::uint32_t& counter, std::uint16_t& year,
+                                     int current_year);
 
 // The counters of one pool's data file.
 class CounterStore {

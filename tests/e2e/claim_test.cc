@@ -135,6 +135,10 @@ TEST_F(ClaimTest, ConditionsOfAnOrder) {
   EXPECT_EQ(order(6).find("139"), std::string::npos);
   EXPECT_EQ(order(8).find("150"), std::string::npos);
 
+  // A selection date that is no date is refused: only an empty one is today.
+  r = run("CLAIM POOL=A SUBLIB=ZB SELECT=1.12.26\n");
+  EXPECT_NE(r.output.find("CANCELLED: 0011"), std::string::npos) << r.output;
+
   // Without the claim-date index nothing is claimed.
   std::string app = inst_.read("etc/library.app");
   app.replace(app.find("INDEX=CLD,NUMBER=6"), 18, "INDEX=CLX,NUMBER=6");

@@ -105,6 +105,8 @@ TEST_F(NumberingTest, CommandsAndNumbersOfImportedRecords) {
             "ITM:001 NAME=ZBCOPY,PATTERN=DDDDDD,COUNTER=000000002\n");
   inst_.write("temp/counters.txt", inst_.read("temp/counters.txt") +
                                        "XYZ:001 NAME=A,PATTERN=D,COUNTER=1\n"
+                                       "ITM:001 NAME=WRAP,PATTERN=D,COUNTER=4294967296\n"
+                                       "ITM:001 NAME=NEG,PATTERN=D,COUNTER=-1\n"
                                        "ITM:001 NAME=B,PATTERN=Q,COUNTER=1\n"
                                        "not a counter line\n");
   r = run("NUMB_IMP POOL=A DATA=../temp/counters.txt\nNUMB_LIST POOL=A FILE=ITM\n");
@@ -113,6 +115,18 @@ TEST_F(NumberingTest, CommandsAndNumbersOfImportedRecords) {
   EXPECT_NE(r.output.find("ITM:001 NAME=B : 11 - "), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("Geladen: FILE ITM : 1"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("ITM  001  OLD         000001000"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("WRAP"), std::string::npos) << r.output;  // not a counter's line: skipped
+  EXPECT_EQ(r.output.find("NEG "), std::string::npos) << r.output;
+
+  // A counter at its last number gives no more: the import ends there.
+  inst_.write("data/last.txt", items(2, "ZBCOPY"));
+  r =
+      run("NUMB_SET POOL=A FILE=ITM NAME=ZBCOPY GROUP=1 VALUE=4294967295\n"
+          "NUMB_LIST POOL=A FILE=ITM\n"
+          "IMPORT POOL=A FILE=ITM TYPE=CORVANTA DATA=../data/last.txt\n");
+  EXPECT_NE(r.output.find("ZBCOPY      4294967295  DDDDDD  NEXT:  -"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("CANCELLED: 0225"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("Neu gespeichert"), std::string::npos) << r.output;
 }
 
 // A record that cannot be stored gives its number back.

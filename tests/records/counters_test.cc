@@ -48,7 +48,7 @@ TEST(CounterPattern, CompiledAndWrittenBack) {
   ASSERT_EQ(numb_compile("\"A\"\"B\"+DDD yy", compiled).code(), 0);
   EXPECT_EQ(compiled, std::string("A\"B\x01\x03\x03\x02", 7));
   EXPECT_EQ(numb_pattern_text(compiled), "\"A\"\"B\" + DDD + YY");
-  for (const char* bad : {"DDX", "\"open", "D-D", "\"a\x01\""}) {
+  for (const char* bad : {"DDX", "\"open", "D-D", "\"a\x01\"", "", "+ +"}) {
     EXPECT_EQ(numb_compile(bad, compiled).code(), kBadPattern) << bad;
   }
 }
@@ -72,6 +72,15 @@ TEST(CounterPattern, NextNumbers) {
   year = 2025;
   EXPECT_EQ(numb_next(pattern, counter, year, 2026), "100026002026");
   EXPECT_EQ(counter, 1000u);
+  // The last number there is; after it nothing, and the counter stays.
+  ASSERT_EQ(numb_compile("D", pattern).code(), 0);
+  counter = 4294967294u;
+  EXPECT_EQ(numb_next(pattern, counter, year, 2026), "4294967295");
+  EXPECT_EQ(numb_next(pattern, counter, year, 2026), std::nullopt);
+  EXPECT_EQ(counter, 4294967295u);
+  // A damaged pattern (an element without its width) is written as far as
+  // it goes.
+  EXPECT_EQ(numb_pattern_text(std::string("\x01\x02\x01", 3)), "DD");
   // Two counter elements take two numbers.
   ASSERT_EQ(numb_compile("D\"/\"D", pattern).code(), 0);
   counter = 4;
