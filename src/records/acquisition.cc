@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "records/data_walk.h"
 #include "util/big_endian.h"
 #include "util/date.h"
 
@@ -35,25 +36,19 @@ std::string field_text_of(RecordHandle& h, const char* tag) {
 
 ResultCode OrderLog::entries(std::uint32_t order, std::vector<OrderLogEntry>& out) {
   out.clear();
-  auto key = log_key(order, 0);
-  std::array<unsigned char, kValueRoom> value{};
-  dbm::Position pos;
-  dbm::DataRef ref{value};
-  for (ResultCode rc = dbm_.set(pool_, file_, key.data(), pos, ref);;
-       rc = dbm_.get(pool_, file_, key.data(), pos, ref)) {
-    if (rc.failed()) return rc;
-    if (rc.code() != 0 && rc.code() != dbm::kTruncated) return 0;
-    if (get_u32(key.data()) != order) return 0;
-    const std::string_view v(reinterpret_cast<const char*>(value.data()), std::min(ref.length, value.size()));
-    OrderLogEntry e;
-    e.order = order;
-    e.number = get_u32(key.data() + 4);
-    e.type = std::string(v.substr(0, 2));
-    e.date = std::string(v.substr(std::min<std::size_t>(2, v.size()), 8));
-    e.text = std::string(v.substr(std::min<std::size_t>(10, v.size())));
-    out.push_back(std::move(e));
-    ref = dbm::DataRef{value};
-  }
+  const auto start = log_key(order, 0);
+  return walk_prefix(dbm_, pool_, file_, start, 4, kValueRoom,
+                     [&](std::span<const unsigned char> key, std::span<const unsigned char> value) {
+                       const std::string_view v(reinterpret_cast<const char*>(value.data()), value.size());
+                       OrderLogEntry e;
+                       e.order = order;
+                       e.number = get_u32(key.data() + 4);
+                       e.type = std::string(v.substr(0, 2));
+                       e.date = std::string(v.substr(std::min<std::size_t>(2, v.size()), 8));
+                       e.text = std::string(v.substr(std::min<std::size_t>(10, v.size())));
+                       out.push_back(std::move(e));
+                       return ResultCode(0);
+                     });
 }
 
 ResultCode OrderLog::add(std::uint32_t order, std::string_view type, std::string_view date,

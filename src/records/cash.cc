@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "records/data_walk.h"
 #include "util/big_endian.h"
 
 namespace corvanta::records {
@@ -64,20 +65,15 @@ std::int64_t cash_cents(double amount) {
 
 ResultCode CashBook::transactions(std::uint32_t borrower, std::vector<CashTransaction>& out) {
   out.clear();
-  CashKey key = cash_key(borrower, 0);
-  CashValue value{};
-  dbm::Position pos;
-  dbm::DataRef ref{{value.data(), value.size()}};
-  for (ResultCode rc = dbm_.set(pool_, file_, key.data(), pos, ref);;
-       rc = dbm_.get(pool_, file_, key.data(), pos, ref)) {
-    if (rc.failed()) return rc;
-    if (rc.code() != 0 && rc.code() != dbm::kTruncated) return 0;  // the end of the file
-    if (get_u32(key.data()) != borrower) return 0;
-    CashTransaction t;
-    if (decode_cash(key, std::span<const unsigned char>(value.data(), std::min(ref.length, value.size())), t))
-      out.push_back(std::move(t));
-    ref = dbm::DataRef{{value.data(), value.size()}};
-  }
+  const CashKey start = cash_key(borrower, 0);
+  return walk_prefix(dbm_, pool_, file_, start, 4, kCashValueLength,
+                     [&](std::span<const unsigned char> key, std::span<const unsigned char> value) {
+                       CashKey k{};
+                       std::copy(key.begin(), key.begin() + static_cast<std::ptrdiff_t>(k.size()), k.begin());
+                       CashTransaction t;
+                       if (decode_cash(k, value, t)) out.push_back(std::move(t));
+                       return ResultCode(0);
+                     });
 }
 
 ResultCode CashBook::post(std::string_view type, std::uint32_t borrower, std::uint32_t item,

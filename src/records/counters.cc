@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "dbm/codes.h"
+#include "records/data_walk.h"
 #include "util/big_endian.h"
 #include "util/text.h"
 
@@ -203,24 +204,15 @@ ResultCode CounterStore::remove(int record_file, int group, std::string_view nam
 
 ResultCode CounterStore::walk(int record_file, int group,
                               const std::function<ResultCode(const Counter&)>& visit) {
-  CounterKey key = counter_key(record_file, group, {});
-  CounterKey end = key;
-  std::fill(end.begin() + 4, end.end(), 0xFF);
-  std::array<unsigned char, kCounterData> data{};
-  dbm::Position pos;
-  dbm::DataRef ref{data};
-  for (ResultCode rc = dbm_.set(pool_, file_, key.data(), pos, ref);;
-       rc = dbm_.get(pool_, file_, key.data(), pos, ref)) {
-    if (rc.failed()) return rc;
-    if (rc.code() != 0 && rc.code() != dbm::kTruncated) return 0;
-    if (std::lexicographical_compare(end.begin(), end.end(), key.begin(), key.end())) return 0;
-    Counter c =
-        decode_counter({reinterpret_cast<const char*>(data.data()), std::min(ref.length, data.size())});
-    const auto* name = reinterpret_cast<const char*>(key.data() + 4);
-    c.name.assign(name, strnlen(name, kCounterNameLength));
-    if (const ResultCode v = visit(c); v.failed()) return v;
-    ref = dbm::DataRef{data};
-  }
+  const CounterKey start = counter_key(record_file, group, {});
+  return walk_prefix(
+      dbm_, pool_, file_, start, 4, kCounterData,
+      [&](std::span<const unsigned char> key, std::span<const unsigned char> value) {
+        Counter c = decode_counter({reinterpret_cast<const char*>(value.data()), value.size()});
+        const auto* name = reinterpret_cast<const char*>(key.data() + 4);
+        c.name.assign(name, strnlen(name, kCounterNameLength));
+        return visit(c);
+      });
 }
 
 ResultCode numb_restore(dbm::Dbm& dbm, const dict::AppPoolDef& pool, const std::vector<CounterUndo>& undo) {

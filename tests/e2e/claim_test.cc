@@ -15,15 +15,6 @@ namespace {
 
 constexpr const char* kLogin = "login user=sys pass=KWP\n";
 
-std::string today() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char text[16];
-  std::strftime(text, sizeof text, "%Y%m%d", &tm);
-  return text;
-}
-
 class ClaimTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -121,7 +112,7 @@ TEST_F(ClaimTest, ConditionsOfAnOrder) {
   r = run("CLAIM POOL=A SUBLIB=ZB FILTER=\"IDN=7\"\n");
   ASSERT_EQ(r.exit_status, 0) << r.output;
   const std::string seven = order(7);
-  EXPECT_NE(seven.find("150  $$c" + today() + "$$CBatch"), std::string::npos) << seven;
+  EXPECT_NE(seven.find("150  $$c" + local_date("%Y%m%d") + "$$CBatch"), std::string::npos) << seven;
   EXPECT_NE(seven.find("139  4 "), std::string::npos) << seven;
   EXPECT_NE(letters(r.output, 'M').find("## - EMAIL_ADDRESS drei@verlag.example\n"), std::string::npos)
       << letters(r.output, 'M');

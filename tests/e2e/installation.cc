@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -91,6 +92,15 @@ std::vector<DocExample> doc_examples(const std::string& path, const std::string&
     }
   }
   return examples;
+}
+
+std::string local_date(const char* format) {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, format, &tm);
+  return text;
 }
 
 }  // namespace corvanta::testing

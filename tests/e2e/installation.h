@@ -23,6 +23,9 @@ struct DocExample {
 std::vector<DocExample> doc_examples(const std::string& path, const std::string& script_fence,
                                      const std::string& output_fence);
 
+// Today's local date in a strftime format ("%Y%m%d").
+std::string local_date(const char* format);
+
 class Installation {
  public:
   Installation();

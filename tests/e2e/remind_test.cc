@@ -26,15 +26,6 @@ constexpr const char* kSetUp =
     "IMPORT POOL=A FILE=ITM TYPE=CORVANTA DATA=../data/items.txt DOUBLE=I\n"
     "IMPORT POOL=A FILE=LOA TYPE=CORVANTA DATA=../data/loans.txt DOUBLE=I\n";
 
-std::string today() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char text[16];
-  std::strftime(text, sizeof text, "%Y%m%d", &tm);
-  return text;
-}
-
 std::size_t count_of(const std::string& text, const std::string& what) {
   std::size_t n = 0;
   for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -114,7 +105,7 @@ TEST_F(RemindTest, SampleRunRemindsTheDueLoansOnce) {
   EXPECT_NE(mail.find("Keller, Bernd"), std::string::npos);
 
   const std::string all = loans();
-  const std::string stamp = "121  " + today();
+  const std::string stamp = "121  " + local_date("%Y%m%d");
   for (const int idn : {1, 2, 3}) {
     EXPECT_NE(loan(all, idn).find("120  1"), std::string::npos) << loan(all, idn);
     EXPECT_NE(loan(all, idn).find(stamp), std::string::npos) << loan(all, idn);

@@ -27,15 +27,6 @@ constexpr const char* kPolicy =
     "####0 = PERIOD=7, LETTER=Y, FINE=1.50\n"
     "ABCD1 = PERIOD=14, LETTER=N\n";
 
-std::string today_yymmdd() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char text[8];
-  std::strftime(text, sizeof text, "%y%m%d", &tm);
-  return text;
-}
-
 class SetupCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -65,7 +56,7 @@ TEST_F(SetupCommandsTest, ListChangeAndRestoreABlock) {
 
   // One backup for the day, holding the block as it was before its first
   // change.
-  const std::string backup = "save/WeekdaysZB_" + today_yymmdd() + ".par";
+  const std::string backup = "save/WeekdaysZB_" + local_date("%y%m%d") + ".par";
   EXPECT_EQ(inst_.read(backup), "\n(WeekdaysZB)\nSat = Closed\nSun = C\n");
 
   const std::string restored =
@@ -87,7 +78,7 @@ TEST_F(SetupCommandsTest, ListChangeAndRestoreABlock) {
   EXPECT_NE(gone.find("SETUP_LOD POOL=A SUBLIB=HB1 BLOCK=Reminder : 31 - "), std::string::npos) << gone;
   EXPECT_NE(gone.find("SETUP_GET POOL=A SUBLIB=ZB : 11 - "), std::string::npos) << gone;
   EXPECT_NE(gone.find("SETUP_DEL POOL=A SUBLIB=ZB BLOCK=Reminder : 11 - "), std::string::npos) << gone;
-  EXPECT_NE(inst_.read("save/ReminderZB_" + today_yymmdd() + ".par").find("####0 = PERIOD=7"),
+  EXPECT_NE(inst_.read("save/ReminderZB_" + local_date("%y%m%d") + ".par").find("####0 = PERIOD=7"),
             std::string::npos);
 }
 
@@ -133,7 +124,7 @@ TEST_F(SetupCommandsTest, BadFilesEndWithTheirCodeAndChangeNothing) {
   EXPECT_NE(out.find("/etc/passwd : 168 - "), std::string::npos) << out;
   EXPECT_NE(out.find("Entladen: 5"), std::string::npos) << out;
   // Nothing changed, so nothing was backed up.
-  EXPECT_FALSE(std::filesystem::exists(inst_.path("save/WeekdaysZB_" + today_yymmdd() + ".par")));
+  EXPECT_FALSE(std::filesystem::exists(inst_.path("save/WeekdaysZB_" + local_date("%y%m%d") + ".par")));
 }
 
 }  // namespace
