@@ -4,7 +4,6 @@
 // the conditions that pass an order over, and a run repeated the same day.
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <filesystem>
 #include <string>
 

@@ -6,7 +6,6 @@
 // change nothing.
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <filesystem>
 #include <string>
 

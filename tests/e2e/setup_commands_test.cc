@@ -3,7 +3,6 @@
 // block from it, and the export read back in.
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <filesystem>
 #include <string>
 
