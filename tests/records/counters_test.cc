@@ -95,12 +95,12 @@ class CounterStoreTest : public ::testing::Test {
     dbm_ = std::make_unique<dbm::Dbm>(fs_, messages_);
     ASSERT_EQ(dbm_->initialize("A", dir_ + "/a").code(), 0);
     ASSERT_EQ(dbm_->open("A", dir_ + "/a", 'U').code(), 0);
-    dbm::FileSpec spec;
-    spec.file = 10;
-    spec.kind = 'D';
-    spec.key_length = static_cast<int>(kCounterKeyLength);
-    spec.length = 200;
-    ASSERT_EQ(dbm_->create("A", spec).code(), 0);
+    dbm::FileSpec counters;
+    counters.file = 10;
+    counters.kind = 'D';
+    counters.key_length = static_cast<int>(kCounterKeyLength);
+    counters.length = 200;
+    ASSERT_EQ(dbm_->create("A", counters).code(), 0);
     store_ = std::make_unique<CounterStore>(*dbm_, "A", 10);
   }
   void TearDown() override {
