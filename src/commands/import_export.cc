@@ -460,14 +460,14 @@ ResultCode Importer::numbered_store(records::RecordHandle& h, char mode,
   // The record's running numbers and the record go to the journal in one
   // unit: after a crash the counters and the records agree.
   // A record that is not stored gives its numbers back.
-  const std::string& name = pool().name;
-  if (const ResultCode rc = service_.dbm.begin_unit(name); rc.failed()) return rc;
-  std::vector<records::CounterUndo> undo;
-  ResultCode rc = records::numb_apply(service_.dbm, pool(), file(), h, mode, records::current_year(), &undo);
-  if (rc.ok()) rc = store();
-  if (rc.failed()) (void)records::numb_restore(service_.dbm, pool(), undo);
-  const ResultCode end = service_.dbm.end_unit(name);
-  return rc.failed() ? rc : end;
+  return service_.pools.as_unit(pool(), [&]() -> ResultCode {
+    std::vector<records::CounterUndo> undo;
+    ResultCode rc =
+        records::numb_apply(service_.dbm, pool(), file(), h, mode, records::current_year(), &undo);
+    if (rc.ok()) rc = store();
+    if (rc.failed()) (void)records::numb_restore(service_.dbm, pool(), undo);
+    return rc;
+  });
 }
 
 // Merges the imported record into stored record `idn`: the fields the
@@ -501,11 +501,10 @@ ResultCode Importer::merge_into(records::RecordHandle& h, std::uint32_t idn) {
   // The check may number the record: the numbers and the record go to the
   // journal in one unit.
   std::string message;
-  if (const ResultCode rc = service_.dbm.begin_unit(pool().name); rc.failed()) return rc;
-  ResultCode rc = layer.rec_check(pool(), file(), stored, 'U', message);
-  if (rc.ok()) rc = layer.rec_update(pool(), file(), stored, nullptr);
-  const ResultCode end = service_.dbm.end_unit(pool().name);
-  return rc.failed() ? rc : end;
+  return layer.as_unit(pool(), [&]() -> ResultCode {
+    if (const ResultCode rc = layer.rec_check(pool(), file(), stored, 'U', message); rc.failed()) return rc;
+    return layer.rec_update(pool(), file(), stored, nullptr);
+  });
 }
 
 ResultCode Importer::union_number(records::RecordHandle& h, std::string& messages) {
@@ -577,8 +576,10 @@ ResultCode Importer::union_number(records::RecordHandle& h, std::string& message
                                 : records::fld_put(stored, f, s.tag.empty() ? nullptr : &s);
   if (put.failed()) return put;
   std::string check;
-  if (const ResultCode rc = layer.rec_check(pool(), file(), stored, 'U', check); rc.failed()) return rc;
-  const ResultCode rc = layer.rec_update(pool(), file(), stored, nullptr);
+  const ResultCode rc = layer.as_unit(pool(), [&]() -> ResultCode {
+    if (const ResultCode r = layer.rec_check(pool(), file(), stored, 'U', check); r.failed()) return r;
+    return layer.rec_update(pool(), file(), stored, nullptr);
+  });
   return rc.failed() ? rc : ResultCode(kUpdated);
 }
 

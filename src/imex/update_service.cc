@@ -301,15 +301,22 @@ ResultCode RecordUpdateService::run(const dict::AppPoolDef& pool, const dict::Ap
     h.idn = 0;
     records::rec_store_header(h);
   }
-  if (const ResultCode rc = checks(pool, file, h, *row, link_mode, out); rc.failed()) return rc;
   if (row->op == UpdateOp::None) {
+    if (const ResultCode rc = checks(pool, file, h, *row, link_mode, out); rc.failed()) return rc;
     out.record_text = write_transfer_text(h);
     return 0;
   }
+  // The checks may number the record: numbers and record go to the journal
+  // in one unit.
   const char* what = insert ? "NEW" : "UPD";
-  if (const ResultCode rc = announce(what, h.idn, 'A'); rc.failed()) return rc;
-  const ResultCode rc = insert ? layer_.rec_insert(pool, file, h) : layer_.rec_update(pool, file, h, nullptr);
-  return finish(what, rc);
+  bool stored = false;
+  ResultCode rc = layer_.as_unit(pool, [&]() -> ResultCode {
+    if (const ResultCode r = checks(pool, file, h, *row, link_mode, out); r.failed()) return r;
+    if (const ResultCode r = announce(what, h.idn, 'A'); r.failed()) return r;
+    stored = true;
+    return insert ? layer_.rec_insert(pool, file, h) : layer_.rec_update(pool, file, h, nullptr);
+  });
+  return stored ? finish(what, rc) : rc;
 }
 
 }  // namespace corvanta::imex

@@ -207,6 +207,10 @@ ResultCode in_unit(dbm::Dbm& dbm, const std::string& pool, Work work) {
   return rc.code() != 0 ? rc : ended;
 }
 
+ResultCode PoolLayer::as_unit(const dict::AppPoolDef& pool, const std::function<ResultCode()>& work) {
+  return in_unit(dbm_, pool.name, work);
+}
+
 ResultCode PoolLayer::rec_load(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
                                bool without_index) {
   return in_unit(dbm_, pool.name, [&] { return rec_load_now(pool, file, h, without_index); });

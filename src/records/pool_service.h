@@ -174,6 +174,11 @@ class PoolLayer {
   void set_numbering(Numbering numbering) { numbering_ = std::move(numbering); }
   void set_max_query(std::size_t length) { max_query_ = length; }
 
+  // Runs `work` as one unit of the pool's journal (units nest): a check
+  // that numbers a record and the store that follows reach the journal
+  // together or not at all.
+  ResultCode as_unit(const dict::AppPoolDef& pool, const std::function<ResultCode()>& work);
+
   // Runs the pool's procedure `name` on the record: 0 when it is not
   // defined; its message text is appended to `message`.
   ResultCode run_procedure(const dict::AppPoolDef& pool, const dict::FileDef& file, std::string_view name,

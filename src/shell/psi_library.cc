@@ -427,9 +427,12 @@ class LibraryGroup final : public psi::BuiltinGroup {
     const dict::AppPoolDef& pool = *slot.pool;
     const dict::FileDef& file = *slot.file->data;
     with_pool(e, 'U', [&]() -> ResultCode {
+      // The check may number the record: numbers and record in one unit.
       if (!load) {
-        if (const ResultCode rc = s_.pools.rec_check(pool, file, slot.h, 'N', why_); rc.failed()) return rc;
-        return s_.pools.rec_insert(pool, file, slot.h);
+        return s_.pools.as_unit(pool, [&]() -> ResultCode {
+          if (const ResultCode rc = s_.pools.rec_check(pool, file, slot.h, 'N', why_); rc.failed()) return rc;
+          return s_.pools.rec_insert(pool, file, slot.h);
+        });
       }
       // Under a given number: the bulk store has no access check of its
       // own, and a record already there is replaced with its entries.
@@ -441,10 +444,13 @@ class LibraryGroup final : public psi::BuiltinGroup {
       records::RecordHandle old;
       const bool exists =
           s_.pools.rec_read(pool, file, slot.h.idn, old, max_record(), records::kInternalForm).code() == 0;
-      if (const ResultCode rc = s_.pools.rec_check(pool, file, slot.h, exists ? 'U' : 'N', why_); rc.failed())
-        return rc;
-      return exists ? s_.pools.rec_update(pool, file, slot.h, &old)
-                    : s_.pools.rec_load(pool, file, slot.h, false);
+      return s_.pools.as_unit(pool, [&]() -> ResultCode {
+        if (const ResultCode rc = s_.pools.rec_check(pool, file, slot.h, exists ? 'U' : 'N', why_);
+            rc.failed())
+          return rc;
+        return exists ? s_.pools.rec_update(pool, file, slot.h, &old)
+                      : s_.pools.rec_load(pool, file, slot.h, false);
+      });
     });
     psi::push_num(e, slot.h.idn);
   }
@@ -454,10 +460,12 @@ class LibraryGroup final : public psi::BuiltinGroup {
     Slot& slot = written_slot(e, n);
     raise_if(e, select_slot(slot));
     with_pool(e, 'U', [&]() -> ResultCode {
-      if (const ResultCode rc = s_.pools.rec_check(*slot.pool, *slot.file->data, slot.h, 'U', why_);
-          rc.failed())
-        return rc;
-      return s_.pools.rec_update(*slot.pool, *slot.file->data, slot.h, nullptr);
+      return s_.pools.as_unit(*slot.pool, [&]() -> ResultCode {
+        if (const ResultCode rc = s_.pools.rec_check(*slot.pool, *slot.file->data, slot.h, 'U', why_);
+            rc.failed())
+          return rc;
+        return s_.pools.rec_update(*slot.pool, *slot.file->data, slot.h, nullptr);
+      });
     });
   }
 
