@@ -324,7 +324,8 @@ void Printout::write_lines(const records::Layout* layout, bool body, records::Re
 }
 
 ResultCode Printout::write_record(std::uint32_t idn, records::RecordHandle* record, const dict::FormDef* form,
-                                  const records::FormatContext& ctx, int depth) {
+                                  const dict::AppFileDef* record_file, const records::FormatContext& ctx,
+                                  int depth) {
   const dict::AppPoolDef* pool = pools_.pool();
   const dict::AppFileDef* file = pools_.file();
   records::RecordHandle read;
@@ -349,7 +350,8 @@ ResultCode Printout::write_record(std::uint32_t idn, records::RecordHandle* reco
   if (!plain) open_element("REPREC");
   write_lines(forms_.layout(form, records::FormPart::Leading), false, *record, ctx);
   write_lines(forms_.layout(form, records::FormPart::Body), true, *record, ctx);
-  if (form != nullptr && depth < kMaxLinkDepth) write_links(*form, *record, ctx, depth);
+  if (form != nullptr && depth < kMaxLinkDepth)
+    write_links(*form, *record, record_file != nullptr ? *record_file : *file, ctx, depth);
   if (const records::Layout* trailing = forms_.layout(form, records::FormPart::Trailing);
       trailing != nullptr) {
     if (!plain) open_element("FOOTER");
@@ -361,15 +363,14 @@ ResultCode Printout::write_record(std::uint32_t idn, records::RecordHandle* reco
 }
 
 void Printout::write_links(const dict::FormDef& form, records::RecordHandle& record,
-                           const records::FormatContext& ctx, int depth) {
+                           const dict::AppFileDef& record_file, const records::FormatContext& ctx,
+                           int depth) {
   const dict::AppPoolDef* pool = pools_.pool();
-  const dict::AppFileDef* file = pools_.file();
-  const dict::AppFileDef* record_file = record_file_ != nullptr ? record_file_ : file;
   for (const std::uint16_t number : form.links) {
-    const dict::LinkDef* link = record_file->data->find_link(number);
+    const dict::LinkDef* link = record_file.data->find_link(number);
     if (link == nullptr) continue;
     records::IdnList targets;
-    if (pools_.lnk_follow(*pool, *record_file->data, link, record.idn, targets, 'F').failed()) continue;
+    if (pools_.lnk_follow(*pool, *record_file.data, link, record.idn, targets, 'F').failed()) continue;
     const dict::AppFileDef* target_file = nullptr;
     for (const dict::AppFileDef* f : pool->file_defs) {
       if (f->number == link->target_file) target_file = f;
@@ -378,7 +379,7 @@ void Printout::write_links(const dict::FormDef& form, records::RecordHandle& rec
     // The linked records are shown by the form the record's file names for
     // the link, as the target file defines it.
     const dict::FormDef* target_form = nullptr;
-    for (const dict::AppLinkDef* l : record_file->link_defs) {
+    for (const dict::AppLinkDef* l : record_file.link_defs) {
       if (l->number == number) target_form = target_file->find_form(l->form);
     }
     std::uint32_t position = 0;
@@ -395,10 +396,7 @@ void Printout::write_links(const dict::FormDef& form, records::RecordHandle& rec
       entry.total = static_cast<std::uint32_t>(targets.size());
       const bool plain = type_ == "PLAIN";
       if (!plain) open_element("ENTRY");
-      const dict::AppFileDef* saved = record_file_;
-      record_file_ = target_file;
-      (void)write_record(target, &linked, target_form, entry, depth + 1);
-      record_file_ = saved;
+      (void)write_record(target, &linked, target_form, target_file, entry, depth + 1);
       if (!plain) close_element();
     }
   }
@@ -421,9 +419,7 @@ ResultCode Printout::record(std::uint32_t idn, records::RecordHandle* record, st
   } else {
     apply_form_defaults();
   }
-  record_file_ = record_file;
-  const ResultCode rc = write_record(idn, record, def, {}, 0);
-  record_file_ = nullptr;
+  const ResultCode rc = write_record(idn, record, def, record_file, {}, 0);
   if (rc.failed()) return rc;
   return own_document ? finish() : ResultCode(0);
 }
@@ -450,7 +446,7 @@ ResultCode Printout::list(const records::IdnList& idns, std::string_view form) {
     const std::size_t mark = content_.size();
     const std::size_t depth = open_.size();
     if (!plain) open_element("ENTRY");
-    if (write_record(idn, nullptr, def, ctx, 0).failed()) {
+    if (write_record(idn, nullptr, def, nullptr, ctx, 0).failed()) {
       // A record that cannot be read is passed over.
       content_.resize(mark);
       open_.resize(depth);
@@ -471,9 +467,14 @@ ResultCode Printout::check(std::string_view form_name, bool starts_document) con
   if (!starts_document) return 0;
   const char type = type_.empty() ? form->type : type_ == "PLAIN" ? 'P' : type_ == "HTML" ? 'H' : 'X';
   if (type == 'P' || type == 'X') return 0;
-  std::string style = !style_.empty() ? style_ : form->style;
-  if (style.empty()) style = pools_.file()->code.substr(0, 3) + "_" + form->name;
+  const std::string style = style_name(!style_.empty() ? style_ : form->style, form->name);
   return stylesheet(style).empty() ? ResultCode(kPrintNoStylesheet) : ResultCode(0);
+}
+
+std::string Printout::style_name(std::string_view chosen, std::string_view form) const {
+  if (!chosen.empty()) return std::string(chosen);
+  const std::string code = pools_.file() != nullptr ? pools_.file()->code.substr(0, 3) : std::string();
+  return code + "_" + std::string(form);
 }
 
 ResultCode Printout::probe(const std::string& path) const {
@@ -492,10 +493,7 @@ std::string Printout::stylesheet(const std::string& style) const {
 }
 
 ResultCode Printout::transform() {
-  std::string style = style_;
-  if (style.empty())
-    style = (pools_.file() != nullptr ? pools_.file()->code.substr(0, 3) : std::string()) + "_" + form_;
-  const std::string sheet = stylesheet(style);
+  const std::string sheet = stylesheet(style_name(style_, form_));
   if (sheet.empty()) return kPrintNoStylesheet;
   if (xslt_.initialize().failed()) return kPrintNoProcessor;
   if (!env_.debug_path.empty()) {

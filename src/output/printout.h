@@ -145,6 +145,9 @@ class Printout {
   // The stylesheet file of a style name: with the language's folder, else
   // without; "" when neither is there.
   std::string stylesheet(const std::string& style) const;
+  // The style name chosen, or else the current file's code, "_" and the
+  // form name.
+  std::string style_name(std::string_view chosen, std::string_view form) const;
   ResultCode start();
   // The form's defaults, then a new document in `state` (1 or 2).
   ResultCode open_document(std::string_view form, int state);
@@ -152,10 +155,11 @@ class Printout {
   ResultCode write_file();
   // Syncs and closes the file appended to: 0 or -456.
   ResultCode sync_appended();
+  // `record_file` is the record's file when it is not the current one.
   ResultCode write_record(std::uint32_t idn, records::RecordHandle* record, const dict::FormDef* form,
-                          const records::FormatContext& ctx, int depth);
+                          const dict::AppFileDef* record_file, const records::FormatContext& ctx, int depth);
   void write_links(const dict::FormDef& form, records::RecordHandle& record,
-                   const records::FormatContext& ctx, int depth);
+                   const dict::AppFileDef& record_file, const records::FormatContext& ctx, int depth);
   void write_lines(const records::Layout* layout, bool body, records::RecordHandle& record,
                    const records::FormatContext& ctx);
   void open_element(std::string_view name);
@@ -187,8 +191,7 @@ class Printout {
   std::vector<std::string> open_;  // the stack of open elements
   std::string previous_language_;  // put back at the finish
   bool language_switched_ = false;
-  const dict::AppFileDef* record_file_ = nullptr;  // of the record being written, when not the current file
-  imex::OutputFile appended_;                      // the file documents are appended to
+  imex::OutputFile appended_;  // the file documents are appended to
   std::string appended_path_;
   std::string last_error_;
 };

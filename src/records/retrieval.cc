@@ -157,40 +157,13 @@ const dict::AspectDef* Retrieval::find_aspect(const dict::AppFileDef& file, std:
   return nullptr;
 }
 
-ResultCode Retrieval::matches(std::string_view query, IdnList& hits) {
-  hits.clear();
+ResultCode Retrieval::query_hits(std::string_view query, IdnList& hits, std::string& echo, bool phrase) {
   const dict::AppPoolDef* pool = pools_.pool();
   const dict::AppFileDef* file = pools_.file();
-  if (pool == nullptr || file == nullptr || file->data == nullptr) return kNoQuery;
-  if (query.find_first_not_of(' ') == std::string_view::npos) return kNoQuery;
-  if (query.size() > limits_.max_query) return kQuerySyntax;
-  ParsedQuery parsed;
-  std::string echo;
-  ResultCode rc = qry_parse('R', query, parsed, limits_.max_aspects);
-  if (rc.ok()) rc = evaluate(*pool, *file, parsed, hits, echo, false);
-  if (rc.ok() && !file->filter.empty()) {
-    ParsedQuery filter;
-    IdnList narrowed;
-    rc = qry_parse('R', file->filter, filter, limits_.max_aspects);
-    if (rc.ok()) rc = evaluate(*pool, *file, filter, narrowed, echo, false);
-    if (rc.ok()) idl_combine(hits, hits, narrowed, 'A');
-  }
-  if (rc.failed()) hits.clear();
-  idl_sort_unique(hits);
-  return rc;
-}
-
-ResultCode Retrieval::find(std::string_view query, ResultSet& set, bool phrase) {
-  const dict::AppPoolDef* pool = pools_.pool();
-  const dict::AppFileDef* file = pools_.file();
-  set_release(set);
   if (pool == nullptr || file == nullptr || file->data == nullptr) return kNoQuery;
   if (query.find_first_not_of(' ') == std::string_view::npos) return kNoQuery;
   if (query.size() > limits_.max_query) return kQuerySyntax;  // refused whole rather than cut
-  set_prepare(set, pool->name, file->data->number, limits_.max_results);
   ParsedQuery parsed;
-  IdnList hits;
-  std::string echo;
   ResultCode rc = qry_parse('R', query, parsed, limits_.max_aspects);
   if (rc.ok()) rc = evaluate(*pool, *file, parsed, hits, echo, phrase);
   if (rc.ok() && !file->filter.empty()) {
@@ -201,7 +174,27 @@ ResultCode Retrieval::find(std::string_view query, ResultSet& set, bool phrase) 
     if (rc.ok()) rc = evaluate(*pool, *file, filter, narrowed, ignored, false);
     if (rc.ok()) idl_combine(hits, hits, narrowed, 'A');
   }
-  if (rc.failed()) {
+  return rc;
+}
+
+ResultCode Retrieval::matches(std::string_view query, IdnList& hits) {
+  hits.clear();
+  std::string echo;
+  const ResultCode rc = query_hits(query, hits, echo, false);
+  if (rc.failed()) hits.clear();
+  idl_sort_unique(hits);
+  return rc;
+}
+
+ResultCode Retrieval::find(std::string_view query, ResultSet& set, bool phrase) {
+  const dict::AppPoolDef* pool = pools_.pool();
+  const dict::AppFileDef* file = pools_.file();
+  set_release(set);
+  if (pool == nullptr || file == nullptr || file->data == nullptr) return kNoQuery;
+  set_prepare(set, pool->name, file->data->number, limits_.max_results);
+  IdnList hits;
+  std::string echo;
+  if (const ResultCode rc = query_hits(query, hits, echo, phrase); rc.failed()) {
     set_release(set);
     return rc;
   }
@@ -677,18 +670,11 @@ ResultCode Retrieval::walk_below(const dict::AspectDef& aspect, std::string_view
     const std::string_view k(reinterpret_cast<const char*>(key.data()), key.size());
     if (k.substr(0, index->prefix.size()) != index->prefix) return 0;
     if (k.substr(0, bound.size()).compare(bound) >= 0) return 0;
-    // The key's IDNs, portion by portion.
-    for (;;) {
-      IdnList idns;
-      for (std::size_t at = 0; at + 4 <= data.length; at += 4)
-        idns.push_back(get_u32(buffer.data() + at) & 0xFFFFFF);
-      if (const ResultCode v = visit(idns); v.failed()) return v;
-      if (rc.code() == 0 || cont.empty()) break;
-      data = dbm::DataRef{buffer};
-      rc = dbm.next(pool->name, list_file, data, &cont);
-      if (rc.failed()) return rc;
-      if (rc.code() != 0 && rc.code() != dbm::kTruncated) break;
-    }
+    IdnList idns;
+    if (const ResultCode r = take_list_items(dbm, pool->name, list_file, rc, buffer, data, cont, idns);
+        r.failed())
+      return r;
+    if (const ResultCode v = visit(idns); v.failed()) return v;
     data = dbm::DataRef{buffer};
   }
 }

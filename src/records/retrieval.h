@@ -132,13 +132,16 @@ class Retrieval {
 
   // Walks the index of `aspect` of the current pool and file in key order
   // from its first key and stops at the first key that is not below the
-  // term `value` makes; `visit` gets the IDNs of each key in turn (long
-  // lists in portions) and ends the walk with a failure of its own.
+  // term `value` makes; `visit` gets the IDNs of each key in turn and ends
+  // the walk with a failure of its own.
   ResultCode walk_below(const dict::AspectDef& aspect, std::string_view value,
                         const std::function<ResultCode(const IdnList&)>& visit);
 
  private:
   struct Evaluation;
+  // The hits of a query in the current pool and file, narrowed by the
+  // file's FILTER=, with the query's echo text.
+  ResultCode query_hits(std::string_view query, IdnList& hits, std::string& echo, bool phrase);
   ResultCode evaluate_level(Evaluation& ev, const ParsedQuery& q, int node, IdnList& result,
                             std::string& echo, int depth);
   ResultCode term(Evaluation& ev, const QueryTerm& t, IdnList& result, bool& stop_word, int depth);

@@ -223,10 +223,10 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
   retrieval_limits.max_scan_cnt = static_cast<std::uint32_t>(state.limits.max_scan_cnt);
   retrieval.set_limits(retrieval_limits);
   pools.set_procedures(&procedures);
-  pools.set_numbering([this](const dict::AppPoolDef& pool, const dict::FileDef& file, records::RecordHandle& h,
-                             char mode) {
-    return records::numb_apply(dbm, pool, file, h, mode, records::current_year());
-  });
+  pools.set_numbering(
+      [this](const dict::AppPoolDef& pool, const dict::FileDef& file, records::RecordHandle& h, char mode) {
+        return records::numb_apply(dbm, pool, file, h, mode, records::current_year());
+      });
   pools.set_link_search(
       [this](const dict::AppPoolDef& pool, const dict::LinkDef& link, std::string_view text, bool truncated,
              std::vector<std::uint32_t>& hits) { return link_search(pool, link, text, truncated, hits); });
