@@ -15,8 +15,9 @@
 #include <sstream>
 
 #include "commands/command_table.h"
-#include "records/pool_service.h"
+#include "pool/pool_service.h"
 #include "records/record.h"
+#include "scripting/psi_procedures.h"
 #include "shell/service.h"
 
 namespace corvanta::bench {
@@ -157,7 +158,7 @@ std::string prepare_installation(std::string_view name, bool indexed) {
   const fs::path previous = fs::current_path();
   fs::current_path(root + "/work");
   {
-    corvanta::Service service(stdin, stdout, corvanta::command_table());
+    corvanta::Service service(stdin, stdout, corvanta::command_table(), corvanta::make_pool_procedures);
     if (service.configs.load_main_path("../etc/corvanta.cfg").failed() || service.system_init().failed())
       return {};
     (void)service.dbm.initialize("A", "../data/a");

@@ -25,6 +25,7 @@
 #include "catalogue.h"
 #include "commands/command_table.h"
 #include "records/record.h"
+#include "scripting/psi_procedures.h"
 #include "shell/service.h"
 
 namespace {
@@ -85,7 +86,7 @@ std::string circulation_installation() {
     fs::current_path(root + "/work");
     bool ok = true;
     {
-      corvanta::Service service(stdin, stdout, corvanta::command_table());
+      corvanta::Service service(stdin, stdout, corvanta::command_table(), corvanta::make_pool_procedures);
       ok = service.configs.load_main_path("../etc/corvanta.cfg").ok() && service.system_init().ok();
       (void)service.dbm.initialize("A", "../data/a");
       ok =
@@ -226,7 +227,7 @@ void BM_Printout_XmlList(benchmark::State& state) {
   const fs::path previous = fs::current_path();
   fs::current_path(p.root + "/work");
   {
-    corvanta::Service service(stdin, stdout, corvanta::command_table());
+    corvanta::Service service(stdin, stdout, corvanta::command_table(), corvanta::make_pool_procedures);
     if (service.configs.load_main_path("../etc/corvanta.cfg").failed() || service.system_init().failed() ||
         service.pools.select("A-BIB", corvanta::records::kSelectFind | corvanta::records::kSelectOpen)
             .failed()) {

@@ -36,6 +36,7 @@
 
 #include "catalogue.h"
 #include "commands/command_table.h"
+#include "scripting/psi_procedures.h"
 #include "shell/service.h"
 
 #ifdef CORVANTA_HAVE_YAZ
@@ -211,7 +212,7 @@ struct Ours {
     previous = fs::current_path();
     fs::current_path(root + "/work");
     sink = std::fopen("/dev/null", "w");
-    service = std::make_unique<corvanta::Service>(stdin, sink, corvanta::command_table());
+    service = std::make_unique<corvanta::Service>(stdin, sink, corvanta::command_table(), corvanta::make_pool_procedures);
     ready = service->configs.load_main_path("../etc/corvanta.cfg").ok() && service->system_init().ok();
   }
   ~Ours() {

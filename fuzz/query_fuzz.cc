@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "records/formatting.h"
-#include "records/query.h"
-#include "records/result_sets.h"
+#include "forms/formatting.h"
+#include "search/query.h"
+#include "search/result_sets.h"
 
 namespace {
 

@@ -9,13 +9,19 @@ declare -A allowed=(
   [util]=""
   [dbm]="util"
   [config]="util"
-  [records]="util config dbm"
-  [imex]="util config dbm records"
+  [records]="util config"
+  [forms]="util config records"
+  [indexing]="util config dbm records"
+  [pool]="util config dbm records indexing"
+  [search]="util config dbm records forms indexing pool"
+  [library]="util config dbm records pool"
+  [imex]="util config dbm records indexing pool"
   [psi]="util config"
-  [output]="util config dbm records imex"
-  [shell]="util config dbm records imex psi output"
-  [commands]="util config dbm records imex psi output shell"
-  [programs]="util config dbm records imex psi output shell commands"
+  [output]="util config dbm records forms pool imex"
+  [shell]="util config dbm records forms indexing pool search library imex psi output"
+  [scripting]="util config dbm records forms indexing pool search library imex psi output shell"
+  [commands]="util config dbm records forms indexing pool search library imex psi output shell scripting"
+  [programs]="util config dbm records forms indexing pool search library imex psi output shell scripting commands"
 )
 
 status=0
@@ -32,7 +38,7 @@ for dir in */; do
       echo "src/$file:$line: $layer includes $target" >&2
       status=1
     fi
-  done < <(grep -Ho -n '^#include "[a-z_]*/[^"]*"' "$layer"/* | sed 's/#include "\(.*\)"/\1/')
+  done < <(grep -rHo -n '^#include "[a-z_]*/[^"]*"' "$layer" | sed 's/#include "\(.*\)"/\1/')
 done
 if [[ $status -eq 0 ]]; then echo "Layers: every include points down."; fi
 exit $status

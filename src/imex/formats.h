@@ -38,7 +38,7 @@
 #include "config/dictionary.h"
 #include "imex/exchange_file.h"
 #include "imex/iso2709.h"
-#include "records/pool_service.h"
+#include "pool/pool_service.h"
 #include "records/record.h"
 #include "records/translate.h"
 #include "util/result.h"

@@ -38,7 +38,7 @@
 
 #include "config/config_file.h"
 #include "config/dictionary.h"
-#include "records/pool_service.h"
+#include "pool/pool_service.h"
 #include "records/record.h"
 #include "util/result.h"
 

@@ -29,9 +29,9 @@
 #include "dbm/file_io.h"
 #include "imex/exchange_file.h"
 #include "output/xslt.h"
-#include "records/formatting.h"
+#include "forms/formatting.h"
 #include "records/idn_list.h"
-#include "records/pool_service.h"
+#include "pool/pool_service.h"
 #include "util/result.h"
 
 namespace corvanta {

@@ -14,6 +14,7 @@
 
 #include "commands/command_table.h"
 #include "shell/codes.h"
+#include "scripting/psi_procedures.h"
 #include "shell/service.h"
 
 namespace {
@@ -52,7 +53,7 @@ int main(int argc, char** argv) {
   // Nothing escapes: an error the service did not expect ends it in order
   // (the service's destructor closes pools, logs and files) with a numbered
   // message, and counts as a failure for --status.
-  corvanta::Service service(stdin, stdout, corvanta::command_table());
+  corvanta::Service service(stdin, stdout, corvanta::command_table(), corvanta::make_pool_procedures);
   try {
     service.run();
   } catch (const std::bad_alloc&) {

@@ -22,7 +22,8 @@
 #include "psi/engine.h"
 #include "shell/messages.h"
 #include "shell/params.h"
-#include "shell/psi_library.h"
+#include "scripting/psi_library.h"
+#include "scripting/psi_procedures.h"
 #include "shell/service.h"
 
 namespace {
@@ -46,7 +47,7 @@ int run_script(corvanta::psi::Engine& engine, const std::string& path) {
 
 int run_with_library(const std::string& pool, const std::string& file, const std::string& path) {
   using namespace corvanta;
-  Service service(stdin, stdout, command_table());
+  Service service(stdin, stdout, command_table(), make_pool_procedures);
   if (service.configs.load_main_path(kMainPath).failed()) {
     std::fputs("Konfiguration ../etc/corvanta.cfg fehlt\n", stderr);
     return 2;

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "records/counters.h"
+#include "pool/counters.h"
 #include "shell/codes.h"
 #include "shell/line_reader.h"
 #include "util/date.h"
@@ -49,8 +49,11 @@ Limits read_limits(const config::ConfigTable& configs, config::ConfigHandle h) {
   return l;
 }
 
-Service::Service(std::FILE* in_stream, std::FILE* out_stream, CommandTable command_table)
-    : in(in_stream), out(out_stream), commands(command_table) {}
+Service::Service(std::FILE* in_stream, std::FILE* out_stream, CommandTable command_table,
+                 ProcedureFactory make_procedures)
+    : in(in_stream), out(out_stream), commands(command_table) {
+  if (make_procedures != nullptr) procedures = make_procedures(*this);
+}
 
 Service::~Service() {
   system_shutdown();
@@ -222,7 +225,7 @@ ResultCode Service::system_init(std::optional<std::string_view> server_config_na
   retrieval_limits.ignore_timeout = state.limits.ignore_timeout;
   retrieval_limits.max_scan_cnt = static_cast<std::uint32_t>(state.limits.max_scan_cnt);
   retrieval.set_limits(retrieval_limits);
-  pools.set_procedures(&procedures);
+  pools.set_procedures(procedures.get());
   pools.set_numbering(
       [this](const dict::AppPoolDef& pool, const dict::FileDef& file, records::RecordHandle& h, char mode) {
         return records::numb_apply(dbm, pool, file, h, mode, records::current_year());
@@ -262,7 +265,7 @@ void Service::system_shutdown() {
   jobs.close();
   sets.close();
   forms.clear();
-  procedures.clear();
+  if (procedures != nullptr) procedures->clear();
   texts.release();
   appl_dictionary.release();
   data_dictionary.release();

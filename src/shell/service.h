@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,17 +21,17 @@
 #include "dbm/dbm.h"
 #include "output/printout.h"
 #include "output/xslt.h"
-#include "records/formatting.h"
-#include "records/pool_service.h"
-#include "records/result_sets.h"
-#include "records/retrieval.h"
+#include "forms/formatting.h"
+#include "pool/pool_service.h"
+#include "pool/procedures.h"
+#include "search/result_sets.h"
+#include "search/retrieval.h"
 #include "records/translate.h"
 #include "shell/batch_result.h"
 #include "shell/command_table.h"
 #include "shell/jobs.h"
 #include "shell/messages.h"
 #include "shell/params.h"
-#include "shell/psi_procedures.h"
 #include "shell/users.h"
 #include "util/result.h"
 
@@ -85,11 +86,19 @@ struct SystemState {
   bool initialised = false;
 };
 
+class Service;
+
+// Makes the runner of the pools' procedures for a service; the layer above
+// the shell provides it (the scripting layer runs them as scripts).
+using ProcedureFactory = std::unique_ptr<records::ProcedureRunner> (*)(Service& service);
+
 class Service {
  public:
   // `in` and `out` are the command input and the screen; both stay the
-  // caller's. `commands` is the command table (it outlives the service).
-  Service(std::FILE* in, std::FILE* out, CommandTable commands);
+  // caller's. `commands` is the command table (it outlives the service);
+  // `procedures`, when given, makes the runner of the pools' procedures
+  // (without one they are skipped).
+  Service(std::FILE* in, std::FILE* out, CommandTable commands, ProcedureFactory procedures = nullptr);
   ~Service();
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
@@ -148,7 +157,7 @@ class Service {
   records::FormCatalogue forms;
   records::SetFiles sets{dbm::default_file_system()};
   records::Retrieval retrieval{pools, sets, forms};
-  PsiProcedures procedures{*this};       // the pools' procedures, as scripts
+  std::unique_ptr<records::ProcedureRunner> procedures;  // the pools' procedures; may be empty
   bool print_definition_errors = false;  // switched on by the start-up
   JobLog jobs;
   XsltProcessor xslt;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "config/dictionary.h"
-#include "records/formatting.h"
+#include "forms/formatting.h"
 #include "records/record.h"
 #include "shell/batch_result.h"
 #include "util/result.h"

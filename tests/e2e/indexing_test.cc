@@ -2,7 +2,7 @@
 // started on a temporary copy of the reference installation: the index and
 // link list files must always hold exactly what a rebuild from the final
 // records makes.
-#include "records/indexing.h"
+#include "indexing/indexing.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -20,8 +20,8 @@
 #include "dbm/codes.h"
 #include "imex/update_service.h"
 #include "record_fields.h"
-#include "records/pool_service.h"
-#include "records/terms.h"
+#include "pool/pool_service.h"
+#include "indexing/terms.h"
 #include "service_fixture.h"
 #include "shell/service.h"
 #include "util/big_endian.h"

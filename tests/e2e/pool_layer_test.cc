@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "commands/command_table.h"
-#include "records/pool_service.h"
+#include "pool/pool_service.h"
 #include "service_fixture.h"
 #include "shell/service.h"
 

@@ -1,7 +1,7 @@
 // Scripts that reach the library: RUN_PSI with the library built-ins on the
 // reference installation's sample catalogue, and the pool procedures run
 // as scripts.
-#include "shell/psi_library.h"
+#include "scripting/psi_library.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -2,7 +2,7 @@
 // by SEARCH must equal a brute-force evaluation that reads every record
 // and applies the query rules to the record's own terms; then the
 // documented edge cases of queries, sets, sorting, filtering and browsing.
-#include "records/retrieval.h"
+#include "search/retrieval.h"
 
 #include <gtest/gtest.h>
 
@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "record_fields.h"
-#include "records/indexing.h"
-#include "records/query.h"
-#include "records/terms.h"
+#include "indexing/indexing.h"
+#include "search/query.h"
+#include "indexing/terms.h"
 #include "service_fixture.h"
 #include "shell/service.h"
 #include "shell/support.h"

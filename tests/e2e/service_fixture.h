@@ -10,8 +10,9 @@
 
 #include "commands/command_table.h"
 #include "installation.h"
-#include "records/pool_service.h"
-#include "records/terms.h"
+#include "pool/pool_service.h"
+#include "indexing/terms.h"
+#include "scripting/psi_procedures.h"
 #include "shell/service.h"
 
 namespace corvanta::testing {
@@ -23,7 +24,7 @@ class InProcessService : public ::testing::Test {
     std::filesystem::current_path(inst_.path("work"));
     prepare();
     out_ = std::tmpfile();
-    service_ = std::make_unique<Service>(stdin, out_, command_table());
+    service_ = std::make_unique<Service>(stdin, out_, command_table(), make_pool_procedures);
     ASSERT_EQ(service_->configs.load_main_path("../etc/corvanta.cfg").code(), 0);
     ASSERT_EQ(service_->system_init().code(), 0);
     ASSERT_EQ(service_->dbm.initialize("A", "../data/a").code(), 0);

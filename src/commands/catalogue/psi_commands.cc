@@ -1,0 +1,49 @@
+// RUN_PSI: runs a script file with the file and library built-ins against
+// the pool and file it names.
+#include <cstdio>
+#include <string>
+
+#include "commands/handlers.h"
+#include "psi/script.h"
+#include "shell/command_files.h"
+#include "scripting/psi_library.h"
+#include "shell/support.h"
+#include "shell/users.h"
+#include "util/text.h"
+
+namespace corvanta {
+namespace {
+
+constexpr std::size_t kMaxScriptPath = 100;
+
+}  // namespace
+
+ResultCode cmd_run_psi(Service& service, ParamList& params, BatchResult&) {
+  // A script may run programs and read and write any file the service can:
+  // only an administrator runs one.
+  if (const ResultCode rc = service.users.check_permission(kPermissionAdm); rc.failed()) return rc;
+  std::string language;
+  if (const ResultCode rc = bat_select_file(service, params, "", language); rc.failed()) return rc;
+  // A path cut to its first 100 characters would name another file.
+  if (params.get("SCRIPT").size() > kMaxScriptPath) return kScriptNotLoaded;
+  const std::string path = params.get_into("SCRIPT", "", kMaxScriptPath, false);
+  const std::string save = params.get_into("SAVE", "Y", 1, true);
+  service.reporter.log_text("SCRIPT=" + path + " SAVE=" + save, 0);
+  if (const ResultCode rc = check_command_file(service, path, FileUse::Read); rc.failed()) return rc;
+
+  const dict::AppPoolDef* pool = service.pools.pool();
+  const dict::AppFileDef* file = service.pools.file();
+  psi::Script script;
+  if (const ResultCode rc = load_library_script(service, path, script); rc.failed()) return rc;
+  const int value =
+      run_library_script(service, script, LibraryRun{&params, nullptr}, save.empty() ? 'Y' : save[0]);
+  // The pool and file the command started with are current again.
+  service.pools.clear();
+  if (pool != nullptr) {
+    (void)service.pools.make_current(pool->name);
+    service.pools.set_file(file);
+  }
+  return value;
+}
+
+}  // namespace corvanta
