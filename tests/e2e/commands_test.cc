@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <regex>
-#include <set>
 #include <string>
 
 #include "commands/command_table.h"
@@ -69,30 +68,6 @@ TEST(Commands, JobProtocolPrefixComesFromTheConfiguration) {
   EXPECT_FALSE(std::filesystem::exists(inst.path("temp/jp.0004")));  // the fourth job is number 1 again
   EXPECT_EQ(std::filesystem::file_size(inst.path("temp/job.log")), 4u * 36u);
   EXPECT_EQ(inst.read("temp/job.seq").substr(0, 4), std::string("\0\0\0\x01", 4));
-}
-
-TEST(Commands, TwoServicesNeverShareAJobNumber) {
-  Installation inst;
-  std::string commands = kLogin;
-  for (int i = 0; i < 40; ++i) commands += "USER_LIST\n";
-  commands += "end\n";
-  inst.write("temp/in1", commands);
-  inst.write("temp/in2", commands);
-  const std::string bin = CORVANTA_BATCH;
-  const std::string script = "cd '" + inst.path("work") + "' && (timeout 60 '" + bin +
-                             "' < ../temp/in1 > ../temp/out1 & timeout 60 '" + bin +
-                             "' < ../temp/in2 > ../temp/out2; wait)";
-  ASSERT_EQ(std::system(script.c_str()), 0);
-  std::set<int> numbers;
-  for (const char* out : {"temp/out1", "temp/out2"}) {
-    const std::string text = inst.read(out);
-    const std::regex start("JOB (\\d{6}) USER_LIST \\S+ \\S+ START");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), start); it != std::sregex_iterator();
-         ++it) {
-      EXPECT_TRUE(numbers.insert(std::stoi((*it)[1])).second) << "job " << (*it)[1] << " twice";
-    }
-  }
-  EXPECT_EQ(numbers.size(), 80u);
 }
 
 TEST(Commands, UserCommandsEndToEnd) {
