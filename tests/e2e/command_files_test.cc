@@ -43,12 +43,6 @@ std::map<std::string, std::string> contents(const Installation& inst) {
   return files;
 }
 
-std::size_t count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 class CommandFiles : public PoolCommands {};
 
 // The way in that the unload file offered: a value loaded from a file that
@@ -61,8 +55,7 @@ TEST_F(CommandFiles, AnUnloadCannotReplaceTheUsersTable) {
   }
   const std::string users = inst_.read("etc/users.tab");
   const RunResult r = run("UNLOAD POOL=A FILES=10 DATA=../etc/users.tab\n");
-  EXPECT_NE(r.output.find("../etc/users.tab : 167 - "), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("CANCELLED: 0167"), std::string::npos);
+  EXPECT_TRUE(contains(r.output, {"../etc/users.tab : 167 - ", "CANCELLED: 0167"}));
   EXPECT_EQ(inst_.read("etc/users.tab"), users);
   EXPECT_NE(inst_.run("login user=EVIL pass=KWP\nend\n").output.find("LOGIN : 124 - "), std::string::npos);
 }
@@ -160,10 +153,8 @@ TEST_F(CommandFiles, InputsMustBeRegularFiles) {
        {"DataDict=../etc/library.dic", "UserTab=../etc/users.tab", "GER=../etc/messages.ger"}) {
     Installation inst;
     ASSERT_EQ(::mkfifo(inst.path("temp/fifo").c_str(), 0600), 0);
-    std::string cfg = inst.read("etc/corvanta.cfg");
     const std::string line(key);
-    cfg.replace(cfg.find(line), line.size(), line.substr(0, line.find('=') + 1) + "../temp/fifo");
-    inst.write("etc/corvanta.cfg", cfg);
+    inst.edit("etc/corvanta.cfg", line, line.substr(0, line.find('=') + 1) + "../temp/fifo");
     const RunResult started = inst.run("end\n");
     const bool fails = line[0] != 'G';
     EXPECT_EQ(started.output.find("Initialization : ") != std::string::npos, fails) << key << started.output;
@@ -201,8 +192,7 @@ TEST_F(CommandFiles, FileFailuresEndTheirJobs) {
   // previous file stays as it was.
   const RunResult full = inst_.run(std::string(kLogin) + "UNLOAD POOL=A DATA=../temp/old.unl\nend\n", "",
                                    "trap '' XFSZ; ulimit -f 64;");
-  EXPECT_NE(full.output.find("../temp/old.unl : 16 - "), std::string::npos) << full.output;
-  EXPECT_NE(full.output.find("CANCELLED: 0016"), std::string::npos);
+  EXPECT_TRUE(contains(full.output, {"../temp/old.unl : 16 - ", "CANCELLED: 0016"}));
   EXPECT_EQ(inst_.read("temp/old.unl"), "the previous unload");
   for (const auto& entry : fs::directory_iterator(inst_.path("temp"))) {
     EXPECT_NE(entry.path().filename().string().rfind(".old.unl", 0), 0u) << "temporary file left";
@@ -263,8 +253,7 @@ TEST_F(CommandFiles, DefaultProtocolsAreOwnFiles) {
 TEST_F(CommandFiles, AJobWithoutNumberDoesNotRun) {
   fs::remove(inst_.path("temp/job.seq"));
   const RunResult r = run("UNLOAD POOL=A DATA=../temp/a.unl\nVIEWLOG\n");
-  EXPECT_NE(r.output.find("JOB 000000 UNLOAD"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("CANCELLED: 0801"), std::string::npos);
+  EXPECT_TRUE(contains(r.output, {"JOB 000000 UNLOAD", "CANCELLED: 0801"}));
   EXPECT_FALSE(fs::exists(inst_.path("temp/a.unl")));
 }
 

@@ -37,6 +37,13 @@ void Installation::write(const std::string& relative, const std::string& text) c
   std::ofstream(path(relative), std::ios::binary) << text;
 }
 
+void Installation::edit(const std::string& relative, const std::string& from, const std::string& to) const {
+  std::string text = read(relative);
+  const std::size_t at = text.find(from);
+  ASSERT_NE(at, std::string::npos) << from << " not in " << relative;
+  write(relative, text.replace(at, from.size(), to));
+}
+
 RunResult Installation::run(const std::string& input, const std::string& options,
                             const std::string& shell_setup) const {
   write("temp/stdin.txt", input);
@@ -92,6 +99,28 @@ std::vector<DocExample> doc_examples(const std::string& path, const std::string&
     }
   }
   return examples;
+}
+
+::testing::AssertionResult contains(const std::string& text, std::initializer_list<std::string_view> parts) {
+  for (const std::string_view part : parts) {
+    if (text.find(part) == std::string::npos)
+      return ::testing::AssertionFailure() << "\"" << part << "\" missing from:\n" << text;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult lacks(const std::string& text, std::initializer_list<std::string_view> parts) {
+  for (const std::string_view part : parts) {
+    if (text.find(part) != std::string::npos)
+      return ::testing::AssertionFailure() << "\"" << part << "\" found in:\n" << text;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
 std::string local_date(const char* format) {

@@ -3,7 +3,11 @@
 // again by the destructor.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvanta::testing {
@@ -23,6 +27,13 @@ struct DocExample {
 std::vector<DocExample> doc_examples(const std::string& path, const std::string& script_fence,
                                      const std::string& output_fence);
 
+// Whether `text` holds every one of `parts` (contains) or none of them
+// (lacks); a failure shows the part and the whole text.
+::testing::AssertionResult contains(const std::string& text, std::initializer_list<std::string_view> parts);
+::testing::AssertionResult lacks(const std::string& text, std::initializer_list<std::string_view> parts);
+// How often `what` occurs in `text`, overlapping occurrences counted.
+std::size_t count(const std::string& text, const std::string& what);
+
 // Today's local date in a strftime format ("%Y%m%d").
 std::string local_date(const char* format);
 
@@ -37,6 +48,9 @@ class Installation {
   std::string path(const std::string& relative) const { return root_ + "/" + relative; }
   std::string read(const std::string& relative) const;
   void write(const std::string& relative, const std::string& text) const;
+  // Replaces the first `from` in a file of the installation by `to`; a
+  // missing `from` fails the test.
+  void edit(const std::string& relative, const std::string& from, const std::string& to) const;
 
   // Runs the service in work/ with `input` as its standard input, and
   // `options` (already quoted for the shell) on its command line.

@@ -29,8 +29,7 @@ TEST_F(PoolCommands, CheckAndProtocolOfAFreshPool) {
     for (int i = 0; i < 50; ++i) w.put(i, "value " + std::to_string(i));
   }
   const RunResult r = run("POOL_PROT POOL=A FILES=ALL\nCHECK POOL=A FILES=ALL\n");
-  EXPECT_NE(r.output.find("FILE=010, COUNT=50, ERRORS=0"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("========> 0 Errors"), std::string::npos);
+  EXPECT_TRUE(contains(r.output, {"FILE=010, COUNT=50, ERRORS=0", "========> 0 Errors"}));
   EXPECT_EQ(r.output.find("CANCELLED"), std::string::npos) << r.output;
 }
 
@@ -148,8 +147,7 @@ TEST_F(PoolCommands, ACorruptSaveSetStopsRestoreBeforeTheFileIsTouched) {
     f.put('\x5a');
   }
   const RunResult r = run("RESTORE POOL=A PATH=../save CONFIRM=N\n");
-  EXPECT_NE(r.output.find("CRC32 = [0x"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("CANCELLED: 0024"), std::string::npos);
+  EXPECT_TRUE(contains(r.output, {"CRC32 = [0x", "CANCELLED: 0024"}));
   EXPECT_EQ(snapshot(inst_), live);
 }
 
@@ -184,8 +182,7 @@ TEST_F(PoolCommands, ADamagedJournalRecordEndsTheReplayWithAMessage) {
   // The insert comes first (the update of the absent key changed nothing
   // and left no record); what was read is replayed, and the command says
   // the journal was damaged.
-  EXPECT_NE(r.output.find("Journal ab ../save/a.sav #2 besch"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("CANCELLED: 0228"), std::string::npos) << r.output;
+  EXPECT_TRUE(contains(r.output, {"Journal ab ../save/a.sav #2 besch", "CANCELLED: 0228"}));
   EXPECT_EQ(snapshot(inst_).at({kDataFile, key_of(1, 14)}), "kept");
 }
 
@@ -212,8 +209,8 @@ TEST_F(PoolCommands, UserProfilesInAPool) {
           "USER_ADD NAME=nobody POOL=Q\n"
           "USER_ADD NAME=adm2 PERM=ADM POOL=A FUNC=DEFAULT\n"
           "USER_ADD NAME=SYS POOL=A FUNC=DEFAULT\n");
-  EXPECT_NE(r.output.find("FUNC=LST+CLI+CRM+CRC+CDL+STA+CRV"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("USER_ADD NAME=nobody POOL=Q : 151 - "), std::string::npos);
+  EXPECT_TRUE(
+      contains(r.output, {"FUNC=LST+CLI+CRM+CRC+CDL+STA+CRV", "USER_ADD NAME=nobody POOL=Q : 151 - "}));
   EXPECT_EQ(inst_.read("etc/users.tab").find("NOBODY"), std::string::npos);  // nothing changed
   // Another administrator removes only the profile of SYS.
   r = inst_.run("login user=adm2 pass=ADM2\nUSER_DEL NAME=SYS POOL=A\nUSER_INFO NAME=SYS POOL=A\nend\n");
@@ -259,25 +256,18 @@ TEST_F(PoolCommands, FilesAreReconciledWithTheirDefinitions) {
     ASSERT_EQ(d.insert("A", 50, key, value).code(), 0);
     ASSERT_EQ(d.close("A").code(), 0);
   }
-  std::string dic = inst_.read("etc/library.dic");
-  const auto change = [&](const std::string& from, const std::string& to) {
-    const std::size_t at = dic.find(from);
-    ASSERT_NE(at, std::string::npos) << from;
-    dic.replace(at, from.size(), to);
-  };
-  change("FILE=9,TYPE=DATA:NORM,INDEXLEN=18:FIX", "FILE=9,TYPE=DATA:NORM,INDEXLEN=20:FIX");    // empty
-  change("FILE=10,TYPE=DATA:NORM,INDEXLEN=14:FIX", "FILE=10,TYPE=DATA:NORM,INDEXLEN=16:FIX");  // in use
-  inst_.write("etc/library.dic", dic);
+  inst_.edit("etc/library.dic", "FILE=9,TYPE=DATA:NORM,INDEXLEN=18:FIX",
+             "FILE=9,TYPE=DATA:NORM,INDEXLEN=20:FIX");
+  inst_.edit("etc/library.dic", "FILE=10,TYPE=DATA:NORM,INDEXLEN=14:FIX",
+             "FILE=10,TYPE=DATA:NORM,INDEXLEN=16:FIX");
 
   // CHECK opens the pool for repair: the empty files are made anew or
   // dropped; the listing that follows opens it read-only and tolerates the
   // changed file in use.
   const RunResult r = run("CHECK POOL=A\nPOOL_PROT POOL=A FILES=ALL\n");
-  EXPECT_NE(r.output.find("DBM: Mess=-237, Func=CHECK, Pool=A, File=0010"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("DBM: Mess=-238, Func=CHECK, Pool=A, File=0050"), std::string::npos);
-  EXPECT_EQ(r.output.find("File=0009"), std::string::npos);
-  EXPECT_EQ(r.output.find("File=0051"), std::string::npos);
-  EXPECT_EQ(r.output.find("POOL_PROT POOL=A FILES=ALL : "), std::string::npos);
+  EXPECT_TRUE(contains(r.output, {"DBM: Mess=-237, Func=CHECK, Pool=A, File=0010",
+                                  "DBM: Mess=-238, Func=CHECK, Pool=A, File=0050"}));
+  EXPECT_TRUE(lacks(r.output, {"File=0009", "File=0051", "POOL_PROT POOL=A FILES=ALL : "}));
   EXPECT_NE(r.output.find("INDEXLEN=20:FIX"), std::string::npos);  // file 9 made anew
   EXPECT_EQ(r.output.find("FILE=051, TYPE"), std::string::npos);   // dropped
   EXPECT_NE(r.output.find("FILE=050, TYPE"), std::string::npos);   // kept with its entries
@@ -316,17 +306,10 @@ TEST_F(PoolCommands, CheckReportsFailuresOfThePoolItself) {
     }
     if (c.blocks != 0) std::filesystem::resize_file(inst_.path("data/a"), c.blocks * 2048);
     const RunResult r = run("CHECK POOL=A\nCHECK POOL=A\n");
-    const auto count = [&](const std::string& text) {
-      int n = 0;
-      for (std::size_t at = r.output.find(text); at != std::string::npos; at = r.output.find(text, at + 1))
-        ++n;
-      return n;
-    };
     const std::string code = std::string(c.report).substr(std::string(c.report).find(": ") + 2, 3);
-    EXPECT_EQ(count(std::string("\n") + c.report), 2) << r.output;
-    EXPECT_EQ(count("CANCELLED: 0" + code), 2) << r.output;
-    EXPECT_EQ(count("========> 0 Errors"), 0) << r.output;
-    EXPECT_EQ(count("211"), 0) << r.output;
+    EXPECT_EQ(count(r.output, std::string("\n") + c.report), 2u) << r.output;
+    EXPECT_EQ(count(r.output, "CANCELLED: 0" + code), 2u) << r.output;
+    EXPECT_TRUE(lacks(r.output, {"========> 0 Errors", "211"}));
   }
 }
 
@@ -408,10 +391,9 @@ TEST_F(PoolCommands, JournalListingAndSaveDirectoryFailures) {
       run("SAVE_PROT POOL=A FROM=19700101 TO=0 DATA=Y OUTPUT=sp\n"
           "SAVE_PROT POOL=A FROM=19700101\n"
           "SAVE POOL=A PATH=../temp/job.log/x\n");
-  EXPECT_NE(r.output.find("POOL=A FILE=001(BIBLS) IDNR=000000007  FUNC=WRITE "), std::string::npos)
-      << r.output;
-  EXPECT_NE(r.output.find("SAVE_PROT POOL=A FROM=19700101 : 11 - "), std::string::npos);
-  EXPECT_NE(r.output.find("SAVE POOL=A PATH=../temp/job.log/x : 17 - "), std::string::npos);
+  EXPECT_TRUE(contains(
+      r.output, {"POOL=A FILE=001(BIBLS) IDNR=000000007  FUNC=WRITE ",
+                 "SAVE_PROT POOL=A FROM=19700101 : 11 - ", "SAVE POOL=A PATH=../temp/job.log/x : 17 - "}));
   const std::string listing = inst_.read("temp/sp.0002");
   EXPECT_EQ(listing.rfind("SAVE_PROT POOL=A FROM=19700101 TO=0\n" + std::string(76, '-') + "\n", 0), 0u)
       << listing;
@@ -476,8 +458,7 @@ TEST_F(PoolCommands, LoadReportsADamagedUnloadFile) {
     SCOPED_TRACE(c.name);
     inst_.write("temp/d.unl", c.data);
     const RunResult r = run("LOAD POOL=A DATA=../temp/d.unl\nDELETE POOL=A FILES=9 SAVE=N\n");
-    EXPECT_NE(r.output.find(c.report), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("CANCELLED: 0239"), std::string::npos) << r.output;
+    EXPECT_TRUE(contains(r.output, {c.report, "CANCELLED: 0239"}));
     const bool none = std::string(c.report).find("#1 ") != std::string::npos;
     EXPECT_NE(r.output.find(none ? "Geladen: 0\n" : "Geladen: FILE 009  00000004"), std::string::npos)
         << r.output;
@@ -490,8 +471,7 @@ TEST_F(PoolCommands, LoadReportsADamagedUnloadFile) {
 
   std::filesystem::create_directories(inst_.path("temp/dir.unl"));
   const RunResult r = run("LOAD POOL=A DATA=../temp/dir.unl\n");
-  EXPECT_NE(r.output.find("../temp/dir.unl : 240 - Keine reguläre Datei"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("CANCELLED: 0240"), std::string::npos) << r.output;
+  EXPECT_TRUE(contains(r.output, {"../temp/dir.unl : 240 - Keine reguläre Datei", "CANCELLED: 0240"}));
 }
 
 // Kills the service at `points` moments spread over a long LOAD into a

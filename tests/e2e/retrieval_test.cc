@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "record_fields.h"
 #include "indexing/indexing.h"
-#include "search/query.h"
 #include "indexing/terms.h"
+#include "record_fields.h"
+#include "search/query.h"
 #include "service_fixture.h"
 #include "shell/service.h"
 #include "shell/support.h"
@@ -565,8 +565,7 @@ TEST_F(RetrievalCasesTest, SortFilterDisplayAndScan) {
   ASSERT_EQ(run("DISPLAY NO=2 FORMAT=SHORT").code(), 0);
   EXPECT_EQ(result_.rows, 4u);  // title, author, year, record number
   const std::string rows(result_.buffer.view());
-  EXPECT_NE(rows.find("Titel: Die Nacht"), std::string::npos);
-  EXPECT_NE(rows.find("Erschienen: 2001"), std::string::npos);
+  EXPECT_TRUE(contains(rows, {"Titel: Die Nacht", "Erschienen: 2001"}));
 
   ASSERT_EQ(run("SCAN POOL=A FILE=BIB QUERY=TIT=h").code(), 0);
   const std::string scanned(result_.buffer.view());
@@ -665,8 +664,7 @@ TEST_F(RetrievalCasesTest, PhrasesListsAndPaging) {
   ASSERT_EQ(run("LIST_SET START=4").code(), 0);
   EXPECT_EQ(result_.rows, 2u);
   const std::string rows(result_.buffer.view());
-  EXPECT_NE(rows.find("Haus am See / Müller, Anna"), std::string::npos);
-  EXPECT_NE(rows.find("1990"), std::string::npos);
+  EXPECT_TRUE(contains(rows, {"Haus am See / Müller, Anna", "1990"}));
   EXPECT_EQ(run("LIST_SET SETNO=4999").code(), records::kSetInvalid);
   EXPECT_EQ(run("LIST_SET SETNO=5001").code(), records::kSetInvalid);
   EXPECT_EQ(run("LIST_SET SETNO=1 SORT=9").code(), records::kNoSortDefinition);
@@ -711,8 +709,7 @@ TEST_F(RetrievalCasesTest, AFullDiskOrFileLimitEndsAStoreWithItsCode) {
   input += "LIST_SET SETNO=1\nend\n";
   const RunResult r = inst_.run(input, "", "ulimit -f 22;");
   EXPECT_EQ(r.exit_status, 0) << r.output;
-  EXPECT_NE(r.output.find(": 554 - "), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("Ergebnismenge 4: 5 Treffer"), std::string::npos) << r.output;
+  EXPECT_TRUE(contains(r.output, {": 554 - ", "Ergebnismenge 4: 5 Treffer"}));
   EXPECT_EQ(r.output.find("Ergebnismenge 5:"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("Ergebnismenge 1: 5 Treffer"), std::string::npos) << r.output;  // LIST_SET
 }
@@ -725,16 +722,14 @@ TEST_F(RetrievalCasesTest, TheServiceSearchesAndLaterRunsFindTheSets) {
       "DISPLAY NO=1 FORMAT=SHORT\n"
       "FILTER QUERY=\"260$c>2000\"\n"
       "END\n");
-  EXPECT_NE(first.output.find("Ergebnismenge 1: 4 Treffer"), std::string::npos) << first.output;
-  EXPECT_NE(first.output.find("Titel: Nacht und Tag"), std::string::npos) << first.output;
-  EXPECT_NE(first.output.find("Ergebnismenge 2: 1 Treffer"), std::string::npos) << first.output;
+  EXPECT_TRUE(contains(first.output,
+                       {"Ergebnismenge 1: 4 Treffer", "Titel: Nacht und Tag", "Ergebnismenge 2: 1 Treffer"}));
   const RunResult second = inst_.run(
       "login user=sys pass=KWP\n"
       "LIST_SET SETNO=1 SORT=1\n"
       "SEARCH POOL=A FILE=BIB QUERY=\"SET=2 OR TIT=(garten\"\n"
       "END\n");
-  EXPECT_NE(second.output.find("Sortiert nach Titel"), std::string::npos) << second.output;
-  EXPECT_NE(second.output.find("506 - Suchfrage fehlerhaft"), std::string::npos) << second.output;
+  EXPECT_TRUE(contains(second.output, {"Sortiert nach Titel", "506 - Suchfrage fehlerhaft"}));
 }
 
 // An aspect with a code table: EPO searches the years by the names of
@@ -742,10 +737,8 @@ TEST_F(RetrievalCasesTest, TheServiceSearchesAndLaterRunsFindTheSets) {
 class CodeTableTest : public RetrievalCasesTest {
  protected:
   void prepare() override {
-    std::string app = inst_.read("etc/library.app");
-    const std::string anchor = "INDEX=JAH,NUMBER=10\n";
-    app.insert(app.find(anchor) + anchor.size(), "INDEX=EPO,NUMBER=10,CODE=EPOCHS\n");
-    inst_.write("etc/library.app", app);
+    inst_.edit("etc/library.app", "INDEX=JAH,NUMBER=10\n",
+               "INDEX=JAH,NUMBER=10\nINDEX=EPO,NUMBER=10,CODE=EPOCHS\n");
   }
   struct Epochs : records::CodeTables {
     std::optional<std::string> code(std::string_view table, std::string_view text) const override {
@@ -779,10 +772,8 @@ TEST_F(CodeTableTest, ValuesAndRowsGoThroughTheTable) {
 class FilteredFileTest : public RetrievalCasesTest {
  protected:
   void prepare() override {
-    std::string app = inst_.read("etc/library.app");
-    const std::string anchor = "FILE=BIBLS,NAME=BIB,NUMBER=1,";
-    app.insert(app.find(anchor) + anchor.size(), "FILTER='JAH>=1995',");
-    inst_.write("etc/library.app", app);
+    inst_.edit("etc/library.app", "FILE=BIBLS,NAME=BIB,NUMBER=1,",
+               "FILE=BIBLS,NAME=BIB,NUMBER=1,FILTER='JAH>=1995',");
   }
 };
 

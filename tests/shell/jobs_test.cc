@@ -108,7 +108,16 @@ TEST_F(JobsTest, StepsWrapAndStopAtEmptySlots) {
   EXPECT_EQ(at, 5u);
 }
 
-TEST_F(JobsTest, WithoutSequenceFileJobsGetNoNumber) {
+TEST_F(JobsTest, WithoutTheirFilesJobsGetNoNumber) {
+  {
+    JobLog jobs;
+    jobs.open("", seq_, 10);  // no job file name: no records
+    EXPECT_FALSE(jobs.is_open());
+    std::uint32_t n = 5;
+    EXPECT_EQ(jobs.start("X", "U", n).code(), -1);
+    EXPECT_EQ(n, 0u);
+    EXPECT_FALSE(std::filesystem::exists(seq_));
+  }
   {
     JobLog jobs;
     jobs.open(job_, seq_, 10);
@@ -124,16 +133,6 @@ TEST_F(JobsTest, WithoutSequenceFileJobsGetNoNumber) {
   EXPECT_EQ(sequence_next(seq_, number).code(), -801);
   std::ofstream(seq_) << "short";
   EXPECT_EQ(sequence_next(seq_, number).code(), -802);
-}
-
-TEST_F(JobsTest, WithoutJobFileNameThereAreNoRecords) {
-  JobLog jobs;
-  jobs.open("", seq_, 10);
-  EXPECT_FALSE(jobs.is_open());
-  std::uint32_t n = 5;
-  EXPECT_EQ(jobs.start("X", "U", n).code(), -1);
-  EXPECT_EQ(n, 0u);
-  EXPECT_FALSE(std::filesystem::exists(seq_));
 }
 
 // Several processes start on a new installation at the same moment and take
