@@ -198,8 +198,7 @@ ResultCode Importer::side_write(SideFile& side, records::RecordHandle* h, const 
     if (const ResultCode rc = host_.check_write(side.path); rc.failed()) return rc;
     // An XML error file is one document, made anew by each import; the
     // other formats append record after record.
-    const ResultCode opened =
-        is_xml(s_.write.type) ? side.out.create(side.path) : side.out.append(side.path);
+    const ResultCode opened = is_xml(s_.write.type) ? side.out.create(side.path) : side.out.append(side.path);
     if (opened.failed()) return opened;
     side.writer = make_writer(s_.write, side.out);
     side.writer->begin();
@@ -474,7 +473,9 @@ ResultCode Importer::run(ImportCounts& counts) {
     result = p.failed() ? p : ResultCode(0);
     return true;
   };
-  const auto script = [&](bool post, bool given) { return given ? host_.run_script(post, h) : ResultCode(0); };
+  const auto script = [&](bool post, bool given) {
+    return given ? host_.run_script(post, h) : ResultCode(0);
+  };
 
   for (long seen = 0; result.ok(); ++seen) {
     if (s_.every > 0 && seen > 0 && seen % s_.every == 0) host_.progress(counts);
@@ -600,8 +601,9 @@ ResultCode Importer::run(ImportCounts& counts) {
 
 }  // namespace
 
-ResultCode run_import(records::PoolLayer& layer, const config::ConfigTable& configs, config::ConfigHandle server,
-                      ImportHost& host, const ImportSettings& settings, ImportCounts& counts) {
+ResultCode run_import(records::PoolLayer& layer, const config::ConfigTable& configs,
+                      config::ConfigHandle server, ImportHost& host, const ImportSettings& settings,
+                      ImportCounts& counts) {
   Importer importer(layer, configs, server, host, settings);
   return importer.run(counts);
 }

@@ -80,36 +80,37 @@ class ImportHost {
 
 // The parameters of an import, read by its command.
 struct ImportSettings {
-  std::string data;          // the input file
-  FormatOptions read;        // the reader (TYPE, FLAGS, PROTYP, ...)
-  FormatOptions write;       // the error and duplicate files
-  std::string translin;      // TRANSLIN
-  std::string xslt;          // XSLT
-  char mode = 'I';           // I, L load, M merge, S union numbers, H items
-  char duplicates = 'R';     // DOUBLE: I ignore, R reject, O/E overwrite, M merge
-  std::string rectype;       // record types read, empty: all
-  std::string convin;        // CONVIN table
-  std::string merge;         // MERGE table
-  std::string scriptin;      // procedures SCRIPTIN, SCRIPTPOST
+  std::string data;       // the input file
+  FormatOptions read;     // the reader (TYPE, FLAGS, PROTYP, ...)
+  FormatOptions write;    // the error and duplicate files
+  std::string translin;   // TRANSLIN
+  std::string xslt;       // XSLT
+  char mode = 'I';        // I, L load, M merge, S union numbers, H items
+  char duplicates = 'R';  // DOUBLE: I ignore, R reject, O/E overwrite, M merge
+  std::string rectype;    // record types read, empty: all
+  std::string convin;     // CONVIN table
+  std::string merge;      // MERGE table
+  std::string scriptin;   // procedures SCRIPTIN, SCRIPTPOST
   std::string scriptpost;
-  bool psiin = false;        // the host runs scripts PSIIN, PSIPOST
+  bool psiin = false;  // the host runs scripts PSIIN, PSIPOST
   bool psipost = false;
-  long from = 0;             // the first input record stored
-  long to = 0;               // the last one read (0: all)
-  long every = 0;            // RECMESS
-  long max_errors = 100;     // MAXERROR
-  std::string error_path;    // RECERROR, RECDOUBLE
+  long from = 0;           // the first input record stored
+  long to = 0;             // the last one read (0: all)
+  long every = 0;          // RECMESS
+  long max_errors = 100;   // MAXERROR
+  std::string error_path;  // RECERROR, RECDOUBLE
   std::string double_path;
   std::string key, source, target;  // union numbers: the addresses as given
   FieldPath key_at, source_at, target_at;
-  bool force = false;        // FORCE: a union number replaces another
+  bool force = false;  // FORCE: a union number replaces another
 };
 
 // Imports `settings.data` into the current pool file of `layer`; the
 // record update service runs with `configs` and `server`. 0 or the failure
 // that ended the import; `counts` holds what was done either way.
-ResultCode run_import(records::PoolLayer& layer, const config::ConfigTable& configs, config::ConfigHandle server,
-                      ImportHost& host, const ImportSettings& settings, ImportCounts& counts);
+ResultCode run_import(records::PoolLayer& layer, const config::ConfigTable& configs,
+                      config::ConfigHandle server, ImportHost& host, const ImportSettings& settings,
+                      ImportCounts& counts);
 
 // The IDN a record names in subfield L of its first field `tag` (an item's
 // title, a dependent record's head), 0 when none or out of range.

@@ -394,7 +394,8 @@ ResultCode RecordUpdateService::run(const dict::AppPoolDef& pool, const dict::Ap
         if (found.size() > 1) args = std::to_string(i + 1) + ".(" + std::to_string(found.size()) + ") ";
         args += std::to_string(found[i]);
         if (!out.duplicate_messages.empty()) out.duplicate_messages += '\n';
-        out.duplicate_messages += text_ ? text_(kMsgDuplicate, args) : std::to_string(kMsgDuplicate) + " " + args;
+        out.duplicate_messages +=
+            text_ ? text_(kMsgDuplicate, args) : std::to_string(kMsgDuplicate) + " " + args;
       }
       return 0;
     };

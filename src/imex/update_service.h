@@ -105,10 +105,10 @@ struct UpdateOutcome {
   StoreEnd end = StoreEnd::Checked;
   UpdateOp stored_as = UpdateOp::None;  // with Stored: the operation tried
   std::string_view refused_by;          // with Refused: "COMPL", "CHECK", or empty for a check message
-  std::string record_text;         // the record returned as transfer text
-  std::string procedure_messages;  // COMPL, CHECK, FIX
-  std::string check_messages;      // field checks, link maintenance
-  std::string duplicate_messages;  // 2502 per record found
+  std::string record_text;              // the record returned as transfer text
+  std::string procedure_messages;       // COMPL, CHECK, FIX
+  std::string check_messages;           // field checks, link maintenance
+  std::string duplicate_messages;       // 2502 per record found
 };
 
 // Which steps check_and_store takes.
@@ -161,8 +161,9 @@ class RecordUpdateService {
   // numbering and the store, all in one journal unit unless the operation
   // is None. 0 or the failure; out.end says how far the record got, the
   // messages are appended to out's buffers.
-  ResultCode check_and_store(const dict::AppPoolDef& pool, const dict::FileDef& file, records::RecordHandle& h,
-                             const StoreSteps& steps, const DuplicateTest& duplicates, UpdateOutcome& out);
+  ResultCode check_and_store(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                             records::RecordHandle& h, const StoreSteps& steps,
+                             const DuplicateTest& duplicates, UpdateOutcome& out);
   // Notes in `messages` each tag of `h` that `file` does not define.
   void field_check(const dict::FileDef& file, records::RecordHandle& h, bool tag_names,
                    std::string& messages) const;

@@ -22,11 +22,11 @@
 #include "imex/formats.h"
 #include "imex/importer.h"
 #include "imex/record_convert.h"
-#include "psi/script.h"
 #include "pool/counters.h"
+#include "psi/script.h"
+#include "scripting/psi_library.h"
 #include "shell/codes.h"
 #include "shell/command_files.h"
-#include "scripting/psi_library.h"
 #include "shell/support.h"
 #include "util/date.h"
 #include "util/text.h"
@@ -263,7 +263,8 @@ ResultCode ImportCommand::run() {
   s.read.translations = &service_.translations;
   s.read.escape = service_.state.escape_char;
   const std::string subfield = service_.configs.get(service_.state.server_config, "MARC21", "Subfield");
-  if (!subfield.empty() && parse_long(subfield) > 0) s.read.subfield = static_cast<char>(parse_long(subfield));
+  if (!subfield.empty() && parse_long(subfield) > 0)
+    s.read.subfield = static_cast<char>(parse_long(subfield));
   s.read.capacity = std::max<std::size_t>(s.read.capacity, service_.pools.max_record());
   s.write = s.read;
   s.write.translation = upper(params_.get_into("TRANSLOUT", "", 11, true));
@@ -505,7 +506,8 @@ ResultCode Exporter::run() {
   if (result.ok()) result = out_.commit();
   if (result.failed()) out_.discard();
   if (result.ok() && translate_after) {
-    result = imex::translate_file(service_.translations, service_.state.escape_char, translout, written, data);
+    result =
+        imex::translate_file(service_.translations, service_.state.escape_char, translout, written, data);
     if (result.failed()) result = imex::kCannotWrite;
   }
   if (translate_after) std::remove(written.c_str());
