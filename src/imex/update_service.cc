@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "imex/record_convert.h"
+#include "pool/counters.h"
 #include "util/text.h"
 
 namespace corvanta::imex {
@@ -176,37 +177,122 @@ std::optional<Origin> recognise_origin(records::RecordHandle& h) {
   return std::nullopt;
 }
 
-ResultCode RecordUpdateService::checks(const dict::AppPoolDef& pool, const dict::FileDef& file,
-                                       records::RecordHandle& h, const UpdateFunction& row, char link_mode,
-                                       UpdateOutcome& out) {
-  auto note = [&](std::string& buffer, std::int32_t code, const std::string& args) {
-    if (!buffer.empty()) buffer += '\n';
-    buffer += text_ ? text_(code, args) : std::to_string(code) + " " + args;
-  };
-  if (row.check != ' ') {
-    if (const ResultCode rc = layer_.run_procedure(pool, file, "CHECK", h, out.procedure_messages);
-        rc.failed())
-      return rc;
-  }
-  // The field definitions: a tag the file does not define is reported.
+void RecordUpdateService::field_check(const dict::FileDef& file, records::RecordHandle& h, bool tag_names,
+                                      std::string& messages) const {
   records::FieldDesc f;
   for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
-    if (file.find_tag(f.tag) == nullptr) note(out.check_messages, kMsgUndefinedField, f.tag);
+    if (file.find_tag(f.tag) != nullptr) continue;
+    if (!messages.empty()) messages += '\n';
+    if (tag_names) messages += "Tag " + f.tag + ": ";
+    messages += text_ ? text_(kMsgUndefinedField, f.tag) : std::to_string(kMsgUndefinedField) + " " + f.tag;
   }
-  if (const ResultCode rc = layer_.link_maintenance(pool, file, h, link_mode, out.check_messages);
-      rc.failed())
+}
+
+ResultCode RecordUpdateService::check_and_store(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                                                records::RecordHandle& h, const StoreSteps& steps,
+                                                const DuplicateTest& duplicates, UpdateOutcome& out) {
+  out.end = StoreEnd::Checked;
+  out.stored_as = UpdateOp::None;
+  out.refused_by = {};
+  if (steps.op == UpdateOp::None) return steps_in_unit(pool, file, h, steps, duplicates, out);
+  return layer_.as_unit(pool, [&] { return steps_in_unit(pool, file, h, steps, duplicates, out); });
+}
+
+ResultCode RecordUpdateService::steps_in_unit(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                                              records::RecordHandle& h, const StoreSteps& steps,
+                                              const DuplicateTest& duplicates, UpdateOutcome& out) {
+  bool reserved = false;
+  if (steps.reserve_idn && h.idn == 0) {
+    if (const ResultCode rc = layer_.idn_next(pool, file, h); rc.failed()) return rc;
+    reserved = true;
+  }
+  // A record that is not stored gives its reserved IDN back and leaves
+  // without it (what reports it must not name an IDN another record gets).
+  const auto give_back = [&] {
+    if (!reserved) return;
+    (void)layer_.idn_return(pool, file, h.idn);
+    h.idn = 0;
+    records::rec_store_header(h);
+    reserved = false;
+  };
+  const auto refuse = [&](std::string_view by, ResultCode rc) {
+    out.end = StoreEnd::Refused;
+    out.refused_by = by;
+    give_back();
     return rc;
-  if (duplicates_ && (row.check == 'N' || row.check == 'U')) {
-    std::vector<std::uint32_t> found;
-    if (const ResultCode rc = duplicates_(pool, file, h, row.check, found); rc.failed()) return rc;
-    for (std::size_t i = 0; i < found.size() && i < kMaxDuplicates; ++i) {
-      std::string args;
-      if (found.size() > 1) args = std::to_string(i + 1) + ".(" + std::to_string(found.size()) + ") ";
-      note(out.duplicate_messages, kMsgDuplicate, args + std::to_string(found[i]));
+  };
+  if (steps.complete) {
+    // A new record numbered by its store shows the procedure the next IDN.
+    const bool peek = steps.op == UpdateOp::Insert && !steps.reserve_idn;
+    if (peek) {
+      if (const ResultCode rc = layer_.idn_peek(pool, file, h); rc.failed()) return rc;
+    }
+    const ResultCode rc = layer_.run_procedure(pool, file, "COMPL", h, out.procedure_messages);
+    if (rc.failed()) return refuse("COMPL", rc);
+    if (peek) {
+      h.idn = 0;
+      records::rec_store_header(h);
     }
   }
-  const char numbering = row.op == UpdateOp::Insert ? 'N' : row.op == UpdateOp::Update ? 'U' : 'C';
-  return layer_.apply_numbering(pool, file, h, numbering);
+  if (steps.check_procedure) {
+    if (const ResultCode rc = layer_.run_procedure(pool, file, "CHECK", h, out.procedure_messages);
+        rc.failed())
+      return refuse("CHECK", rc);
+  }
+  if (steps.field_check) field_check(file, h, steps.tag_names, out.check_messages);
+  if (const ResultCode rc = layer_.link_maintenance(pool, file, h, steps.link_mode, out.check_messages);
+      rc.failed()) {
+    give_back();
+    return rc;
+  }
+  if (steps.refuse_on_check && !out.check_messages.empty()) return refuse({}, 0);
+
+  DuplicateVerdict verdict;
+  if (duplicates) {
+    if (const ResultCode rc = duplicates(h, reserved, verdict); rc.failed()) {
+      give_back();
+      return rc;
+    }
+  }
+  UpdateOp op = steps.op;
+  char numbering = steps.numbering;
+  switch (verdict.kind) {
+    case DuplicateVerdict::Stop:
+      give_back();
+      out.end = StoreEnd::Stopped;
+      return 0;
+    case DuplicateVerdict::UpdateStored:
+      give_back();
+      h.idn = verdict.idn;
+      records::rec_store_header(h);
+      op = UpdateOp::Update;
+      numbering = 'U';
+      break;
+    case DuplicateVerdict::Store: break;
+  }
+  if (op == UpdateOp::None) return layer_.apply_numbering(pool, file, h, numbering);
+
+  // The running numbers and the record go to the journal in one unit: after
+  // a crash the counters and the records agree.
+  std::vector<records::CounterUndo> undo;
+  ResultCode rc = steps.give_back_numbers ? records::numb_apply(layer_.dbm(), pool, file, h, numbering,
+                                                                records::current_year(), &undo)
+                                          : layer_.apply_numbering(pool, file, h, numbering);
+  if (rc.ok() && notice_) rc = notice_(op == UpdateOp::Update ? "UPD" : "NEW", h.idn, 'A');
+  if (rc.ok()) {
+    out.end = StoreEnd::Stored;
+    out.stored_as = op;
+    switch (op) {
+      case UpdateOp::Load: rc = layer_.rec_load(pool, file, h, false); break;
+      case UpdateOp::Update: rc = layer_.rec_update(pool, file, h, nullptr); break;
+      default: rc = layer_.rec_insert(pool, file, h); break;
+    }
+  }
+  if (rc.failed()) {
+    if (steps.give_back_numbers) (void)records::numb_restore(layer_.dbm(), pool, undo);
+    give_back();
+  }
+  return rc;
 }
 
 ResultCode RecordUpdateService::run(const dict::AppPoolDef& pool, const dict::AppFileDef& app_file,
@@ -290,33 +376,37 @@ ResultCode RecordUpdateService::run(const dict::AppPoolDef& pool, const dict::Ap
     return rc;
   }
 
-  // CHECK, NEW and UPDATE: the completion procedure, then the checks.
+  // CHECK, NEW and UPDATE: the completion procedure, the checks and the
+  // store; the checks may number the record.
   const bool insert = row->op == UpdateOp::Insert;
-  if (insert) {
-    if (const ResultCode rc = layer_.idn_peek(pool, file, h); rc.failed()) return rc;
+  StoreSteps steps;
+  steps.op = row->op;
+  steps.check_procedure = row->check != ' ';
+  steps.link_mode = link_mode;
+  steps.numbering = insert ? 'N' : row->op == UpdateOp::Update ? 'U' : 'C';
+  DuplicateTest test;
+  if (duplicates_ && (row->check == 'N' || row->check == 'U')) {
+    test = [&](records::RecordHandle& record, bool, DuplicateVerdict&) -> ResultCode {
+      std::vector<std::uint32_t> found;
+      if (const ResultCode rc = duplicates_(pool, file, record, row->check, found); rc.failed()) return rc;
+      for (std::size_t i = 0; i < found.size() && i < kMaxDuplicates; ++i) {
+        std::string args;
+        if (found.size() > 1) args = std::to_string(i + 1) + ".(" + std::to_string(found.size()) + ") ";
+        args += std::to_string(found[i]);
+        if (!out.duplicate_messages.empty()) out.duplicate_messages += '\n';
+        out.duplicate_messages +=
+            text_ ? text_(kMsgDuplicate, args) : std::to_string(kMsgDuplicate) + " " + args;
+      }
+      return 0;
+    };
   }
-  if (const ResultCode rc = layer_.run_procedure(pool, file, "COMPL", h, out.procedure_messages); rc.failed())
-    return rc;
-  if (insert) {
-    h.idn = 0;
-    records::rec_store_header(h);
-  }
+  const ResultCode rc = check_and_store(pool, file, h, steps, test, out);
   if (row->op == UpdateOp::None) {
-    if (const ResultCode rc = checks(pool, file, h, *row, link_mode, out); rc.failed()) return rc;
+    if (rc.failed()) return rc;
     out.record_text = write_transfer_text(h);
     return 0;
   }
-  // The checks may number the record: numbers and record go to the journal
-  // in one unit.
-  const char* what = insert ? "NEW" : "UPD";
-  bool stored = false;
-  ResultCode rc = layer_.as_unit(pool, [&]() -> ResultCode {
-    if (const ResultCode r = checks(pool, file, h, *row, link_mode, out); r.failed()) return r;
-    if (const ResultCode r = announce(what, h.idn, 'A'); r.failed()) return r;
-    stored = true;
-    return insert ? layer_.rec_insert(pool, file, h) : layer_.rec_update(pool, file, h, nullptr);
-  });
-  return stored ? finish(what, rc) : rc;
+  return out.end == StoreEnd::Stored ? finish(insert ? "NEW" : "UPD", rc) : rc;
 }
 
 }  // namespace corvanta::imex

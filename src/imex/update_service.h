@@ -27,6 +27,13 @@
 // field definitions, link maintenance, the duplicate check, automatic
 // numbering. Their messages go to three buffers: procedures, checks,
 // duplicates.
+//
+// The sequence of completion, checks, duplicate test, numbering and store
+// (check_and_store) is the one path by which records reach the pool from
+// here and from the importer (importer.h); StoreSteps says which steps a
+// caller takes. A record that is stored goes through the sequence as one
+// unit of the journal, with the IDN reserved for it, the link targets its
+// link maintenance creates and its running numbers.
 #pragma once
 
 #include <cstdint>
@@ -51,7 +58,8 @@ inline constexpr std::int32_t kBadTransferText = -904;
 inline constexpr std::int32_t kMsgDuplicate = 2502;
 inline constexpr std::size_t kMaxDuplicates = 10;
 
-enum class UpdateOp : char { None = '-', Insert = 'I', Update = 'U', Delete = 'D' };
+// Load: the bulk insertion of an import (the IDN a record brings is kept).
+enum class UpdateOp : char { None = '-', Insert = 'I', Load = 'L', Update = 'U', Delete = 'D' };
 
 struct UpdateFunction {
   std::string_view name;
@@ -84,13 +92,52 @@ using DuplicateSearch =
 // for the IDN, 'C' commits, 'R' rolls back.
 using ChangeNotice = std::function<ResultCode(std::string_view what, std::uint32_t idn, char phase)>;
 
+// How far check_and_store took a record.
+enum class StoreEnd {
+  Checked,  // through the checks, nothing stored (operation None), or a failure before the store
+  Refused,  // a procedure failed (refused_by names it), or a check message refused it
+  Stopped,  // the duplicate test stopped it
+  Stored,   // the store was tried: its result is check_and_store's
+};
+
 struct UpdateOutcome {
   std::uint32_t idn = 0;
-  std::string record_text;         // the record returned as transfer text
-  std::string procedure_messages;  // COMPL, CHECK, FIX
-  std::string check_messages;      // field checks, link maintenance
-  std::string duplicate_messages;  // 2502 per record found
+  StoreEnd end = StoreEnd::Checked;
+  UpdateOp stored_as = UpdateOp::None;  // with Stored: the operation tried
+  std::string_view refused_by;          // with Refused: "COMPL", "CHECK", or empty for a check message
+  std::string record_text;              // the record returned as transfer text
+  std::string procedure_messages;       // COMPL, CHECK, FIX
+  std::string check_messages;           // field checks, link maintenance
+  std::string duplicate_messages;       // 2502 per record found
 };
+
+// Which steps check_and_store takes.
+struct StoreSteps {
+  UpdateOp op = UpdateOp::Insert;  // None: the checks only, outside any unit
+  // A record without IDN takes the next one first; it is given back when
+  // the record is not stored (the record leaves without it).
+  bool reserve_idn = false;
+  bool complete = true;          // the procedure COMPL (a new record sees the next IDN)
+  bool check_procedure = false;  // the procedure CHECK
+  bool field_check = true;       // tags the file does not define are noted
+  bool tag_names = false;        // ... each note beginning "Tag TAG: "
+  char link_mode = 'N';          // link maintenance (PoolLayer::link_maintenance)
+  bool refuse_on_check = false;  // a check message refuses the record
+  char numbering = 'N';          // automatic numbering
+  // The numbers of a record that is not stored go back to their counters.
+  bool give_back_numbers = false;
+};
+
+// The duplicate test's answer: store as planned, update stored record
+// `idn` instead, or stop (the record is not stored).
+struct DuplicateVerdict {
+  enum Kind { Store, UpdateStored, Stop } kind = Store;
+  std::uint32_t idn = 0;
+};
+// A duplicate test run after the checks; `reserved` says whether the
+// record's IDN was reserved by the sequence (else the record brought it).
+using DuplicateTest =
+    std::function<ResultCode(records::RecordHandle& record, bool reserved, DuplicateVerdict& verdict)>;
 
 class RecordUpdateService {
  public:
@@ -109,9 +156,21 @@ class RecordUpdateService {
   ResultCode run(const dict::AppPoolDef& pool, const dict::AppFileDef& file, std::string_view function,
                  std::uint32_t idn, std::string_view text, bool keep_blanks, UpdateOutcome& out);
 
+  // Takes record `h` (external form) through `steps`: COMPL, CHECK, the
+  // field definitions, link maintenance, `duplicates` (may be empty),
+  // numbering and the store, all in one journal unit unless the operation
+  // is None. 0 or the failure; out.end says how far the record got, the
+  // messages are appended to out's buffers.
+  ResultCode check_and_store(const dict::AppPoolDef& pool, const dict::FileDef& file,
+                             records::RecordHandle& h, const StoreSteps& steps,
+                             const DuplicateTest& duplicates, UpdateOutcome& out);
+  // Notes in `messages` each tag of `h` that `file` does not define.
+  void field_check(const dict::FileDef& file, records::RecordHandle& h, bool tag_names,
+                   std::string& messages) const;
+
  private:
-  ResultCode checks(const dict::AppPoolDef& pool, const dict::FileDef& file, records::RecordHandle& h,
-                    const UpdateFunction& row, char link_mode, UpdateOutcome& out);
+  ResultCode steps_in_unit(const dict::AppPoolDef& pool, const dict::FileDef& file, records::RecordHandle& h,
+                           const StoreSteps& steps, const DuplicateTest& duplicates, UpdateOutcome& out);
 
   records::PoolLayer& layer_;
   const config::ConfigTable& configs_;
