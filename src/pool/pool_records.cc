@@ -200,7 +200,7 @@ ResultCode PoolLayer::rec_delete_now(const dict::AppPoolDef& pool, const dict::F
 // Each change of a record is one unit of the journal: its record and entry
 // changes reach the journal together or not at all.
 template <typename Work>
-ResultCode in_unit(dbm::Dbm& dbm, const std::string& pool, Work work) {
+ResultCode in_unit(dbm::Dbm& dbm, std::string_view pool, Work work) {
   if (const ResultCode rc = dbm.begin_unit(pool); rc.failed()) return rc;
   const ResultCode rc = work();
   const ResultCode ended = dbm.end_unit(pool);
@@ -209,6 +209,10 @@ ResultCode in_unit(dbm::Dbm& dbm, const std::string& pool, Work work) {
 
 ResultCode PoolLayer::as_unit(const dict::AppPoolDef& pool, const std::function<ResultCode()>& work) {
   return in_unit(dbm_, pool.name, work);
+}
+
+ResultCode PoolLayer::as_unit(std::string_view pool, const std::function<ResultCode()>& work) {
+  return in_unit(dbm_, pool, work);
 }
 
 ResultCode PoolLayer::rec_load(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,

@@ -178,6 +178,9 @@ class PoolLayer {
   // that numbers a record and the store that follows reach the journal
   // together or not at all.
   ResultCode as_unit(const dict::AppPoolDef& pool, const std::function<ResultCode()>& work);
+  // The same for a pool named by the caller; `work` does not run when the
+  // unit cannot be begun (an unknown pool, a journal that cannot take records).
+  ResultCode as_unit(std::string_view pool, const std::function<ResultCode()>& work);
 
   // Runs the pool's procedure `name` on the record: 0 when it is not
   // defined; its message text is appended to `message`.

@@ -13,13 +13,14 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "commands/handlers.h"
 #include "commands/notices/letters.h"
+#include "commands/notices/notice_run.h"
 #include "library/acquisition.h"
 #include "shell/codes.h"
 #include "shell/support.h"
@@ -40,23 +41,23 @@ constexpr std::size_t kMaxSublibParam = 8;
 constexpr int kMaxClaims = 10;
 constexpr std::size_t kMaxLogText = 100;
 
-// One candidate: vendor IDN (4), claims so far (2), order IDN (4).
-using Candidate = std::array<unsigned char, 10>;
+// One candidate: vendor IDN (4), claims so far (2), order IDN (4); sorted
+// on all but the order.
+constexpr std::size_t kCandidateWidth = 10;
+constexpr std::size_t kCandidateSortLength = 6;
 
-Candidate make_candidate(std::uint32_t vendor, int claims, std::uint32_t order) {
-  Candidate c{};
+std::array<unsigned char, kCandidateWidth> make_candidate(std::uint32_t vendor, int claims,
+                                                          std::uint32_t order) {
+  std::array<unsigned char, kCandidateWidth> c{};
   put_u32(c.data(), vendor);
   put_u16(c.data() + 4, static_cast<std::uint16_t>(claims));
   put_u32(c.data() + 6, order);
   return c;
 }
-std::uint32_t candidate_vendor(const Candidate& c) {
-  return get_u32(c.data());
-}
-int candidate_claims(const Candidate& c) {
+int candidate_claims(Candidate c) {
   return get_u16(c.data() + 4);
 }
-std::uint32_t candidate_order(const Candidate& c) {
+std::uint32_t candidate_order(Candidate c) {
   return get_u32(c.data() + 6);
 }
 
@@ -71,10 +72,17 @@ int claims_of(records::RecordHandle& order) {
   return n;
 }
 
-class Claimer {
+class Claimer : public NoticeHooks {
  public:
   Claimer(Service& service, ParamList& params) : service_(service), params_(params) {}
   ResultCode run();
+
+  ResultCode select(Candidates& candidates) override;
+  ResultCode begin_addressee(NoticeRun& run, Candidate first) override;
+  ResultCode take(NoticeRun& run, Candidate c) override;
+  ResultCode apply(NoticeRun& run) override;
+  void applied(NoticeRun& run) override;
+  std::string error_line(ResultCode rc, std::uint32_t vendor) override;
 
  private:
   // A claimed order, changed but not yet written.
@@ -82,20 +90,9 @@ class Claimer {
     records::RecordHandle order;
     int claim = 0;
   };
-  struct Vendor {
-    std::uint32_t idn = 0;
-    bool skip = false;
-    bool letter = false;
-    std::vector<std::unique_ptr<Pending>> orders;
-  };
 
   ResultCode prepare();
-  ResultCode select();
-  ResultCode consider(std::uint32_t idn);
-  ResultCode phase(char letter);
-  ResultCode begin_vendor(std::uint32_t idn, char phase, bool& first_letter);
-  ResultCode claim_order(const Candidate& c);
-  ResultCode finish_vendor();
+  ResultCode consider(std::uint32_t idn, Candidates& candidates);
 
   Service& service_;
   ParamList& params_;
@@ -109,10 +106,7 @@ class Claimer {
   records::IdnList filter_;
   bool filtered_ = false;
   std::unique_ptr<records::OrderLog> log_;
-  std::vector<Candidate> candidates_;
-  std::string output_;
-  Vendor vendor_;
-  long vendors_written_ = 0;
+  std::vector<std::unique_ptr<Pending>> orders_claimed_;  // of the vendor being worked on
   std::uint32_t failed_order_ = 0;
 };
 
@@ -154,7 +148,7 @@ ResultCode Claimer::prepare() {
   return 0;
 }
 
-ResultCode Claimer::consider(std::uint32_t idn) {
+ResultCode Claimer::consider(std::uint32_t idn, Candidates& candidates) {
   records::RecordHandle order;
   if (service_.pools
           .rec_read(*pool_, *orders_->data, idn, order, service_.pools.max_record(), records::kExternalForm)
@@ -172,11 +166,11 @@ ResultCode Claimer::consider(std::uint32_t idn) {
   }
   const std::uint32_t vendor = link_idn(order, "VDR$L");
   if (vendor == 0) return 0;
-  candidates_.push_back(make_candidate(vendor, claims, idn));
+  candidates.add(make_candidate(vendor, claims, idn));
   return 0;
 }
 
-ResultCode Claimer::select() {
+ResultCode Claimer::select(Candidates& candidates) {
   const dict::AspectDef* cld = bat_find_index(service_, "CLD");
   if (cld == nullptr) return kNoClaimDateIndex;
   // An order with several claim dates below the selection date is met
@@ -191,22 +185,19 @@ ResultCode Claimer::select() {
   if (rc.failed()) return rc;
   records::idl_sort_unique(seen);
   for (const std::uint32_t idn : seen) {
-    if (const ResultCode r = consider(idn); r.failed()) return r;
+    if (const ResultCode r = consider(idn, candidates); r.failed()) return r;
   }
-  std::stable_sort(candidates_.begin(), candidates_.end(), [](const Candidate& a, const Candidate& b) {
-    return std::memcmp(a.data(), b.data(), 6) < 0;
-  });
   return 0;
 }
 
-ResultCode Claimer::begin_vendor(std::uint32_t idn, char phase, bool& first_letter) {
-  vendor_ = Vendor{};
-  vendor_.idn = idn;
+ResultCode Claimer::begin_addressee(NoticeRun& run, Candidate first) {
+  orders_claimed_.clear();
+  const std::uint32_t idn = candidate_addressee(first);
   records::RecordHandle vendor;
   if (service_.pools
           .rec_read(*pool_, *vendors_->data, idn, vendor, service_.pools.max_record(), records::kExternalForm)
           .code() != 0) {
-    vendor_.skip = true;  // a vendor that is gone cannot be written to
+    run.skip();  // a vendor that is gone cannot be written to
     return 0;
   }
   // The vendor's address record of the same IDN, merged in.
@@ -219,23 +210,19 @@ ResultCode Claimer::begin_vendor(std::uint32_t idn, char phase, bool& first_lett
   }
   std::string email;
   if (equal_nocase(first_text(vendor, "213$b").substr(0, 5), "EMAIL")) email = email_address(vendor);
-  if ((phase == 'L') != email.empty()) {
-    vendor_.skip = true;
+  if ((run.phase() == NoticeRun::kPost) != email.empty()) {
+    run.skip();
     return 0;
   }
-  Printout& prt = service_.printout;
-  if (first_letter && prt.set(kPrintPath, output_).failed()) return kPrintCannotWrite;
-  (void)prt.set(kPrintLanguage, first_text(vendor, "106").substr(0, 3));
-  if (!email.empty()) (void)prt.set(kPrintEmail, email);
-  if (const ResultCode rc = first_letter ? prt.begin({}, "CLMLIST") : prt.append("CLMLIST"); rc.failed())
+  if (const ResultCode rc = run.open_letter("CLMLIST", first_text(vendor, "106").substr(0, 3), email);
+      rc.failed())
     return rc;
-  first_letter = false;
-  vendor_.letter = true;
+  Printout& prt = service_.printout;
   if (const ResultCode rc = prt.record(idn, &vendor, "CLMLIST", vendors_); rc.failed()) return rc;
   return prt.section("REPLIST");
 }
 
-ResultCode Claimer::claim_order(const Candidate& c) {
+ResultCode Claimer::take(NoticeRun&, Candidate c) {
   const std::uint32_t idn = candidate_order(c);
   failed_order_ = idn;
   auto pending = std::make_unique<Pending>();
@@ -265,75 +252,46 @@ ResultCode Claimer::claim_order(const Candidate& c) {
   if (const ResultCode rc = records::fld_set_text(order, "149", cut_to(first_text(order, "127"), 8));
       rc.failed())
     return rc;
-  vendor_.orders.push_back(std::move(pending));
+  orders_claimed_.push_back(std::move(pending));
   failed_order_ = 0;
   return 0;
 }
 
-// The vendor's letter is written first; then its orders and their log
-// entries in one unit of the journal.
-ResultCode Claimer::finish_vendor() {
-  if (vendor_.idn == 0 || vendor_.skip) return 0;
-  if (vendor_.letter) {
-    if (const ResultCode rc = service_.printout.finish(); rc.failed()) return rc;
-  }
-  dbm::Dbm& dbm = service_.dbm;
-  if (const ResultCode rc = dbm.begin_unit(pool_->name); rc.failed()) return rc;
+// The vendor's orders and their log entries, in the vendor's unit.
+ResultCode Claimer::apply(NoticeRun&) {
   ResultCode rc = 0;
-  for (const std::unique_ptr<Pending>& p : vendor_.orders) {
+  for (const std::unique_ptr<Pending>& p : orders_claimed_) {
     failed_order_ = p->order.idn;
     rc = service_.pools.rec_update(*pool_, *orders_->data, p->order, nullptr);
     if (rc.ok()) rc = log_->add(p->order.idn, "07", select_, log_text_);
     if (rc.failed()) break;
   }
-  const ResultCode end = dbm.end_unit(pool_->name);
-  if (rc.failed()) return rc;
-  if (end.failed()) return end;
-  failed_order_ = 0;
-  if (vendor_.letter) ++vendors_written_;
-  return 0;
+  return rc;
 }
 
-ResultCode Claimer::phase(char letter) {
-  output_ = bat_output_name(service_, params_, "claims", letter);
-  vendor_ = Vendor{};
-  bool first_letter = true;
-  ResultCode rc = 0;
-  for (const Candidate& c : candidates_) {
-    if (candidate_vendor(c) != vendor_.idn) {
-      if (rc = finish_vendor(); rc.failed()) break;
-      if (rc = begin_vendor(candidate_vendor(c), letter, first_letter); rc.failed()) break;
-    }
-    if (vendor_.skip) continue;
-    if (rc = claim_order(c); rc.failed()) break;
-  }
-  if (rc.ok()) rc = finish_vendor();
-  if (rc.failed()) {
-    if (!service_.printout.last_error().empty())
-      service_.reporter.protocol_text(service_.printout.last_error(), 0);
-    service_.printout.abandon();
-    char line[120];
-    std::snprintf(line, sizeof line, "Error %d on VDR=%07ld ORD=%07ld", static_cast<int>(rc.code()),
-                  static_cast<long>(vendor_.idn), static_cast<long>(failed_order_));
-    service_.reporter.protocol_text(line, 0);
-    return rc;
-  }
-  return service_.printout.close();
+void Claimer::applied(NoticeRun&) {
+  failed_order_ = 0;
+}
+
+std::string Claimer::error_line(ResultCode rc, std::uint32_t vendor) {
+  char line[120];
+  std::snprintf(line, sizeof line, "Error %d on VDR=%07ld ORD=%07ld", static_cast<int>(rc.code()),
+                static_cast<long>(vendor), static_cast<long>(failed_order_));
+  return line;
 }
 
 ResultCode Claimer::run() {
   if (const ResultCode rc = prepare(); rc.failed()) return rc;
-  const SublibScope scope(service_, sublib_);
-  if (const ResultCode rc = check_letters(service_, params_, "claims", {"CLMLIST"}); rc.failed()) return rc;
-  if (const ResultCode rc = select(); rc.failed()) return rc;
-  service_.reporter.log_text(select_, kMsgSelection);
-  ResultCode rc = phase('L');
-  service_.reporter.log_text(std::to_string(vendors_written_), kMsgPostDone);
-  if (rc.ok()) {
-    rc = phase('M');
-    service_.reporter.log_text(std::to_string(vendors_written_), kMsgMailDone);
-  }
-  return rc;
+  NoticeRunSpec spec{
+      .word = "claims",
+      .forms = {"CLMLIST"},
+      .sublib = sublib_,
+      .select = select_,
+      .width = kCandidateWidth,
+      .sort_length = kCandidateSortLength,
+      .messages = {.selection = kMsgSelection, .post_done = kMsgPostDone, .mail_done = kMsgMailDone}};
+  NoticeRun run(service_, params_, *pool_, std::move(spec), *this);
+  return run.run();
 }
 
 }  // namespace

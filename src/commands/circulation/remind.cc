@@ -3,28 +3,27 @@
 // The loans due before the selection date are found through the due-date
 // index DDT of LOANS. A loan is reminded when its next reminder date, the
 // due date (or the last reminder's date) plus the PERIOD of its Reminder
-// rule counted in open days, has been reached. The loans to remind become a
-// candidate list, sorted by borrower and reminder count, and are worked
+// rule counted in open days, has been reached. The loans to remind become the
+// candidates of a notice run, sorted by borrower and reminder count, and are worked
 // through twice: the post phase writes letters to borrowers without an
 // e-mail address, the e-mail phase to the others. Each reminded loan gets
 // its counter (120) raised and its reminder date (121) set; fines and
 // postage are posted to the borrower's cash account.
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "commands/handlers.h"
 #include "commands/notices/letters.h"
+#include "commands/notices/notice_run.h"
 #include "library/cash.h"
 #include "library/setup_tables.h"
 #include "shell/codes.h"
-#include "shell/command_files.h"
 #include "shell/support.h"
 #include "util/big_endian.h"
 #include "util/date.h"
@@ -52,11 +51,13 @@ constexpr int kMaxLevel = 9;
 constexpr int kMaxClosedRun = 366;
 
 // One candidate: borrower IDN (4), reminders sent before (2), no-letter
-// flag "Y"/"N" (1), loan IDN (4).
-using Candidate = std::array<unsigned char, 11>;
+// flag "Y"/"N" (1), loan IDN (4); sorted on all but the loan.
+constexpr std::size_t kCandidateWidth = 11;
+constexpr std::size_t kCandidateSortLength = 7;
 
-Candidate make_candidate(std::uint32_t borrower, int count, bool no_letter, std::uint32_t loan) {
-  Candidate c{};
+std::array<unsigned char, kCandidateWidth> make_candidate(std::uint32_t borrower, int count, bool no_letter,
+                                                          std::uint32_t loan) {
+  std::array<unsigned char, kCandidateWidth> c{};
   put_u32(c.data(), borrower);
   c[4] = static_cast<unsigned char>(count >> 8);
   c[5] = static_cast<unsigned char>(count);
@@ -65,17 +66,18 @@ Candidate make_candidate(std::uint32_t borrower, int count, bool no_letter, std:
   return c;
 }
 
-std::uint32_t candidate_borrower(const Candidate& c) {
-  return get_u32(c.data());
-}
-int candidate_count(const Candidate& c) {
+int candidate_count(Candidate c) {
   return (c[4] << 8) | c[5];
 }
-bool candidate_no_letter(const Candidate& c) {
+bool candidate_no_letter(Candidate c) {
   return c[6] == 'Y';
 }
-std::uint32_t candidate_loan(const Candidate& c) {
+std::uint32_t candidate_loan(Candidate c) {
   return get_u32(c.data() + 7);
+}
+
+std::string channel(char phase) {
+  return phase == NoticeRun::kPost ? "POST" : "EMAIL";
 }
 
 std::string amount_text(double amount) {
@@ -141,10 +143,19 @@ LoanState loan_state(records::RecordHandle& loan) {
   return s;
 }
 
-class Reminder {
+class Reminder : public NoticeHooks {
  public:
   Reminder(Service& service, ParamList& params) : service_(service), params_(params) {}
   ResultCode run();
+
+  ResultCode select(Candidates& candidates) override;
+  ResultCode begin_addressee(NoticeRun& run, Candidate first) override;
+  ResultCode take(NoticeRun& run, Candidate c) override;
+  ResultCode end_letter(NoticeRun& run) override;
+  ResultCode apply(NoticeRun& run) override;
+  void applied(NoticeRun& run) override;
+  std::string error_line(ResultCode rc, std::uint32_t borrower) override;
+  void finished() override;
 
  private:
   // A reminded loan, changed but not yet written.
@@ -153,28 +164,23 @@ class Reminder {
     double fine = 0;
     int count = 0;  // reminders before this one
   };
+  // The borrower being worked on.
   struct Borrower {
-    std::uint32_t idn = 0;
     int count = -1;
-    bool skip = false;
-    bool letter = false;  // a letter has been started for the borrower
     double fines = 0;
     double postage = 0;
     std::vector<std::unique_ptr<Pending>> loans;
   };
 
   ResultCode prepare();
-  ResultCode select();
-  ResultCode consider(std::uint32_t idn);
+  ResultCode consider(std::uint32_t idn, Candidates& candidates);
   // The base date plus `period` open days; the count ends early once it is
   // past the selection date.
   std::string reminder_date(std::string base, long period) const;
-  ResultCode phase(char letter);
-  ResultCode begin_borrower(const Candidate& c, char phase, bool& first_letter);
-  ResultCode finish_borrower();
-  ResultCode remind_loan(const Candidate& c);
-  void report_totals();
-  std::string channel(char phase) const { return phase == 'L' ? "POST" : "EMAIL"; }
+  // Reads the borrower of `c` for its reminder count: the postage, and the
+  // letter unless the candidate's rule writes none.
+  ResultCode open_borrower(NoticeRun& run, Candidate c);
+  ResultCode remind_loan(NoticeRun& run, Candidate c);
 
   Service& service_;
   ParamList& params_;
@@ -188,15 +194,11 @@ class Reminder {
   std::unique_ptr<records::SetupStore> setup_;
   std::unique_ptr<records::PolicyLookup> policy_;
   std::unique_ptr<records::CashBook> cash_;
-  std::vector<Candidate> candidates_;
-  std::string output_;
-  char phase_ = 'L';
   Borrower borrower_;
   std::uint32_t failed_loan_ = 0;  // the loan being worked on, for the error line
   int failed_count_ = 0;
 
   std::array<long, kMaxLevel + 1> levels_{};
-  long letters_ = 0;
   double fines_ = 0;
   double postage_ = 0;
 };
@@ -258,7 +260,7 @@ std::string Reminder::reminder_date(std::string date, long period) const {
   return date;
 }
 
-ResultCode Reminder::consider(std::uint32_t idn) {
+ResultCode Reminder::consider(std::uint32_t idn, Candidates& candidates) {
   records::RecordHandle loan;
   if (service_.pools
           .rec_read(*pool_, *loans_->data, idn, loan, service_.pools.max_record(), records::kExternalForm)
@@ -282,38 +284,37 @@ ResultCode Reminder::consider(std::uint32_t idn) {
   const bool no_letter = no_letter_item(policy_->reminder_item(status1, status2, s.count, "LETTER"));
   const std::uint32_t borrower = link_idn(loan, "BOR$L");
   if (borrower == 0) return 0;  // nobody to remind
-  candidates_.push_back(make_candidate(borrower, s.count, no_letter, idn));
+  candidates.add(make_candidate(borrower, s.count, no_letter, idn));
   return 0;
 }
 
-ResultCode Reminder::select() {
+ResultCode Reminder::select(Candidates& candidates) {
   const dict::AspectDef* ddt = bat_find_index(service_, "DDT");
   if (ddt == nullptr) return kNoDueDateIndex;
   const ResultCode rc = service_.retrieval.walk_below(*ddt, select_, [&](const records::IdnList& idns) {
     for (const std::uint32_t idn : idns) {
-      if (const ResultCode r = consider(idn); r.failed()) return r;
+      if (const ResultCode r = consider(idn, candidates); r.failed()) return r;
     }
     return ResultCode(0);
   });
-  if (rc.failed()) return rc;
-  std::stable_sort(candidates_.begin(), candidates_.end(), [](const Candidate& a, const Candidate& b) {
-    return std::memcmp(a.data(), b.data(), 7) < 0;
-  });
-  return 0;
+  return rc.failed() ? rc : ResultCode(0);
 }
 
-ResultCode Reminder::begin_borrower(const Candidate& c, char phase, bool& first_letter) {
-  borrower_.idn = candidate_borrower(c);
+ResultCode Reminder::begin_addressee(NoticeRun& run, Candidate first) {
+  borrower_ = Borrower{};
+  return open_borrower(run, first);
+}
+
+ResultCode Reminder::open_borrower(NoticeRun& run, Candidate c) {
   borrower_.count = candidate_count(c);
-  borrower_.skip = false;
   records::RecordHandle user;
   if (service_.pools
-          .rec_read(*pool_, *users_->data, borrower_.idn, user, service_.pools.max_record(),
+          .rec_read(*pool_, *users_->data, run.addressee(), user, service_.pools.max_record(),
                     records::kExternalForm)
           .code() != 0) {
     // A loan whose borrower is gone cannot be reminded by letter; its
     // loans are passed over in both phases.
-    borrower_.skip = true;
+    run.skip();
     return 0;
   }
   std::string email;
@@ -326,75 +327,71 @@ ResultCode Reminder::begin_borrower(const Candidate& c, char phase, bool& first_
       email = email_address(adr);
     }
   }
-  if ((phase == 'L') != email.empty()) {
-    borrower_.skip = true;
+  if ((run.phase() == NoticeRun::kPost) != email.empty()) {
+    run.skip();
     return 0;
   }
-  borrower_.postage = amount_of(policy_->value_status("BorrFines", first_text(user, "201"), channel(phase)));
+  borrower_.postage =
+      amount_of(policy_->value_status("BorrFines", first_text(user, "201"), channel(run.phase())));
   if (candidate_no_letter(c)) return 0;
 
-  Printout& prt = service_.printout;
-  if (first_letter && (prt.set(kPrintPath, output_).failed())) return kPrintCannotWrite;
-  (void)prt.set(kPrintLanguage, first_text(user, "111"));
-  if (!email.empty()) (void)prt.set(kPrintEmail, email);
-  ResultCode rc = first_letter ? prt.begin({}, "BORR_REMIND") : prt.append("BORR_REMIND");
-  if (rc.failed()) return rc;
-  first_letter = false;
-  borrower_.letter = true;
+  if (const ResultCode rc = run.open_letter("BORR_REMIND", first_text(user, "111"), email); rc.failed())
+    return rc;
   if (const ResultCode r = records::fld_set_text(user, "D01", today_); r.failed()) return r;
-  return prt.record(borrower_.idn, &user, "BORR_REMIND", users_);
+  return service_.printout.record(run.addressee(), &user, "BORR_REMIND", users_);
 }
 
-// The borrower's letter is written first; then the loans, their fines and
-// the postage in one unit of the journal. A letter that cannot be written
-// leaves the borrower's loans as they were, to be reminded by the next run;
-// after a crash the journal holds all of the borrower's changes or none.
-ResultCode Reminder::finish_borrower() {
-  if (borrower_.idn == 0) return 0;
-  if (borrower_.letter) {
-    double balance = 0;
-    if (const ResultCode rc = cash_->balance(borrower_.idn, balance); rc.failed()) return rc;
-    balance += borrower_.fines;  // the fines of this letter are posted below
-    records::RecordHandle footer;
-    records::rec_init(footer, 512, records::kExternalForm);
-    ResultCode rc = records::fld_set_text(footer, "F01", amount_text(borrower_.fines));
-    if (rc.ok() && borrower_.postage > 0)
-      rc = records::fld_set_text(footer, "F02", amount_text(borrower_.postage));
-    if (rc.ok() && balance + borrower_.postage > 0)
-      rc = records::fld_set_text(footer, "F03", amount_text(balance + borrower_.postage));
-    if (rc.failed()) return rc;
-    if (const ResultCode r = service_.printout.record(0, &footer, "LOAN_REMFOOT"); r.failed()) return r;
-    if (const ResultCode r = service_.printout.finish(); r.failed()) return r;
+// Loans of a borrower without a letter so far that need another reminder
+// count read the borrower again: the letter may start with them.
+ResultCode Reminder::take(NoticeRun& run, Candidate c) {
+  if (candidate_count(c) != borrower_.count && !run.letter_open()) {
+    if (const ResultCode rc = open_borrower(run, c); rc.failed()) return rc;
+    if (run.skipped()) return 0;
   }
+  return remind_loan(run, c);
+}
 
-  dbm::Dbm& dbm = service_.dbm;
-  if (const ResultCode rc = dbm.begin_unit(pool_->name); rc.failed()) return rc;
+// The letter's footer: the fines of this letter, the postage and the
+// balance they make.
+ResultCode Reminder::end_letter(NoticeRun& run) {
+  double balance = 0;
+  if (const ResultCode rc = cash_->balance(run.addressee(), balance); rc.failed()) return rc;
+  balance += borrower_.fines;  // the fines of this letter are posted with the loans
+  records::RecordHandle footer;
+  records::rec_init(footer, 512, records::kExternalForm);
+  ResultCode rc = records::fld_set_text(footer, "F01", amount_text(borrower_.fines));
+  if (rc.ok() && borrower_.postage > 0)
+    rc = records::fld_set_text(footer, "F02", amount_text(borrower_.postage));
+  if (rc.ok() && balance + borrower_.postage > 0)
+    rc = records::fld_set_text(footer, "F03", amount_text(balance + borrower_.postage));
+  if (rc.failed()) return rc;
+  return service_.printout.record(0, &footer, "LOAN_REMFOOT");
+}
+
+// The loans, their fines and the postage, in the borrower's unit.
+ResultCode Reminder::apply(NoticeRun& run) {
   ResultCode rc = 0;
   for (const std::unique_ptr<Pending>& p : borrower_.loans) {
     failed_loan_ = p->loan.idn;
     failed_count_ = p->count;
     rc = service_.pools.rec_update(*pool_, *loans_->data, p->loan, nullptr);
     if (rc.ok() && p->fine > 0)
-      rc = cash_->post("REMIND", borrower_.idn, link_idn(p->loan, "ITM$L"), sublib_, p->fine, today_);
+      rc = cash_->post("REMIND", run.addressee(), link_idn(p->loan, "ITM$L"), sublib_, p->fine, today_);
     if (rc.failed()) break;
   }
-  if (rc.ok() && borrower_.letter && borrower_.postage > 0)
-    rc = cash_->post(channel(phase_), borrower_.idn, 0, sublib_, borrower_.postage, today_);
-  const ResultCode end = dbm.end_unit(pool_->name);
-  if (rc.failed()) return rc;
-  if (end.failed()) return end;
-  failed_loan_ = 0;
-
-  for (const std::unique_ptr<Pending>& p : borrower_.loans) ++levels_[static_cast<std::size_t>(p->count)];
-  fines_ += borrower_.fines;
-  if (borrower_.letter) {
-    postage_ += std::max(borrower_.postage, 0.0);
-    ++letters_;
-  }
-  return 0;
+  if (rc.ok() && run.letter_open() && borrower_.postage > 0)
+    rc = cash_->post(channel(run.phase()), run.addressee(), 0, sublib_, borrower_.postage, today_);
+  return rc;
 }
 
-ResultCode Reminder::remind_loan(const Candidate& c) {
+void Reminder::applied(NoticeRun& run) {
+  failed_loan_ = 0;
+  for (const std::unique_ptr<Pending>& p : borrower_.loans) ++levels_[static_cast<std::size_t>(p->count)];
+  fines_ += borrower_.fines;
+  if (run.letter_open()) postage_ += std::max(borrower_.postage, 0.0);
+}
+
+ResultCode Reminder::remind_loan(NoticeRun& run, Candidate c) {
   const std::uint32_t idn = candidate_loan(c);
   failed_loan_ = idn;
   failed_count_ = candidate_count(c);
@@ -418,7 +415,7 @@ ResultCode Reminder::remind_loan(const Candidate& c) {
     borrower_.fines += fine;
     pending->fine = fine;
   }
-  if (letter && borrower_.letter) {
+  if (letter && run.letter_open()) {
     if (const ResultCode rc = service_.printout.record(idn, &loan, "LOAN_REMIND"); rc.failed()) return rc;
   }
   remove_field(loan, "F01");
@@ -431,40 +428,14 @@ ResultCode Reminder::remind_loan(const Candidate& c) {
   return 0;
 }
 
-ResultCode Reminder::phase(char letter) {
-  phase_ = letter;
-  output_ = bat_output_name(service_, params_, "remind", letter);
-  borrower_ = Borrower{};
-  bool first_letter = true;
-  ResultCode rc = 0;
-  for (const Candidate& c : candidates_) {
-    const bool new_borrower = candidate_borrower(c) != borrower_.idn;
-    if (new_borrower || (candidate_count(c) != borrower_.count && !borrower_.letter)) {
-      if (new_borrower) {
-        if (rc = finish_borrower(); rc.failed()) break;
-        borrower_ = Borrower{};
-      }
-      if (rc = begin_borrower(c, letter, first_letter); rc.failed()) break;
-    }
-    if (borrower_.skip) continue;
-    if (rc = remind_loan(c); rc.failed()) break;
-  }
-  if (rc.ok()) rc = finish_borrower();
-  if (rc.failed()) {
-    // The letter being written is dropped: its loans stay as they were.
-    if (!service_.printout.last_error().empty())
-      service_.reporter.protocol_text(service_.printout.last_error(), 0);
-    service_.printout.abandon();
-    char line[120];
-    std::snprintf(line, sizeof line, "Error %d on BEN=%07ld CNT=%02d VBU=%07ld", static_cast<int>(rc.code()),
-                  static_cast<long>(borrower_.idn), failed_count_ + 1, static_cast<long>(failed_loan_));
-    service_.reporter.protocol_text(line, 0);
-    return rc;
-  }
-  return service_.printout.close();
+std::string Reminder::error_line(ResultCode rc, std::uint32_t borrower) {
+  char line[120];
+  std::snprintf(line, sizeof line, "Error %d on BEN=%07ld CNT=%02d VBU=%07ld", static_cast<int>(rc.code()),
+                static_cast<long>(borrower), failed_count_ + 1, static_cast<long>(failed_loan_));
+  return line;
 }
 
-void Reminder::report_totals() {
+void Reminder::finished() {
   for (int level = 0; level <= kMaxLevel; ++level) {
     const long n = levels_[static_cast<std::size_t>(level)];
     if (n == 0) continue;
@@ -477,37 +448,20 @@ void Reminder::report_totals() {
 
 ResultCode Reminder::run() {
   if (const ResultCode rc = prepare(); rc.failed()) return rc;
-  // The run's sub-library is current while it runs, and not after.
-  const SublibScope scope(service_, sublib_);
-  // Nothing is changed before the letters can be written: the forms and
-  // their stylesheet exist, and the output files can be made.
-  if (const ResultCode rc =
-          check_letters(service_, params_, "remind", {"BORR_REMIND", "LOAN_REMIND", "LOAN_REMFOOT"});
-      rc.failed())
-    return rc;
-
-  // How long each step took goes to the job protocol, for the operator
-  // who plans the night's jobs.
-  auto started = std::chrono::steady_clock::now();
-  auto protocol_time = [&](std::int32_t message, const std::string& prefix) {
-    const auto now = std::chrono::steady_clock::now();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - started).count();
-    started = now;
-    service_.reporter.protocol_text(prefix + std::to_string(ms), message);
-  };
-  if (const ResultCode rc = select(); rc.failed()) return rc;
-  protocol_time(kMsgSelectTime, std::to_string(candidates_.size()) + ", ");
-  service_.reporter.log_text(select_, kMsgSelection);
-  ResultCode rc = phase('L');
-  protocol_time(kMsgPostTime, {});
-  service_.reporter.log_text(std::to_string(letters_), kMsgPostDone);
-  if (rc.ok()) {
-    rc = phase('M');
-    protocol_time(kMsgMailTime, {});
-    service_.reporter.log_text(std::to_string(letters_), kMsgMailDone);
-  }
-  report_totals();
-  return rc;
+  NoticeRunSpec spec{.word = "remind",
+                     .forms = {"BORR_REMIND", "LOAN_REMIND", "LOAN_REMFOOT"},
+                     .sublib = sublib_,
+                     .select = select_,
+                     .width = kCandidateWidth,
+                     .sort_length = kCandidateSortLength,
+                     .messages = {.selection = kMsgSelection,
+                                  .post_done = kMsgPostDone,
+                                  .mail_done = kMsgMailDone,
+                                  .select_time = kMsgSelectTime,
+                                  .post_time = kMsgPostTime,
+                                  .mail_time = kMsgMailTime}};
+  NoticeRun run(service_, params_, *pool_, std::move(spec), *this);
+  return run.run();
 }
 
 }  // namespace

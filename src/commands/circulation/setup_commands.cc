@@ -248,16 +248,18 @@ ResultCode cmd_setup_lod(Service& service, ParamList& params, BatchResult&) {
   records::SetupStore store = store_of(service, pool_setup_file(service));
   // The block is replaced as a whole: after a crash the journal holds both
   // steps or neither.
-  const std::string pool = pool_name(service);
-  if (const ResultCode rc = service.dbm.begin_unit(pool); rc.failed()) return rc;
-  std::size_t deleted = 0;
+  // The count is logged whenever the unit was begun.
+  bool begun = false;
   std::size_t count = 0;
-  ResultCode rc = store.delete_block(b.sublib, b.block, deleted);
-  if (!rc.failed()) rc = import_file(service, store, path, false, count);
-  const ResultCode ended = service.dbm.end_unit(pool);
-  service.reporter.log_text(std::to_string(count), kMsgLoaded);
-  if (rc.code() != 0) return rc;
-  return ended;
+  const ResultCode rc = service.pools.as_unit(pool_name(service), [&]() -> ResultCode {
+    begun = true;
+    std::size_t deleted = 0;
+    ResultCode r = store.delete_block(b.sublib, b.block, deleted);
+    if (!r.failed()) r = import_file(service, store, path, false, count);
+    return r;
+  });
+  if (begun) service.reporter.log_text(std::to_string(count), kMsgLoaded);
+  return rc;
 }
 
 }  // namespace corvanta
