@@ -16,7 +16,8 @@
 // files of a kind have been read (see DictionarySet::complete).
 //
 // This header holds the records and the finished sets with their lookups;
-// dictionary_reader.cc reads the files. A set is built once at start-up and
+// dict_data.cc and dict_appl.cc read the files, each kind of statement by
+// its table (dict_build.h). A set is built once at start-up and
 // read-only afterwards; pointers between records stay valid for the set's
 // lifetime.
 #pragma once
