@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "config/dict_reader.h"
+#include "config/field_address.h"
 #include "util/text.h"
 
 namespace corvanta::dict {
@@ -23,30 +24,14 @@ auto find_by(const List& list, Member member, const Value& value) -> std::decay_
 // Elements.
 
 std::optional<Element> parse_element(std::string_view text) {
-  text = trim_blanks(text);
-  if (text.size() < 3) return std::nullopt;
+  const auto a = config::parse_field_address(trim_blanks(text));
+  if (!a || a->subfield.size() > 1) return std::nullopt;
   Element e;
-  e.tag = std::string(text.substr(0, 3));
-  std::size_t i = 3;
-  auto read_number = [&](std::uint16_t& out) {
-    std::size_t start = i;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-    if (i == start) return false;
-    out = value_u16(text.substr(start, i - start));
-    return true;
-  };
-  if (i < text.size() && text[i] == '/') {
-    e.indicators = std::string(text.substr(i + 1, std::min<std::size_t>(2, text.size() - i - 1)));
-    i += 1 + e.indicators.size();
-  }
-  if (i < text.size() && text[i] == '.' && (++i, !read_number(e.field_occurrence))) return std::nullopt;
-  if (i < text.size() && text[i] == '$') {
-    if (i + 1 >= text.size()) return std::nullopt;
-    e.subfield = text[i + 1];
-    i += 2;
-    if (i < text.size() && text[i] == '.' && (++i, !read_number(e.subfield_occurrence))) return std::nullopt;
-  }
-  if (i != text.size()) return std::nullopt;
+  e.tag = a->tag;
+  e.indicators = a->indicators;
+  e.field_occurrence = a->occurrence;
+  e.subfield = a->subfield.empty() ? 0 : a->subfield.front();
+  e.subfield_occurrence = a->subfield_occurrence;
   return e;
 }
 

@@ -61,9 +61,10 @@ struct LabelRef {
   bool given() const { return !name.empty(); }
 };
 
-// A field or subfield of a record, written "TAG[/IND][.n][$c[.m]]": the tag,
-// optional indicators, field occurrence n, subfield code c and its
-// occurrence m (occurrences 0 = all).
+// A field or subfield of a record: the tag, optional indicators, field
+// occurrence, subfield code and its occurrence (occurrences 0 = all).
+// parse_element reads it in the grammar of config/field_address.h, blanks
+// around it dropped; a subfield code has one character here.
 struct Element {
   std::string tag;
   std::string indicators;
