@@ -2,7 +2,7 @@
 //
 // Internal to the dictionary module. The reader turns the files into a
 // sequence of labels and statements; the data and application dictionaries
-// give each statement kind its meaning (dictionary.cc).
+// give each statement kind its meaning (dict_data.cc, dict_appl.cc).
 //
 //   - Lines are read with a limit of 99 characters; lines beginning with "*"
 //     are comments.

@@ -16,7 +16,8 @@
 // files of a kind have been read (see DictionarySet::complete).
 //
 // This header holds the records and the finished sets with their lookups;
-// dictionary_reader.cc reads the files. A set is built once at start-up and
+// dict_data.cc and dict_appl.cc read the files, each kind of statement by
+// its table (dict_build.h). A set is built once at start-up and
 // read-only afterwards; pointers between records stay valid for the set's
 // lifetime.
 #pragma once
@@ -60,9 +61,10 @@ struct LabelRef {
   bool given() const { return !name.empty(); }
 };
 
-// A field or subfield of a record, written "TAG[/IND][.n][$c[.m]]": the tag,
-// optional indicators, field occurrence n, subfield code c and its
-// occurrence m (occurrences 0 = all).
+// A field or subfield of a record: the tag, optional indicators, field
+// occurrence, subfield code and its occurrence (occurrences 0 = all).
+// parse_element reads it in the grammar of config/field_address.h, blanks
+// around it dropped; a subfield code has one character here.
 struct Element {
   std::string tag;
   std::string indicators;

@@ -81,9 +81,7 @@ bool parse_line(std::string_view line, LayoutLine& out) {
              line[end] != '+' && line[end] != '!')
         ++end;
       const auto element = dict::parse_element(line.substr(i, end - i));
-      if (!element || !printable(element->tag) || !printable(element->indicators) ||
-          element->indicators.find_first_of("$.") != std::string::npos)
-        return false;
+      if (!element || !printable(element->tag) || !printable(element->indicators)) return false;
       LayoutItem item;
       item.kind = 'E';
       item.element = *element;

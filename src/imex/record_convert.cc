@@ -1,10 +1,12 @@
 #include "imex/record_convert.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
+#include "config/field_address.h"
 #include "imex/formats.h"
 #include "util/posix_io.h"
 #include "util/text.h"
@@ -346,37 +348,21 @@ ConversionRoutine find_routine(std::string_view name) {
 }
 
 std::optional<FieldAddress> parse_address(std::string_view text) {
-  FieldAddress a;
   text = trim_blanks(text);
-  if (text.empty()) return a;
-  if (text.size() < 3) return std::nullopt;
-  a.tag = std::string(text.substr(0, 3));
-  std::size_t i = 3;
-  if (i < text.size() && text[i] == '/') ++i;
-  std::string indicators;
-  while (i < text.size() && indicators.size() < 2 && text[i] != '.' && text[i] != '$') {
-    indicators += text[i] == '_' ? ' ' : text[i];
-    ++i;
+  if (text.empty()) return FieldAddress{};
+  // Tables may leave out the "/" before the indicators.
+  std::string full(text);
+  if (full.size() > 3 && full[3] != '/' && full[3] != '.' && full[3] != '$') full.insert(3, "/");
+  const auto parsed = config::parse_field_address(full);
+  if (!parsed || parsed->subfield.size() > 1 || parsed->subfield_occurrence != 0) return std::nullopt;
+  FieldAddress a;
+  a.tag = parsed->tag;
+  if (!parsed->indicators.empty()) {
+    a.indicators = parsed->indicators;
+    std::replace(a.indicators->begin(), a.indicators->end(), '_', ' ');
   }
-  if (!indicators.empty()) a.indicators = indicators;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    std::uint16_t n = 0;
-    std::size_t digits = 0;
-    while (i < text.size() && digits < 2 && text[i] >= '0' && text[i] <= '9') {
-      n = static_cast<std::uint16_t>(n * 10 + (text[i] - '0'));
-      ++i;
-      ++digits;
-    }
-    if (digits == 0) return std::nullopt;
-    a.occurrence = n;
-  }
-  if (i < text.size() && text[i] == '$') {
-    if (i + 1 >= text.size()) return std::nullopt;
-    a.subfield = text[i + 1];
-    i += 2;
-  }
-  if (i != text.size()) return std::nullopt;
+  a.occurrence = parsed->occurrence;
+  a.subfield = parsed->subfield.empty() ? 0 : parsed->subfield.front();
   return a;
 }
 

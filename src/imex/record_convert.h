@@ -6,9 +6,9 @@
 //   SOURCE <tab> TARGET <tab> ROUTINE <tab> PARAMETER
 //   DEFAULT <tab> ROUTINE <tab> PARAMETER
 //
-// where an address is a tag, optionally "/" and one or two indicators ("_"
-// for a blank), optionally "." and an occurrence, optionally "$" and a
-// subfield code. Lines starting with "*" or "!" are comments; an empty
+// where an address follows config/field_address.h with a one-character
+// subfield code and no subfield occurrence; here the "/" before the
+// indicators may be left out and "_" stands for a blank indicator. Lines starting with "*" or "!" are comments; an empty
 // routine means cnv_norm; a routine name that does not exist leaves the rule
 // without effect. At most 998 rules.
 //

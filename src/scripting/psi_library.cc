@@ -4,8 +4,9 @@
 #include <array>
 #include <cstdio>
 
-#include "psi/builtins.h"
+#include "config/field_address.h"
 #include "forms/formatting.h"
+#include "psi/builtins.h"
 #include "search/result_sets.h"
 #include "search/retrieval.h"
 #include "shell/codes.h"
@@ -507,41 +508,14 @@ class LibraryGroup final : public psi::BuiltinGroup {
 
 FieldAddress parse_field_address(std::string_view text) {
   FieldAddress a;
-  std::size_t i = 0;
-  auto name_char = [&](char c) { return c > ' ' && c < 0x7F && c != '.' && c != '/' && c != '$'; };
-  auto number = [&](std::uint16_t& out) {
-    const std::size_t start = i;
-    std::uint32_t n = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-      n = std::min<std::uint32_t>(n * 10 + static_cast<std::uint32_t>(text[i] - '0'),
-                                  records::kLastOccurrence);
-      ++i;
-    }
-    out = static_cast<std::uint16_t>(n);
-    return i > start;
-  };
-  while (i < text.size() && a.field.tag.size() < 3 && name_char(text[i])) a.field.tag += text[i++];
-  if (a.field.tag.size() != 3) return a;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    if (!number(a.field.occurrence)) return a;
-  }
-  if (i < text.size() && text[i] == '/') {
-    ++i;
-    while (i < text.size() && a.field.indicators.size() < 2 && text[i] >= ' ' && text[i] < 0x7F &&
-           text[i] != '$')
-      a.field.indicators += text[i++];
-  }
-  if (i < text.size() && text[i] == '$') {
-    ++i;
-    while (i < text.size() && a.subfield.tag.size() < 3 && name_char(text[i])) a.subfield.tag += text[i++];
-    if (a.subfield.tag.empty()) return a;
-    if (i < text.size() && text[i] == '.') {
-      ++i;
-      if (!number(a.subfield.occurrence)) return a;
-    }
-  }
-  a.valid = i == text.size();
+  const auto parsed = config::parse_field_address(text);
+  if (!parsed) return a;
+  a.field.tag = parsed->tag;
+  a.field.indicators = parsed->indicators;
+  a.field.occurrence = std::min(parsed->occurrence, records::kLastOccurrence);
+  a.subfield.tag = parsed->subfield;
+  a.subfield.occurrence = std::min(parsed->subfield_occurrence, records::kLastOccurrence);
+  a.valid = true;
   return a;
 }
 

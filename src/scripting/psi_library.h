@@ -51,10 +51,10 @@ ResultCode load_library_script(Service& service, const std::string& path, psi::S
 // prints goes to the screen and the job protocol. The script's exit value.
 int run_library_script(Service& service, const psi::Script& script, LibraryRun run, char save_flag);
 
-// A field address of a script: TAG[.n][/ii][$c[.m]]: a tag of three
-// characters, an occurrence, up to two indicators, a subfield code of one
-// to three characters with its occurrence. Anything else is not valid (a
-// shorter tag would find other fields).
+// A field address of a script in the grammar of config/field_address.h
+// (a subfield code of one to three characters), occurrences no larger than
+// the last; anything else is not valid (a shorter tag would find other
+// fields).
 struct FieldAddress {
   records::FieldDesc field;
   records::FieldDesc subfield;  // tag empty: the whole field
