@@ -238,10 +238,11 @@ void BM_Service_ImportScript(benchmark::State& state) {
     }
     records.close();
     std::ofstream(root + "/data/pass.psi") << "s = imprec()\nexprec(s)\n";
-    report(state,
-           service(root, std::string("IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/titles.txt DOUBLE=I") +
-                             " SAVE=N" + (script ? " PSIIN=../data/pass.psi" : "")),
-           kRecords);
+    report(
+        state,
+        service(root, std::string("IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/titles.txt DOUBLE=I") +
+                          " SAVE=N" + (script ? " PSIIN=../data/pass.psi" : "")),
+        kRecords);
   }
 }
 
