@@ -11,7 +11,7 @@ void BufferPool::resize(std::size_t frames) {
   // pool for one short command does not pay for thousands of them.
   frames_.clear();
   slots_.clear();
-  if (frames == 0) frames = 10;
+  if (frames == 0) frames = kDefaultFrames;
   frames_.resize(frames);
   cursor_ = 0;
 }

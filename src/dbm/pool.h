@@ -84,12 +84,15 @@ struct Frame {
 
 class Pool;
 
+// The frames of a ring whose size is not given.
+inline constexpr std::size_t kDefaultFrames = 10;
+
 // A ring of frames with a rotating cursor: the cache of one kind of block
 // ("I" index or "D" data) of one pool.
 class BufferPool {
  public:
   BufferPool() = default;
-  // Makes room for `frames` frames (0: 10), forgetting the ones held.
+  // Makes room for `frames` frames (0: kDefaultFrames), forgetting the ones held.
   void resize(std::size_t frames);
   void release_frames() { frames_.clear(); }
 

@@ -48,7 +48,11 @@ ResultCode PoolLayer::select(std::string_view name, int flags) {
   if ((flags & kSelectOpen) == 0) return 0;
   const std::string path = pool_value(*pool_, "Path");
   const std::string mode = pool_value(*pool_, "OpenMode");
-  const ResultCode opened = dbm_.open(pool_->name, path, mode.empty() ? 'U' : mode.front());
+  // The rings of the definition, as the commands open the pool with them.
+  const std::size_t index_frames = pool_->data != nullptr ? pool_->data->index_buffers : 0;
+  const std::size_t data_frames = pool_->data != nullptr ? pool_->data->data_buffers : 0;
+  const ResultCode opened =
+      dbm_.open(pool_->name, path, mode.empty() ? 'U' : mode.front(), ' ', index_frames, data_frames);
   if (opened.code() == 0) {
     const ResultCode checked = check(*pool_);
     if (checked.failed() && !(checked.code() == kFilesDiffer && (flags & kSelectTolerant) != 0)) {

@@ -81,8 +81,10 @@ class PoolLayer {
       : dbm_(dbm), configs_(configs), appl_(appl), out_(out) {}
 
   // Selects "POOL-FILE" (pool up to 11 characters, file up to 3) as the
-  // current pool and file; with kSelectOpen also opens the pool and checks
-  // its files. -151 / -152 for unknown names.
+  // current pool and file; with kSelectOpen also opens the pool (in its
+  // OpenMode, with the rings of its definition) and checks its files; a
+  // pool open already in that mode stays as it is. -151 / -152 for unknown
+  // names.
   ResultCode select(std::string_view name, int flags);
   // Makes a pool (and file) current without opening anything.
   ResultCode make_current(std::string_view pool, std::string_view file = {});

@@ -170,13 +170,22 @@ class LibraryGroup final : public psi::BuiltinGroup {
     s_.pools.set_file(slot.file);
     return 0;
   }
-  // Inside a pool procedure the caller's pool stays open as it is.
+  // Inside a pool procedure the caller's pool stays open as it is. A pool
+  // the command holds open in a mode that serves the built-in is used as it
+  // is and stays open (its changes are made durable when the command ends);
+  // one the built-in had to open is closed again after it.
   bool nested() const { return run_.procedure_record != nullptr; }
   ResultCode open_pool(char mode, char save) {
-    return nested() ? ResultCode(0) : bat_pool_open(s_, mode, save);
+    opened_ = false;
+    if (nested()) return 0;
+    bool kept = false;
+    const ResultCode rc = bat_pool_open(s_, mode, save, &kept);
+    opened_ = !kept;
+    return rc;
   }
   ResultCode close_pool() {
-    if (nested()) return 0;
+    if (!opened_) return 0;
+    opened_ = false;
     const ResultCode rc = bat_pool_close(s_);
     (void)s_.dbm.sync_journals();
     return rc;
@@ -500,6 +509,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
   LibraryRun run_;
   const LibraryRun* source_ = nullptr;  // the caller's run data, read at each begin
   std::string why_;
+  bool opened_ = false;  // open_pool opened the pool: close_pool closes it
   std::array<Slot, kRecordSlots> slots_;
   int current_ = -1;
 };

@@ -5,7 +5,8 @@
 //
 // Every built-in chooses its pool and file (POOL and FILE of a params text,
 // read like a command line), opens the pool for what it does (inquiry, or
-// update with the run's save flag), works, closes the pool and only then
+// update with the run's save flag) unless the command holds it open in a
+// mode that serves, works, closes the pool if it opened it, and only then
 // raises a failure as a script error with its code.
 #pragma once
 

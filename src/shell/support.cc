@@ -12,38 +12,76 @@
 
 namespace corvanta {
 
-ResultCode bat_pool_open(Service& service, char mode, char save) {
-  const dict::AppPoolDef* pool = service.pools.pool();
-  if (pool == nullptr) return codes::kNoCurrentPool;
-  if (service.dbm.find_pool(pool->name) != nullptr) (void)service.dbm.close(pool->name);
-  const std::string path = service.pools.pool_value(*pool, "Path");
-  const std::size_t index_frames = pool->data != nullptr ? pool->data->index_buffers : 0;
-  const std::size_t data_frames = pool->data != nullptr ? pool->data->data_buffers : 0;
-  ResultCode rc =
-      service.dbm.open(pool->name, path, mode, mode == 'R' ? 'W' : ' ', index_frames, data_frames);
-  if (rc.failed()) return rc;
-  (void)service.dbm.set_save_file(pool->name,
-                                  save == 'N' ? std::string() : service.pools.pool_value(*pool, "SaveFile"));
-  const long days = parse_long(service.pools.pool_value(*pool, "DaysLastSave"));
-  if (days <= 0) return rc;
+namespace {
+
+// The ring size an opening asks for: the dbm's default for none.
+std::size_t ring_frames(std::uint16_t configured) {
+  return configured != 0 ? configured : dbm::kDefaultFrames;
+}
+
+// True when the pool, open already, serves an opening in `mode` with these
+// rings: it is open in that mode (mode R with its deferred writes), or in a
+// writing mode R or U for an inquiry. A pool marked damaged is opened again,
+// so that mode U refuses it as its opening would.
+bool serves(const dbm::Pool& open, char mode, std::size_t index_frames, std::size_t data_frames) {
+  if (open.header.error == 'E') return false;
+  if (mode == dbm::kModeInquiry && (open.mode() == dbm::kModeUpdate || open.mode() == dbm::kModeRead))
+    return true;
+  return open.mode() == mode && (mode != dbm::kModeRead || open.write_policy() == 'W') &&
+         open.index_buffers.size() == index_frames && open.data_buffers.size() == data_frames;
+}
+
+// Message 150 once the last save is `days` old.
+void report_last_save(Service& service, const dict::AppPoolDef& pool, long days) {
   std::uint32_t initiated = 0;
   std::uint32_t closed = 0;
   std::uint32_t saved = 0;
-  (void)service.dbm.pool_times(pool->name, initiated, closed, saved);
+  (void)service.dbm.pool_times(pool.name, initiated, closed, saved);
   const std::uint32_t last = saved != 0 ? saved : initiated;
   const std::string text = bat_date_text(last);
   long since = 0;
   std::string today;
   if (!text.empty() && date_convert(0, 2, "", today) == 0 && date_diff(2, 2, text, today, since) == 0 &&
-      mode == 'R' && since >= days) {
+      since >= days) {
     service.reporter.screen_text(text, kMsgLastSave);
   }
+}
+
+}  // namespace
+
+ResultCode bat_pool_open(Service& service, char mode, char save, bool* kept) {
+  const dict::AppPoolDef* pool = service.pools.pool();
+  if (pool == nullptr) return codes::kNoCurrentPool;
+  const std::size_t index_frames = ring_frames(pool->data != nullptr ? pool->data->index_buffers : 0);
+  const std::size_t data_frames = ring_frames(pool->data != nullptr ? pool->data->data_buffers : 0);
+  const std::string save_file = save == 'N' ? std::string() : service.pools.pool_value(*pool, "SaveFile");
+  const dbm::Pool* open = service.dbm.find_pool(pool->name);
+  const bool reuse = open != nullptr && serves(*open, mode, index_frames, data_frames);
+  if (kept != nullptr) *kept = reuse;
+  if (reuse) {
+    // In its own mode the pool journals where this opening asks; a writing
+    // mode serving an inquiry keeps its save file (an inquiry writes nothing).
+    if (open->mode() == mode) (void)service.dbm.set_save_file(pool->name, save_file);
+  } else {
+    if (open != nullptr) (void)service.dbm.close(pool->name);
+    const std::string path = service.pools.pool_value(*pool, "Path");
+    if (const ResultCode rc =
+            service.dbm.open(pool->name, path, mode, mode == 'R' ? 'W' : ' ', index_frames, data_frames);
+        rc.failed())
+      return rc;
+    (void)service.dbm.set_save_file(pool->name, save_file);
+  }
+  const long days = parse_long(service.pools.pool_value(*pool, "DaysLastSave"));
+  if (days <= 0) return 0;
+  if (mode == dbm::kModeRead) report_last_save(service, *pool, days);
+  // The files were checked when the pool was opened.
+  if (reuse) return 0;
   const ResultCode checked = service.pools.check(*pool);
   if (checked.failed() && !(checked.code() == records::kFilesDiffer && mode == 'I')) {
     (void)service.dbm.close(pool->name);
     return checked;
   }
-  return rc;
+  return 0;
 }
 
 ResultCode bat_pool_open_checked(Service& service, char mode, char save, int group) {

@@ -24,12 +24,17 @@ class ParamList;
 // Message numbers (group "Util") of the support routines.
 inline constexpr std::int32_t kMsgLastSave = 150;  // "%s": date of the last save
 
-// Reopens the current pool in `mode` ("I", "U", "C" or "R"; "R" defers
-// block writes), with its save file unless `save` is 'N'. When the pool's
-// DaysLastSave is set, reports message 150 in mode "R" once the last save is
-// that old, and checks the pool's files against the definition (-237 counts
-// as success in mode "I"). -151 without a current pool.
-ResultCode bat_pool_open(Service& service, char mode, char save);
+// Opens the current pool in `mode` ("I", "U", "C" or "R"; "R" defers
+// block writes), with its save file unless `save` is 'N'. A pool that is
+// open already and serves the request is kept as it is (`kept` tells): one
+// open in the same mode and rings (it takes the save file asked for), or
+// one open in mode "U" or "R" for an inquiry; else it is closed and opened
+// again. When the pool's DaysLastSave is set, reports message 150 in mode
+// "R" once the last save is that old, and on an opening checks the pool's
+// files against the definition (-237 counts as success in mode "I"). -151
+// without a current pool. The pool stays open until it is closed (the
+// service closes the current one after every command).
+ResultCode bat_pool_open(Service& service, char mode, char save, bool* kept = nullptr);
 // bat_pool_open, then bat_permission for `group`; on a permission failure the
 // pool is closed again.
 ResultCode bat_pool_open_checked(Service& service, char mode, char save, int group);

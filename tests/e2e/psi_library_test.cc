@@ -230,6 +230,65 @@ TEST_F(PsiLibraryTest, EachProcedureRunStartsAfresh) {
   EXPECT_EQ(out.find("[000000001]"), std::string::npos) << out;
 }
 
+// An import holds its pool open for update; the scripts it runs for each
+// record read, change and store in that pool as it is (a store running the
+// COMPL procedure inside it, a copy stored in another file), the import goes
+// on in its own file, and the changes are journalled. An export holds the
+// pool for inquiry; its script's update opens it for update and the export
+// goes on.
+TEST_F(PsiLibraryTest, ScriptsWorkInThePoolTheCommandHoldsOpen) {
+  ASSERT_NE(inst_.run(std::string(kLogin) + "SAVE POOL=A\nend\n").output.find("SAVE"), std::string::npos);
+  inst_.write("data/two.txt", "24510$$aEins\n\n24510$$aZwei\n\n");
+  inst_.write("data/in.psi",
+              "s = imprec()\n"
+              "t = getrec(\"FILE=BIB IDN=4\")\n"
+              "putfld(t, \"245$a\", getfld(t, \"245$a\") + \" neu\")\n"
+              "updrec(t)\n"
+              "freerec(t)\n"
+              "u = getrec(\"FILE=BIB IDN=4\")\n"
+              "printl(\"title \", getfld(u, \"245$a\"))\n"
+              "x = initrec()\n"
+              "putfld(x, \"245/14$a\", \"Der Hof\")\n"
+              "printl(\"hof \", addrec(x, \"FILE=BIB\"), \" \", getfld(x, \"599\"))\n"
+              "c = initrec()\n"
+              "putfld(c, \"200\", \"B0001\")\n"
+              "putfld(c, \"BIB$L\", \"000000001\")\n"
+              "printl(\"copy \", addrec(c, \"FILE=ITM\"))\n"
+              "putfld(s, \"250\", \"geprueft\")\n"
+              "exprec(s)\n");
+  inst_.write("data/out.psi",
+              "t = getrec(\"FILE=BIB IDN=5\")\n"
+              "putfld(t, \"500$a\", getfld(t, \"500$a\") + \"x\")\n"
+              "updrec(t)\n"
+              "printl(\"note \", getfld(t, \"500$a\"))\n");
+  const std::string out =
+      inst_
+          .run(std::string(kLogin) +
+               "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/two.txt DOUBLE=I PSIIN=../data/in.psi\n"
+               "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/out.txt FROM=16 PSIOUT=../data/out.psi\n"
+               "end\n")
+          .output;
+  EXPECT_NE(out.find(" neu neu"), std::string::npos) << out;
+  EXPECT_NE(out.find("hof 16 Hof"), std::string::npos) << out;  // COMPL ran inside the store
+  EXPECT_NE(out.find("hof 18 Hof"), std::string::npos) << out;
+  EXPECT_NE(out.find("copy 2"), std::string::npos) << out;
+  EXPECT_NE(out.find("Neu gespeichert: 2"), std::string::npos) << out;
+  EXPECT_NE(out.find("note xxxx"), std::string::npos) << out;  // four records from 16 on
+  const std::string exported = inst_.read("data/out.txt");
+  EXPECT_NE(exported.find("Eins"), std::string::npos) << exported;
+  EXPECT_NE(exported.find("250  geprueft"), std::string::npos) << exported;
+  // The import's scripts' changes are in the journal.
+  const std::string after = inst_
+                                .run(std::string(kLogin) +
+                                     "RESTORE POOL=A CONFIRM=N RECOVER=Y\n"
+                                     "SEARCH POOL=A FILE=BIB QUERY=\"TIT=hof OR TIT=eins OR TIT=zwei\"\n"
+                                     "SEARCH POOL=A FILE=BIB QUERY=\"TIT=neu\"\n"
+                                     "end\n")
+                                .output;
+  EXPECT_NE(after.find("Ergebnismenge 1: 4 Treffer"), std::string::npos) << after;
+  EXPECT_NE(after.find("Ergebnismenge 2: 1 Treffer"), std::string::npos) << after;
+}
+
 TEST_F(PsiLibraryTest, OnlyAnAdministratorRunsScripts) {
   std::string users = inst_.read("etc/users.tab");
   users += "NOBODY    50000" + std::string(32, '0') + "h'1\n";  // group 5, no rights, password KWP
