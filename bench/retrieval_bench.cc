@@ -212,7 +212,8 @@ struct Ours {
     previous = fs::current_path();
     fs::current_path(root + "/work");
     sink = std::fopen("/dev/null", "w");
-    service = std::make_unique<corvanta::Service>(stdin, sink, corvanta::command_table(), corvanta::make_pool_procedures);
+    service = std::make_unique<corvanta::Service>(stdin, sink, corvanta::command_table(),
+                                                  corvanta::make_pool_procedures);
     ready = service->configs.load_main_path("../etc/corvanta.cfg").ok() && service->system_init().ok();
   }
   ~Ours() {

@@ -8,9 +8,9 @@
 //
 // where an address follows config/field_address.h with a one-character
 // subfield code and no subfield occurrence; here the "/" before the
-// indicators may be left out and "_" stands for a blank indicator. Lines starting with "*" or "!" are comments; an empty
-// routine means cnv_norm; a routine name that does not exist leaves the rule
-// without effect. At most 998 rules.
+// indicators may be left out and "_" stands for a blank indicator. Lines starting with "*" or "!" are
+// comments; an empty routine means cnv_norm; a routine name that does not exist leaves the rule without
+// effect. At most 998 rules.
 //
 // RecordConverter caches one table at a time and applies it. Single-threaded.
 #pragma once

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "config/dictionary.h"
-#include "records/record.h"
 #include "indexing/terms.h"
+#include "records/record.h"
 #include "util/result.h"
 
 namespace corvanta::records {

@@ -27,11 +27,11 @@
 
 #include "config/dictionary.h"
 #include "dbm/file_io.h"
+#include "forms/formatting.h"
 #include "imex/exchange_file.h"
 #include "output/xslt.h"
-#include "forms/formatting.h"
-#include "records/idn_list.h"
 #include "pool/pool_service.h"
+#include "records/idn_list.h"
 #include "util/result.h"
 
 namespace corvanta {

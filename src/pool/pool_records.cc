@@ -4,8 +4,8 @@
 #include <ctime>
 
 #include "dbm/codes.h"
-#include "records/convert.h"
 #include "pool/pool_service.h"
+#include "records/convert.h"
 #include "util/big_endian.h"
 #include "util/date.h"
 #include "util/posix_io.h"

@@ -26,10 +26,10 @@
 #include "config/config_file.h"
 #include "config/dictionary.h"
 #include "dbm/dbm.h"
-#include "records/convert.h"
-#include "records/idn_list.h"
 #include "indexing/indexing.h"
 #include "pool/procedures.h"
+#include "records/convert.h"
+#include "records/idn_list.h"
 #include "records/record.h"
 #include "util/result.h"
 

@@ -13,8 +13,8 @@
 #include <string_view>
 
 #include "commands/command_table.h"
-#include "shell/codes.h"
 #include "scripting/psi_procedures.h"
+#include "shell/codes.h"
 #include "shell/service.h"
 
 namespace {

@@ -20,10 +20,10 @@
 #include "config/config_file.h"
 #include "psi/builtins.h"
 #include "psi/engine.h"
-#include "shell/messages.h"
-#include "shell/params.h"
 #include "scripting/psi_library.h"
 #include "scripting/psi_procedures.h"
+#include "shell/messages.h"
+#include "shell/params.h"
 #include "shell/service.h"
 
 namespace {

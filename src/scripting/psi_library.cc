@@ -566,4 +566,30 @@ int run_library_script(Service& service, const psi::Script& script, LibraryRun r
   return value;
 }
 
+ResultCode RecordScript::load(Service& service, const std::string& path) {
+  if (const ResultCode rc = load_library_script(service, path, script_); rc.failed()) return rc;
+  loaded_ = true;
+  engine_.reset();
+  return 0;
+}
+
+int RecordScript::run(Service& service, const ParamList& params, records::RecordHandle& record,
+                      char save_flag) {
+  run_ = LibraryRun{&params, &record};
+  if (engine_ == nullptr) {
+    engine_ = std::make_unique<psi::Engine>();
+    prepare_library_engine(service, *engine_, make_library_group(service, &run_));
+  } else {
+    engine_->restart();
+  }
+  const auto to_log = [&service](std::string_view text) { service.reporter.output_text(text); };
+  psi::RunIo io;
+  io.out = to_log;
+  io.err = to_log;
+  const int value = engine_->run(script_, save_flag, io);
+  engine_->release_groups();  // the run's records written back, its files closed
+  run_ = LibraryRun{};
+  return value;
+}
+
 }  // namespace corvanta

@@ -52,6 +52,28 @@ ResultCode load_library_script(Service& service, const std::string& path, psi::S
 // prints goes to the screen and the job protocol. The script's exit value.
 int run_library_script(Service& service, const psi::Script& script, LibraryRun run, char save_flag);
 
+// A script run on one record after another (an import's PSIIN and PSIPOST,
+// an export's PSIOUT): loaded once, its engine prepared on the first run
+// and restarted for each later one, since installing the built-ins anew
+// would cost more than most runs. Each run starts as a fresh one would:
+// what an earlier run defined is forgotten.
+class RecordScript {
+ public:
+  // Loads `path` (already checked by the command): 0 or the loader's -183.
+  ResultCode load(Service& service, const std::string& path);
+  bool given() const { return loaded_; }
+  // The script's exit value with `record` as the import record; what it
+  // prints goes to the screen and the job protocol. `params` outlives the
+  // run.
+  int run(Service& service, const ParamList& params, records::RecordHandle& record, char save_flag);
+
+ private:
+  psi::Script script_;
+  bool loaded_ = false;
+  LibraryRun run_;                       // what the engine's library group reads
+  std::unique_ptr<psi::Engine> engine_;  // prepared on the first run
+};
+
 // A field address of a script in the grammar of config/field_address.h
 // (a subfield code of one to three characters), occurrences no larger than
 // the last; anything else is not valid (a shorter tag would find other

@@ -1,8 +1,8 @@
 #include "scripting/psi_procedures.h"
 
 #include "psi/engine.h"
-#include "shell/params.h"
 #include "scripting/psi_library.h"
+#include "shell/params.h"
 #include "shell/service.h"
 
 namespace corvanta {

@@ -13,11 +13,11 @@
 #include <memory>
 #include <string>
 
+#include "pool/procedures.h"
 #include "psi/engine.h"
 #include "psi/script.h"
-#include "pool/procedures.h"
-#include "shell/params.h"
 #include "scripting/psi_library.h"
+#include "shell/params.h"
 
 namespace corvanta {
 

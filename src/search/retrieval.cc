@@ -7,8 +7,8 @@
 
 #include "dbm/index.h"
 #include "dbm/values.h"
-#include "records/convert.h"
 #include "indexing/terms.h"
+#include "records/convert.h"
 #include "util/big_endian.h"
 
 namespace corvanta::records {

@@ -36,11 +36,11 @@
 
 #include "config/dictionary.h"
 #include "forms/formatting.h"
-#include "records/idn_list.h"
+#include "indexing/terms.h"
 #include "pool/pool_service.h"
+#include "records/idn_list.h"
 #include "search/query.h"
 #include "search/result_sets.h"
-#include "indexing/terms.h"
 #include "util/result.h"
 
 namespace corvanta::records {

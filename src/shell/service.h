@@ -19,14 +19,14 @@
 #include "config/config_file.h"
 #include "config/dictionary.h"
 #include "dbm/dbm.h"
+#include "forms/formatting.h"
 #include "output/printout.h"
 #include "output/xslt.h"
-#include "forms/formatting.h"
 #include "pool/pool_service.h"
 #include "pool/procedures.h"
+#include "records/translate.h"
 #include "search/result_sets.h"
 #include "search/retrieval.h"
-#include "records/translate.h"
 #include "shell/batch_result.h"
 #include "shell/command_table.h"
 #include "shell/jobs.h"
@@ -158,7 +158,7 @@ class Service {
   records::SetFiles sets{dbm::default_file_system()};
   records::Retrieval retrieval{pools, sets, forms};
   std::unique_ptr<records::ProcedureRunner> procedures;  // the pools' procedures; may be empty
-  bool print_definition_errors = false;  // switched on by the start-up
+  bool print_definition_errors = false;                  // switched on by the start-up
   JobLog jobs;
   XsltProcessor xslt;
   Printout printout{pools, forms, xslt, dbm::default_file_system()};

@@ -9,9 +9,9 @@
 #include <memory>
 
 #include "commands/command_table.h"
+#include "indexing/terms.h"
 #include "installation.h"
 #include "pool/pool_service.h"
-#include "indexing/terms.h"
 #include "scripting/psi_procedures.h"
 #include "shell/service.h"
 

@@ -87,26 +87,13 @@ long number_param(const ParamList& params, std::string_view name, long fallback)
   return parse_long(v);
 }
 
-// A PSI script run on a record (PSIIN, PSIPOST, PSIOUT): loaded once.
-class RecordScript {
- public:
-  ResultCode load(Service& service, const std::string& path) {
-    if (path.empty()) return 0;
-    if (const ResultCode rc = check_command_file(service, path, FileUse::Read); rc.failed()) return rc;
-    if (const ResultCode rc = load_library_script(service, path, script_); rc.failed()) return rc;
-    loaded_ = true;
-    return 0;
-  }
-  bool given() const { return loaded_; }
-  // The script's exit value with `record` as the import record.
-  int run(Service& service, const ParamList& params, records::RecordHandle& record, char save) {
-    return run_library_script(service, script_, LibraryRun{&params, &record}, save);
-  }
-
- private:
-  psi::Script script_;
-  bool loaded_ = false;
-};
+// Checks and loads a record script (PSIIN, PSIPOST, PSIOUT) a parameter
+// names; none named leaves it not given.
+ResultCode load_record_script(Service& service, RecordScript& script, const std::string& path) {
+  if (path.empty()) return 0;
+  if (const ResultCode rc = check_command_file(service, path, FileUse::Read); rc.failed()) return rc;
+  return script.load(service, path);
+}
 
 // Selects pool and file of the command again and opens the pool (after a
 // script that may have changed them).
@@ -246,9 +233,12 @@ ResultCode ImportCommand::run() {
       return codes::kMissingParameter;
     }
   }
-  if (const ResultCode rc = psiin_.load(service_, params_.get_into("PSIIN", "", 99, false)); rc.failed())
+  if (const ResultCode rc = load_record_script(service_, psiin_, params_.get_into("PSIIN", "", 99, false));
+      rc.failed())
     return rc;
-  if (const ResultCode rc = psipost_.load(service_, params_.get_into("PSIPOST", "", 99, false)); rc.failed())
+  if (const ResultCode rc =
+          load_record_script(service_, psipost_, params_.get_into("PSIPOST", "", 99, false));
+      rc.failed())
     return rc;
   s.psiin = psiin_.given();
   s.psipost = psipost_.given();
@@ -413,7 +403,8 @@ ResultCode Exporter::run() {
   }
   if (const ResultCode rc = bat_pool_open(service_, 'I', 'N'); rc.failed()) return rc;
   if (const ResultCode rc = check_command_file(service_, data, FileUse::Write); rc.failed()) return rc;
-  if (const ResultCode rc = psiout_.load(service_, params_.get_into("PSIOUT", "", 99, false)); rc.failed())
+  if (const ResultCode rc = load_record_script(service_, psiout_, params_.get_into("PSIOUT", "", 99, false));
+      rc.failed())
     return rc;
 
   options_.type = *format;

@@ -5,8 +5,8 @@
 
 #include "commands/handlers.h"
 #include "psi/script.h"
-#include "shell/command_files.h"
 #include "scripting/psi_library.h"
+#include "shell/command_files.h"
 #include "shell/support.h"
 #include "shell/users.h"
 #include "util/text.h"
