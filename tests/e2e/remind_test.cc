@@ -270,5 +270,42 @@ TEST_F(RemindTest, BadSetUpsEndBeforeAnyChange) {
   expect_refused("REMIND POOL=A SUBLIB=ZB SELECT=30.11.2026\n", "0011");
 }
 
+// The post phase writes to Anna Schmidt (borrower 1: loans 1 and 2), then
+// to Clara Vogt (borrower 3: loan 4); Bernd Keller (borrower 2: loan 3)
+// is written to by e-mail. The stylesheet refuses Clara Vogt's letter.
+TEST_F(RemindTest, LetterThatCannotBeWrittenLeavesItsAddresseeUnchanged) {
+  const std::string before = loans();
+  const std::string sheet = inst_.read("etc/styles/LETTER.xsl");
+  const std::string head = "<xsl:template match=\"/PRINTOUT\">";
+  std::string refusing = sheet;
+  ASSERT_NE(refusing.find(head), std::string::npos);
+  refusing.insert(refusing.find(head) + head.size(),
+                  "<xsl:if test=\"contains(., 'Vogt')\"><xsl:message terminate=\"yes\">no</xsl:message>"
+                  "</xsl:if>");
+  inst_.write("etc/styles/LETTER.xsl", refusing);
+
+  const RunResult r = run("REMIND POOL=A SUBLIB=ZB SELECT=30.11.2026\n");
+  EXPECT_NE(r.exit_status, 0) << r.output;
+  const std::string protocol = inst_.read("temp/prot." + r.output.substr(r.output.find(" REMIND ") - 4, 4));
+  EXPECT_NE(protocol.find("Error -459 on BEN=0000003 CNT=02 VBU=0000000"), std::string::npos) << protocol;
+  EXPECT_NE(r.output.find("Briefe nach dem Postlauf: 1"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("Briefe nach dem E-Mail-Lauf"), std::string::npos) << r.output;
+
+  const std::string after = loans();
+  for (const int idn : {1, 2})
+    EXPECT_NE(loan(after, idn).find("120  1"), std::string::npos) << loan(after, idn);
+  for (const int idn : {3, 4}) EXPECT_EQ(loan(after, idn), loan(before, idn));
+
+  // With the stylesheet mended, the next run reminds the rest once.
+  inst_.write("etc/styles/LETTER.xsl", sheet);
+  const RunResult again = run("REMIND POOL=A SUBLIB=ZB SELECT=30.11.2026\n");
+  ASSERT_EQ(again.exit_status, 0) << again.output;
+  EXPECT_NE(again.output.find("Briefe nach dem E-Mail-Lauf: 2"), std::string::npos) << again.output;
+  const std::string last = loans();
+  EXPECT_NE(loan(last, 3).find("120  1"), std::string::npos) << loan(last, 3);
+  EXPECT_NE(loan(last, 4).find("120  2"), std::string::npos) << loan(last, 4);
+  EXPECT_EQ(loan(last, 1), loan(after, 1));
+}
+
 }  // namespace
 }  // namespace corvanta::testing

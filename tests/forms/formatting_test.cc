@@ -65,7 +65,7 @@ TEST_F(FormattingTest, OccurrencesFieldsAndColumns) {
 }
 
 TEST(LayoutParse, RefusesWhatIsNoLayout) {
-  for (const char* bad : {"'open", "245$a+", "245$a+x", "@WHAT", "24", "245 'a' |\n'unclosed", "245/$a",
+  for (const char* bad : {"'open", "245$a+", "245$a+x", "@WHAT", "24", "245 'a' |\n'unclosed", "245/\x01$a",
                           "\x01\x02\x03$a", "245$a!3", "245$a!"}) {
     Layout layout;
     long line = 0;
