@@ -40,5 +40,11 @@ for dir in */; do
     fi
   done < <(grep -rHo -n '^#include "[a-z_]*/[^"]*"' "$layer" | sed 's/#include "\(.*\)"/\1/')
 done
+# An include must name its folder from src/: a relative or indented one
+# would pass by the check above.
+if grep -rn -E '^[[:space:]]+#[[:space:]]*include[[:space:]]*"|#[[:space:]]*include[[:space:]]*"\.\.?/' . ; then
+  echo "src: an include above is indented or relative" >&2
+  status=1
+fi
 if [[ $status -eq 0 ]]; then echo "Layers: every include points down."; fi
 exit $status

@@ -25,7 +25,7 @@ ResultCode cmd_unload(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_load(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_delete(Service& service, ParamList& params, BatchResult& result);
 
-// The save protocol (save_protocol.cc).
+// The save protocol (save_restore.cc).
 ResultCode cmd_save(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_restore(Service& service, ParamList& params, BatchResult& result);
 ResultCode cmd_recover(Service& service, ParamList& params, BatchResult& result);

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "commands/handlers.h"
-#include "commands/notices/letters.h"
+#include "commands/notices/record_text.h"
 #include "commands/notices/notice_run.h"
 #include "library/acquisition.h"
 #include "shell/codes.h"

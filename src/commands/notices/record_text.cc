@@ -1,4 +1,4 @@
-#include "commands/notices/letters.h"
+#include "commands/notices/record_text.h"
 
 #include <cstdlib>
 #include <vector>
