@@ -1,7 +1,9 @@
 // Records stored, changed and removed through the pool layer of a service
 // started on a temporary copy of the reference installation: the index and
 // link list files must always hold exactly what a rebuild from the final
-// records makes.
+// records makes. Then what that comparison cannot see: IDN limits and
+// rights, following links, the link check, the update service, recovery
+// after a kill, and keys of other kinds.
 #include "indexing/indexing.h"
 
 #include <gtest/gtest.h>
@@ -47,6 +49,23 @@ class IndexingTest : public InProcessService {
     titles_ = service_->pools.file()->data;
     ASSERT_EQ(records::stp_add(service_->dbm, "A", kStopFile, 1, "ST", "SANKT").code(), 0);
   }
+  // Every key and value of one file of pool A.
+  std::map<std::string, std::string> entries(int file) {
+    std::map<std::string, std::string> all;
+    dbm::FileInfo info;
+    EXPECT_EQ(service_->dbm.file_info("A", file, info).code(), 0);
+    std::vector<unsigned char> key(info.key_length, 0);
+    std::vector<unsigned char> buffer(30000);
+    dbm::Position pos;
+    dbm::DataRef ref{buffer};
+    for (ResultCode rc = service_->dbm.set("A", file, key.data(), pos, ref); rc.code() == 0;
+         rc = service_->dbm.get("A", file, key.data(), pos, ref)) {
+      all[std::string(key.begin(), key.end())] =
+          std::string(reinterpret_cast<const char*>(buffer.data()), ref.length);
+      ref = dbm::DataRef{buffer};
+    }
+    return all;
+  }
   // Every key and value of the index and link list files of the titles.
   Lists lists() {
     Lists all;
@@ -56,18 +75,7 @@ class IndexingTest : public InProcessService {
       if (link->list_file != nullptr) files.push_back(link->list_file->number);
     }
     for (const int file : files) {
-      dbm::FileInfo info;
-      EXPECT_EQ(service_->dbm.file_info("A", file, info).code(), 0);
-      std::vector<unsigned char> key(info.key_length, 0);
-      std::vector<unsigned char> buffer(30000);
-      dbm::Position pos;
-      dbm::DataRef ref{buffer};
-      for (ResultCode rc = service_->dbm.set("A", file, key.data(), pos, ref); rc.code() == 0;
-           rc = service_->dbm.get("A", file, key.data(), pos, ref)) {
-        all[{file, std::string(key.begin(), key.end())}] =
-            std::string(reinterpret_cast<const char*>(buffer.data()), ref.length);
-        ref = dbm::DataRef{buffer};
-      }
+      for (auto& [key, value] : entries(file)) all[{file, key}] = std::move(value);
     }
     return all;
   }
@@ -167,20 +175,6 @@ TEST_F(IndexingTest, IdnLimitsAndAccess) {
   records::PoolLayer& layer = service_->pools;
   std::mt19937 rng(1);
   RecordHandle h;
-  // Insert with IDN 0 takes LAST + 1; peek does not take it; a returned
-  // IDN is taken again.
-  make_record(h, 0, rng, 0);
-  RecordHandle peek;
-  ASSERT_EQ(layer.idn_peek(*pool_, *titles_, peek).code(), 0);
-  ASSERT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), 0);
-  EXPECT_EQ(h.idn, peek.idn);
-  RecordHandle next;
-  ASSERT_EQ(layer.idn_next(*pool_, *titles_, next).code(), 0);
-  EXPECT_EQ(next.idn, h.idn + 1);
-  ASSERT_EQ(layer.idn_return(*pool_, *titles_, next.idn).code(), 0);
-  ASSERT_EQ(layer.idn_peek(*pool_, *titles_, peek).code(), 0);
-  EXPECT_EQ(peek.idn, next.idn);
-
   // Group 4 lacks the pool's insert, update and delete rights (1+2+3, 1+2).
   layer.set_user("GAST", 4);
   make_record(h, 0, rng, 0);
@@ -225,13 +219,7 @@ TEST_F(IndexingTest, IdnLimitsAndAccess) {
   h.order = 'N';
   std::string words;
   for (int i = 0; i < 2400; ++i) words += "ab ";
-  FieldDesc f;
-  f.tag = "245";
-  FieldDesc a;
-  a.tag = "a";
-  a.type = 1;
-  a.set(words);
-  ASSERT_EQ(records::fld_put(h, f, &a).code(), 0);
+  put_subfield(h, "245", "", 'a', words);
   records::rec_store_header(h);
   EXPECT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), records::kTermListFull);
   EXPECT_EQ(layer.rec_read(*pool_, *titles_, 100, h, 30000, 0).code(), 1);
@@ -261,11 +249,6 @@ TEST_F(IndexingTest, LinksAreFollowedBothWays) {
   ASSERT_EQ(layer.lnk_follow_all(*pool_, *titles_, down, {1, 2}, r, 'B').code(), 0);
   EXPECT_EQ(r, (records::IdnList{2, 3, 4}));
   EXPECT_EQ(layer.lnk_follow(*pool_, *titles_, nullptr, 1, r, 'F').code(), records::kNoLinkDefinition);
-
-  // Deleting a record takes its link entry out.
-  ASSERT_EQ(layer.rec_read(*pool_, *titles_, 3, h, 30000, 0).code(), 0);
-  ASSERT_EQ(layer.rec_delete(*pool_, *titles_, h).code(), 0);
-  EXPECT_EQ(layer.lnk_follow_count(*pool_, *titles_, down, 1, 'B').code(), 1);
 }
 
 // A procedure runner of the test's own: "COMPL" adds a field and reports
@@ -292,24 +275,8 @@ void external_title(RecordHandle& h, const std::string& idn, const std::string& 
   records::rec_init(h, 30000, records::kExternalForm);
   h.order = 'N';
   put_subfield(h, "245", "10", 'a', "Band 2");
-  if (idn.empty() && text.empty()) return;
-  FieldDesc g;
-  g.tag = "GT0";
-  g.occurrence = 999;
-  FieldDesc first;
-  first.tag = idn.empty() ? "a" : "L";
-  first.set(idn.empty() ? text : idn);
-  ASSERT_EQ(records::fld_put(h, g, &first).code(), 0);
-  if (!idn.empty() && !text.empty()) {
-    FieldDesc field;
-    field.tag = "GT0";
-    field.occurrence = 1;
-    ASSERT_EQ(records::fld_get(h, field).code(), 0);
-    FieldDesc t;
-    t.tag = "a";
-    t.set(text);
-    ASSERT_EQ(records::sfl_put(h, field, t).code(), 0);
-  }
+  if (!idn.empty()) put_subfield(h, "GT0", "", 'L', idn, 0);
+  if (!text.empty()) put_subfield(h, "GT0", "", 'a', text, 0);
 }
 
 std::string link_idn(RecordHandle& h) {
@@ -419,11 +386,11 @@ TEST_F(IndexingTest, TheUpdateServiceStoresChecksAndDeletes) {
   EXPECT_EQ(idn, 1u);
   EXPECT_NE(out.record_text.find("$$aGartenzwerge im Nebel"), std::string::npos);
   EXPECT_EQ(notices, "NEW0A NEW1C ");  // announced before the number is taken
-  // The new record is indexed: its title words are in list 21.
-  const Lists indexed = lists();
+  // Its title words are in list 21 until UPDATE gives it another title;
+  // the lists' upkeep itself is the rebuild comparison's.
   std::string garten = "GARTENZWERGE";
   garten.resize(60, '\0');
-  EXPECT_EQ(indexed.count({21, garten}), 1u);
+  EXPECT_EQ(lists().count({21, garten}), 1u);
 
   // Duplicates and undefined fields are reported, not refused.
   doubles = {1, 9};
@@ -437,10 +404,7 @@ TEST_F(IndexingTest, TheUpdateServiceStoresChecksAndDeletes) {
 
   ASSERT_EQ(updates.run(*pool_, bibls, "UPDATE", idn, transfer("245", "10", "$$aNebel"), false, out).code(),
             0);
-  std::string nebel = "NEBEL";
-  nebel.resize(60, '\0');
   EXPECT_EQ(lists().count({21, garten}), 0u);
-  EXPECT_EQ(lists().count({21, nebel}), 1u);
   ASSERT_EQ(
       updates.run(*pool_, bibls, "SORT", 0, transfer("650", "", "b") + transfer("245", "", "a"), false, out)
           .code(),
@@ -451,7 +415,6 @@ TEST_F(IndexingTest, TheUpdateServiceStoresChecksAndDeletes) {
   ASSERT_EQ(updates.run(*pool_, bibls, "DELETE", idn, title, false, out).code(), 0);
   EXPECT_EQ(notices, "DEL1A DEL1C ");
   EXPECT_EQ(updates.run(*pool_, bibls, "DELETE", idn, title, false, out).code(), imex::kNoRecordToDelete);
-  EXPECT_EQ(lists().count({21, nebel}), 0u);
   notices.clear();
   EXPECT_EQ(updates.run(*pool_, bibls, "UPDATE", 42, title, false, out).code(), records::kRecordAbsent);
   EXPECT_EQ(notices, "UPD42A UPD42R ");
@@ -534,26 +497,14 @@ TEST_F(IndexingTest, LinkedDataIsCompletedAndStripped) {
     RecordHandle title;
     records::rec_init(title, 30000, records::kExternalForm);
     put_subfield(title, "245", "10", 'a', "Der Process");
-    FieldDesc f;
-    f.tag = "245";
-    f.occurrence = 1;
-    ASSERT_EQ(records::fld_get(title, f).code(), 0);
-    FieldDesc b;
-    b.tag = "b";
-    b.set("Roman");
-    ASSERT_EQ(records::sfl_put(title, f, b).code(), 0);
+    put_subfield(title, "245", "10", 'b', "Roman", 0);
     title.idn = 1;
     ASSERT_EQ(layer.rec_insert(*pool_, *titles_, title).code(), 0);
   }
   const dict::FileDef& items = *dict::ApplDictionary::find_file(*pool_, "ITEMS")->data;
   auto copy_of = [&](RecordHandle& h, const std::string& idn) {
     records::rec_init(h, 30000, records::kExternalForm);
-    FieldDesc f;
-    f.tag = "BIB";
-    FieldDesc l;
-    l.tag = "L";
-    l.set(idn);
-    EXPECT_EQ(records::fld_put(h, f, &l).code(), 0);
+    put_subfield(h, "BIB", "", 'L', idn, 0);
   };
   auto subfields = [](RecordHandle& h) {
     FieldDesc f;
@@ -606,28 +557,8 @@ TEST_F(IndexingTest, IdListKeysAndSortParts) {
   h.idn = 5;
   h.order = 'N';
   const std::string title_text = "Ein Titel fuer die Sortierung";
-  {
-    FieldDesc f;
-    f.tag = "245";
-    f.indicators = "10";
-    FieldDesc a;
-    a.tag = "a";
-    a.type = 1;
-    a.set(title_text);
-    ASSERT_EQ(records::fld_put(h, f, &a).code(), 0);
-  }
-  for (const std::uint32_t target : {1u, 2u, 3u}) {
-    FieldDesc f;
-    f.tag = "650";
-    f.occurrence = 999;
-    std::string l(4, '\0');
-    put_u32(reinterpret_cast<unsigned char*>(l.data()), target);
-    FieldDesc s;
-    s.tag = "a";
-    s.type = 2;
-    s.set(l);
-    ASSERT_EQ(records::fld_put(h, f, &s).code(), 0);
-  }
+  put_subfield(h, "245", "10", 'a', title_text);
+  for (const char target : {1, 2, 3}) put_subfield(h, "650", "", 'a', std::string(3, '\0') + target, 2);
   records::rec_store_header(h);
 
   const records::IndexContext ctx = service_->pools.index_context(*pool_);
@@ -746,26 +677,12 @@ TEST_F(IndexingTest, ChangesMarkTheirTitleForHarvesting) {
   RecordHandle copy;
   records::rec_init(copy, 4096, 0);
   copy.order = 'N';
-  FieldDesc f;
-  f.tag = "BIB";
-  FieldDesc l;
-  l.tag = "L";
-  l.type = 2;
-  const std::string seven("\0\0\0\7", 4);
-  l.set(seven);
-  ASSERT_EQ(records::fld_put(copy, f, &l).code(), 0);
+  put_subfield(copy, "BIB", "", 'L', std::string("\0\0\0\7", 4), 2);
   records::rec_store_header(copy);
   ASSERT_EQ(layer.rec_insert(pool, items, copy).code(), 0);
   std::set<std::uint32_t> marked;
-  unsigned char key[4] = {};
-  std::vector<unsigned char> buffer(16);
-  dbm::Position pos;
-  dbm::DataRef ref{buffer};
-  for (ResultCode rc = service_->dbm.set("A", 42, key, pos, ref); rc.code() == 0;
-       rc = service_->dbm.get("A", 42, key, pos, ref)) {
-    marked.insert(get_u32(key));
-    ref = dbm::DataRef{buffer};
-  }
+  for (const auto& [key, value] : entries(42))
+    marked.insert(get_u32(reinterpret_cast<const unsigned char*>(key.data())));
   EXPECT_EQ(marked, (std::set<std::uint32_t>{3, 7}));
 }
 

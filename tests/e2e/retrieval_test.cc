@@ -27,7 +27,6 @@
 namespace corvanta::testing {
 namespace {
 
-using records::FieldDesc;
 using records::RecordHandle;
 
 const std::vector<std::string> kWords = {
@@ -150,7 +149,6 @@ class Model {
       const std::string& text, const std::map<std::uint32_t, std::set<std::uint32_t>>& sets) {
     records::ParsedQuery q;
     if (records::qry_parse('R', text, q, 100).failed()) return std::nullopt;
-    std::set<std::uint32_t> hits;
     bool failed = false;
     const auto matches = level(q, 0, sets, failed);
     if (failed) return std::nullopt;
@@ -461,39 +459,28 @@ class RetrievalCasesTest : public RetrievalTest {
   using Hits = std::vector<std::uint32_t>;
 };
 
-TEST_F(RetrievalCasesTest, OperatorsGoFromLeftToRight) {
-  // (Haus AND Garten) OR Nacht, and (Haus OR Garten) AND Nacht.
-  EXPECT_EQ(search("TIT=haus AND garten OR nacht"), (Hits{5, 3, 2}));
-  EXPECT_EQ(search("TIT=haus OR garten AND nacht"), Hits{});
-  EXPECT_EQ(search("TIT=haus OR (garten AND nacht)"), (Hits{2, 1}));
-  EXPECT_EQ(search("tit=nacht not tag"), Hits{3});
-  // A stop word never empties an AND.
-  EXPECT_EQ(search("TIT=die AND TIT=nacht"), (Hits{5, 3}));
-  EXPECT_EQ(search("TIT=nacht AND die"), (Hits{5, 3}));
-  // The echo is kept with the set.
-  search("TIT=haus AND (AUT=Müller? OR JAH=1995)");
-  EXPECT_EQ(current_set().query, "TIT=haus AND (AUT=Müller? OR JAH=1995)");
-}
-
-TEST_F(RetrievalCasesTest, RecordNumbersRangesAndTruncation) {
-  EXPECT_EQ(search("IDN=*"), Hits{5});
-  EXPECT_EQ(search("IDN=2 < 4"), (Hits{4, 3, 2}));
-  EXPECT_EQ(search("IDN=4 < 2"), Hits{4});  // a smaller second value means the first
-  EXPECT_EQ(search("IDN=3 < *"), (Hits{5, 4, 3}));
-  EXPECT_EQ(search("IDN>3"), (Hits{5, 4}));
-  EXPECT_EQ(search("JAH=1990 < 2001"), (Hits{3, 2, 1}));
-  EXPECT_EQ(search("TIT=gar?"), (Hits{4, 2}));
-  EXPECT_EQ(search("TIT=na#ht"), (Hits{5, 3}));
-  EXPECT_EQ(search("TIT=#acht?"), (Hits{5, 3}));
-  EXPECT_EQ(search("AUT=müller, anna"), (Hits{3, 1}));
-  EXPECT_EQ(search("TIT>=tag"), Hits{5});  // TAG; THE and UND are stop words, not indexed
-  // WRD: every word over titles, authors and subjects.
-  EXPECT_EQ(search("WRD=bach? haus"), Hits{2});
+// Queries the random draws never make, or whose answer rests on what the
+// model shares with the service (the parsed query, the terms of a value):
+// each answer is written down by hand. Operators from left to right, stop
+// words in an AND, ranges, truncation, masks and WRD are the model's.
+TEST_F(RetrievalCasesTest, QueriesTheRandomDrawsLeaveOut) {
+  const struct {
+    std::string query;
+    Hits hits;
+  } cases[] = {
+      {"IDN=3 < *", {5, 4, 3}},      // a range open at the top
+      {"IDN>3", {5, 4}},             // a comparison of record numbers
+      {"TIT=#acht?", {5, 3}},        // a mask and a truncation in one value
+      {"AUT=müller, anna", {3, 1}},  // a phrase with its comma and umlaut
+      {"TIT=\"haus am\" see", {1}},  // quotes
+  };
+  for (const auto& c : cases) EXPECT_EQ(search(c.query), c.hits) << c.query;
 }
 
 TEST_F(RetrievalCasesTest, SetReferencesAndSyntaxErrors) {
   search("TIT=haus");
   const std::uint32_t titles = result_.set_no;
+  // The echo kept with a set writes a referenced set's query out.
   EXPECT_EQ(search("SET=" + std::to_string(titles) + " AND JAH=1990"), Hits{1});
   EXPECT_EQ(current_set().query, "TIT=haus AND JAH=1990");
   // A set of another file gives nothing.
@@ -501,9 +488,10 @@ TEST_F(RetrievalCasesTest, SetReferencesAndSyntaxErrors) {
   const std::uint32_t items = result_.set_no;
   EXPECT_EQ(search("TIT=haus OR SET=" + std::to_string(items)), (Hits{2, 1}));
 
+  // The forms of a syntax error are QueryParse's; here its code reaches the
+  // caller both through the command and without it.
   ResultCode rc = 0;
-  for (const std::string bad : {"TIT=haus AND settle", "TIT=(haus", "TIT=haus)", "(TIT=haus", "TIT=\"haus",
-                                "SET=0", "TIT=haus AND "}) {
+  for (const std::string bad : {"TIT=(haus", "TIT=\"haus"}) {
     search(bad, &rc);
     EXPECT_EQ(rc.code(), records::kQuerySyntax) << bad;
   }
@@ -511,7 +499,6 @@ TEST_F(RetrievalCasesTest, SetReferencesAndSyntaxErrors) {
   EXPECT_EQ(rc.code(), records::kUndefinedAspect);
   EXPECT_EQ(run("SEARCH POOL=A FILE=ITM QUERY=SUB=haus").code(), records::kUndefinedAspect);
   EXPECT_EQ(run("SEARCH POOL=A FILE=ITM QUERY=WRD=haus").code(), 0);  // the file's first aspect
-  EXPECT_EQ(search("TIT=\"haus am\" see"), Hits{1});
 
   // One element more than MaxAspects.
   records::RetrievalLimits limits = service_->retrieval.limits();
@@ -574,25 +561,6 @@ TEST_F(RetrievalCasesTest, SortFilterDisplayAndScan) {
   EXPECT_EQ(result_.text, "PREV=-00000030 NEXT=000000004");  // HAUS NACHT SEE TAG
 }
 
-TEST_F(RetrievalCasesTest, SetNumbersCycleThroughBothFiles) {
-  service_->sets.close();
-  ASSERT_EQ(service_->sets.open("../temp/cycle", 100).code(), 0);
-  for (std::uint32_t n = 1; n <= 50; ++n) {
-    search("TIT=haus");
-    ASSERT_EQ(result_.set_no, n);
-  }
-  search("TIT=nacht");
-  ASSERT_EQ(result_.set_no, 51u);
-  for (std::uint32_t n = 52; n <= 100; ++n) search("TIT=garten");
-  records::ResultSet set;
-  EXPECT_EQ(service_->sets.load(1, set).code(), 0);
-  search("TIT=tag");
-  EXPECT_EQ(result_.set_no, 1u);  // the first file was emptied
-  EXPECT_EQ(service_->sets.load(2, set).code(), records::kSetInvalid);
-  EXPECT_EQ(service_->sets.load(51, set).code(), 0);
-  EXPECT_EQ(set.hits, (Hits{5, 3}));
-}
-
 TEST_F(RetrievalCasesTest, LinkedAspectsCarryHitsOver) {
   const dict::AppFileDef* items = dict::ApplDictionary::find_file(*pool_, "ITM");
   ASSERT_NE(items, nullptr);
@@ -603,16 +571,7 @@ TEST_F(RetrievalCasesTest, LinkedAspectsCarryHitsOver) {
     records::rec_init(h, 30000, 0);
     h.idn = i + 1;
     h.order = 'N';
-    FieldDesc f;
-    f.tag = "BIB";
-    f.occurrence = 999;
-    FieldDesc sub;
-    sub.tag = "L";
-    sub.type = 2;
-    unsigned char idn[4] = {0, 0, 0, static_cast<unsigned char>(titles[i])};
-    sub.data = idn;
-    sub.length = 4;
-    ASSERT_EQ(records::fld_put(h, f, &sub).code(), 0);
+    put_subfield(h, "BIB", "", 'L', std::string("\0\0\0", 3) + static_cast<char>(titles[i]), 2);
     records::rec_store_header(h);
     ASSERT_EQ(service_->pools.rec_load(*pool_, *items->data, h, false).code(), 0);
   }
@@ -647,8 +606,6 @@ TEST_F(RetrievalCasesTest, TheClockEndsLongSearches) {
 
 TEST_F(RetrievalCasesTest, PhrasesListsAndPaging) {
   records::ResultSet set;
-  ASSERT_EQ(find("TIT=haus see", set).code(), 0);
-  EXPECT_EQ(set.hits, Hits{1});
   reopen();
   ASSERT_EQ(service_->retrieval.find("TIT=see haus", set, true).code(), 0);
   EXPECT_TRUE(set.hits.empty());  // not one after the other
