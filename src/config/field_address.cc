@@ -10,6 +10,13 @@ bool name_char(char c) {
   return u > ' ' && u != 0x7F && c != '.' && c != '/' && c != '$';
 }
 
+// An indicator is printable: a blank, or a character that could stand in a
+// tag. A control character would reach exported records, where a line feed
+// ends a record of the text form.
+bool indicator_char(char c) {
+  return c == ' ' || (static_cast<unsigned char>(c) < 0x7F && name_char(c));
+}
+
 // Reads the text from a position, one grammar rule at a time.
 class Cursor {
  public:
@@ -57,7 +64,7 @@ std::optional<FieldAddress> parse_field_address(std::string_view text) {
     if (!in.occurrence(a.occurrence)) return std::nullopt;
     occurrence_given = true;
   }
-  if (in.take('/')) a.indicators = in.run(2, [](char c) { return c != '.' && c != '$'; });
+  if (in.take('/')) a.indicators = in.run(2, indicator_char);
   if (!occurrence_given && in.take('.') && !in.occurrence(a.occurrence)) return std::nullopt;
   if (in.take('$')) {
     a.subfield = in.run(3, name_char);

@@ -4,7 +4,7 @@
 //   address     = tag [ "." occurrence ] [ "/" indicators ] [ "." occurrence ]
 //                 [ "$" code [ "." occurrence ] ]
 //   tag         = three name characters
-//   indicators  = zero to two characters, neither "." nor "$"
+//   indicators  = zero to two blanks or printable ASCII name characters
 //   code        = one to three name characters
 //   occurrence  = one or more decimal digits (0: every occurrence)
 //

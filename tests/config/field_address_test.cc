@@ -41,6 +41,9 @@ TEST(FieldAddressGrammar, PartsOfEachAddress) {
       {"245$abcd", false},
       {"245.1/2.3", false},  // the occurrence once only
       {"245/123", false},    // at most two indicators
+      {"500/\n\n", false},   // control characters would split exported records
+      {"245//$a", false},    // neither "/" nor bytes above ASCII are indicators
+      {"245/\xc3\xa4", false},
       {"2.5", false},
       {"$z", false},
   };
