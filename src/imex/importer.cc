@@ -246,8 +246,10 @@ ResultCode Importer::store_new(records::RecordHandle& h, std::string& messages) 
       verdict.kind = DuplicateVerdict::Stop;
       if (reserved && (found.size() > 1 || dbl == 'R')) {
         std::string list;
-        for (std::size_t i = 0; i < found.size() && i < kMaxDuplicates; ++i)
-          list += (i == 0 ? "" : ",") + std::to_string(found[i]);
+        for (std::size_t i = 0; i < found.size() && i < kMaxDuplicates; ++i) {
+          if (i != 0) list += ',';
+          list += std::to_string(found[i]);
+        }
         messages = host_.message("Check", kMsgDuplicate, list);
         return 0;
       }

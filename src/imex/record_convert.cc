@@ -351,8 +351,9 @@ std::optional<FieldAddress> parse_address(std::string_view text) {
   text = trim_blanks(text);
   if (text.empty()) return FieldAddress{};
   // Tables may leave out the "/" before the indicators.
-  std::string full(text);
-  if (full.size() > 3 && full[3] != '/' && full[3] != '.' && full[3] != '$') full.insert(3, "/");
+  std::string full(text.substr(0, 3));
+  if (text.size() > 3 && text[3] != '/' && text[3] != '.' && text[3] != '$') full += '/';
+  if (text.size() > 3) full += text.substr(3);
   const auto parsed = config::parse_field_address(full);
   if (!parsed || parsed->subfield.size() > 1 || parsed->subfield_occurrence != 0) return std::nullopt;
   FieldAddress a;
