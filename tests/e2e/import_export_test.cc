@@ -7,8 +7,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -256,6 +258,58 @@ TEST_F(ImportExportTest, AKilledImportRecoversToAConsistentPool) {
     EXPECT_EQ(std::vector<long>(counts.begin(), counts.begin() + 3),
               std::vector<long>(counts.begin() + 3, counts.end()))
         << out;
+  }
+}
+
+// Each title names a series that is not there yet, so link maintenance makes
+// a target record for it; the title, its IDN and its target are one unit of
+// the journal. After a kill and recovery every link names a record that is
+// there, and every target made is named by exactly one title.
+TEST_F(ImportExportTest, AKilledImportKeepsEachTitleWithTheTargetMadeForIt) {
+  {
+    std::ofstream titles(inst_.path("data/series.txt"));
+    for (int i = 1; i <= 8000; ++i) titles << "24510$$aBand " << i << "\nGT0  $$aReihe " << i << "\n\n";
+  }
+  ASSERT_EQ(run("SAVE POOL=A PATH=../save\n").find("CANCELLED"), std::string::npos);
+  std::mt19937 timing(11);
+  for (int round = 0; round < 2; ++round) {
+    const int pid = inst_.start(
+        std::string(kLogin) + "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/series.txt DOUBLE=I\nend\n");
+    ASSERT_GT(pid, 0);
+    ::usleep(300000 + static_cast<useconds_t>(timing() % 600000));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    std::filesystem::remove(inst_.path("temp/all.txt"));
+    const std::string out =
+        run("RESTORE POOL=A PATH=../save CONFIRM=N RECOVER=Y\n"
+            "EXPORT POOL=A FILE=BIB TYPE=CORVANTA FLAGS=IS DATA=../temp/all.txt\n");
+    ASSERT_EQ(out.find("CANCELLED"), std::string::npos) << out;
+    // Records by IDN: the titles with the target each names, and the targets.
+    std::map<long, long> named_by_title;  // target IDN -> how many titles name it
+    std::set<long> targets, all;
+    const std::string text = inst_.read("temp/all.txt");
+    std::size_t at = 0;
+    while ((at = text.find("IDN  ", at)) != std::string::npos) {
+      const std::size_t end_of = text.find("\n\n", at);
+      const std::string record = text.substr(at, end_of - at);
+      const long idn = std::stol(record.substr(5, 9));
+      all.insert(idn);
+      if (record.find("\n24510") == std::string::npos) {
+        targets.insert(idn);
+      } else {
+        const std::size_t link = record.find("GT0  $$L");
+        ASSERT_NE(link, std::string::npos) << record;
+        ++named_by_title[std::stol(record.substr(link + 8, 9))];
+      }
+      at = end_of == std::string::npos ? text.size() : end_of;
+    }
+    EXPECT_GT(all.size(), 0u);
+    for (const auto& [target, titles] : named_by_title) {
+      EXPECT_TRUE(targets.count(target)) << "a title names " << target << ", which is not a target";
+      EXPECT_EQ(titles, 1) << target;
+    }
+    EXPECT_EQ(named_by_title.size(), targets.size()) << "a target no title names";
   }
 }
 
