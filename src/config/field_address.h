@@ -14,8 +14,8 @@
 // Occurrences larger than 65535 read as 65535.
 //
 // This module owns only the grammar. Each kind of file takes from it what it
-// can hold (see dict::parse_element, imex::parse_address and the scripts'
-// parse_field_address): a one-character subfield code, a limit on
+// can hold (see dict::parse_element, imex::parse_address and
+// records::parse_field_path): a one-character subfield code, a limit on
 // occurrences, blanks trimmed first.
 #pragma once
 

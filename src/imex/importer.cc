@@ -29,7 +29,7 @@ bool record_refused(ResultCode rc) {
 }
 
 // The trimmed value at `path`, empty when there is none.
-std::string value_at(records::RecordHandle& r, const FieldPath& path) {
+std::string value_at(records::RecordHandle& r, const records::FieldPath& path) {
   if (!path.valid) return std::string();
   records::FieldDesc f = path.field;
   if (f.occurrence == 0) f.occurrence = 1;

@@ -25,6 +25,7 @@
 
 #include "imex/formats.h"
 #include "pool/pool_service.h"
+#include "records/field_path.h"
 #include "records/record.h"
 #include "util/result.h"
 
@@ -44,14 +45,6 @@ struct ImportCounts {
   long updated = 0;
   long duplicates = 0;
   long errors = 0;
-};
-
-// A field, or one of its subfields, named by address (the union number
-// mode's KEY, SOURCE and TARGET).
-struct FieldPath {
-  records::FieldDesc field;
-  records::FieldDesc subfield;  // tag empty: the whole field
-  bool valid = false;
 };
 
 // What an import needs from the command above it.
@@ -101,7 +94,7 @@ struct ImportSettings {
   std::string error_path;  // RECERROR, RECDOUBLE
   std::string double_path;
   std::string key, source, target;  // union numbers: the addresses as given
-  FieldPath key_at, source_at, target_at;
+  records::FieldPath key_at, source_at, target_at;
   bool force = false;  // FORCE: a union number replaces another
 };
 

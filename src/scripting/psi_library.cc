@@ -4,9 +4,9 @@
 #include <array>
 #include <cstdio>
 
-#include "config/field_address.h"
 #include "forms/formatting.h"
 #include "psi/builtins.h"
+#include "records/field_path.h"
 #include "search/result_sets.h"
 #include "search/retrieval.h"
 #include "shell/codes.h"
@@ -345,7 +345,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
       psi::push_str(e, text);
       return;
     }
-    FieldAddress a = parse_field_address(address);
+    records::FieldPath a = records::parse_field_path(address);
     const bool sub = !a.subfield.tag.empty();
     std::string out;
     if (a.valid && records::fld_get(h, a.field, sub ? &a.subfield : nullptr).code() == 0) {
@@ -382,7 +382,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
     }
     if (n < 0 || n >= kRecordSlots || !slots_[static_cast<std::size_t>(n)].used) e.raise(kNotStored);
     records::RecordHandle& h = slots_[static_cast<std::size_t>(n)].h;
-    FieldAddress a = parse_field_address(address);
+    records::FieldPath a = records::parse_field_path(address);
     // A value longer than a field may be would be cut when stored.
     if (!a.valid || text.size() >= max_field()) e.raise(kNotStored, address);
     const bool sub = !a.subfield.tag.empty();
@@ -396,7 +396,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
     const std::string address = psi::pop_str(e);
     const int n = e.pop_int();
     if (n < 0 || n >= kRecordSlots || !slots_[static_cast<std::size_t>(n)].used) return;
-    FieldAddress a = parse_field_address(address);
+    records::FieldPath a = records::parse_field_path(address);
     if (!a.valid) return;
     (void)records::fld_delete(slots_[static_cast<std::size_t>(n)].h, a.field,
                               a.subfield.tag.empty() ? nullptr : &a.subfield);
@@ -514,20 +514,16 @@ class LibraryGroup final : public psi::BuiltinGroup {
   int current_ = -1;
 };
 
-}  // namespace
-
-FieldAddress parse_field_address(std::string_view text) {
-  FieldAddress a;
-  const auto parsed = config::parse_field_address(text);
-  if (!parsed) return a;
-  a.field.tag = parsed->tag;
-  a.field.indicators = parsed->indicators;
-  a.field.occurrence = std::min(parsed->occurrence, records::kLastOccurrence);
-  a.subfield.tag = parsed->subfield;
-  a.subfield.occurrence = std::min(parsed->subfield_occurrence, records::kLastOccurrence);
-  a.valid = true;
-  return a;
+// What a command's script prints goes to the screen and the job protocol.
+psi::RunIo to_reporter(Service& service) {
+  const auto to_log = [&service](std::string_view text) { service.reporter.output_text(text); };
+  psi::RunIo io;
+  io.out = to_log;
+  io.err = to_log;
+  return io;
 }
+
+}  // namespace
 
 std::unique_ptr<psi::BuiltinGroup> make_library_group(Service& service, LibraryRun run) {
   return std::make_unique<LibraryGroup>(service, run);
@@ -557,11 +553,7 @@ ResultCode load_library_script(Service& service, const std::string& path, psi::S
 int run_library_script(Service& service, const psi::Script& script, LibraryRun run, char save_flag) {
   psi::Engine engine;
   prepare_library_engine(service, engine, make_library_group(service, run));
-  const auto to_log = [&service](std::string_view text) { service.reporter.output_text(text); };
-  psi::RunIo io;
-  io.out = to_log;
-  io.err = to_log;
-  const int value = engine.run(script, save_flag, io);
+  const int value = engine.run(script, save_flag, to_reporter(service));
   engine.release();
   return value;
 }
@@ -582,11 +574,7 @@ int RecordScript::run(Service& service, const ParamList& params, records::Record
   } else {
     engine_->restart();
   }
-  const auto to_log = [&service](std::string_view text) { service.reporter.output_text(text); };
-  psi::RunIo io;
-  io.out = to_log;
-  io.err = to_log;
-  const int value = engine_->run(script_, save_flag, io);
+  const int value = engine_->run(script_, save_flag, to_reporter(service));
   engine_->release_groups();  // the run's records written back, its files closed
   run_ = LibraryRun{};
   return value;

@@ -74,15 +74,4 @@ class RecordScript {
   std::unique_ptr<psi::Engine> engine_;  // prepared on the first run
 };
 
-// A field address of a script in the grammar of config/field_address.h
-// (a subfield code of one to three characters), occurrences no larger than
-// the last; anything else is not valid (a shorter tag would find other
-// fields).
-struct FieldAddress {
-  records::FieldDesc field;
-  records::FieldDesc subfield;  // tag empty: the whole field
-  bool valid = false;
-};
-FieldAddress parse_field_address(std::string_view text);
-
 }  // namespace corvanta

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "config/dictionary.h"
+#include "records/field_path.h"
 
 namespace corvanta::config {
 namespace {
@@ -71,6 +72,20 @@ TEST(FieldAddressGrammar, DictionaryElements) {
   EXPECT_EQ(e->subfield, 'a');
   EXPECT_FALSE(dict::parse_element("245$ab"));
   EXPECT_EQ(dict::parse_element("245/$a")->subfield, 'a');  // "$" ends the indicators
+}
+
+// Scripts and union numbers take codes of up to three characters and cap
+// occurrences at the record model's last one.
+TEST(FieldAddressGrammar, RecordFieldPaths) {
+  const records::FieldPath a = records::parse_field_path("245.2/14$abc.3");
+  ASSERT_TRUE(a.valid);
+  EXPECT_EQ(a.field.tag, "245");
+  EXPECT_EQ(a.field.indicators, "14");
+  EXPECT_EQ(a.field.occurrence, 2);
+  EXPECT_EQ(a.subfield.tag, "abc");
+  EXPECT_EQ(a.subfield.occurrence, 3);
+  EXPECT_EQ(records::parse_field_path("650.99999").field.occurrence, records::kLastOccurrence);
+  EXPECT_FALSE(records::parse_field_path("245 x").valid);
 }
 
 }  // namespace

@@ -311,24 +311,5 @@ TEST_F(PsiLibraryTest, TheDocumentedExampleRuns) {
   EXPECT_NE(out.find(expected), std::string::npos) << out;
 }
 
-TEST(FieldAddress, PartsOfTheText) {
-  const FieldAddress a = parse_field_address("245.2/14$a.3");
-  EXPECT_EQ(a.field.tag, "245");
-  EXPECT_EQ(a.field.occurrence, 2);
-  EXPECT_EQ(a.field.indicators, "14");
-  EXPECT_EQ(a.subfield.tag, "a");
-  EXPECT_EQ(a.subfield.occurrence, 3);
-  const FieldAddress b = parse_field_address("LDR");
-  EXPECT_EQ(b.field.tag, "LDR");
-  EXPECT_TRUE(b.subfield.tag.empty());
-  EXPECT_TRUE(a.valid && b.valid);
-  EXPECT_EQ(parse_field_address("650.99999").field.occurrence, 999);
-  // A shorter tag would find other fields; nothing may follow the address.
-  for (const char* bad :
-       {"", "24", "24$a", "2455$a", "$z", "245$", "245.$a", "245$a.", "245$abcd", "245 x"}) {
-    EXPECT_FALSE(parse_field_address(bad).valid) << bad;
-  }
-}
-
 }  // namespace
 }  // namespace corvanta::testing

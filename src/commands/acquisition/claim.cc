@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "commands/handlers.h"
-#include "commands/notices/record_text.h"
 #include "commands/notices/notice_run.h"
+#include "commands/notices/record_text.h"
 #include "library/acquisition.h"
 #include "shell/codes.h"
 #include "shell/support.h"
@@ -282,7 +282,7 @@ std::string Claimer::error_line(ResultCode rc, std::uint32_t vendor) {
 
 ResultCode Claimer::run() {
   if (const ResultCode rc = prepare(); rc.failed()) return rc;
-  NoticeRunSpec spec{
+  NoticeSettings settings{
       .word = "claims",
       .forms = {"CLMLIST"},
       .sublib = sublib_,
@@ -290,7 +290,7 @@ ResultCode Claimer::run() {
       .width = kCandidateWidth,
       .sort_length = kCandidateSortLength,
       .messages = {.selection = kMsgSelection, .post_done = kMsgPostDone, .mail_done = kMsgMailDone}};
-  NoticeRun run(service_, params_, *pool_, std::move(spec), *this);
+  NoticeRun run(service_, params_, *pool_, std::move(settings), *this);
   return run.run();
 }
 

@@ -154,13 +154,6 @@ class ImportCommand : public imex::ImportHost {
   char save_ = 'Y';
   char open_mode_ = kBulkMode;
 };
-
-// A union number's field address (KEY, SOURCE, TARGET).
-imex::FieldPath field_path(const std::string& text) {
-  const FieldAddress a = parse_field_address(text);
-  return imex::FieldPath{a.field, a.subfield, a.valid};
-}
-
 ResultCode ImportCommand::run() {
   std::string language;
   if (const ResultCode rc = bat_select_file(service_, params_, "", language); rc.failed()) return rc;
@@ -200,9 +193,9 @@ ResultCode ImportCommand::run() {
   s.duplicates = dbl[0];
   save_ = save == "N" ? 'N' : 'Y';
   s.force = force == "Y";
-  s.key_at = field_path(s.key);
-  s.source_at = field_path(s.source);
-  s.target_at = field_path(s.target);
+  s.key_at = records::parse_field_path(s.key);
+  s.source_at = records::parse_field_path(s.source);
+  s.target_at = records::parse_field_path(s.target);
   s.convin = params_.get_into("CONVIN", "", 99, false);
   s.merge = params_.get_into("MERGE", "", 99, false);
   s.scriptin = params_.get_into("SCRIPTIN", "", 11, true);

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "commands/handlers.h"
-#include "commands/notices/record_text.h"
 #include "commands/notices/notice_run.h"
+#include "commands/notices/record_text.h"
 #include "library/cash.h"
 #include "library/setup_tables.h"
 #include "shell/codes.h"
@@ -448,19 +448,19 @@ void Reminder::finished() {
 
 ResultCode Reminder::run() {
   if (const ResultCode rc = prepare(); rc.failed()) return rc;
-  NoticeRunSpec spec{.word = "remind",
-                     .forms = {"BORR_REMIND", "LOAN_REMIND", "LOAN_REMFOOT"},
-                     .sublib = sublib_,
-                     .select = select_,
-                     .width = kCandidateWidth,
-                     .sort_length = kCandidateSortLength,
-                     .messages = {.selection = kMsgSelection,
-                                  .post_done = kMsgPostDone,
-                                  .mail_done = kMsgMailDone,
-                                  .select_time = kMsgSelectTime,
-                                  .post_time = kMsgPostTime,
-                                  .mail_time = kMsgMailTime}};
-  NoticeRun run(service_, params_, *pool_, std::move(spec), *this);
+  NoticeSettings settings{.word = "remind",
+                          .forms = {"BORR_REMIND", "LOAN_REMIND", "LOAN_REMFOOT"},
+                          .sublib = sublib_,
+                          .select = select_,
+                          .width = kCandidateWidth,
+                          .sort_length = kCandidateSortLength,
+                          .messages = {.selection = kMsgSelection,
+                                       .post_done = kMsgPostDone,
+                                       .mail_done = kMsgMailDone,
+                                       .select_time = kMsgSelectTime,
+                                       .post_time = kMsgPostTime,
+                                       .mail_time = kMsgMailTime}};
+  NoticeRun run(service_, params_, *pool_, std::move(settings), *this);
   return run.run();
 }
 

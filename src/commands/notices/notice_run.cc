@@ -58,25 +58,25 @@ void Candidates::sort() {
 }
 
 NoticeRun::NoticeRun(Service& service, const ParamList& params, const dict::AppPoolDef& pool,
-                     NoticeRunSpec spec, NoticeHooks& hooks)
+                     NoticeSettings settings, NoticeHooks& hooks)
     : service_(service),
       params_(params),
       pool_(pool),
-      spec_(std::move(spec)),
+      settings_(std::move(settings)),
       hooks_(hooks),
-      candidates_(spec_.width, spec_.sort_length) {}
+      candidates_(settings_.width, settings_.sort_length) {}
 
 // Before anything is changed: the forms are there (the first one with its
 // stylesheet), and the output files of both phases may be written and can
 // be made.
 ResultCode NoticeRun::check_letters() {
   bool first = true;
-  for (const std::string& form : spec_.forms) {
+  for (const std::string& form : settings_.forms) {
     if (const ResultCode rc = service_.printout.check(form, first); rc.failed()) return rc;
     first = false;
   }
   for (const char phase : {kPost, kMail}) {
-    const std::string path = bat_output_name(service_, params_, spec_.word, phase);
+    const std::string path = bat_output_name(service_, params_, settings_.word, phase);
     if (const ResultCode rc = check_command_file(service_, path, FileUse::Write); rc.failed()) return rc;
     if (const ResultCode rc = service_.printout.probe(path); rc.failed()) return rc;
   }
@@ -85,10 +85,10 @@ ResultCode NoticeRun::check_letters() {
 
 ResultCode NoticeRun::run() {
   // The run's sub-library is current while it runs, and not after.
-  const SublibScope scope(service_, spec_.sublib);
+  const SublibScope scope(service_, settings_.sublib);
   if (const ResultCode rc = check_letters(); rc.failed()) return rc;
 
-  const NoticeMessages& m = spec_.messages;
+  const NoticeMessages& m = settings_.messages;
   auto started = std::chrono::steady_clock::now();
   auto protocol_time = [&](std::int32_t message, const std::string& prefix) {
     const auto now = std::chrono::steady_clock::now();
@@ -103,7 +103,7 @@ ResultCode NoticeRun::run() {
   if (const ResultCode rc = hooks_.select(candidates_); rc.failed()) return rc;
   candidates_.sort();
   protocol_time(m.select_time, std::to_string(candidates_.size()) + ", ");
-  log_count(m.selection, spec_.select);
+  log_count(m.selection, settings_.select);
   ResultCode rc = run_phase(kPost);
   protocol_time(m.post_time, {});
   log_count(m.post_done, std::to_string(letters_));
@@ -148,7 +148,7 @@ ResultCode NoticeRun::finish_addressee() {
 
 ResultCode NoticeRun::run_phase(char phase) {
   phase_ = phase;
-  output_ = bat_output_name(service_, params_, spec_.word, phase);
+  output_ = bat_output_name(service_, params_, settings_.word, phase);
   first_letter_ = true;
   current_ = Addressee{};
   ResultCode rc = 0;

@@ -10,7 +10,7 @@
 // they were for the next run; after a crash the journal holds all of an
 // addressee's changes or none.
 //
-// A command supplies its data (NoticeRunSpec) and its hooks (NoticeHooks):
+// A command supplies its data (NoticeSettings) and its hooks (NoticeHooks):
 // how to select, how to begin an addressee and take each of its
 // candidates into the letter, how to apply the addressee's changes. The
 // command keeps its own state of the addressee being worked on. Single
@@ -68,7 +68,7 @@ struct NoticeMessages {
   std::int32_t mail_time = 0;
 };
 
-struct NoticeRunSpec {
+struct NoticeSettings {
   std::string word;                // names the output files of the phases
   std::vector<std::string> forms;  // checked before the run; the first with its stylesheet
   std::string sublib;              // current while the run lasts
@@ -112,7 +112,7 @@ class NoticeRun {
 
   // `pool` is the open pool whose journal takes the changes; the
   // references outlive the run.
-  NoticeRun(Service& service, const ParamList& params, const dict::AppPoolDef& pool, NoticeRunSpec spec,
+  NoticeRun(Service& service, const ParamList& params, const dict::AppPoolDef& pool, NoticeSettings settings,
             NoticeHooks& hooks);
   // The whole run: check the forms and output files, select, both phases.
   ResultCode run();
@@ -145,7 +145,7 @@ class NoticeRun {
   Service& service_;
   const ParamList& params_;
   const dict::AppPoolDef& pool_;
-  NoticeRunSpec spec_;
+  NoticeSettings settings_;
   NoticeHooks& hooks_;
   Candidates candidates_;
   char phase_ = kPost;
