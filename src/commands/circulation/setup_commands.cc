@@ -247,8 +247,7 @@ ResultCode cmd_setup_lod(Service& service, ParamList& params, BatchResult&) {
       "POOL=" + pool_name(service) + " SUBLIB=" + b.sublib + " BLOCK=" + b.block + " PATH=" + path, 0);
   records::SetupStore store = store_of(service, pool_setup_file(service));
   // The block is replaced as a whole: after a crash the journal holds both
-  // steps or neither.
-  // The count is logged whenever the unit was begun.
+  // steps or neither. The count is logged whenever the unit was begun.
   bool begun = false;
   std::size_t count = 0;
   const ResultCode rc = service.pools.as_unit(pool_name(service), [&]() -> ResultCode {
