@@ -111,6 +111,7 @@ std::string two_indicators(std::string ind) {
 class InternalReader final : public RecordReader {
  public:
   InternalReader(const FormatOptions& o, InputFile& in) : RecordReader(o), in_(in) {}
+  std::string_view record_end() const override { return "\n"; }
 
   ResultCode next(records::RecordHandle& h) override {
     std::string line;
@@ -277,6 +278,7 @@ bool starts_field(std::string_view l) {
 class Mab2Reader final : public RecordReader {
  public:
   Mab2Reader(const FormatOptions& o, InputFile& in) : RecordReader(o), in_(in) {}
+  std::string_view record_end() const override { return "\n"; }
 
   ResultCode next(records::RecordHandle& h) override {
     // Lines before a record's "###" line are passed over.
@@ -290,14 +292,14 @@ class Mab2Reader final : public RecordReader {
     // read are kept for the error file.
     std::string record(drop_cr(ahead_.line));
     text_.clear();
-    keep_line(record);
+    keep_line(ahead_.line);  // with its carriage return, byte for byte
     ahead_.held = false;
     while (ahead_.read()) {
       const std::string_view l = drop_cr(ahead_.line);
       if (l.substr(0, 3) == "###") break;  // stays pending
       ahead_.held = false;
       if (l.empty()) break;
-      keep_line(l);
+      keep_line(ahead_.line);
       if (record.size() > kMaxRecordText) continue;
       record += starts_field(l) ? '\n' : ' ';
       record += l;
@@ -329,7 +331,7 @@ class Mab2Reader final : public RecordReader {
         continue;
       }
       builder_.field(tag, l.size() > 3 ? indicators_of(l.substr(3, 1)) : std::string_view());
-      add_delimited(builder_, content, kUS, nullptr, [](std::string_view v) { return v; });
+      add_delimited(builder_, content, kUS, nullptr, nullptr, [](std::string_view v) { return v; });
     }
     return built(h, record.substr(0, 28));
   }
@@ -405,6 +407,7 @@ char csv_value(std::string_view v) {
 class CsvReader final : public RecordReader {
  public:
   CsvReader(const FormatOptions& o, InputFile& in) : RecordReader(o), in_(in), csv_(csv_options(o.flags)) {}
+  std::string_view record_end() const override { return "\n"; }
 
   ResultCode next(records::RecordHandle& h) override {
     std::string line;

@@ -30,6 +30,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,6 +69,10 @@ inline constexpr std::size_t kMaxCsvValue = 7500;
 inline constexpr std::int32_t kEndOfInput = 1;
 inline constexpr std::int32_t kUnreadable = 2;  // a bad record, passed over
 inline constexpr std::int32_t kNotXmlCollection = -3;
+
+// What a reader left out of the records it read because the file does not
+// define it: "655" for fields, "245$h" for subfields, with how often.
+using LeftOut = std::map<std::string, long>;
 
 struct CsvOptions {
   char separator = '\t';
@@ -108,9 +113,15 @@ class RecordReader {
   virtual ResultCode next(records::RecordHandle& h) = 0;
   // The record's type character ('h', 'u', 'y' in MAB records), 0 if none.
   char record_type() const { return type_; }
-  // The record text as read (what the error file gets for a bad record).
+  // The record text as read: what the error and duplicate files get, so
+  // that a record can be mended and read again as it came.
   const std::string& text() const { return text_; }
+  // What follows text() in a file of the format to end the record there
+  // (an empty line in the line formats).
+  virtual std::string_view record_end() const { return {}; }
   const Problem& problem() const { return problem_; }
+  // Fields and subfields left out so far, undefined for the file.
+  const LeftOut& left_out() const { return left_out_; }
 
  protected:
   ResultCode unreadable(std::int32_t message, std::string argument);
@@ -128,6 +139,7 @@ class RecordReader {
   records::RecordBuilder builder_;
   std::string text_;
   Problem problem_;
+  LeftOut left_out_;
   char type_ = 0;
   std::string bad_idn_;
 };
@@ -180,24 +192,40 @@ std::optional<std::uint32_t> idn_number(std::string_view text);
 // (MAB, MARC 21) to the builder's current field, each value through
 // `value` (a translation); plain content when it does not begin with the
 // delimiter. `def`, when it lists subfields, keeps only the codes it knows.
+// A field `def` defines without subfields keeps the values of subfields
+// that arrive, joined by blanks, as its text; subfields `def` does not
+// define are counted in `left_out` ("245$h") and left out.
 template <typename Value>
 void add_delimited(records::RecordBuilder& b, std::string_view content, char delimiter,
-                   const dict::TagDef* def, Value&& value) {
+                   const dict::TagDef* def, LeftOut* left_out, Value&& value) {
   if (content.empty() || content[0] != delimiter) {
     b.text(value(content));
     return;
   }
+  const bool as_text = def != nullptr && def->subfields.empty() && !def->sub.given();
+  std::string joined;
   std::size_t at = 1;
   while (at <= content.size()) {
     std::size_t end = content.find(delimiter, at);
     if (end == std::string_view::npos) end = content.size();
     if (end > at) {
       const char code = content[at];
-      if (def == nullptr || def->subfields.empty() || def->find_subfield(code) != nullptr)
-        b.subfield(code, value(content.substr(at + 1, end - at - 1)));
+      const std::string_view v = content.substr(at + 1, end - at - 1);
+      if (as_text) {
+        if (!joined.empty() && !v.empty()) joined += ' ';
+        joined.append(value(v));
+      } else if (def == nullptr || def->subfields.empty() || def->find_subfield(code) != nullptr) {
+        b.subfield(code, value(v));
+      } else if (left_out != nullptr) {
+        std::string key = def->tag;
+        key += '$';
+        key += code;
+        ++(*left_out)[key];
+      }
     }
     at = end + 1;
   }
+  if (as_text) b.text(joined);
 }
 
 // The finishing steps of MAB records after reading: blanks of "LDR" become

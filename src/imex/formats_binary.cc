@@ -4,6 +4,7 @@
 
 #include "imex/formats.h"
 #include "imex/iso2709.h"
+#include "util/text.h"
 
 namespace corvanta::imex {
 namespace {
@@ -76,12 +77,15 @@ class Marc21Reader final : public RecordReader {
         continue;
       }
       const dict::TagDef* def = file != nullptr ? file->find_tag(f.tag) : nullptr;
-      if (file != nullptr && def == nullptr) continue;
+      if (file != nullptr && def == nullptr) {
+        ++left_out_[f.tag];
+        continue;
+      }
       builder_.field(f.tag, trimmed_indicators(f.indicators));
       if (control_tag(f.tag)) {
         builder_.text(tr(f.content));
       } else {
-        add_delimited(builder_, f.content, options_.subfield, def, tr);
+        add_delimited(builder_, f.content, options_.subfield, def, &left_out_, tr);
       }
     }
     return built(h, std::to_string(text_.size()));
@@ -112,11 +116,22 @@ class Marc21Writer final : public RecordWriter {
         m.indicators.resize(2, ' ');
       }
       m.content.clear();
+      // A data field holds subfields: plain content is written as $a.
+      records::FieldDesc probe;
+      if (!control_tag(f.tag) && records::sfl_first(h, f, probe).code() != 0) {
+        m.content += options_.subfield;
+        m.content += 'a';
+      }
       append_values(h, f, options_.subfield, true, tr, m.content);
       if (m.indicators.size() + m.content.size() + 1 > 9999) return cannot_write(h);
     }
     m_.fields.resize(count);
-    m_.leader[10] = '2';  // every data field is written with two indicators
+    // Position 9 says UTF-8 when nothing translates the values and they are
+    // UTF-8, without the escape sequences of MARC-8.
+    bool utf8 = options_.translation.empty();
+    for (std::size_t i = 0; i < count && utf8; ++i)
+      utf8 = is_utf8(m_.fields[i].content) && m_.fields[i].content.find('\x1b') == std::string::npos;
+    marc21_leader(m_.leader, utf8);
     iso2709_encode(m_, image_);
     if (image_.size() > kMaxRecordText) return cannot_write(h);
     out_.write(image_);
@@ -195,7 +210,7 @@ class MabiReader final : public RecordReader {
         continue;
       }
       builder_.field(tag, static_cast<unsigned char>(ind) <= ' ' ? std::string_view() : field.substr(3, 1));
-      add_delimited(builder_, content, kUS, nullptr, tr);
+      add_delimited(builder_, content, kUS, nullptr, nullptr, tr);
     }
     return built(h, std::to_string(length));
   }

@@ -16,6 +16,9 @@ namespace corvanta::imex {
 namespace {
 
 constexpr std::int32_t kMsgNothingToMerge = 186;
+constexpr std::int32_t kMsgNotStored = 191;
+constexpr std::int32_t kMsgIntermediate = 193;
+constexpr std::int32_t kMsgHeadMissing = 194;
 
 // What became of one record.
 enum Outcome { kNew = 0, kUpdated = 1, kDuplicate = 2, kError = 3, kMerged = 4, kNothing = 5, kSkipped = 6 };
@@ -454,14 +457,26 @@ ResultCode Importer::run(ImportCounts& counts) {
   const bool fresh_idn = !s_.read.flags.empty() && s_.read.flags[0] == 'I';
   // Head and intermediate records of MAB imports.
   std::uint32_t head_idn = 0;
+  bool head_missing = false;  // the last head record was not stored
   std::string head_title;
   records::RecordHandle intermediate;
   bool have_intermediate = false;
 
   // A record into the error file, counted (more than MAXERROR end the
   // import): false when the import must stop.
+  // The record as read, for the error and duplicate files: the bytes of
+  // the input, so that it can be mended and loaded again as it came. An
+  // XML record is written by the format's writer into a document of its
+  // own.
+  const auto as_read = [&]() {
+    std::string raw;
+    if (is_xml(format) || reader_->text().empty()) return raw;
+    raw = reader_->text();
+    raw += reader_->record_end();
+    return raw;
+  };
   const auto to_errors = [&](records::RecordHandle* record, const std::string& raw) {
-    if (const ResultCode w = side_write(errors_, record, raw); w.failed()) {
+    if (const ResultCode w = side_write(errors_, raw.empty() ? record : nullptr, raw); w.failed()) {
       result = w;
       return false;
     }
@@ -495,7 +510,7 @@ ResultCode Importer::run(ImportCounts& counts) {
       if (number_ < s_.from) continue;
       const Problem& p = reader_->problem();
       record_line(host_.message("Import", p.message, p.argument));
-      if (!to_errors(reader_->text().empty() ? &h : nullptr, reader_->text())) break;
+      if (!to_errors(&h, as_read())) break;
       continue;
     }
     const char record_type = reader_->record_type();
@@ -516,6 +531,8 @@ ResultCode Importer::run(ImportCounts& counts) {
       records::rec_init(intermediate, h.capacity, records::kExternalForm);
       (void)records::rec_copy(intermediate, h);
       have_intermediate = true;
+      record_line(host_.text("Import", kMsgIntermediate));
+      ++counts.reported;
       continue;
     }
     // A MAB head record (without 599) is remembered once stored; a
@@ -523,6 +540,13 @@ ResultCode Importer::run(ImportCounts& counts) {
     // intermediate record, all before the conversion.
     const bool head = mab && record_type == 'h' && field_text(h, "599").empty();
     const std::string title_as_read = head ? field_text(h, "331") : std::string();
+    // The dependent records of a head record that was not stored stay out
+    // with it, rather than be linked to another head.
+    if (mab && record_type == 'u' && head_missing) {
+      record_line(host_.text("Import", kMsgHeadMissing));
+      if (!to_errors(&h, as_read())) break;
+      continue;
+    }
     if (mab && record_type == 'u' && head_idn != 0) {
       if (const ResultCode b =
               link_dependent(h, head_idn, head_title, have_intermediate ? &intermediate : nullptr);
@@ -559,7 +583,11 @@ ResultCode Importer::run(ImportCounts& counts) {
       // an error of that record; a failure of the pool ends the import.
       if (record_refused(outcome)) {
         record_line(host_.text("Common", outcome.code()) + " (" + std::to_string(outcome.code()) + ")");
-        if (!to_errors(&h, {})) break;
+        if (head) {
+          head_idn = 0;
+          head_missing = true;
+        }
+        if (!to_errors(&h, as_read())) break;
         continue;
       }
       result = outcome;
@@ -574,8 +602,10 @@ ResultCode Importer::run(ImportCounts& counts) {
         at = end + 1;
       }
     }
-    if (head && (outcome.code() == kNew || outcome.code() == kUpdated)) {
-      head_idn = h.idn;
+    if (head) {
+      const bool stored = outcome.code() == kNew || outcome.code() == kUpdated;
+      head_idn = stored ? h.idn : 0;
+      head_missing = !stored;
       head_title = title_as_read;
       have_intermediate = false;
     }
@@ -583,16 +613,28 @@ ResultCode Importer::run(ImportCounts& counts) {
     switch (outcome.code()) {
       case kNew: ++counts.added; break;
       case kUpdated: ++counts.updated; break;
-      case kMerged: counts.updated += merged; break;
-      case kDuplicate:
-        ++counts.duplicates;
-        if (const ResultCode w = side_write(doubles_, &h, {}); w.failed()) result = w;
+      case kMerged:
+        counts.updated += merged;
+        if (merged == 0) ++counts.reported;  // with the line that nothing matched
         break;
-      case kError: (void)to_errors(&h, {}); break;
-      default: break;
+      case kDuplicate: {
+        ++counts.duplicates;
+        const std::string raw = as_read();
+        if (const ResultCode w = side_write(doubles_, raw.empty() ? &h : nullptr, raw); w.failed()) result = w;
+        break;
+      }
+      case kError: (void)to_errors(&h, as_read()); break;
+      case kNothing:
+        record_line(host_.message("Import", kMsgNotStored, "BIB$L"));
+        ++counts.reported;
+        break;
+      default: ++counts.reported; break;
     }
   }
   if (in_.failed() && result.ok()) result = kCannotRead;
+  // What the file does not define, by tag and subfield, with how often.
+  for (const auto& [what, times] : reader_->left_out())
+    host_.screen(host_.message("Import", kMsgLeftOut, what + " (" + std::to_string(times) + ")"));
   close_input();
   for (SideFile* side : {&errors_, &doubles_}) {
     if (side->writer) side->writer->end();

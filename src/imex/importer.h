@@ -38,6 +38,8 @@ inline constexpr std::int32_t kMsgNew = 100;
 inline constexpr std::int32_t kMsgUpdated = 151;
 inline constexpr std::int32_t kMsgErrors = 153;
 inline constexpr std::int32_t kMsgDuplicates = 154;
+inline constexpr std::int32_t kMsgReported = 155;
+inline constexpr std::int32_t kMsgLeftOut = 190;
 
 struct ImportCounts {
   long read = 0;
@@ -45,6 +47,7 @@ struct ImportCounts {
   long updated = 0;
   long duplicates = 0;
   long errors = 0;
+  long reported = 0;  // read, neither stored nor refused, each with a line why
 };
 
 // What an import needs from the command above it.

@@ -32,6 +32,17 @@ bool control_tag(std::string_view tag) {
 
 }  // namespace
 
+void marc21_leader(std::string& leader, bool utf8) {
+  const auto in = [](char c, std::string_view set) { return set.find(c) != std::string_view::npos; };
+  const bool marc = leader.size() == kLeaderSize && in(leader[5], "acdnp") && in(leader[6], "acdefgijkmoprt") &&
+                    in(leader[7], "abcdims");
+  if (!marc) leader = "00000nam  2200000 u 4500";
+  leader[10] = '2';
+  leader[11] = '2';
+  leader.replace(20, 4, "4500");
+  if (utf8) leader[9] = 'a';
+}
+
 ResultCode iso2709_decode(std::string_view image, MarcRecord& out, Problem& why) {
   // The fields' strings are reused from record to record.
   std::size_t count = 0;
@@ -194,10 +205,17 @@ ResultCode Iso2709Reader::next(MarcRecord& record, std::string& image, Problem& 
     why = {kMsgLengthNotNumber, std::string(head)};
     return skip_to_terminator(0);
   }
-  const std::string_view whole = in_.peek(length);
-  if (length < kLeaderSize + 2 || whole.size() < length || whole.back() != kRecordEnd) {
+  std::string_view whole = in_.peek(length + 1);
+  if (length >= kLeaderSize + 2 && whole.size() >= length && whole[length - 1] == kFieldEnd) {
+    // A length that leaves out only the record terminator: the record
+    // holds what the length declares, and its terminator follows.
+    if (whole.size() > length && whole[length] == kRecordEnd) ++length;
+    whole = whole.substr(0, length);
+  } else if (length < kLeaderSize + 2 || whole.size() < length || whole[length - 1] != kRecordEnd) {
     why = {kMsgLengthMismatch, std::to_string(length)};
     return skip_to_terminator(5);
+  } else {
+    whole = whole.substr(0, length);
   }
   image.assign(whole);
   in_.consume(length);

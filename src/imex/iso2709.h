@@ -73,6 +73,13 @@ std::string iso2709_encode(const MarcRecord& record);
 // The same into `out` (its memory reused).
 void iso2709_encode(const MarcRecord& record, std::string& out);
 
+// Makes a stored leader one that MARC 21 readers take (ISO 2709 records
+// and MARCXML alike): the structure of the record as written (two
+// indicators, subfield codes of two bytes, directory entries "4500"); a
+// leader of another format, or none, becomes "nam" with blank status
+// codes. `utf8`: the data are UTF-8, which position 9 says.
+void marc21_leader(std::string& leader, bool utf8);
+
 // Records of a file, one after another.
 class Iso2709Reader {
  public:

@@ -270,8 +270,21 @@ ResultCode rec_to_internal(const ConversionContext& ctx, RecordHandle& source, R
       }
       continue;
     }
+    // A field defined without subfields that arrives with some keeps their
+    // values, joined by blanks, as its text.
+    std::string joined;
+    FieldDesc s;
+    const bool has_subfields = sfl_first(source, f, s).code() == 0;
+    if (has_subfields) {
+      do {
+        if (s.type == kDropped) continue;
+        const std::string_view v = s.content();
+        if (!joined.empty() && !v.empty()) joined += ' ';
+        joined.append(v);
+      } while (sfl_next(source, f, s).code() == 0);
+    }
     std::string value;
-    const std::string text = translated(ctx, ctx.input_table, f.content());
+    const std::string text = translated(ctx, ctx.input_table, has_subfields ? std::string_view(joined) : f.content());
     const ResultCode conv = fld_to_internal(def->type, text, value, ctx.max_field_length);
     if (conv.code() == kBadType) return conv;
     if (value.empty()) continue;

@@ -181,9 +181,17 @@ TEST_F(FormatFiles, Marc21ReadsAsYazDumpsAndRoundTrips) {
       ASSERT_EQ(r.dumps.size(), yaz.size());
       for (std::size_t i = 0; i < yaz.size(); ++i) EXPECT_EQ(r.dumps[i], yaz[i]) << "record " << i;
     }
-    // Written back and read again: the same records.
+    // Written back and read again: the same records, with leader/09 "a"
+    // where the data are UTF-8 (ASCII included) and as it was over MARC-8
+    // escape sequences.
     copy_through(FormatType::Marc21, exchange(name), dir_ + "/out.mrc");
-    const Read again = read_file_as(FormatType::Marc21, dir_ + "/out.mrc");
+    Read again = read_file_as(FormatType::Marc21, dir_ + "/out.mrc");
+    ASSERT_EQ(again.dumps.size(), r.dumps.size());
+    const bool marc8 = std::string(name).find("marc8") != std::string::npos;
+    for (std::size_t i = 0; i < r.dumps.size(); ++i) {
+      EXPECT_EQ(again.dumps[i][9], marc8 ? r.dumps[i][9] : 'a');
+      again.dumps[i][9] = r.dumps[i][9];
+    }
     EXPECT_EQ(again.dumps, r.dumps);
   }
   if (!have_yaz) GTEST_SKIP() << "yaz-marcdump not installed: dumps not compared";
@@ -250,13 +258,48 @@ TEST(Formats, Marc21WriterLeaderAndLinks) {
   ASSERT_EQ(make_writer(o, out)->write(h).code(), 1);
   ASSERT_EQ(out.commit().code(), 0);
   const std::string image = read_file(path);
-  // No LDR: a blank leader with "2" at position 10; subfield L left out.
-  EXPECT_EQ(image.substr(5, 19), std::string("     2 00037       "));
+  // No LDR: a plain MARC 21 leader (UTF-8 data); subfield L left out.
+  EXPECT_EQ(image.substr(5, 19), std::string("nam a2200037 u 4500"));
   EXPECT_NE(image.find("  \x1f"
                        "aTitle\x1e\x1d"),
             std::string::npos);
   EXPECT_EQ(image.find("000000042"), std::string::npos);
   std::remove(path.c_str());
+}
+
+TEST(Formats, Marc21WriterMakesRecordsOtherReadersTake) {
+  // A MAB leader, a local field with plain content and Latin-1 bytes: the
+  // leader becomes a MARC 21 one, the field gets subfield a, and position
+  // 9 stays blank over data that are not UTF-8.
+  FormatOptions o;
+  o.type = FormatType::Marc21;
+  const auto write = [&](records::RecordHandle& h) {
+    OutputFile out;
+    const std::string path = ::testing::TempDir() + "/local.mrc";
+    EXPECT_EQ(out.create(path).code(), 0);
+    EXPECT_EQ(make_writer(o, out)->write(h).code(), 1);
+    EXPECT_EQ(out.commit().code(), 0);
+    std::string image = read_file(path);
+    std::remove(path.c_str());
+    return image;
+  };
+  records::RecordHandle h;
+  records::rec_init(h, 30000, records::kExternalForm);
+  put_field(h, "LDR", "00000nM2.01200024------h");
+  put_field(h, "599", "Lokal");
+  put_field(h, "005", "20261207");
+  std::string image = write(h);
+  EXPECT_EQ(image.substr(5, 19), std::string("nam a2200049 u 4500"));
+  EXPECT_NE(image.find("  \x1f"
+                       "aLokal\x1e"),
+            std::string::npos);
+  EXPECT_NE(image.find("20261207\x1e"), std::string::npos);  // control fields stay plain
+  records::RecordHandle latin;
+  records::rec_init(latin, 30000, records::kExternalForm);
+  put_field(latin, "LDR", "00000cam  2200000 a 4500");
+  put_subfield(latin, "245", "", 'a', "M\xfcller");
+  image = write(latin);
+  EXPECT_EQ(image.substr(5, 19), std::string("cam  2200037 a 4500"));
 }
 
 TEST_F(FormatFiles, InternalFormatFlagsAndOddities) {

@@ -13,8 +13,8 @@
 namespace corvanta::imex {
 namespace {
 
-std::string exchange_file(const std::string& name) {
-  std::ifstream in(std::string(CORVANTA_EXCHANGE) + "/marc21/" + name, std::ios::binary);
+std::string exchange_file(const std::string& name, const char* folder = "/marc21/") {
+  std::ifstream in(std::string(CORVANTA_EXCHANGE) + folder + name, std::ios::binary);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
@@ -80,6 +80,29 @@ TEST(Iso2709, JunkBetweenRecordsIsPassedOver) {
   const FileResult lf = read_all(exchange_file("metafacture-tutorial--sample.mrc"));
   EXPECT_EQ(lf.good.size(), 10u);
   EXPECT_TRUE(lf.why.empty());
+}
+
+TEST(Iso2709, LengthWithoutTheTerminatorTakesWhatItDeclares) {
+  // Three records whose length fields leave out the record terminator, as
+  // some deliveries write them: each is read whole, with its terminator.
+  const FileResult r = read_all(exchange_file("length-without-terminator.mrc", "/made/"));
+  ASSERT_TRUE(r.why.empty()) << r.why.front().argument;
+  const FileResult camel = read_all(exchange_file("marc-record--camel.usmarc"));
+  ASSERT_EQ(r.good.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(r.good[i].fields.size(), camel.good[i].fields.size());
+    EXPECT_EQ(r.good[i].fields.back().content, camel.good[i].fields.back().content);
+  }
+  // Without any terminator the next record still starts where the length
+  // says; one byte too short in the middle of a field is still refused.
+  std::string bare = exchange_file("length-without-terminator.mrc", "/made/");
+  bare.erase(bare.find('\x1d'), 1);
+  EXPECT_EQ(read_all(bare).good.size(), 3u);
+  std::string cut = exchange_file("marc-record--camel.usmarc");
+  cut.replace(0, 5, "00500");
+  const FileResult c = read_all(cut);
+  ASSERT_FALSE(c.why.empty());
+  EXPECT_EQ(c.why.front().message, kMsgLengthMismatch);
 }
 
 TEST(Iso2709, BadRecordsAreReportedAndTheFileGoesOn) {

@@ -18,6 +18,8 @@
 
 #include "commands/handlers.h"
 #include "dbm/codes.h"
+#include "dbm/dbm.h"
+#include "dbm/values.h"
 #include "imex/exchange_file.h"
 #include "imex/formats.h"
 #include "imex/importer.h"
@@ -28,6 +30,7 @@
 #include "shell/codes.h"
 #include "shell/command_files.h"
 #include "shell/support.h"
+#include "util/big_endian.h"
 #include "util/date.h"
 #include "util/text.h"
 
@@ -44,6 +47,7 @@ constexpr int kExportGroup = 7;
 constexpr std::int32_t kMsgWritten = 101;
 constexpr std::int32_t kMsgItemsOnly = 185;
 constexpr std::size_t kMaxListLine = 20;
+constexpr std::int32_t kMsgNoIdnInList = 192;
 
 // A text of message group `group` with its argument inserted; without a
 // text, the number and the argument.
@@ -145,6 +149,7 @@ class ImportCommand : public imex::ImportHost {
     if (n.updated != 0) report_count(service_, imex::kMsgUpdated, n.updated);
     if (n.errors != 0) report_count(service_, imex::kMsgErrors, n.errors);
     if (n.duplicates != 0) report_count(service_, imex::kMsgDuplicates, n.duplicates);
+    if (n.reported != 0) report_count(service_, imex::kMsgReported, n.reported);
   }
 
  private:
@@ -273,6 +278,7 @@ class Exporter {
 
  private:
   ResultCode idns(std::vector<std::uint32_t>& out);
+  ResultCode existing_idns(std::uint32_t from, std::uint32_t to, std::vector<std::uint32_t>& out);
   ResultCode write(std::uint32_t idn, records::RecordHandle& h);
   ResultCode read(std::uint32_t idn, records::RecordHandle& h);
 
@@ -305,13 +311,26 @@ ResultCode Exporter::idns(std::vector<std::uint32_t>& out) {
     if (const ResultCode rc = check_command_file(service_, list, FileUse::Read); rc.failed()) return rc;
     imex::InputFile in;
     if (const ResultCode rc = in.open(list); rc.failed()) return rc;
+    // Every line is an IDN; one that is not (a word, a number no record
+    // can have, a line too long to hold one) is named with its line number
+    // and counted as an error, never read as some other number.
     std::string line;
     bool cut = false;
-    while (in.line(line, kMaxListLine, cut)) {
+    for (long number = 1; in.line(line, kMaxListLine, cut); ++number) {
       const std::string_view v = trim_blanks(std::string_view(line).substr(0, line.find('\r')));
-      if (v.empty() || v.find_first_not_of("0123456789") != std::string_view::npos) continue;
-      const long n = parse_long(v);
-      if (n > 0) out.push_back(static_cast<std::uint32_t>(n));
+      if (v.empty() && !cut) continue;
+      const bool digits = !v.empty() && !cut && v.find_first_not_of("0123456789") == std::string_view::npos;
+      const long n = digits && v.size() <= 9 ? parse_long(v) : 0;
+      if (n <= 0 || n > static_cast<long>(records::kMaxInsertIdn)) {
+        std::string where = std::to_string(number);
+        where += ": ";
+        where += v;
+        service_.reporter.log_text(import_text(service_, kMsgNoIdnInList, where), 0);
+        service_.reporter.note_failure();
+        ++read_errors_;
+        continue;
+      }
+      out.push_back(static_cast<std::uint32_t>(n));
     }
     return in.failed() ? ResultCode(imex::kCannotRead) : ResultCode(0);
   }
@@ -321,8 +340,30 @@ ResultCode Exporter::idns(std::vector<std::uint32_t>& out) {
   long from = std::max(1L, number_param(params_, "FROM", 1));
   long to = number_param(params_, "TO", 0);
   if (to <= 0 || to > highest) to = highest;
-  for (long n = from; n <= to; ++n) out.push_back(static_cast<std::uint32_t>(n));
-  return 0;
+  if (from > to) return 0;
+  return existing_idns(static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(to), out);
+}
+
+// The IDNs of the records there are from `from` to `to`, in order: a walk
+// over the record file's keys, so that a few high numbers do not make the
+// export try every number below them.
+ResultCode Exporter::existing_idns(std::uint32_t from, std::uint32_t to, std::vector<std::uint32_t>& out) {
+  unsigned char key[4];
+  put_u32(key, from);
+  std::vector<unsigned char> buffer(std::max<std::size_t>(service_.pools.max_record(), 1));
+  dbm::Position pos;
+  dbm::DataRef ref{buffer};
+  dbm::Continuation cont;
+  const std::string& name = pool().name;
+  const int number = file().number;
+  ResultCode rc = service_.dbm.set(name, number, key, pos, ref, &cont);
+  while (rc.code() == 0 || rc.code() == dbm::kTruncated) {
+    const std::uint32_t idn = get_u32(key);
+    if (idn > to) break;
+    out.push_back(idn);
+    rc = service_.dbm.get(name, number, key, pos, ref, &cont);
+  }
+  return rc.failed() ? rc : ResultCode(0);
 }
 
 // 0 with the record; 1 when it is not there; a failure.
