@@ -100,6 +100,28 @@ void append_content(records::RecordHandle& h, const records::FieldDesc& f, std::
   }
 }
 
+// The first field whose values the "$$" subfield marks cannot carry: a
+// value holding "$$", or ending in "$" before the next mark, would be read
+// back split into other subfields. Empty when there is none.
+std::string dollar_clash(records::RecordHandle& h) {
+  const auto clashes = [](std::string_view v) {
+    return v.find("$$") != std::string_view::npos || (!v.empty() && v.back() == '$') ||
+           (!v.empty() && v.front() == '$');
+  };
+  records::FieldDesc f;
+  for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
+    records::FieldDesc s;
+    if (records::sfl_first(h, f, s).code() == 0) {
+      do {
+        if (clashes(s.content())) return f.tag + "$" + s.tag;
+      } while (records::sfl_next(h, f, s).code() == 0);
+    } else if (f.content().substr(0, 2) == "$$") {
+      return f.tag;
+    }
+  }
+  return {};
+}
+
 std::string two_indicators(std::string ind) {
   ind.resize(2, ' ');
   return ind;
@@ -166,6 +188,14 @@ class InternalWriter final : public RecordWriter {
  public:
   using RecordWriter::RecordWriter;
   ResultCode write(records::RecordHandle& h) override {
+    const bool dollars = options_.generic || options_.flags.find('S') != std::string::npos ||
+                         options_.flags.find('I') == std::string::npos;
+    if (dollars) {
+      if (std::string tag = dollar_clash(h); !tag.empty()) {
+        problem_ = {kMsgDollarInValue, idn9(h.idn) + " " + tag};
+        return kUnreadable;
+      }
+    }
     const std::string text = translated(internal_text(options_, h));
     if (text.size() <= 1) return 0;
     out_.write(text);
@@ -253,6 +283,10 @@ class VornaWriter final : public RecordWriter {
   using RecordWriter::RecordWriter;
   ResultCode write(records::RecordHandle& h) override {
     const std::string number = idn9(h.idn);
+    if (std::string tag = dollar_clash(h); !tag.empty()) {
+      problem_ = {kMsgDollarInValue, number + " " + tag};
+      return kUnreadable;
+    }
     std::string text;
     records::FieldDesc f;
     for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {

@@ -69,6 +69,8 @@ inline constexpr std::size_t kMaxCsvValue = 7500;
 inline constexpr std::int32_t kEndOfInput = 1;
 inline constexpr std::int32_t kUnreadable = 2;  // a bad record, passed over
 inline constexpr std::int32_t kNotXmlCollection = -3;
+// A value the "$$" subfield marks of the line formats cannot carry.
+inline constexpr std::int32_t kMsgDollarInValue = 196;
 
 // What a reader left out of the records it read because the file does not
 // define it: "655" for fields, "245$h" for subfields, with how often.

@@ -240,18 +240,26 @@ ResultCode RecordUpdateService::steps_in_unit(const dict::AppPoolDef& pool, cons
       return refuse("CHECK", rc);
   }
   if (steps.field_check) field_check(file, h, steps.tag_names, out.check_messages);
-  if (const ResultCode rc = layer_.link_maintenance(pool, file, h, steps.link_mode, out.check_messages);
+  // A record refused by its field checks makes no link targets; targets
+  // made for a record that is not stored after all are taken away again.
+  if (steps.refuse_on_check && !out.check_messages.empty()) return refuse({}, 0);
+  std::vector<records::PoolLayer::MadeTarget> made;
+  const auto unmake = [&](ResultCode rc) {
+    const ResultCode removed = layer_.remove_made_targets(pool, made);
+    return rc.failed() || removed.ok() ? rc : removed;
+  };
+  if (const ResultCode rc = layer_.link_maintenance(pool, file, h, steps.link_mode, out.check_messages, &made);
       rc.failed()) {
     give_back();
-    return rc;
+    return unmake(rc);
   }
-  if (steps.refuse_on_check && !out.check_messages.empty()) return refuse({}, 0);
+  if (steps.refuse_on_check && !out.check_messages.empty()) return unmake(refuse({}, 0));
 
   DuplicateVerdict verdict;
   if (duplicates) {
     if (const ResultCode rc = duplicates(h, reserved, verdict); rc.failed()) {
       give_back();
-      return rc;
+      return unmake(rc);
     }
   }
   UpdateOp op = steps.op;
@@ -260,7 +268,7 @@ ResultCode RecordUpdateService::steps_in_unit(const dict::AppPoolDef& pool, cons
     case DuplicateVerdict::Stop:
       give_back();
       out.end = StoreEnd::Stopped;
-      return 0;
+      return unmake(0);
     case DuplicateVerdict::UpdateStored:
       give_back();
       h.idn = verdict.idn;
@@ -291,6 +299,7 @@ ResultCode RecordUpdateService::steps_in_unit(const dict::AppPoolDef& pool, cons
   if (rc.failed()) {
     if (steps.give_back_numbers) (void)records::numb_restore(layer_.dbm(), pool, undo);
     give_back();
+    return unmake(rc);
   }
   return rc;
 }

@@ -75,8 +75,19 @@ ResultCode PoolLayer::rec_check(const dict::AppPoolDef& pool, const dict::FileDe
   return 0;
 }
 
+ResultCode PoolLayer::remove_made_targets(const dict::AppPoolDef& pool, std::vector<MadeTarget>& made) {
+  for (auto it = made.rbegin(); it != made.rend(); ++it) {
+    RecordHandle t;
+    if (rec_read(pool, *it->file, it->idn, t, max_record_, kInternalForm).code() != 0) continue;
+    if (const ResultCode rc = rec_delete(pool, *it->file, t); rc.failed()) return rc;
+  }
+  made.clear();
+  return 0;
+}
+
 ResultCode PoolLayer::link_maintenance(const dict::AppPoolDef& pool, const dict::FileDef& file,
-                                       RecordHandle& h, char mode, std::string& message) {
+                                       RecordHandle& h, char mode, std::string& message,
+                                       std::vector<MadeTarget>* made) {
   if (pool.data == nullptr) return 0;
   for (const dict::LinkDef* link : file.links) {
     const dict::FileDef* target = pool.data->find_file(link->target_file);
@@ -167,6 +178,7 @@ ResultCode PoolLayer::link_maintenance(const dict::AppPoolDef& pool, const dict:
               rc.failed())
             return rc;
           if (const ResultCode rc = rec_insert(pool, *target, t); rc.failed()) return rc;
+          if (made != nullptr) made->push_back({target, t.idn});
           hits.push_back(t.idn);
         }
         resolved.push_back({f.occurrence, hits.front()});

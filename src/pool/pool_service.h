@@ -197,8 +197,17 @@ class PoolLayer {
   // Link maintenance of a record in external form: mode N, U, I (targets
   // may be created), L (imports: as I, without checking the IDNs given),
   // C (check: nothing is created).
+  // The targets it creates are added to `made` when given, so that a
+  // caller that does not store the record can take them away again.
+  struct MadeTarget {
+    const dict::FileDef* file;
+    std::uint32_t idn;
+  };
   ResultCode link_maintenance(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
-                              char mode, std::string& message);
+                              char mode, std::string& message, std::vector<MadeTarget>* made = nullptr);
+  // Deletes the targets link maintenance made (for a record that is not
+  // stored after all), the last made first.
+  ResultCode remove_made_targets(const dict::AppPoolDef& pool, std::vector<MadeTarget>& made);
   // Linked data (pool_links.cc), for records in external form. Completion
   // reads the target of every link occurrence and copies its SOURCE= value
   // in: the subfields SUBLINK= lists after the link subfield; else as the
