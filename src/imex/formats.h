@@ -16,9 +16,10 @@
 //   MABI      band: length (5 digits), leader, fields tag, indicator,
 //             content, each ended by 30; the record ended by 29 and a line
 //             feed
-//   XMARC21,  XML (xml_format.h)
+//   XMARC21,  the service's own XML (xml_format.h)
 //   XMAB2
 //   CSV       a line per record, field "%03d" of column n
+//   MARCXML   standard MARCXML (xml_format.h)
 //
 // Common rules: a record text of more than 30,000 bytes is an error; "LDR"
 // carries the leader; an input field "IDN" sets the IDN; translation (the
@@ -45,14 +46,20 @@
 
 namespace corvanta::imex {
 
-enum class FormatType : int { Corvanta = 0, Mab2, Marc21, Vorna, Mabi, XMarc21, XMab2, Csv };
+enum class FormatType : int { Corvanta = 0, Mab2, Marc21, Vorna, Mabi, XMarc21, XMab2, Csv, MarcXml };
 
 // The type whose name `value` begins with, in table order; none for any
 // other value.
 std::optional<FormatType> format_type(std::string_view value);
 std::string_view format_name(FormatType type);
 inline bool is_xml(FormatType t) {
-  return t == FormatType::XMarc21 || t == FormatType::XMab2;
+  return t == FormatType::XMarc21 || t == FormatType::XMab2 || t == FormatType::MarcXml;
+}
+// Whether MARC 21 exchange records carry the field: tags of three digits
+// (not "LDR", which is the leader, nor local tags such as "FMT").
+inline bool marc21_field(std::string_view tag) {
+  return tag.size() == 3 && tag[0] >= '0' && tag[0] <= '9' && tag[1] >= '0' && tag[1] <= '9' && tag[2] >= '0' &&
+         tag[2] <= '9';
 }
 inline bool is_mab(FormatType t) {
   return t == FormatType::Mab2 || t == FormatType::Mabi;
@@ -67,6 +74,8 @@ inline constexpr std::size_t kMaxCsvValue = 7500;
 // Reader results besides 0 (a record) and failures.
 inline constexpr std::int32_t kEndOfInput = 1;
 inline constexpr std::int32_t kUnreadable = 2;  // a bad record, passed over
+// An XML document broken beyond a record (no root "collection", a file
+// cut short): problem() says what; the input ends there.
 inline constexpr std::int32_t kNotXmlCollection = -3;
 
 struct CsvOptions {
@@ -104,7 +113,8 @@ class RecordReader {
 
   // The next record into `h` (made anew, external form): 0; kEndOfInput;
   // kUnreadable with problem() and text() set; or a failure that ends the
-  // input (-15 when the file cannot be read).
+  // input (-15 when the file cannot be read; kNotXmlCollection with
+  // problem() set).
   virtual ResultCode next(records::RecordHandle& h) = 0;
   // The record's type character ('h', 'u', 'y' in MAB records), 0 if none.
   char record_type() const { return type_; }
@@ -145,10 +155,14 @@ class RecordWriter {
   // Appends the record: 1 written, 0 nothing to write, kUnreadable for a
   // record the format cannot hold (problem() says why), or a failure.
   virtual ResultCode write(records::RecordHandle& h) = 0;
-  // Appends bytes as they are (a bad record's text in the error file).
-  void write_raw(std::string_view bytes) { out_.write(bytes); }
+  // Appends bytes as they are (a bad record's text in the error file); the
+  // XML writers write them as the text of an element "unreadable".
+  virtual void write_raw(std::string_view bytes) { out_.write(bytes); }
   // Why write() gave kUnreadable: a record that does not fit the format.
   const Problem& problem() const { return problem_; }
+  // How many bytes or characters the last write() replaced by U+FFFD
+  // (XML: util/xml_text.h), for the caller to name the record.
+  std::size_t replaced() const { return replaced_; }
 
  protected:
   std::string translated(std::string_view text) const;
@@ -160,6 +174,7 @@ class RecordWriter {
   const FormatOptions& options_;
   OutputFile& out_;
   Problem problem_;
+  std::size_t replaced_ = 0;
 };
 
 std::unique_ptr<RecordReader> make_reader(const FormatOptions& options, InputFile& in);

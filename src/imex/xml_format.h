@@ -37,8 +37,4 @@ namespace corvanta::imex {
 std::unique_ptr<RecordReader> make_xml_reader(const FormatOptions& options, InputFile& in);
 std::unique_ptr<RecordWriter> make_xml_writer(const FormatOptions& options, OutputFile& out);
 
-// Appends `text` to `out` with the XML escapes of element content and
-// attribute values.
-void append_escaped(std::string& out, std::string_view text);
-
 }  // namespace corvanta::imex
