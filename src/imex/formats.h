@@ -74,8 +74,9 @@ inline constexpr std::size_t kMaxCsvValue = 7500;
 // Reader results besides 0 (a record) and failures.
 inline constexpr std::int32_t kEndOfInput = 1;
 inline constexpr std::int32_t kUnreadable = 2;  // a bad record, passed over
-// An XML document broken beyond a record (no root "collection", a file
-// cut short): problem() says what; the input ends there.
+// An XML document whose root is not "collection" (nor a record). Another
+// break beyond a record (a file cut short, text after the root) is
+// kCannotRead. The XML reader sets problem() for both.
 inline constexpr std::int32_t kNotXmlCollection = -3;
 
 struct CsvOptions {
@@ -113,8 +114,7 @@ class RecordReader {
 
   // The next record into `h` (made anew, external form): 0; kEndOfInput;
   // kUnreadable with problem() and text() set; or a failure that ends the
-  // input (-15 when the file cannot be read; kNotXmlCollection with
-  // problem() set).
+  // input (-15 when the file cannot be read, kNotXmlCollection).
   virtual ResultCode next(records::RecordHandle& h) = 0;
   // The record's type character ('h', 'u', 'y' in MAB records), 0 if none.
   char record_type() const { return type_; }

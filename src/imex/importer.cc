@@ -484,7 +484,9 @@ ResultCode Importer::run(ImportCounts& counts) {
     const ResultCode rc = reader_->next(h);
     if (rc.code() == kEndOfInput) break;
     if (rc.failed()) {
-      if (rc.code() == kNotXmlCollection) host_.screen(host_.message("Import", kMsgXmlError, "<collection>"));
+      // An XML document broken beyond a record: what is wrong with it.
+      if (is_xml(read_options_.type) && reader_->problem().message != 0)
+        host_.screen(host_.message("Import", reader_->problem().message, reader_->problem().argument));
       result = rc;
       break;
     }

@@ -234,6 +234,9 @@ class Handler final : public x::DefaultHandler {
   std::string text_;
 };
 
+// The problem of a root that is neither "collection" nor a record.
+constexpr std::string_view kWrongRoot = "<collection>";
+
 // Finds each record element of the document in the input without parsing
 // it: tags, comments, CDATA sections and processing instructions are told
 // apart by their delimiters, so that a record that is not well-formed ends
@@ -290,7 +293,7 @@ class Splitter {
         return Step::Record;
       }
       if (state_ == State::Prolog) {
-        if (local(it.name) != "collection") return broken("<collection>");
+        if (local(it.name) != "collection") return broken(std::string(kWrongRoot));
         root_ = it.name;
         state_ = State::InRoot;
       }
@@ -595,12 +598,13 @@ class XmlReader final : public RecordReader {
   ResultCode next(records::RecordHandle& h) override {
     start(h);
     text_.clear();
+    problem_ = {};  // a failure's problem is always this call's
     const Splitter::Step step = splitter_.next(piece_);
     if (in_.failed()) return kCannotRead;
     if (step == Splitter::Step::End) return kEndOfInput;
     if (step == Splitter::Step::Broken) {
       problem_ = {kMsgXmlError, splitter_.problem()};
-      return kNotXmlCollection;
+      return splitter_.problem() == kWrongRoot ? kNotXmlCollection : kCannotRead;
     }
     text_ = piece_.bytes;  // what the error file gets
     if (piece_.cut) return unreadable(kMsgRecordTooLong, place(piece_.line, piece_.column));
