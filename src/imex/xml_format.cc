@@ -360,20 +360,19 @@ class Splitter {
     encoding_ = decl.substr(q + 1, q2 - q - 1);
   }
 
-  // The record that begins with `it`: up to its end tag, or up to where
-  // the next record or the end of the root begins when that tag is
-  // missing, or up to the end of the input.
+  // The record that begins with `it`: up to its end tag, or, when that is
+  // missing, up to where the next record or the root's end tag begins, or
+  // up to the end of the input.
   void read_record(const Item& it, Piece& piece) {
     piece.line = it.line;
     piece.column = it.column;
     piece.cut = false;
-    int depth = it.kind == Kind::Start ? 1 : 0;
-    while (depth > 0) {
+    for (bool open = it.kind == Kind::Start; open;) {
       const std::size_t before = raw_.size();
       const std::size_t cut_before = cut_;
       Item next = item();
       if (next.kind == Kind::Eof || next.unfinished) break;  // the next call reports the end
-      const bool ends_root = next.kind == Kind::Close && next.name == root_ && depth == 1;
+      const bool ends_root = next.kind == Kind::Close && next.name == root_;
       if ((next.kind != Kind::Close && next.kind != Kind::Text && is_record(next.name)) || ends_root) {
         pending_ = std::move(next);  // not this record's
         pending_raw_ = raw_.substr(before);
@@ -381,8 +380,9 @@ class Splitter {
         cut_ = cut_before;
         break;
       }
-      if (next.kind == Kind::Start) ++depth;
-      if (next.kind == Kind::Close) depth = next.name == it.name ? 0 : depth - 1;
+      // Only its own end tag ends the record: end tags of other names
+      // (even unbalanced ones) belong to it.
+      open = !(next.kind == Kind::Close && next.name == it.name);
     }
     piece.bytes = raw_;
     piece.cut = cut_ > 0;
