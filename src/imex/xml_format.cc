@@ -371,7 +371,12 @@ class Splitter {
       const std::size_t before = raw_.size();
       const std::size_t cut_before = cut_;
       Item next = item();
-      if (next.kind == Kind::Eof || next.unfinished) break;  // the next call reports the end
+      if (next.kind == Kind::Eof || next.unfinished) {
+        // This record is given (and reported); the next call reports the end.
+        problem_ = at(next) + "the document ends inside the record that begins at " + at(it);
+        state_ = State::Broken;
+        break;
+      }
       const bool ends_root = next.kind == Kind::Close && next.name == root_;
       if ((next.kind != Kind::Close && next.kind != Kind::Text && is_record(next.name)) || ends_root) {
         pending_ = std::move(next);  // not this record's

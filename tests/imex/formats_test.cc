@@ -404,9 +404,11 @@ template <typename Value>
 std::string collection(int n, Value&& value) {
   std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<marc:collection xmlns:marc=\"x\">\n";
   for (int i = 1; i <= n; ++i) {
-    text += "<marc:record><marc:controlfield tag=\"001\">r" + std::to_string(i) +
-            "</marc:controlfield>\n<marc:datafield tag=\"245\" ind1=\"1\" ind2=\"0\"><marc:subfield code=\"a\">" +
-            value(i) + "</marc:subfield></marc:datafield></marc:record>\n";
+    text += "<marc:record><marc:controlfield tag=\"001\">r";
+    text += std::to_string(i);
+    text += "</marc:controlfield>\n<marc:datafield tag=\"245\" ind1=\"1\" ind2=\"0\"><marc:subfield code=\"a\">";
+    text += value(i);
+    text += "</marc:subfield></marc:datafield></marc:record>\n";
   }
   return text + "</marc:collection>\n";
 }
@@ -422,7 +424,7 @@ TEST_F(FormatFiles, XmlRecordsThatAreNotWellFormedAreReportedOneByOne) {
       case 1700: return "x</marc:subfield></marc:datafield><marc:datafield tag=\"500\">";
       case 1800: return "<i a=\"open>x</i>";
       case 1900: return "&nbsp;";
-      default: return "Titel " + std::to_string(i) + " &amp; &#10;mehr";
+      default: return std::string("Titel ").append(std::to_string(i)).append(" &amp; &#10;mehr");
     }
   });
   const Read r = read_text_as(FormatType::MarcXml, text);
@@ -453,6 +455,10 @@ TEST_F(FormatFiles, XmlDocumentsBrokenBeyondARecordEndTheInput) {
   EXPECT_EQ(cut.dumps.size(), 2u);
   EXPECT_EQ(cut.problems.size(), 1u);
   EXPECT_EQ(cut.end.code(), kCannotRead);
+  // So is one record as the whole document, cut short.
+  const Read one = read_text_as(FormatType::MarcXml, "<record><controlfield tag=\"001\">x</controlfield>");
+  EXPECT_EQ(one.problems.size(), 1u);
+  EXPECT_EQ(one.end.code(), kCannotRead);
   // Cut after the last record, before the root's end tag.
   EXPECT_EQ(read_text_as(FormatType::MarcXml, good.substr(0, good.rfind("</marc:collection>"))).end.code(),
             kCannotRead);
