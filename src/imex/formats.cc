@@ -19,8 +19,8 @@ std::unique_ptr<RecordWriter> make_mabi_writer(const FormatOptions& options, Out
 
 namespace {
 
-constexpr std::string_view kTypeNames[] = {"CORVANTA", "MAB2",    "MARC21", "VORNA",
-                                           "MABI",     "XMARC21", "XMAB2",  "CSV"};
+constexpr std::string_view kTypeNames[] = {"CORVANTA", "MAB2",  "MARC21", "VORNA",  "MABI",
+                                           "XMARC21",  "XMAB2", "CSV",    "MARCXML"};
 constexpr char kRS = '\x1e';
 constexpr char kUS = '\x1f';
 
@@ -769,7 +769,8 @@ std::unique_ptr<RecordReader> make_reader(const FormatOptions& options, InputFil
     case FormatType::Vorna: return std::make_unique<VornaReader>(options, in);
     case FormatType::Mabi: return make_mabi_reader(options, in);
     case FormatType::XMarc21:
-    case FormatType::XMab2: return make_xml_reader(options, in);
+    case FormatType::XMab2:
+    case FormatType::MarcXml: return make_xml_reader(options, in);
     case FormatType::Csv: return std::make_unique<CsvReader>(options, in);
   }
   return nullptr;
@@ -783,7 +784,8 @@ std::unique_ptr<RecordWriter> make_writer(const FormatOptions& options, OutputFi
     case FormatType::Vorna: return std::make_unique<VornaWriter>(options, out);
     case FormatType::Mabi: return make_mabi_writer(options, out);
     case FormatType::XMarc21:
-    case FormatType::XMab2: return make_xml_writer(options, out);
+    case FormatType::XMab2:
+    case FormatType::MarcXml: return make_xml_writer(options, out);
     case FormatType::Csv: return std::make_unique<CsvWriter>(options, out);
   }
   return nullptr;

@@ -16,9 +16,10 @@
 //   MABI      band: length (5 digits), leader, fields tag, indicator,
 //             content, each ended by 30; the record ended by 29 and a line
 //             feed
-//   XMARC21,  XML (xml_format.h)
+//   XMARC21,  the service's own XML (xml_format.h)
 //   XMAB2
 //   CSV       a line per record, field "%03d" of column n
+//   MARCXML   standard MARCXML (xml_format.h)
 //
 // Common rules: a record text of more than 30,000 bytes is an error; "LDR"
 // carries the leader; an input field "IDN" sets the IDN; translation (the
@@ -30,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -46,14 +48,20 @@
 
 namespace corvanta::imex {
 
-enum class FormatType : int { Corvanta = 0, Mab2, Marc21, Vorna, Mabi, XMarc21, XMab2, Csv };
+enum class FormatType : int { Corvanta = 0, Mab2, Marc21, Vorna, Mabi, XMarc21, XMab2, Csv, MarcXml };
 
 // The type whose name `value` begins with, in table order; none for any
 // other value.
 std::optional<FormatType> format_type(std::string_view value);
 std::string_view format_name(FormatType type);
 inline bool is_xml(FormatType t) {
-  return t == FormatType::XMarc21 || t == FormatType::XMab2;
+  return t == FormatType::XMarc21 || t == FormatType::XMab2 || t == FormatType::MarcXml;
+}
+// Whether MARC 21 exchange records carry the field: tags of three digits
+// (not "LDR", which is the leader, nor local tags such as "FMT").
+inline bool marc21_field(std::string_view tag) {
+  return tag.size() == 3 && tag[0] >= '0' && tag[0] <= '9' && tag[1] >= '0' && tag[1] <= '9' && tag[2] >= '0' &&
+         tag[2] <= '9';
 }
 inline bool is_mab(FormatType t) {
   return t == FormatType::Mab2 || t == FormatType::Mabi;
@@ -68,6 +76,9 @@ inline constexpr std::size_t kMaxCsvValue = 7500;
 // Reader results besides 0 (a record) and failures.
 inline constexpr std::int32_t kEndOfInput = 1;
 inline constexpr std::int32_t kUnreadable = 2;  // a bad record, passed over
+// An XML document whose root is not "collection" (nor a record). Another
+// break beyond a record (a file cut short, text after the root) is
+// kCannotRead. The XML reader sets problem() for both.
 inline constexpr std::int32_t kNotXmlCollection = -3;
 // A value the "$$" subfield marks of the line formats cannot carry.
 inline constexpr std::int32_t kMsgDollarInValue = 196;
@@ -111,7 +122,7 @@ class RecordReader {
 
   // The next record into `h` (made anew, external form): 0; kEndOfInput;
   // kUnreadable with problem() and text() set; or a failure that ends the
-  // input (-15 when the file cannot be read).
+  // input (-15 when the file cannot be read, kNotXmlCollection).
   virtual ResultCode next(records::RecordHandle& h) = 0;
   // The record's type character ('h', 'u', 'y' in MAB records), 0 if none.
   char record_type() const { return type_; }
@@ -159,10 +170,14 @@ class RecordWriter {
   // Appends the record: 1 written, 0 nothing to write, kUnreadable for a
   // record the format cannot hold (problem() says why), or a failure.
   virtual ResultCode write(records::RecordHandle& h) = 0;
-  // Appends bytes as they are (a bad record's text in the error file).
-  void write_raw(std::string_view bytes) { out_.write(bytes); }
+  // Appends bytes as they are (a bad record's text in the error file); the
+  // XML writers write them as the text of an element "unreadable".
+  virtual void write_raw(std::string_view bytes) { out_.write(bytes); }
   // Why write() gave kUnreadable: a record that does not fit the format.
   const Problem& problem() const { return problem_; }
+  // How many bytes or characters the last write() replaced by U+FFFD
+  // (XML: util/xml_text.h), for the caller to name the record.
+  std::size_t replaced() const { return replaced_; }
 
  protected:
   std::string translated(std::string_view text) const;
@@ -174,6 +189,7 @@ class RecordWriter {
   const FormatOptions& options_;
   OutputFile& out_;
   Problem problem_;
+  std::size_t replaced_ = 0;
 };
 
 std::unique_ptr<RecordReader> make_reader(const FormatOptions& options, InputFile& in);
@@ -229,6 +245,18 @@ void add_delimited(records::RecordBuilder& b, std::string_view content, char del
   }
   if (as_text) b.text(joined);
 }
+
+// The MARC 21 record a record handle is written as (ISO 2709 and
+// MARCXML): its fields but "LDR" (with `digit_tags_only`, only tags of
+// three digits), two indicators on data fields, subfields as `delimiter`,
+// code and value through `translate` (link subfields "L" left out; the
+// plain content of a data field as subfield a), and the leader made one
+// that MARC 21 readers take, position 9 "a" when the values are UTF-8
+// (`untranslated` and no MARC-8 escapes). False when a field is too long
+// for a directory entry.
+bool marc21_record(records::RecordHandle& h, char delimiter,
+                   const std::function<void(std::string_view, std::string&)>& translate, bool untranslated,
+                   bool digit_tags_only, MarcRecord& out);
 
 // The finishing steps of MAB records after reading: blanks of "LDR" become
 // "-", and "FMT" is set to "M" and the upper-cased last character of "LDR".

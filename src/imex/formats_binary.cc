@@ -1,6 +1,7 @@
 // The binary formats: MARC 21 in ISO 2709 records and MAB records in the
 // band layout. Both translate each value, not the whole record text.
 #include <cstdio>
+#include <functional>
 
 #include "imex/formats.h"
 #include "imex/iso2709.h"
@@ -101,37 +102,8 @@ class Marc21Writer final : public RecordWriter {
  public:
   using RecordWriter::RecordWriter;
   ResultCode write(records::RecordHandle& h) override {
-    m_.leader = leader_of(h);
-    std::size_t count = 0;
     const auto tr = [this](std::string_view v, std::string& out) { append_translated(v, out); };
-    records::FieldDesc f;
-    for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
-      if (f.tag == "LDR") continue;
-      if (count == m_.fields.size()) m_.fields.emplace_back();
-      MarcField& m = m_.fields[count++];
-      m.tag = f.tag;
-      m.indicators.clear();
-      if (!control_tag(f.tag)) {
-        m.indicators = f.indicators;
-        m.indicators.resize(2, ' ');
-      }
-      m.content.clear();
-      // A data field holds subfields: plain content is written as $a.
-      records::FieldDesc probe;
-      if (!control_tag(f.tag) && records::sfl_first(h, f, probe).code() != 0) {
-        m.content += options_.subfield;
-        m.content += 'a';
-      }
-      append_values(h, f, options_.subfield, true, tr, m.content);
-      if (m.indicators.size() + m.content.size() + 1 > 9999) return cannot_write(h);
-    }
-    m_.fields.resize(count);
-    // Position 9 says UTF-8 when nothing translates the values and they are
-    // UTF-8, without the escape sequences of MARC-8.
-    bool utf8 = options_.translation.empty();
-    for (std::size_t i = 0; i < count && utf8; ++i)
-      utf8 = is_utf8(m_.fields[i].content) && m_.fields[i].content.find('\x1b') == std::string::npos;
-    marc21_leader(m_.leader, utf8);
+    if (!marc21_record(h, options_.subfield, tr, options_.translation.empty(), false, m_)) return cannot_write(h);
     iso2709_encode(m_, image_);
     if (image_.size() > kMaxRecordText) return cannot_write(h);
     out_.write(image_);
@@ -274,6 +246,45 @@ class MabiWriter final : public RecordWriter {
 };
 
 }  // namespace
+
+bool marc21_record(records::RecordHandle& h, char delimiter,
+                   const std::function<void(std::string_view, std::string&)>& translate, bool untranslated,
+                   bool digit_tags_only, MarcRecord& out) {
+  out.leader = leader_of(h);
+  std::size_t count = 0;
+  records::FieldDesc f;
+  for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
+    if (f.tag == "LDR" || (digit_tags_only && !marc21_field(f.tag))) continue;
+    if (count == out.fields.size()) out.fields.emplace_back();
+    MarcField& m = out.fields[count++];
+    m.tag = f.tag;
+    m.indicators.clear();
+    if (!control_tag(f.tag)) {
+      m.indicators = f.indicators;
+      m.indicators.resize(2, ' ');
+    }
+    m.content.clear();
+    // A data field holds subfields: plain content is written as $a.
+    records::FieldDesc probe;
+    if (!control_tag(f.tag) && records::sfl_first(h, f, probe).code() != 0) {
+      m.content += delimiter;
+      m.content += 'a';
+    }
+    append_values(h, f, delimiter, true, translate, m.content);
+    if (m.indicators.size() + m.content.size() + 1 > 9999) {
+      out.fields.resize(count);
+      return false;
+    }
+  }
+  out.fields.resize(count);
+  // Position 9 says UTF-8 when nothing translates the values and they are
+  // UTF-8, without the escape sequences of MARC-8.
+  bool utf8 = untranslated;
+  for (std::size_t i = 0; i < count && utf8; ++i)
+    utf8 = is_utf8(out.fields[i].content) && out.fields[i].content.find('\x1b') == std::string::npos;
+  marc21_leader(out.leader, utf8);
+  return true;
+}
 
 std::unique_ptr<RecordReader> make_marc21_reader(const FormatOptions& options, InputFile& in) {
   return std::make_unique<Marc21Reader>(options, in);

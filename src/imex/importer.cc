@@ -468,9 +468,9 @@ ResultCode Importer::run(ImportCounts& counts) {
   // the input, so that it can be mended and loaded again as it came. An
   // XML record is written by the format's writer into a document of its
   // own.
-  const auto as_read = [&]() {
+  const auto as_read = [&](bool unreadable = false) {
     std::string raw;
-    if (is_xml(format) || reader_->text().empty()) return raw;
+    if ((is_xml(format) && !unreadable) || reader_->text().empty()) return raw;
     raw = reader_->text();
     raw += reader_->record_end();
     return raw;
@@ -499,7 +499,9 @@ ResultCode Importer::run(ImportCounts& counts) {
     const ResultCode rc = reader_->next(h);
     if (rc.code() == kEndOfInput) break;
     if (rc.failed()) {
-      if (rc.code() == kNotXmlCollection) host_.screen(host_.message("Import", kMsgXmlError, "<collection>"));
+      // An XML document broken beyond a record: what is wrong with it.
+      if (is_xml(read_options_.type) && reader_->problem().message != 0)
+        host_.screen(host_.message("Import", reader_->problem().message, reader_->problem().argument));
       result = rc;
       break;
     }
@@ -510,7 +512,7 @@ ResultCode Importer::run(ImportCounts& counts) {
       if (number_ < s_.from) continue;
       const Problem& p = reader_->problem();
       record_line(host_.message("Import", p.message, p.argument));
-      if (!to_errors(&h, as_read())) break;
+      if (!to_errors(&h, as_read(true))) break;
       continue;
     }
     const char record_type = reader_->record_type();

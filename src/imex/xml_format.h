@@ -1,29 +1,41 @@
-// The XML exchange form of records (MARC 21 and MAB2 alike):
+// The XML exchange forms of records: the service's own (types XMARC21 and
+// XMAB2, MARC 21 and MAB2 alike) and standard MARCXML (type MARCXML).
 //
-//   <collection>
-//     <document idn="000000042" base="A">
-//       <leader>...</leader>                              field LDR
-//       <controlfield tag="001">...</controlfield>        tags 001 to 009
-//       <datafield tag="245" ind1="1" ind2="0">           every other tag
-//         <subfield code="a">...</subfield>
-//       </datafield>
+//   <collection>                                          MARCXML:
+//     <document idn="000000042" base="A">                 <collection xmlns=
+//       <leader>...</leader>                              "http://www.loc.gov/
+//       <controlfield tag="001">...</controlfield>        MARC21/slim">,
+//       <datafield tag="245" ind1="1" ind2="0">           <record> without
+//         <subfield code="a">...</subfield>               attributes, the
+//       </datafield>                                      same elements
 //     </document>
 //   </collection>
 //
-// The reader parses the document piece by piece (memory stays flat) and
-// gives one "document" per call. MARC 21 records keep the fields and
-// subfields the file defines (as from ISO 2709), MAB2 records all (as from
-// the MAB formats, for a conversion table to map). Elements are matched by
-// their local name,
-// so namespace prefixes do not matter, and a MARCXML "record" is read like
-// a "document". External entities and DTDs are never loaded. A root other
-// than "collection" is -3; a record in which the parser found an error is
-// reported as unreadable with the parser's message, and reading goes on
-// where the parser can.
+// Reading is the same for all types. The input is split record by record
+// without parsing (tags, comments, CDATA and processing instructions told
+// apart by their delimiters); each record element ("document" or "record",
+// under the root "collection" or deeper, or the root itself) is then parsed
+// on its own, so that memory stays flat and a record that is not
+// well-formed (bytes that are not UTF-8, a control character, a broken
+// tag) is reported as unreadable with its place in the file
+// ("line:column message") and its bytes as read, and reading goes on with
+// the next record. A root other than "collection", text outside it, or a
+// document that ends before its root does is kNotXmlCollection. Elements
+// are matched by their local name, so namespaces and prefixes do not
+// matter. A document type declaration is passed over; external entities
+// and DTDs are never loaded. MARC 21 records (XMARC21, MARCXML) keep the
+// fields and subfields the file defines (as from ISO 2709), MAB2 records
+// all (for a conversion table to map).
 //
-// The writer writes the fields and subfields the file's definitions know
-// (all in the generic variant); bytes the XML cannot carry (control
-// characters) are written as blanks.
+// Writing goes through util/xml_text.h, so the document is always
+// well-formed UTF-8: what a value cannot carry becomes U+FFFD and
+// RecordWriter::replaced() counts it. The service's own form writes the
+// fields and subfields the file's definitions know (all in the generic
+// variant). MARCXML writes what a MARC 21 record carries: the leader first
+// (24 characters, lengths as in ISO 2709, 09 "a", 10/11 "22", 20-23 "4500"
+// when blank), tags of three digits, both indicators, no "L" subfields.
+// Unreadable input written to an XML error file becomes the text of an
+// element "unreadable".
 //
 // This module is the only user of the XML parser library.
 #pragma once
@@ -34,11 +46,11 @@
 
 namespace corvanta::imex {
 
+// Message of group "Import": an exported record had bytes or characters
+// an XML document cannot carry, written as U+FFFD (how many).
+inline constexpr std::int32_t kMsgBytesReplaced = 195;
+
 std::unique_ptr<RecordReader> make_xml_reader(const FormatOptions& options, InputFile& in);
 std::unique_ptr<RecordWriter> make_xml_writer(const FormatOptions& options, OutputFile& out);
-
-// Appends `text` to `out` with the XML escapes of element content and
-// attribute values.
-void append_escaped(std::string& out, std::string_view text);
 
 }  // namespace corvanta::imex

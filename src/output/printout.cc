@@ -10,6 +10,7 @@
 #include "imex/exchange_file.h"
 #include "records/record.h"
 #include "util/posix_io.h"
+#include "util/xml_text.h"
 
 namespace corvanta {
 
@@ -42,55 +43,28 @@ std::string joined(const records::FormattedLine& line) {
   return out;
 }
 
-// The length of the well-formed UTF-8 character `s` begins with; 0 when it
-// does not begin with one.
-std::size_t utf8_length(std::string_view s) {
-  const auto b = static_cast<unsigned char>(s[0]);
-  const std::size_t n = b >= 0xF0 && b <= 0xF4   ? 4
-                        : b >= 0xE0 && b <= 0xEF ? 3
-                        : b >= 0xC2 && b <= 0xDF ? 2
-                                                 : 0;
-  if (n == 0 || s.size() < n) return 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    if ((static_cast<unsigned char>(s[k]) & 0xC0) != 0x80) return 0;
-  }
-  return n;
-}
-
 }  // namespace
 
 void Printout::append_escaped(std::string& out, std::string_view text) {
+  // Runs of text between the printout's own marks go through the one XML
+  // text function (bytes that are no UTF-8 become U+FFFD).
+  std::size_t run = 0;
+  const auto flush = [&](std::size_t to) {
+    (void)append_xml_text(out, text.substr(run, to - run), XmlTextUse::Content);
+  };
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (static_cast<unsigned char>(c) >= 0x80) {
-      // A byte that does not begin a well-formed UTF-8 character would make
-      // the document unreadable: it becomes "?".
-      const std::size_t n = utf8_length(text.substr(i));
-      if (n == 0) {
-        out += '?';
-      } else {
-        out.append(text.substr(i, n));
-        i += n - 1;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"': out += "&quot;"; break;
-      case '&': out += "&amp;"; break;
-      case '\'': out += "&apos;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '#':
-        if (i + 1 < text.size() && text[i + 1] == '#') {
-          out += "<LF />";
-          ++i;
-        } else {
-          out += c;
-        }
-        break;
-      default: out += c;
+    if (text[i] == '\'') {
+      flush(i);
+      out += "&apos;";
+      run = i + 1;
+    } else if (text[i] == '#' && i + 1 < text.size() && text[i + 1] == '#') {
+      flush(i);
+      out += "<LF />";
+      run = i + 2;
+      ++i;
     }
   }
+  flush(text.size());
 }
 
 void Printout::reset() {

@@ -134,7 +134,8 @@ class Printout {
   const std::string& output_path() const { return path_; }
   const std::string& content() const { return content_; }
 
-  // XML text escaping: the five entities, and "##" as "<LF />".
+  // XML text escaping (util/xml_text.h: bytes that are no UTF-8 and control
+  // characters become U+FFFD), "'" as "&apos;", and "##" as "<LF />".
   static void append_escaped(std::string& out, std::string_view text);
 
  private:

@@ -161,6 +161,52 @@ TEST_F(ImportExportTest, RealMabAndXmlFilesThroughTheInstallationsTables) {
   EXPECT_EQ(last.find('\x1b'), std::string::npos);
 }
 
+TEST_F(ImportExportTest, XmlImportReportsBadRecordsAndExportsWellFormedUtf8) {
+  take("marcxml/ruby-marc--three-records-second-bad.xml", "bad.xml");
+  take("marcxml/marc-file-xml--batch-ns.xml", "batch.xml");
+  const std::string out = run(
+      "IMPORT POOL=A FILE=BIB TYPE=MARCXML DATA=../data/bad.xml DOUBLE=I\n"
+      "IMPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/batch.xml XSLT=../etc/exchange/marcxml.xsl DOUBLE=I\n");
+  EXPECT_NE(out.find("[000000002]  XML-Fehler: 72:30 "), std::string::npos) << out;
+  EXPECT_NE(out.find("Gelesen: 3\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Neu gespeichert: 2\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Fehlerhaft: 1\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Neu gespeichert: 10\n"), std::string::npos) << out;
+  // The error file is a document of its own with the record's text.
+  const std::string errors = inst_.read("data/bad.xml.ERR");
+  EXPECT_EQ(errors.find("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<collection xmlns="), 0u) << errors;
+  EXPECT_NE(errors.find("<unreadable>&lt;record&gt;"), std::string::npos) << errors;
+
+  // A stored record with Latin-1 bytes (control characters: util tests): both XML
+  // exports are well-formed, and the log names the record.
+  inst_.write("data/latin.txt", "24510$$aM\xFCller\n\n");
+  const std::string exported = run(
+      "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/latin.txt\n"
+      "EXPORT POOL=A FILE=BIB TYPE=MARCXML DATA=../data/all.xml\n"
+      "EXPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/own.xml SELECT=\"IDN=13\"\n");
+  EXPECT_NE(exported.find("Geschrieben: 13\n"), std::string::npos) << exported;
+  EXPECT_NE(exported.find("[000000013]  Zeichen ohne UTF-8 oder in XML nicht erlaubt, durch U+FFFD ersetzt: "),
+            std::string::npos)
+      << exported;
+  EXPECT_NE(inst_.read("data/all.xml").find("<subfield code=\"a\">M\xEF\xBF\xBDller</subfield>"), std::string::npos);
+  if (std::system("command -v xmllint >/dev/null 2>&1") != 0) GTEST_SKIP() << "xmllint not installed";
+  for (const char* name : {"data/all.xml", "data/own.xml", "data/bad.xml.ERR"}) {
+    const std::string path = inst_.path(name);
+    EXPECT_EQ(std::system(("xmllint --noout '" + path + "'").c_str()), 0) << name;
+  }
+}
+
+TEST_F(ImportExportTest, AnXmlFileCutShortEndsTheImportWithAFailure) {
+  std::ifstream in(exchange("marcxml/marc-file-xml--batch-ns.xml"), std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  inst_.write("data/cut.xml", text.substr(0, text.size() / 2));
+  const std::string out = run("IMPORT POOL=A FILE=BIB TYPE=MARCXML DATA=../data/cut.xml DOUBLE=I\n");
+  EXPECT_NE(out.find("the document ends inside the record that begins at "), std::string::npos) << out;
+  EXPECT_NE(out.find("Neu gespeichert: 4\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Fehlerhaft: 1\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("CANCELLED: 0015"), std::string::npos) << out;
+}
+
 TEST_F(ImportExportTest, ScriptsModesAndCsv) {
   inst_.write("data/in.txt",
               "24510$$aErster Band\n020  $$a111\n\n"

@@ -169,8 +169,8 @@ TEST_F(PrintoutTest, HeaderLinesAndTextCannotBeForged) {
       file("forged.txt").substr(0, 93),
       "## - RAW_XML\n\n## - EMAIL_ADDRESS a@example.org ## - EXECUTE /bin/sh\n## - SUBJECT Hallo  Welt\n");
   std::string out;
-  Printout::append_escaped(out, "M\xfcller M\xc3\xbcller \xe2\x82");
-  EXPECT_EQ(out, "M?ller M\xc3\xbcller ??");
+  Printout::append_escaped(out, "M\xfcller M\xc3\xbcller \x01it's##\xe2\x82");
+  EXPECT_EQ(out, "M\xef\xbf\xbdller M\xc3\xbcller \xef\xbf\xbdit&apos;s<LF />\xef\xbf\xbd\xef\xbf\xbd");
 }
 
 TEST_F(PrintoutTest, EmailSubjectDefaults) {

@@ -127,9 +127,9 @@ std::string copy_through(FormatType type, const std::string& path, const std::st
 
 // yaz-marcdump's dump of a file with each record's fields in tag order (the
 // order records keep them in), or empty when the program is not there.
-std::vector<std::string> yaz_dump(const std::string& path) {
+std::vector<std::string> yaz_dump(const std::string& path, const std::string& options = {}) {
   std::vector<std::string> records;
-  FILE* p = ::popen(("yaz-marcdump '" + path + "' 2>/dev/null").c_str(), "r");
+  FILE* p = ::popen(("yaz-marcdump " + options + " '" + path + "' 2>/dev/null").c_str(), "r");
   if (p == nullptr) return records;
   std::string text;
   char buf[4096];
@@ -429,6 +429,8 @@ TEST_F(FormatFiles, XmlReadsMarcXmlAndRoundTrips) {
   EXPECT_NE(bad.problems[0].argument.find("72:"), std::string::npos) << bad.problems[0].argument;
 
   EXPECT_EQ(read_text_as(FormatType::XMarc21, "<datei><datensatz/></datei>").end.code(), kNotXmlCollection);
+  EXPECT_EQ(bad.dumps.size(), 2u);
+  EXPECT_EQ(bad.problems.size(), 1u);
   // External entities are never loaded.
   const Read entity =
       read_text_as(FormatType::XMarc21,
@@ -437,6 +439,190 @@ TEST_F(FormatFiles, XmlReadsMarcXmlAndRoundTrips) {
                    "</document></collection>");
   EXPECT_EQ(entity.dumps.size() + entity.problems.size(), 1u);
   for (const std::string& d : entity.dumps) EXPECT_EQ(d, "001 \n\n");
+}
+
+// A generated collection of `n` records; record `i` gets `value(i)` as its
+// title.
+template <typename Value>
+std::string collection(int n, Value&& value) {
+  std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<marc:collection xmlns:marc=\"x\">\n";
+  for (int i = 1; i <= n; ++i) {
+    text += "<marc:record><marc:controlfield tag=\"001\">r";
+    text += std::to_string(i);
+    text += "</marc:controlfield>\n<marc:datafield tag=\"245\" ind1=\"1\" ind2=\"0\"><marc:subfield code=\"a\">";
+    text += value(i);
+    text += "</marc:subfield></marc:datafield></marc:record>\n";
+  }
+  return text + "</marc:collection>\n";
+}
+
+TEST_F(FormatFiles, XmlRecordsThatAreNotWellFormedAreReportedOneByOne) {
+  // Record 1500 of 2000 with a Latin-1 byte, 1600 with a tag never closed,
+  // 1700 without its end tag, 1800 with an open quote, 1900 with an
+  // undeclared entity: each is reported with its own place, the others read.
+  const std::string text = collection(2000, [](int i) -> std::string {
+    switch (i) {
+      case 1500: return "Caf\xE9";
+      case 1600: return "<b";
+      case 1700: return "x</marc:subfield></marc:datafield><marc:datafield tag=\"500\">";
+      case 1800: return "<i a=\"open>x</i>";
+      case 1900: return "&nbsp;";
+      default: return std::string("Titel ").append(std::to_string(i)).append(" &amp; &#10;mehr");
+    }
+  });
+  const Read r = read_text_as(FormatType::MarcXml, text);
+  EXPECT_EQ(r.end.code(), kEndOfInput);
+  ASSERT_EQ(r.dumps.size(), 1995u);
+  ASSERT_EQ(r.problems.size(), 5u);
+  // Record n stands on lines 2n+1 and 2n+2.
+  EXPECT_EQ(r.problems[0].argument, "3002:72 byte 0xE9 is not UTF-8");
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(r.problems[i].message, kMsgXmlError);
+    const std::string line = std::to_string(3002 + 200 * i) + ":";
+    EXPECT_EQ(r.problems[i].argument.compare(0, line.size(), line), 0) << r.problems[i].argument;
+    // The bytes as read, for the error file: the record and nothing else.
+    EXPECT_EQ(r.bad_texts[i].find("<marc:record>"), 0u);
+    EXPECT_EQ(r.bad_texts[i].find("<marc:record>", 1), std::string::npos);
+  }
+  EXPECT_NE(r.bad_texts[0].find("Caf\xE9"), std::string::npos);
+  // A line feed in a value stays in the value.
+  EXPECT_EQ(r.dumps[0], "001 r1\n245 10 $a Titel 1 & \nmehr\n\n");
+  EXPECT_EQ(r.dumps[1994], "001 r2000\n245 10 $a Titel 2000 & \nmehr\n\n");
+}
+
+TEST_F(FormatFiles, XmlDocumentsBrokenBeyondARecordEndTheInput) {
+  const std::string good = collection(3, [](int i) { return std::to_string(i); });
+  // Cut inside the third record: two records, the third reported, then
+  // the end of the input as a failure naming the place.
+  const Read cut = read_text_as(FormatType::MarcXml, good.substr(0, good.rfind("</marc:datafield>")));
+  EXPECT_EQ(cut.dumps.size(), 2u);
+  EXPECT_EQ(cut.problems.size(), 1u);
+  EXPECT_EQ(cut.end.code(), kCannotRead);
+  // So is one record as the whole document, cut short.
+  const Read one = read_text_as(FormatType::MarcXml, "<record><controlfield tag=\"001\">x</controlfield>");
+  EXPECT_EQ(one.problems.size(), 1u);
+  EXPECT_EQ(one.end.code(), kCannotRead);
+  // Cut after the last record, before the root's end tag.
+  EXPECT_EQ(read_text_as(FormatType::MarcXml, good.substr(0, good.rfind("</marc:collection>"))).end.code(),
+            kCannotRead);
+  EXPECT_EQ(read_text_as(FormatType::MarcXml, good + "<collection/>").end.code(), kCannotRead);
+  EXPECT_EQ(read_text_as(FormatType::MarcXml, "no XML at all").end.code(), kCannotRead);
+  EXPECT_EQ(read_text_as(FormatType::MarcXml, "").end.code(), kCannotRead);
+  EXPECT_EQ(read_text_as(FormatType::MarcXml, "\xFF\xFE<\0c\0").end.code(), kCannotRead);
+  // One MARCXML record as the document, with and without namespace; an
+  // empty collection; a record in another encoding the declaration names.
+  for (const char* one : {"<record xmlns=\"http://www.loc.gov/MARC21/slim\"><leader>00000nam a2200000 a 4500"
+                          "</leader><controlfield tag=\"001\">x</controlfield></record>",
+                          "\xEF\xBB\xBF<!-- c --><record><leader>00000nam a2200000 a 4500</leader>"
+                          "<controlfield tag=\"001\">x</controlfield></record>\n"}) {
+    const Read r = read_text_as(FormatType::MarcXml, one);
+    EXPECT_EQ(r.end.code(), kEndOfInput);
+    ASSERT_EQ(r.dumps.size(), 1u);
+    EXPECT_EQ(r.dumps[0], "00000nam a2200000 a 4500\n001 x\n\n");
+  }
+  EXPECT_EQ(read_text_as(FormatType::MarcXml, "<collection/>").end.code(), kEndOfInput);
+  const Read latin = read_text_as(FormatType::MarcXml,
+                                  "<?xml version='1.0' encoding='ISO-8859-1'?><collection><record>"
+                                  "<controlfield tag=\"001\">M\xFCller</controlfield></record></collection>");
+  ASSERT_EQ(latin.dumps.size(), 1u);
+  EXPECT_EQ(latin.dumps[0], "001 M\xC3\xBCller\n\n");
+}
+
+// Writes `h` in `type` and returns the document.
+std::string written(FormatType type, records::RecordHandle& h, const std::string& path,
+                    std::size_t* replaced = nullptr) {
+  FormatOptions o;
+  o.type = type;
+  o.generic = true;
+  OutputFile out;
+  EXPECT_EQ(out.create(path).code(), 0);
+  auto writer = make_writer(o, out);
+  writer->begin();
+  EXPECT_EQ(writer->write(h).code(), 1);
+  if (replaced != nullptr) *replaced = writer->replaced();
+  writer->end();
+  EXPECT_EQ(out.commit().code(), 0);
+  return read_file(path);
+}
+
+bool xmllint_accepts(const std::string& path) {
+  return std::system(("xmllint --noout '" + path + "' 2>/dev/null").c_str()) == 0;
+}
+
+TEST_F(FormatFiles, XmlWritersWriteWellFormedUtf8AndMarcXmlAsMarc21Has) {
+  records::RecordHandle h;
+  records::rec_init(h, 30000, records::kExternalForm);
+  put_field(h, "LDR", "00000cam  2200000 i 4500");
+  put_field(h, "001", "id\x01");
+  put_field(h, "FMT", "MM");
+  put_subfield(h, "245", "1", 'a', "M\xFCller <&> \"x\"\nzwei");
+  put_subfield(h, "245", "1", 'L', "000000042");
+  put_subfield(h, "GT0", "", 'a', "000000007");
+  std::size_t replaced = 0;
+  const std::string marcxml = written(FormatType::MarcXml, h, dir_ + "/m.xml", &replaced);
+  EXPECT_EQ(replaced, 2u);
+  const std::string r = "\xEF\xBF\xBD";
+  EXPECT_EQ(marcxml,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<collection xmlns=\"http://www.loc.gov/MARC21/slim\">\n"
+            "<record>\n  <leader>00078cam a2200049 i 4500</leader>\n"
+            "  <controlfield tag=\"001\">id" + r + "</controlfield>\n"
+            "  <datafield tag=\"245\" ind1=\"1\" ind2=\" \">\n"
+            "    <subfield code=\"a\">M" + r + "ller &lt;&amp;&gt; &quot;x&quot;&#10;zwei</subfield>\n"
+            "  </datafield>\n</record>\n</collection>\n");
+  const std::string own = written(FormatType::XMarc21, h, dir_ + "/x.xml", &replaced);
+  EXPECT_EQ(replaced, 2u);
+  EXPECT_NE(own.find("<datafield tag=\"FMT\" ind1=\" \" ind2=\" \">MM</datafield>"), std::string::npos);
+  // Both read back with the parser; with xmllint too when it is there.
+  for (const auto& [type, path] : {std::pair{FormatType::MarcXml, dir_ + "/m.xml"},
+                                   std::pair{FormatType::XMarc21, dir_ + "/x.xml"}}) {
+    const Read back = read_file_as(type, path);
+    EXPECT_TRUE(back.problems.empty()) << path;
+    ASSERT_EQ(back.dumps.size(), 1u);
+    EXPECT_NE(back.dumps[0].find("$a M" + r + "ller <&> \"x\"\nzwei"), std::string::npos) << back.dumps[0];
+  }
+  if (std::system("command -v xmllint >/dev/null 2>&1") != 0) GTEST_SKIP() << "xmllint not installed";
+  EXPECT_TRUE(xmllint_accepts(dir_ + "/m.xml"));
+  EXPECT_TRUE(xmllint_accepts(dir_ + "/x.xml"));
+}
+
+TEST_F(FormatFiles, MarcXmlWrittenReadsInYazAsTheRecords) {
+  if (std::system("command -v yaz-marcdump >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "yaz-marcdump not installed: MARCXML not compared";
+  for (const char* name : {"marc21/marc-record--camel.usmarc", "marc21/pymarc--utf8_with_leader_flag.dat",
+                           "marc21/metafacture-tutorial--sample.mrc", "marcxml/marc-file-xml--batch-ns.xml"}) {
+    SCOPED_TRACE(name);
+    const bool xml = std::string(name).find("marcxml/") == 0;
+    const FormatType from = xml ? FormatType::MarcXml : FormatType::Marc21;
+    const Read records = read_file_as(from, exchange(name));
+    ASSERT_FALSE(records.dumps.empty());
+    FormatOptions o;
+    o.type = from;
+    InputFile in;
+    ASSERT_EQ(in.open(exchange(name)).code(), 0);
+    OutputFile out;
+    ASSERT_EQ(out.create(dir_ + "/out.xml").code(), 0);
+    FormatOptions w;
+    w.type = FormatType::MarcXml;
+    auto reader = make_reader(o, in);
+    auto writer = make_writer(w, out);
+    writer->begin();
+    records::RecordHandle h;
+    for (ResultCode rc = reader->next(h); rc.code() == 0; rc = reader->next(h)) {
+      ASSERT_EQ(writer->write(h).code(), 1);
+      EXPECT_EQ(writer->replaced(), 0u);
+    }
+    writer->end();
+    ASSERT_EQ(out.commit().code(), 0);
+    const std::vector<std::string> yaz = yaz_dump(dir_ + "/out.xml", "-i marcxml -o line");
+    ASSERT_EQ(yaz.size(), records.dumps.size());
+    for (std::size_t i = 0; i < yaz.size(); ++i) {
+      // Fields and subfields alike; the leader's lengths are the written ones.
+      const std::string& d = records.dumps[i];
+      EXPECT_EQ(yaz[i].substr(yaz[i].find('\n')), d.substr(d.find('\n'))) << "record " << i;
+      EXPECT_EQ(yaz[i].substr(9, 3), "a22") << yaz[i].substr(0, 24);
+      EXPECT_EQ(yaz[i].substr(5, 4), d.substr(5, 4));
+    }
+  }
 }
 
 TEST_F(FormatFiles, HostileInputStaysContained) {

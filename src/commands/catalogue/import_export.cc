@@ -24,6 +24,7 @@
 #include "imex/formats.h"
 #include "imex/importer.h"
 #include "imex/record_convert.h"
+#include "imex/xml_format.h"
 #include "pool/counters.h"
 #include "psi/script.h"
 #include "scripting/psi_library.h"
@@ -406,6 +407,10 @@ ResultCode Exporter::write(std::uint32_t idn, records::RecordHandle& h) {
     return 0;
   }
   if (rc.code() == 1) ++written_;
+  // Nothing is changed silently: the record whose bytes the XML could not
+  // carry is named.
+  if (rc.code() == 1 && writer_->replaced() > 0)
+    record_line(service_, idn, import_text(service_, imex::kMsgBytesReplaced, std::to_string(writer_->replaced())));
   return rc.failed() ? rc : ResultCode(0);
 }
 
