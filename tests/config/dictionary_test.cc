@@ -305,7 +305,7 @@ TEST_F(DictionaryTest, YearTermsPartSourcesFallbacksAndDuplicateKeys) {
   ASSERT_EQ(year->fallbacks.size(), 2u);
   EXPECT_EQ(year->fallbacks[0].tag, "260");
   EXPECT_EQ(year->fallbacks[0].subfield, 'c');
-  EXPECT_EQ(year->fallbacks[1].indicators, " 1");
+  EXPECT_EQ(year->fallbacks[1].indicators, "_1");
   EXPECT_TRUE(f->find_index(11)->fallbacks.empty());  // without ELSE= as before
   EXPECT_EQ(f->find_index(11)->length, 0);
   ASSERT_EQ(f->doubles.size(), 2u);
@@ -317,10 +317,12 @@ TEST_F(DictionaryTest, YearTermsPartSourcesFallbacksAndDuplicateKeys) {
   EXPECT_TRUE(f->doubles[1]->fallback);
   EXPECT_EQ(f->doubles[1]->tags.size(), 2u);
 
-  // An ELSE= that names no element, and one of the wrong kind, are refused.
-  EXPECT_EQ(load("POOL=B\nFILE=1\nINDEX=1,FILE=2,ELSE=\n").code(), kWrongKeyword);
-  EXPECT_EQ(load("POOL=B\nFILE=1\nINDEX=1,FILE=2,ELSE=24\n").code(), kWrongKeyword);
-  EXPECT_EQ(load("POOL=B\nFILE=1,DOUBLE=D\n(D)\nDOUBLE=K,FOUND=MAYBE\n").code(), kWrongKeyword);
+  // An ELSE= that names no element, and a FOUND= of no kind, are refused.
+  for (const char* wrong : {"POOL=B\nFILE=1\nINDEX=1,FILE=2,ELSE=24\n", "POOL=B\nFILE=1\nINDEX=1,ELSE=$a\n",
+                            "POOL=B\nFILE=1,DOUBLE=D\n(D)\nDOUBLE=K,FOUND=MAYBE\n"}) {
+    DataDictionary quiet;
+    EXPECT_EQ(quiet.load({file("w.dic", wrong)}, ErrorOutput{}).code(), kWrongKeyword) << wrong;
+  }
 }
 
 TEST_F(DictionaryTest, ApplicationDictionary) {
