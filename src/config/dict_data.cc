@@ -164,10 +164,21 @@ ItemResult nonfiling_indicator(IndexDef& x, std::string_view v) {
   return kItemOk;
 }
 
+// ELSE=element, one statement may give several.
+ItemResult fallback_source(IndexDef& x, std::string_view v) {
+  const auto e = element_value(v);
+  if (!e || e->tag.empty()) return kWrongKeyword;
+  x.fallbacks.push_back(*e);
+  return kItemOk;
+}
+
 constexpr Field<IndexDef> kIndexFields[] = {
     {Kw::FILE, file_ref<&IndexDef::file, &IndexDef::file_number>},
     {Kw::TERM, label<&IndexDef::term>},
     {Kw::SOURCE, element<&IndexDef::source>},
+    {Kw::OFFSET, u16<&IndexDef::offset>},
+    {Kw::LENG, u16<&IndexDef::length>},
+    {Kw::ELSE, fallback_source},
     {Kw::PREFIX, name<&IndexDef::prefix, 20>},
     {Kw::NFINDIC, nonfiling_indicator},
 };
@@ -176,7 +187,8 @@ constexpr StatementKind<IndexDef> kIndex{Kind::Index, u16<&IndexDef::number>, kI
 constexpr Choice<TermType> kTermTypes[] = {{"ASCII", TermType::Ascii},
                                            {"BINARY", TermType::Binary},
                                            {"SORT", TermType::Sort},
-                                           {"IDLIST", TermType::IdList}};
+                                           {"IDLIST", TermType::IdList},
+                                           {"YEAR", TermType::Year}};
 constexpr Choice<char> kFills[] = {
     {"SPACE", ' '}, {"NULL", '0'}, {"0", '0'}, {"LOW", '\0'}, {"HIGH", static_cast<char>(0xFF)}};
 constexpr Choice<Align> kAligns[] = {{"LEFT", Align::Left}, {"RIGHT", Align::Right}};
@@ -247,13 +259,14 @@ ItemResult compared_tags(DoubleDef& d, std::string_view v) {
   return d.compares.given() ? kItemOk : kWrongKeyword;
 }
 
-constexpr Choice<char> kFound[] = {{"COMPARE", 'C'}, {"YES", 'Y'}};
+constexpr Choice<char> kFound[] = {{"COMPARE", 'C'}, {"TERMS", 'T'}, {"YES", 'Y'}};
 constexpr Choice<char> kNotFound[] = {{"CONTINUE", 'C'}, {"NO", 'N'}};
 constexpr Field<DoubleDef> kDoubleFields[] = {
     {Kw::SUB, yes_no<&DoubleDef::subfields>},
     {Kw::INDIC, yes_no<&DoubleDef::indicators>},
     {Kw::FOUND, choice<&DoubleDef::found, kFound>},
     {Kw::NOTFND, choice<&DoubleDef::not_found, kNotFound>},
+    {Kw::ELSE, yes_no<&DoubleDef::fallback>},
 };
 constexpr StatementKind<DoubleDef> kDouble{Kind::Double, compared_tags, kDoubleFields};
 

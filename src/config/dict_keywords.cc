@@ -10,7 +10,7 @@ constexpr std::array kTexts = {
     CORVANTA_DICTIONARY_KEYWORDS(CORVANTA_KW_TEXT)
 #undef CORVANTA_KW_TEXT
 };
-static_assert(kTexts.size() == kKeywordCount, "the keyword table has 148 entries");
+static_assert(kTexts.size() == kKeywordCount, "the keyword table has 149 entries");
 
 }  // namespace
 

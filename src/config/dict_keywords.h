@@ -1,4 +1,4 @@
-// The keywords of the definition language: one table of 148 words, each an
+// The keywords of the definition language: one table of 149 words, each an
 // upper-case word followed by "=". A keyword's position in the table is its
 // number. The list below is the single source of the enumeration and of the
 // texts; keep its order.
@@ -30,7 +30,7 @@ namespace corvanta::dict {
   X(LAYOUTH) X(SUBLIB) X(PERIOD) X(REPORT) X(FORWARD) X(SIGN) X(PREFIX) X(USERPERM) \
   X(OLX) X(SUPPRESS) X(LIMIT) X(CASCADE) X(SETUP) X(FILTER) X(PRECISE) X(XTAG) \
   X(STYLE) X(TABNO) X(USERTAB) X(NFINDIC) X(CHARS) X(SUBDELIM) X(SUBLINK) X(PUBLISH) \
-  X(FACET) X(PROC) X(SHELF) X(REFFORM)
+  X(FACET) X(PROC) X(SHELF) X(REFFORM) X(ELSE)
 // clang-format on
 
 enum class Kw : std::uint8_t {
@@ -39,7 +39,7 @@ enum class Kw : std::uint8_t {
 #undef CORVANTA_KW_ENUM
 };
 
-inline constexpr std::size_t kKeywordCount = 148;
+inline constexpr std::size_t kKeywordCount = 149;
 
 // The keyword's text, "=" included ("POOL=").
 std::string_view keyword_text(Kw kw);

@@ -113,7 +113,8 @@ struct TagDef {
 
 inline constexpr std::uint16_t kMaxTermLength = 240;  // MAXLEN= is never more
 
-enum class TermType : char { Ascii = 'A', Binary = 'B', Sort = 'S', IdList = 'I' };
+// YEAR: as ASCII, from the value's first run of exactly four digits only.
+enum class TermType : char { Ascii = 'A', Binary = 'B', Sort = 'S', IdList = 'I', Year = 'Y' };
 enum class Align : char { None = ' ', Left = 'L', Right = 'R' };
 
 struct TermDef {
@@ -138,6 +139,13 @@ struct IndexDef {
   std::uint16_t file_number = 0;  // or the list file's number in the pool
   LabelRef term;                  // the group of the term definition
   Element source;
+  // OFFSET=, LENG=: the part of the SOURCE= field's content indexed
+  // (positions from 0; LENG=0: to the end).
+  std::uint16_t offset = 0;
+  std::uint16_t length = 0;
+  // ELSE=: further sources in order; the first source that gives the
+  // record a term gives all of its terms of the index.
+  std::vector<Element> fallbacks;
   std::string prefix;
   char nonfiling_indicator = 0;  // '1' or '2'
 
@@ -188,8 +196,9 @@ struct DoubleDef {
   LabelRef compares;
   bool subfields = false;
   bool indicators = false;
-  char found = 0;                   // 'C' COMPARE, 'Y' YES, 0 none
+  char found = 0;                   // 'C' COMPARE, 'T' TERMS, 'Y' YES, 0 none
   char not_found = 'C';             // 'C' CONTINUE, 'N' NO
+  bool fallback = false;            // ELSE=YES: only when no earlier key applied
   std::vector<const TagDef*> tags;  // bound: the tags compared
 };
 

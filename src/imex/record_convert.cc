@@ -253,14 +253,45 @@ ResultCode cnv_cond_notag(RecordConverter&, RecordHandle& target, RecordHandle& 
   return conditional(target, source, field, subfield, rule, false);
 }
 
+// Keeps a field no rule places as a field of its own, the local tag the
+// parameter names ("MAB"; default "LOC"): subfield t the source tag, i its
+// indicators ("_" for a blank), then the source's subfields as they are,
+// or its content as subfield a. Called for one subfield, that one only.
+ResultCode cnv_keep_local(RecordConverter&, RecordHandle& target, RecordHandle& source,
+                          const FieldDesc& field, const FieldDesc* subfield, const ConversionRule& rule) {
+  FieldDesc kept;
+  kept.tag = rule.parameter.size() == 3 ? rule.parameter : std::string("LOC");
+  kept.type = 1;
+  if (const ResultCode rc = records::fld_append(target, kept); rc.failed()) return rc;
+  std::string indicators = field.indicators.empty() ? std::string("_") : field.indicators;
+  std::replace(indicators.begin(), indicators.end(), ' ', '_');
+  const auto add = [&](std::string_view code, std::string_view text) {
+    if (text.empty()) return ResultCode(0);
+    FieldDesc piece;
+    piece.tag = std::string(code);
+    piece.type = 1;
+    piece.set(text);
+    return records::fld_append(target, kept, &piece);
+  };
+  if (const ResultCode rc = add("t", field.tag); rc.failed()) return rc;
+  if (const ResultCode rc = add("i", indicators); rc.failed()) return rc;
+  if (subfield != nullptr) return add(subfield->tag, subfield->content());
+  FieldDesc s;
+  if (records::sfl_first(source, field, s).code() != 0) return add("a", field.content());
+  do {
+    if (const ResultCode rc = add(s.tag, s.content()); rc.failed()) return rc;
+  } while (records::sfl_next(source, field, s).code() == 0);
+  return 0;
+}
+
 struct NamedRoutine {
   std::string_view name;
   ConversionRoutine routine;
 };
 
-// The 61 routines in table order. The field-specific conversions between
+// The 62 routines in table order. The field-specific conversions between
 // MARC 21, MAB2, the internal format and authority data behave like cnv_norm.
-const std::array<NamedRoutine, 61> kRoutines = {{
+const std::array<NamedRoutine, 62> kRoutines = {{
     {"cnv_copy", cnv_copy},
     {"cnv_increm", cnv_increm},
     {"cnv_norm", cnv_norm},
@@ -322,6 +353,7 @@ const std::array<NamedRoutine, 61> kRoutines = {{
     {"cnv_gndswt_crv", cnv_norm},
     {"cnv_shift_auth", cnv_norm},
     {"cnv_shift4", cnv_norm},
+    {"cnv_keep_local", cnv_keep_local},
 }};
 
 bool indicators_match(const FieldAddress& a, const FieldDesc& field) {

@@ -56,7 +56,7 @@ struct ConversionRule {
   std::string parameter;
 };
 
-// The names of the 61 routines, in table order.
+// The names of the 62 routines, in table order.
 const std::vector<std::string_view>& routine_names();
 // The routine of that name, or nullptr.
 ConversionRoutine find_routine(std::string_view name);

@@ -25,13 +25,15 @@ std::uint8_t walked_type(const FieldDesc& f, const FieldDesc& s, bool subfield) 
   return subfield ? s.type : f.type;
 }
 
-ResultCode index_one(const IndexContext& ctx, const dict::FileDef& file, const dict::IndexDef& index,
-                     RecordHandle& record, ListEntries& out, TermList& list) {
+// The entries one source of an index gives the record (added to `out`).
+// `part` cuts each value to OFFSET=/LENG= (the SOURCE= element only).
+ResultCode index_source(const IndexContext& ctx, const dict::FileDef& file, const dict::IndexDef& index,
+                        const dict::Element& source, bool part, RecordHandle& record, ListEntries& out,
+                        TermList& list) {
   const dict::TermDef* term = index.term_def;
-  if (term == nullptr) return kNoTermDefinition;
   const int list_file = list_file_of(index);
   const std::size_t key_length = list_key_length(index);
-  const WalkElement element = walk_element(file, index.source);
+  const WalkElement element = walk_element(file, source);
   if (element.tag == nullptr) return 0;
   const bool subfield = element.subfield != nullptr;
 
@@ -53,6 +55,10 @@ ResultCode index_one(const IndexContext& ctx, const dict::FileDef& file, const d
     if (walked.failed()) return walked.code() == kMissing ? ResultCode(0) : walked;
     if (walked.code() != 0) return 0;
     std::string_view value = walked_value(f, s, subfield);
+    if (part) {
+      value = value.substr(std::min<std::size_t>(index.offset, value.size()));
+      if (index.length != 0) value = value.substr(0, index.length);
+    }
     if (index.nonfiling_indicator == '1' || index.nonfiling_indicator == '2') {
       const std::size_t at = index.nonfiling_indicator == '1' ? 0 : 1;
       if (at < f.indicators.size() && f.indicators[at] >= '0' && f.indicators[at] <= '9') {
@@ -68,6 +74,23 @@ ResultCode index_one(const IndexContext& ctx, const dict::FileDef& file, const d
       add_entry(out, list_file, index.prefix + e.term, key_length);
     }
   }
+}
+
+// The SOURCE= element, else the ELSE= elements in order, up to the first
+// that gives an entry.
+ResultCode index_one(const IndexContext& ctx, const dict::FileDef& file, const dict::IndexDef& index,
+                     RecordHandle& record, ListEntries& out, TermList& list) {
+  if (index.term_def == nullptr) return kNoTermDefinition;
+  const std::size_t before = out.size();
+  const bool part = index.offset != 0 || index.length != 0;
+  if (const ResultCode rc = index_source(ctx, file, index, index.source, part, record, out, list); rc.failed())
+    return rc;
+  for (const dict::Element& other : index.fallbacks) {
+    if (out.size() != before) break;
+    if (const ResultCode rc = index_source(ctx, file, index, other, false, record, out, list); rc.failed())
+      return rc;
+  }
+  return 0;
 }
 
 // The sort part of a link's list key, by the list file's key length.

@@ -8,6 +8,10 @@
 // indicator whose digit counts leading characters to skip. An IDLIST term
 // definition makes one key per record instead: the 4-byte values the
 // source selects, at most 25 (100 bytes), zero-filled to MAXLEN=.
+// OFFSET= and LENG= cut each value of the SOURCE= element to a part (the
+// positions of a control field). When SOURCE= gives the record no entry,
+// the ELSE= elements are tried in order and the first that gives one gives
+// all of the record's entries of the index.
 //
 // Link entries: for every active element of every link definition with a
 // list file, each occurrence of the element's IDN field or subfield gives

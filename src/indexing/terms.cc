@@ -56,6 +56,23 @@ bool only_fill(std::string_view term, const dict::TermDef& def) {
   return std::all_of(term.begin(), term.end(), [&](char c) { return c == def.fill; });
 }
 
+// TYPE=YEAR: the first run of exactly four digits ("c1999." gives "1999",
+// "12345" none), empty when there is none.
+std::string_view first_year(std::string_view value) {
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  for (std::size_t i = 0; i < value.size();) {
+    if (!digit(value[i])) {
+      ++i;
+      continue;
+    }
+    std::size_t end = i;
+    while (end < value.size() && digit(value[end])) ++end;
+    if (end - i == 4) return value.substr(i, 4);
+    i = end;
+  }
+  return {};
+}
+
 std::string indicator_prefix(std::string_view indicators) {
   std::string prefix = "__";
   if (!indicators.empty() && indicators[0] != ' ') prefix[0] = indicators[0];
@@ -248,6 +265,10 @@ ResultCode trm_generate(const TermContext& ctx, TermList& list, std::string_view
                         const dict::TermDef* term, TermMode mode, std::string_view value, std::uint8_t type) {
   list.clear();
   if (term == nullptr) return kNoTermDefinition;
+  if (is_text(type) && term->type == dict::TermType::Year) {
+    value = first_year(value);
+    if (value.empty()) return 0;
+  }
   if (is_text(type)) {
     // Control bytes are the translation's to make: those in the data itself
     // are taken as blanks, so that stored text cannot steer its own terms.

@@ -8,7 +8,9 @@
 //   NUMBER               9-byte pieces   } a piece starting 0x01 (negative)
 //   type 3               5-byte pieces   } has every byte inverted
 //   DATETIME             8-byte pieces
-// and with INDIC=YES every term gets a two-character prefix from the
+// A text value under a TYPE=YEAR term definition is first cut to its first
+// run of exactly four digits; a value without one gives no term.
+// With INDIC=YES every term gets a two-character prefix from the
 // field's indicators ('_' where there is none).
 //
 // Words: the value passes the term definition's character translation,

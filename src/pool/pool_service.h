@@ -146,12 +146,17 @@ class PoolLayer {
   ResultCode idn_peek(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h);
   ResultCode idn_return(const dict::AppPoolDef& pool, const dict::FileDef& file, std::uint32_t idn);
 
-  // The duplicate search (pool_duplicates.cc): the stored records that
-  // share with `h` a value of every tag the file's duplicate checks
-  // (DOUBLE=) compare, looked up through the indexes built from those tags;
-  // ascending, without `h`'s own IDN. A check whose FOUND= is COMPARE keeps
-  // only candidates whose compared fields are equal (with indicators when
-  // its INDIC= says so). Nothing is found without duplicate checks.
+  // The duplicate search (pool_duplicates.cc). Each duplicate check
+  // (DOUBLE=) is a key, tried in order. A key applies to `h` when one of its
+  // tags feeds an index (SOURCE= or ELSE=) that gives `h` terms; its
+  // candidates are the stored records sharing a term with `h` in each such
+  // tag's indexes. FOUND=COMPARE keeps the candidates whose key fields are
+  // equal as text (with indicators when INDIC= says so), FOUND=TERMS those
+  // whose terms in the key's indexes are the same, otherwise every
+  // candidate is kept. The first key that keeps one gives the result
+  // (ascending, without `h`'s own IDN); a key that applies and keeps none
+  // ends the search with NOTFND=NO. A key with ELSE=YES is tried only when
+  // no key before it applied. Nothing is found without duplicate checks.
   ResultCode rec_duplicates(const dict::AppPoolDef& pool, const dict::FileDef& file, RecordHandle& h,
                             std::vector<std::uint32_t>& found);
 

@@ -253,6 +253,24 @@ ResultCode rec_to_internal(const ConversionContext& ctx, RecordHandle& source, R
       empty.type = def->type.code;
       if (const ResultCode put = fld_append(target, empty); put.failed()) return put;
       FieldDesc s;
+      if (sfl_first(source, f, s).code() != 0 && f.length != 0) {
+        // Text given to a field of subfields (an older record, a script's
+        // plain value) is kept as its subfield a, or its first subfield.
+        const dict::SubfieldDef* sdef = def->find_subfield('a');
+        if (sdef == nullptr && !def->subfields.empty()) sdef = def->subfields.front();
+        if (sdef == nullptr) continue;
+        std::string value;
+        const std::string text = translated(ctx, ctx.input_table, f.content());
+        const ResultCode conv = fld_to_internal(sdef->type, text, value, ctx.max_field_length);
+        if (conv.code() == kBadType) return conv;
+        if (value.empty()) continue;
+        FieldDesc piece;
+        piece.tag.assign(1, sdef->code);
+        piece.type = sdef->type.code;
+        piece.set(value);
+        if (const ResultCode put = fld_append(target, empty, &piece); put.failed()) return put;
+        continue;
+      }
       for (ResultCode r = sfl_first(source, f, s); r.code() == 0; r = sfl_next(source, f, s)) {
         if (s.type == kDropped) continue;
         const dict::SubfieldDef* sdef = def->find_subfield(s.tag[0]);

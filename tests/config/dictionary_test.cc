@@ -280,6 +280,51 @@ TEST_F(DictionaryTest, StatementsAttachToThePrecedingPoolAndFile) {
   EXPECT_EQ(x->term_def->stop_list, 3);
 }
 
+TEST_F(DictionaryTest, YearTermsPartSourcesFallbacksAndDuplicateKeys) {
+  ASSERT_EQ(load("POOL=B\n"
+                 "FILE=1,DOUBLE=D\n"
+                 "INDEX=10,FILE=2,TERM=Y,SOURCE=008,OFFSET=7,LENG=4,ELSE=260$c,ELSE=264/_1$c\n"
+                 "INDEX=11,FILE=2,TERM=Y,SOURCE=245$a\n"
+                 "FILE=2,TYPE=LIST\n"
+                 "(Y)\n"
+                 "TERM=6,TYPE=YEAR,MAXLEN=9,ALIGN=RIGHT,FILL=0\n"
+                 "(D)\n"
+                 "DOUBLE=K1,FOUND=COMPARE\n"
+                 "DOUBLE=K2,FOUND=TERMS,NOTFND=NO,ELSE=YES\n"
+                 "(K1)\nTAG=020\n(K2)\nTAG=245\nTAG=008\n")
+                .code(),
+            0)
+      << printed_;
+  const dict::FileDef* f = data_.find_pool("B")->find_file(1);
+  const IndexDef* year = f->find_index(10);
+  ASSERT_NE(year, nullptr);
+  EXPECT_EQ(year->term_def->type, TermType::Year);
+  EXPECT_EQ(year->source.tag, "008");
+  EXPECT_EQ(year->offset, 7);
+  EXPECT_EQ(year->length, 4);
+  ASSERT_EQ(year->fallbacks.size(), 2u);
+  EXPECT_EQ(year->fallbacks[0].tag, "260");
+  EXPECT_EQ(year->fallbacks[0].subfield, 'c');
+  EXPECT_EQ(year->fallbacks[1].indicators, "_1");
+  EXPECT_TRUE(f->find_index(11)->fallbacks.empty());  // without ELSE= as before
+  EXPECT_EQ(f->find_index(11)->length, 0);
+  ASSERT_EQ(f->doubles.size(), 2u);
+  EXPECT_EQ(f->doubles[0]->found, 'C');
+  EXPECT_EQ(f->doubles[0]->not_found, 'C');
+  EXPECT_FALSE(f->doubles[0]->fallback);
+  EXPECT_EQ(f->doubles[1]->found, 'T');
+  EXPECT_EQ(f->doubles[1]->not_found, 'N');
+  EXPECT_TRUE(f->doubles[1]->fallback);
+  EXPECT_EQ(f->doubles[1]->tags.size(), 2u);
+
+  // An ELSE= that names no element, and a FOUND= of no kind, are refused.
+  for (const char* wrong : {"POOL=B\nFILE=1\nINDEX=1,FILE=2,ELSE=24\n", "POOL=B\nFILE=1\nINDEX=1,ELSE=$a\n",
+                            "POOL=B\nFILE=1,DOUBLE=D\n(D)\nDOUBLE=K,FOUND=MAYBE\n"}) {
+    DataDictionary quiet;
+    EXPECT_EQ(quiet.load({file("w.dic", wrong)}, ErrorOutput{}).code(), kWrongKeyword) << wrong;
+  }
+}
+
 TEST_F(DictionaryTest, ApplicationDictionary) {
   const std::string data =
       "POOL=LIB,FILE=F\n(F)\nFILE=1,LINK=L\nFILE=2\n(L)\nLINK=4,NAME=MEX,FILE=2,LINKTAG=E,SUPPRESS=Y\n"

@@ -395,12 +395,12 @@ TEST_F(IndexingTest, TheUpdateServiceStoresChecksAndDeletes) {
   // Duplicates and undefined fields are reported, not refused.
   doubles = {1, 9};
   ASSERT_EQ(updates
-                .run(*pool_, bibls, "NEW-CHK", 0, transfer("245", "", "$$aSonne") + transfer("999", "", "x"),
+                .run(*pool_, bibls, "NEW-CHK", 0, transfer("245", "", "$$aSonne") + transfer("XYZ", "", "x"),
                      false, out)
                 .code(),
             0);
   EXPECT_EQ(out.duplicate_messages, "2502 1.(2) 1\n2502 2.(2) 9");
-  EXPECT_EQ(out.check_messages, "153 999");
+  EXPECT_EQ(out.check_messages, "153 XYZ");
 
   ASSERT_EQ(updates.run(*pool_, bibls, "UPDATE", idn, transfer("245", "10", "$$aNebel"), false, out).code(),
             0);

@@ -65,12 +65,12 @@ TEST_F(StoreSequenceTest, AReservedIdnGoesBackUnlessTheRecordIsStoredAsNew) {
   // Refused by a check: no number is used up, the record leaves without one.
   const std::uint32_t first = next_idn();
   records::RecordHandle bad;
-  record(transfer("245", "$$aErster") + transfer("999", "x"), bad);
+  record(transfer("245", "$$aErster") + transfer("XYZ", "x"), bad);
   out = imex::UpdateOutcome{};
   ASSERT_EQ(updates.check_and_store(pool(), file(), bad, import_steps(), {}, out).code(), 0);
   EXPECT_EQ(out.end, imex::StoreEnd::Refused);
   EXPECT_TRUE(out.refused_by.empty());
-  EXPECT_EQ(out.check_messages.rfind("Tag 999: ", 0), 0u) << out.check_messages;
+  EXPECT_EQ(out.check_messages.rfind("Tag XYZ: ", 0), 0u) << out.check_messages;
   EXPECT_EQ(bad.idn, 0u);
   EXPECT_EQ(next_idn(), first);
 

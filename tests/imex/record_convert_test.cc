@@ -70,9 +70,9 @@ TEST(Addresses, Parse) {
   EXPECT_EQ(parse_address("1000")->indicators, "0");
   EXPECT_FALSE(parse_address("24"));
   EXPECT_FALSE(parse_address("245$"));
-  EXPECT_EQ(routine_names().size(), 61u);
+  EXPECT_EQ(routine_names().size(), 62u);
   EXPECT_EQ(routine_names().front(), "cnv_copy");
-  EXPECT_EQ(routine_names().back(), "cnv_shift4");
+  EXPECT_EQ(routine_names().back(), "cnv_keep_local");
 }
 
 TEST_F(ConvertTest, WithoutRulesTheRecordIsCopied) {
@@ -94,6 +94,15 @@ TEST_F(ConvertTest, OnlyADefaultLineConvertsEveryField) {
   ASSERT_EQ(prefix.apply(target_, source_).code(), 0);
   EXPECT_EQ(text_of(target_),
             "IDN  000000007\n100  >Autor\n200  >Erster\n200  >Zweiter\n245  $$aHaupttitel$$b>Zusatz\n\n");
+}
+
+TEST_F(ConvertTest, KeepLocalKeepsEveryUnplacedFieldWithItsTagAndIndicator) {
+  RecordConverter c;
+  c.load_text("100\t700\tcnv_norm\nDEFAULT\tcnv_keep_local\tMAB\n");
+  ASSERT_EQ(c.apply(target_, source_).code(), 0);
+  EXPECT_EQ(text_of(target_),
+            "IDN  000000007\n700  Autor\nMAB  $$t200$$i_$$aErster\nMAB  $$t200$$i_$$aZweiter\n"
+            "MAB  $$t245$$i_$$aHaupttitel$$bZusatz\n\n");
 }
 
 TEST_F(ConvertTest, RulesAndRoutines) {

@@ -70,6 +70,21 @@ TEST_F(TermTest, WordsLengthsFillAndAlignment) {
   EXPECT_EQ(generate("ab"), (Terms{"NAB       "}));
 }
 
+TEST_F(TermTest, YearTermsTakeTheFirstRunOfExactlyFourDigits) {
+  def_.type = dict::TermType::Year;
+  def_.translation.clear();
+  def_.max_length = 9;
+  def_.align = dict::Align::Right;
+  def_.fill = '0';
+  EXPECT_EQ(generate("c1999."), (Terms{"N000001999"}));
+  EXPECT_EQ(generate("1959 -2001"), (Terms{"N000001959"}));
+  EXPECT_EQ(generate("[ca. 12345, 1880?]"), (Terms{"N000001880"}));  // a longer run is no year
+  EXPECT_EQ(generate("19uu"), Terms{});
+  EXPECT_EQ(generate(""), Terms{});
+  EXPECT_EQ(generate("1990", TermMode::Search), (Terms{"N000001990"}));  // queries alike
+  EXPECT_EQ(generate("2000", TermMode::Retrieval), (Terms{"N000002000"}));
+}
+
 TEST_F(TermTest, ModesAndControlBytes) {
   // Search mode: the whole text is one term, blanks kept as they are.
   def_.translation.clear();
