@@ -105,8 +105,7 @@ void append_content(records::RecordHandle& h, const records::FieldDesc& f, std::
 // back split into other subfields. Empty when there is none.
 std::string dollar_clash(records::RecordHandle& h) {
   const auto clashes = [](std::string_view v) {
-    return v.find("$$") != std::string_view::npos || (!v.empty() && v.back() == '$') ||
-           (!v.empty() && v.front() == '$');
+    return v.find("$$") != std::string_view::npos || (!v.empty() && v.back() == '$');
   };
   records::FieldDesc f;
   for (ResultCode rc = records::fld_first(h, f); rc.code() == 0; rc = records::fld_next(h, f)) {
