@@ -97,7 +97,8 @@ struct FormatOptions {
 
 class RecordReader {
  public:
-  explicit RecordReader(const FormatOptions& options) : options_(options) {}
+  // Every value read is stored in NFC (util/unicode.h), after translation.
+  explicit RecordReader(const FormatOptions& options) : options_(options) { builder_.normalise_values(true); }
   virtual ~RecordReader() = default;
   RecordReader(const RecordReader&) = delete;
   RecordReader& operator=(const RecordReader&) = delete;
