@@ -60,8 +60,10 @@ class Marc21Reader final : public RecordReader {
     if (rc.failed()) return rc;
     start(h);
     type_ = m_.leader[6];
-    const auto tr = [this](std::string_view v) -> std::string_view {
-      if (options_.translation.empty()) return v;
+    // CHARSET=AUTO: leader position 9 "a" is UTF-8 already.
+    const bool utf8 = options_.translate_by_leader && m_.leader.size() > 9 && m_.leader[9] == 'a';
+    const auto tr = [this, utf8](std::string_view v) -> std::string_view {
+      if (options_.translation.empty() || utf8) return v;
       scratch_ = translated(v);  // the builder copies it at once
       return scratch_;
     };
