@@ -56,6 +56,11 @@ class Decoder {
         at += designate(run.substr(at), out);
         continue;
       }
+      // ASCII in the default G0 set is itself (most of every value).
+      if (ascii_g0() && static_cast<unsigned char>(run[at]) < 0x80) {
+        out += run[at++];
+        continue;
+      }
       // The shortest piece the decoder takes whole: a character with the
       // diacritics before it (YAZ asks for more while it has only those).
       std::size_t end = std::min(at + unit(run[at]), run.size());
@@ -86,6 +91,8 @@ class Decoder {
   }
 
  private:
+  bool ascii_g0() const { return g0_.empty() || g0_ == "\x1b(B" || g0_ == "\x1bs"; }
+
   // The bytes of a character starting with `c`: 3 in a multibyte set
   // (EACC), else 1. YAZ drops a multibyte character cut short silently, so
   // the piece is measured here.

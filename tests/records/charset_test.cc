@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "records/translate.h"
+#include "util/unicode.h"
 
 namespace corvanta::records {
 namespace {
@@ -54,6 +57,25 @@ TEST(Charset, GapsAreVisibleNeverDropped) {
   // Control bytes pass and end the set: a subfield after Cyrillic is Latin.
   EXPECT_EQ(marc8("\x1b(NA\x1f" "A\n\x1b(NA"), "\xD0\xB0\x1f" "A\n\xD0\xB0");
   EXPECT_EQ(marc8(""), "");
+}
+
+TEST(Charset, AnyBytesGiveWellFormedUtf8) {
+  // Random bytes, rich in escapes, diacritics and set switches.
+  std::mt19937 random(20261207);
+  const std::string_view alphabet("\x1b()$,-!1NSgbps\xE8\xC9\xE1\xA1\x88\x89\xFF\x1f\n A0", 26);
+  for (int round = 0; round < 3000; ++round) {
+    std::string in;
+    const std::size_t length = random() % 24;
+    for (std::size_t i = 0; i < length; ++i)
+      in += random() % 3 == 0 ? static_cast<char>(random() % 256) : alphabet[random() % alphabet.size()];
+    for (const Charset set : {Charset::Marc8, Charset::Iso5426}) {
+      const std::string out = decode_to_utf8(set, in);
+      EXPECT_TRUE(is_valid_utf8(out)) << round;
+      // Control bytes all pass (escape sequences and markers may vanish).
+      for (const char c : {'\n', '\x1f'})
+        EXPECT_EQ(std::count(out.begin(), out.end(), c), std::count(in.begin(), in.end(), c)) << round;
+    }
+  }
 }
 
 TEST(Charset, Iso5426LikeTheMab2Table) {
