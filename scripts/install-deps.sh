@@ -9,6 +9,7 @@ packages=(
   libxerces-c-dev libxalan-c-dev zlib1g-dev libsqlite3-dev
   bison
   gawk lua5.4 idzebra-2.0 libyaz-dev pkg-config yaz xsltproc
+  libicu-dev  # with libyaz-dev: Unicode normalisation and the MARC-8 and ISO 5426 decoders
 )
 # clang brings libFuzzer for the fuzz runs; optional.
 optional=(clang)

@@ -593,6 +593,18 @@ std::optional<FormatType> format_type(std::string_view value) {
   return std::nullopt;
 }
 
+std::optional<InputCharset> input_charset(std::string_view value) {
+  static constexpr InputCharset kCharsets[] = {
+      {"UTF8", "", false},        {"MARC8", "MARC8", false},   {"ISO5426", "ISO5426", false},
+      {"MAB2", "ISO5426", false}, {"LATIN1", "LATIN1", false}, {"CP850", "CP850", false},
+      {"AUTO", "MARC8", true},
+  };
+  for (const InputCharset& c : kCharsets) {
+    if (c.value == value) return c;
+  }
+  return std::nullopt;
+}
+
 std::string_view format_name(FormatType type) {
   return kTypeNames[static_cast<int>(type)];
 }

@@ -67,6 +67,18 @@ inline bool is_mab(FormatType t) {
   return t == FormatType::Mab2 || t == FormatType::Mabi;
 }
 
+// The character set of an input file (IMPORT CHARSET=): the installation's
+// translation of that name converts it to UTF-8; UTF-8 needs none. AUTO
+// (MARC 21 only) reads a record with leader position 9 "a" as UTF-8 and any
+// other as MARC-8.
+struct InputCharset {
+  std::string_view value;        // as the parameter gives it
+  std::string_view translation;  // the translation's name, empty for UTF-8
+  bool by_leader;                // AUTO
+};
+// The character set of that (upper-case) value; none for any other value.
+std::optional<InputCharset> input_charset(std::string_view value);
+
 inline constexpr std::size_t kMaxRecordText = 30000;
 // How much of a record that cannot be read is kept for the error file.
 inline constexpr std::size_t kMaxKeptText = 1 << 20;
@@ -104,6 +116,7 @@ struct FormatOptions {
   bool protyp = false;                  // PROTYP: read escapes in the internal format
   const records::Translations* translations = nullptr;
   std::string translation;  // TRANSLIN for a reader, TRANSLOUT for a writer
+  bool translate_by_leader = false;  // MARC 21: none for leader position 9 "a"
   char escape = '\\';
   char subfield = '\x1f';  // MARC21/Subfield
   // Record buffers: room for the largest record text in record form.
@@ -115,7 +128,8 @@ struct FormatOptions {
 
 class RecordReader {
  public:
-  explicit RecordReader(const FormatOptions& options) : options_(options) {}
+  // Every value read is stored in NFC (util/unicode.h), after translation.
+  explicit RecordReader(const FormatOptions& options) : options_(options) { builder_.normalise_values(true); }
   virtual ~RecordReader() = default;
   RecordReader(const RecordReader&) = delete;
   RecordReader& operator=(const RecordReader&) = delete;

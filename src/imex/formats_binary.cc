@@ -5,7 +5,7 @@
 
 #include "imex/formats.h"
 #include "imex/iso2709.h"
-#include "util/text.h"
+#include "util/unicode.h"
 
 namespace corvanta::imex {
 namespace {
@@ -62,8 +62,10 @@ class Marc21Reader final : public RecordReader {
     if (rc.failed()) return rc;
     start(h);
     type_ = m_.leader[6];
-    const auto tr = [this](std::string_view v) -> std::string_view {
-      if (options_.translation.empty()) return v;
+    // CHARSET=AUTO: leader position 9 "a" is UTF-8 already.
+    const bool utf8 = options_.translate_by_leader && m_.leader.size() > 9 && m_.leader[9] == 'a';
+    const auto tr = [this, utf8](std::string_view v) -> std::string_view {
+      if (options_.translation.empty() || utf8) return v;
       scratch_ = translated(v);  // the builder copies it at once
       return scratch_;
     };
@@ -281,7 +283,7 @@ bool marc21_record(records::RecordHandle& h, char delimiter,
   // UTF-8, without the escape sequences of MARC-8.
   bool utf8 = untranslated;
   for (std::size_t i = 0; i < count && utf8; ++i)
-    utf8 = is_utf8(out.fields[i].content) && out.fields[i].content.find('\x1b') == std::string::npos;
+    utf8 = is_valid_utf8(out.fields[i].content) && out.fields[i].content.find('\x1b') == std::string::npos;
   marc21_leader(out.leader, utf8);
   return true;
 }

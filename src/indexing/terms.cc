@@ -5,6 +5,7 @@
 #include "dbm/codes.h"
 #include "records/translate.h"
 #include "util/big_endian.h"
+#include "util/unicode.h"
 
 namespace corvanta::records {
 namespace {
@@ -270,18 +271,16 @@ ResultCode trm_generate(const TermContext& ctx, TermList& list, std::string_view
     if (value.empty()) return 0;
   }
   if (is_text(type)) {
-    // Control bytes are the translation's to make: those in the data itself
-    // are taken as blanks, so that stored text cannot steer its own terms.
+    // The value in NFC, so that composed and decomposed letters give the
+    // same terms. Control bytes are the translation's to make: those in the
+    // data itself (line feeds and tabs too) are taken as blanks, so that
+    // stored text cannot steer its own terms and ends a word there.
     std::string translated;
-    std::string cleaned;
-    if (std::any_of(value.begin(), value.end(),
-                    [](char c) { return static_cast<unsigned char>(c) <= 0x09; })) {
-      cleaned = std::string(value);
-      for (char& c : cleaned) {
-        if (static_cast<unsigned char>(c) <= 0x09) c = ' ';
-      }
-      value = cleaned;
+    std::string cleaned = to_nfc(value);
+    for (char& c : cleaned) {
+      if (static_cast<unsigned char>(c) < 0x20) c = ' ';
     }
+    value = cleaned;
     if (!term->translation.empty() && ctx.translations != nullptr) {
       if (const TranslationTable* table = ctx.translations->find(term->translation)) {
         translated = table->translate(value, kPlain, ctx.escape);

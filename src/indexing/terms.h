@@ -13,7 +13,10 @@
 // With INDIC=YES every term gets a two-character prefix from the
 // field's indicators ('_' where there is none).
 //
-// Words: the value passes the term definition's character translation,
+// Words: the value is brought into NFC (a letter and its combining mark
+// become the composed letter; text that is not UTF-8 stays as it is), every
+// byte below 0x20 (line feed, tab...) becomes a blank, so it ends a word;
+// then the value passes the term definition's character translation,
 // which decides the index form of each character and may produce these
 // control bytes:
 //   0x00 dropped               0x05 the term is kept from stop words (K)

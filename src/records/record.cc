@@ -5,6 +5,7 @@
 
 #include "util/big_endian.h"
 #include "util/text.h"
+#include "util/unicode.h"
 
 namespace corvanta::records {
 namespace {
@@ -789,6 +790,11 @@ void RecordBuilder::field(std::string_view tag, std::string_view indicators) {
 
 void RecordBuilder::text(std::string_view content) {
   if (fields_.empty() || content.empty()) return;
+  std::string normal;
+  if (normalise_) {
+    normal = to_nfc(content);
+    content = normal;
+  }
   Piece& p = fields_.back();
   const bool first = p.text_length == 0;
   if (first) p.text_at = static_cast<std::uint32_t>(bytes_.size());
@@ -801,6 +807,11 @@ void RecordBuilder::text(std::string_view content) {
 
 void RecordBuilder::subfield(char code, std::string_view data) {
   if (fields_.empty()) return;
+  std::string normal;
+  if (normalise_) {
+    normal = to_nfc(data);
+    data = normal;
+  }
   subs_.push_back({code, static_cast<std::uint32_t>(bytes_.size()), static_cast<std::uint32_t>(data.size())});
   bytes_.append(data);
   fields_.back().end_sub = static_cast<std::uint32_t>(subs_.size());

@@ -185,6 +185,9 @@ bool rec_take_stored(RecordHandle& h, std::uint32_t idn, std::size_t stored);
 class RecordBuilder {
  public:
   void clear();
+  // With `on`, every content and subfield value is stored in NFC
+  // (util/unicode.h); the setting outlives clear().
+  void normalise_values(bool on) { normalise_ = on; }
   bool empty() const { return fields_.empty(); }
   std::size_t size() const { return fields_.size(); }
   // Starts a field; text() or subfield() give its content.
@@ -214,6 +217,7 @@ class RecordBuilder {
   std::vector<Sub> subs_;
   std::vector<std::uint32_t> order_;
   std::vector<Sub> sorted_;
+  bool normalise_ = false;
 };
 
 // Checks the image's invariants (for tests and fuzzing): lengths consistent,

@@ -85,6 +85,10 @@ TranslationTable::TranslationTable(std::string name) : name_(std::move(name)) {
   for (std::size_t i = 0; i < map_.size(); ++i) map_[i] = static_cast<std::uint8_t>(i);
 }
 
+TranslationTable::TranslationTable(std::string name, Charset set) : TranslationTable(std::move(name)) {
+  charset_ = set;
+}
+
 bool TranslationTable::load_file(const std::string& path, char escape) {
   std::FILE* in = open_regular_file(path);
   if (in == nullptr) return false;
@@ -162,6 +166,7 @@ void TranslationTable::add_sequence(Sequence entry) {
 }
 
 std::string TranslationTable::translate(std::string_view input, int mode, char escape) const {
+  if (charset_) return decode_to_utf8(*charset_, input);
   std::string out;
   out.reserve(input.size());
   const bool read_escapes = mode == kReadEscapes || mode == kBothEscapes;
@@ -217,6 +222,12 @@ ResultCode Translations::load(const std::string& name, const std::string& path, 
 ResultCode Translations::register_definitions(const dict::DataDictionary& data, char escape) {
   for (const dict::TranslDef& t : data.translations()) {
     if (find(t.name) != nullptr) continue;
+    if (t.type == 'U') {
+      const std::optional<Charset> set = charset_named(t.path);
+      if (!set) return kTranslationFailed;
+      tables_.emplace_back(t.name, *set);
+      continue;
+    }
     if (load(t.name, t.path, escape).failed()) return kTranslationFailed;
   }
   return 0;

@@ -14,16 +14,23 @@
 // check on, a sequence's target is written only when it is exactly one
 // well-formed UTF-8 character.
 //
+// A Unicode-based table (a definition of type UTF8) instead decodes a
+// character set into UTF-8 (NFC) with a decoder of charset.h: MARC-8 or
+// ISO 5426, named by the definition's PATH. It has no byte map and ignores
+// the escape modes.
+//
 // Translations is the registry of loaded tables, looked up by name in load
 // order; the service owns one. Single-threaded.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "records/charset.h"
 #include "util/result.h"
 
 namespace corvanta::dict {
@@ -49,6 +56,8 @@ struct Sequence {
 class TranslationTable {
  public:
   explicit TranslationTable(std::string name);
+  // A Unicode-based table: decodes `set` into UTF-8.
+  TranslationTable(std::string name, Charset set);
 
   // Reads a table file; false when it cannot be opened.
   bool load_file(const std::string& path, char escape);
@@ -60,6 +69,8 @@ class TranslationTable {
   const std::array<std::uint8_t, 256>& map() const { return map_; }
   const std::vector<Sequence>& sequences() const { return sequences_; }
   bool utf8_check() const { return utf8_check_; }
+  // The decoder of a Unicode-based table; none for a byte table.
+  std::optional<Charset> charset() const { return charset_; }
 
  private:
   void read_line(std::string_view line, char escape);
@@ -70,14 +81,17 @@ class TranslationTable {
   std::vector<Sequence> sequences_;
   bool utf8_check_ = true;
   bool mapping_seen_ = false;
+  std::optional<Charset> charset_;
 };
 
 class Translations {
  public:
   // Loads a table under `name`: 0, or -1 when the file cannot be opened.
   ResultCode load(const std::string& name, const std::string& path, char escape);
-  // Registers the tables of the pool definitions (TRANSL=) in their order;
-  // the first that cannot be loaded ends it with -147.
+  // Registers the tables of the pool definitions (TRANSL=) in their order,
+  // a definition of type UTF8 as a Unicode-based table whose PATH names its
+  // character set; the first that cannot be loaded (or names no known set)
+  // ends it with -147.
   ResultCode register_definitions(const dict::DataDictionary& data, char escape);
   const TranslationTable* find(std::string_view name) const;
   // Translates through the table of that name; a name without table gives

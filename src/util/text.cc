@@ -19,43 +19,6 @@ std::string latin1_to_utf8(std::string_view s) {
   return out;
 }
 
-std::size_t utf8_char_length(std::string_view s) {
-  if (s.empty()) return 0;
-  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char c = b(0);
-  if (c < 0x80) return 1;
-  std::size_t n = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;  // the range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) low = 0xA0;
-    if (c == 0xED) high = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) low = 0x90;
-    if (c == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (s.size() < n || b(1) < low || b(1) > high) return 0;
-  for (std::size_t i = 2; i < n; ++i) {
-    if (b(i) < 0x80 || b(i) > 0xBF) return 0;
-  }
-  return n;
-}
-
-bool is_utf8(std::string_view s) {
-  for (std::size_t at = 0; at < s.size();) {
-    const std::size_t n = utf8_char_length(s.substr(at));
-    if (n == 0) return false;
-    at += n;
-  }
-  return true;
-}
-
 std::string upper(std::string_view s) {
   std::string out(s);
   upper_in_place(out);

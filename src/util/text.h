@@ -20,12 +20,6 @@ constexpr char ascii_lower(char c) noexcept {
 // Copy of `s` with a to z upper-cased.
 // ISO 8859-1 text in UTF-8.
 std::string latin1_to_utf8(std::string_view s);
-// The length of the well-formed UTF-8 character at the start of `s` (1 to
-// 4; no overlong forms, surrogates or values beyond U+10FFFF), 0 when the
-// bytes there are none.
-std::size_t utf8_char_length(std::string_view s);
-// Whether `s` is well-formed UTF-8 throughout.
-bool is_utf8(std::string_view s);
 std::string upper(std::string_view s);
 void upper_in_place(std::string& s);
 

@@ -2,10 +2,6 @@
 
 namespace corvanta {
 
-namespace {
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-}
-
 std::size_t append_xml_text(std::string& out, std::string_view text, XmlTextUse use) {
   std::size_t replaced = 0;
   const bool attribute = use == XmlTextUse::Attribute;
@@ -18,7 +14,7 @@ std::size_t append_xml_text(std::string& out, std::string_view text, XmlTextUse 
       const bool nonchar = n == 3 && u == 0xEF && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
                            static_cast<unsigned char>(text[i + 2]) >= 0xBE;
       if (n == 0 || nonchar) {
-        out += kReplacement;
+        out += kReplacementUtf8;
         ++replaced;
         i += n == 0 ? 1 : n;
       } else {
@@ -37,7 +33,7 @@ std::size_t append_xml_text(std::string& out, std::string_view text, XmlTextUse 
       case '\r': out += "&#13;"; break;  // a parser would read a raw one as a line feed
       default:
         if (u < 0x20) {
-          out += kReplacement;
+          out += kReplacementUtf8;
           ++replaced;
         } else {
           out += c;

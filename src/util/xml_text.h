@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "util/text.h"
+#include "util/unicode.h"
 
 namespace corvanta {
 

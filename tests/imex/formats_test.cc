@@ -11,6 +11,7 @@
 
 #include "record_fields.h"
 #include "scratch_dir.h"
+#include "util/unicode.h"
 
 namespace corvanta::imex {
 namespace {
@@ -179,10 +180,12 @@ TEST_F(FormatFiles, Marc21ReadsAsYazDumpsAndRoundTrips) {
     if (have_yaz && std::string(name).find("cameleof") == std::string::npos) {
       const std::vector<std::string> yaz = yaz_dump(exchange(name));
       ASSERT_EQ(r.dumps.size(), yaz.size());
-      for (std::size_t i = 0; i < yaz.size(); ++i) EXPECT_EQ(r.dumps[i], yaz[i]) << "record " << i;
+      // Values are read in NFC (the national library's file is decomposed).
+      for (std::size_t i = 0; i < yaz.size(); ++i) EXPECT_EQ(r.dumps[i], to_nfc(yaz[i])) << "record " << i;
     }
-    // Written back and read again: the same records, with leader/09 "a"
-    // where the data are UTF-8 (ASCII included) and as it was over MARC-8
+    // Written back and read again: the same records, but for the leader's
+    // record length where composing made a record shorter, and leader/09
+    // "a" where the data are UTF-8 (ASCII included), as it was over MARC-8
     // escape sequences.
     copy_through(FormatType::Marc21, exchange(name), dir_ + "/out.mrc");
     Read again = read_file_as(FormatType::Marc21, dir_ + "/out.mrc");
@@ -191,8 +194,8 @@ TEST_F(FormatFiles, Marc21ReadsAsYazDumpsAndRoundTrips) {
     for (std::size_t i = 0; i < r.dumps.size(); ++i) {
       EXPECT_EQ(again.dumps[i][9], marc8 ? r.dumps[i][9] : 'a');
       again.dumps[i][9] = r.dumps[i][9];
+      EXPECT_EQ(again.dumps[i].substr(5), r.dumps[i].substr(5)) << "record " << i;
     }
-    EXPECT_EQ(again.dumps, r.dumps);
   }
   if (!have_yaz) GTEST_SKIP() << "yaz-marcdump not installed: dumps not compared";
 }

@@ -113,6 +113,22 @@ TEST_F(TermTest, ModesAndControlBytes) {
   EXPECT_EQ(generate("abcdef"), (Terms{"NABCDEF"}));
 }
 
+TEST_F(TermTest, DecomposedLettersAndControlBytesInValues) {
+  // A letter and its combining mark give the terms of the composed letter,
+  // in stored values and query words alike.
+  EXPECT_EQ(generate("O\xCC\x88kologie"), generate("\xC3\x96kologie"));
+  EXPECT_EQ(generate("O\xCC\x88kologie", TermMode::Retrieval), (Terms{"N\xC3\x96KOLOGIE"}));
+  // Text that is not UTF-8 is indexed as it is.
+  EXPECT_EQ(generate("Einf\x81hrung"), (Terms{"NEINF\x81HRUNG"}));
+  // A line feed, a carriage return, a tab or another byte below 0x20 ends a
+  // word (MARCXML "&#10;" inside a title).
+  const Terms two{"NERSTER", "NZWEITER"};
+  for (const char* value : {"erster\nzweiter", "erster\r\nzweiter", "erster\tzweiter", "erster\x1fzweiter"}) {
+    EXPECT_EQ(generate(value), two) << value;
+    EXPECT_EQ(generate(value, TermMode::Retrieval), two) << value;
+  }
+}
+
 TEST_F(TermTest, TypedPiecesAndIndicatorPrefixes) {
   // IDNs in 4-byte pieces; a rest shorter than a piece gives none.
   EXPECT_EQ(generate(std::string("\0\0\0\7\0\0\0\x09\1", 9), TermMode::Index, 2),

@@ -38,6 +38,13 @@
 namespace corvanta {
 namespace {
 
+// A table TRANSLOUT may name: a loaded byte table (a converter into UTF-8
+// only reads).
+bool writes(const records::Translations& translations, std::string_view name) {
+  const records::TranslationTable* table = translations.find(name);
+  return table != nullptr && !table->charset();
+}
+
 constexpr int kImportGroup = 8;
 // An import opens its pool for bulk changes: block writes are deferred
 // (the journal, written first and synced at the end, holds every change).
@@ -227,10 +234,22 @@ ResultCode ImportCommand::run() {
   // Translation tables that are not there would empty every record.
   for (const char* name : {"TRANSLIN", "TRANSLOUT"}) {
     const std::string table = upper(params_.get_into(name, "", 11, true));
-    if (!table.empty() && service_.translations.find(table) == nullptr) {
+    if (!table.empty() && (service_.translations.find(table) == nullptr ||
+                           (name == std::string_view("TRANSLOUT") && !writes(service_.translations, table)))) {
       service_.reporter.error_message(std::string(name) + "=" + table, codes::kMissingParameter);
       return codes::kMissingParameter;
     }
+  }
+  // CHARSET: a known set whose translation the installation defines, not
+  // beside TRANSLIN; AUTO for MARC 21 only.
+  const std::string charset = upper(params_.get_into("CHARSET", "", 11, true));
+  const std::optional<imex::InputCharset> input_charset = imex::input_charset(charset);
+  if (!charset.empty() &&
+      (!input_charset || !params_.get("TRANSLIN").empty() ||
+       (input_charset->by_leader && *format != imex::FormatType::Marc21) ||
+       (!input_charset->translation.empty() && service_.translations.find(input_charset->translation) == nullptr))) {
+    service_.reporter.error_message("CHARSET=" + charset, codes::kMissingParameter);
+    return codes::kMissingParameter;
   }
   if (const ResultCode rc = load_record_script(service_, psiin_, params_.get_into("PSIIN", "", 99, false));
       rc.failed())
@@ -261,6 +280,10 @@ ResultCode ImportCommand::run() {
   s.write.flags = "IS";
   s.write.today = date_now("YYYYMMDD");
   s.translin = upper(params_.get_into("TRANSLIN", "", 11, true));
+  if (input_charset) {
+    s.translin = std::string(input_charset->translation);
+    s.read.translate_by_leader = input_charset->by_leader;
+  }
   s.xslt = std::string(trim_blanks(params_.get("XSLT")));
 
   imex::ImportCounts counts;
@@ -436,7 +459,7 @@ ResultCode Exporter::run() {
   const long max_errors = number_param(params_, "MAXERROR", 100);
   strip_links_ = flags.find('D') != std::string::npos;
   // A translation table that is not there would empty every record.
-  if (!translout.empty() && service_.translations.find(translout) == nullptr) {
+  if (!translout.empty() && !writes(service_.translations, translout)) {
     service_.reporter.error_message("TRANSLOUT=" + translout, codes::kMissingParameter);
     return codes::kMissingParameter;
   }
