@@ -86,7 +86,8 @@ Element element_of(const XMLCh* name) {
 // Builds records from the parser's events, one "document" at a time.
 class Handler final : public x::DefaultHandler {
  public:
-  Handler(records::RecordBuilder& builder, const dict::FileDef* file) : builder_(builder), file_(file) {}
+  Handler(records::RecordBuilder& builder, const dict::FileDef* file, LeftOut& left_out)
+      : builder_(builder), file_(file), left_out_(left_out) {}
 
   void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const name,
                     const x::Attributes& attrs) override {
@@ -114,6 +115,7 @@ class Handler final : public x::DefaultHandler {
       while (!ind.empty() && ind.back() == ' ') ind.remove_suffix(1);
       def_ = file_ != nullptr ? file_->find_tag(tag) : nullptr;
       skip_field_ = tag == "IDN" ? false : file_ != nullptr && def_ == nullptr;
+      if (skip_field_) ++left_out_[tag];
       field_tag_ = tag;
       field_has_subfields_ = false;
       if (!skip_field_ && tag != "IDN") builder_.field(tag, ind);
@@ -148,6 +150,7 @@ class Handler final : public x::DefaultHandler {
     } else if (element == Element::Subfield && kind_ == Kind::Subfield) {
       const bool known = def_ == nullptr || def_->subfields.empty() || def_->find_subfield(code_) != nullptr;
       if (!skip_field_ && known) builder_.subfield(code_, text_);
+      if (!skip_field_ && !known) ++left_out_[field_tag_ + "$" + code_];
       collecting_ = true;  // text after the subfield belongs to the field again
       kind_ = Kind::Field;
       text_.clear();
@@ -222,6 +225,7 @@ class Handler final : public x::DefaultHandler {
 
   records::RecordBuilder& builder_;
   const dict::FileDef* file_;
+  LeftOut& left_out_;
   const dict::TagDef* def_ = nullptr;
   int depth_ = 0;
   bool in_record_ = false;
@@ -598,7 +602,7 @@ class XmlReader final : public RecordReader {
       : RecordReader(o),
         in_(in),
         splitter_(in),
-        handler_(builder_, o.type == FormatType::XMab2 ? nullptr : o.file) {}
+        handler_(builder_, o.type == FormatType::XMab2 ? nullptr : o.file, left_out_) {}
 
   ResultCode next(records::RecordHandle& h) override {
     start(h);
