@@ -1,0 +1,1 @@
+00095nam a2200049 u 4500001001100000245003400011made-nfd-110aArchäologie in Österreich
