@@ -1,6 +1,7 @@
 #include "util/unicode.h"
 
 #include <unicode/normalizer2.h>
+#include <unicode/bytestream.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>
@@ -54,14 +55,14 @@ std::string to_nfc(std::string_view text) {
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
   if (U_FAILURE(status)) return std::string(text);
-  const icu::UnicodeString source =
-      icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
-  if (nfc->isNormalized(source, status) && U_SUCCESS(status)) return std::string(text);
+  // Checked and normalised in UTF-8, without a copy in UTF-16.
+  const icu::StringPiece piece(text.data(), static_cast<std::int32_t>(text.size()));
+  if (nfc->isNormalizedUTF8(piece, status) && U_SUCCESS(status)) return std::string(text);
   status = U_ZERO_ERROR;
-  const icu::UnicodeString normal = nfc->normalize(source, status);
-  if (U_FAILURE(status)) return std::string(text);
   std::string out;
-  normal.toUTF8String(out);
+  icu::StringByteSink<std::string> sink(&out, static_cast<std::int32_t>(text.size()));
+  nfc->normalizeUTF8(0, piece, sink, nullptr, status);
+  if (U_FAILURE(status)) return std::string(text);
   return out;
 }
 
