@@ -20,10 +20,7 @@ class CharsetTest : public ::testing::Test {
     const RunResult r = inst_.run(std::string(kLogin) + "POOL_INIT POOL=A\nend\n");
     ASSERT_EQ(r.exit_status, 0) << r.output;
   }
-  void take(const std::string& name, const std::string& as) {
-    std::filesystem::copy_file(std::string(CORVANTA_EXCHANGE) + "/" + name, inst_.path("data/" + as),
-                               std::filesystem::copy_options::overwrite_existing);
-  }
+  void take(const std::string& name, const std::string& as) { inst_.take_exchange(name, as); }
   std::string run(const std::string& commands) {
     return inst_.run(std::string(kLogin) + commands + "end\n").output;
   }

@@ -32,10 +32,7 @@ class ImportExportTest : public ::testing::Test {
     ASSERT_EQ(r.exit_status, 0) << r.output;
   }
   // Copies an exchange file into the installation's data directory.
-  void take(const std::string& name, const std::string& as) {
-    std::filesystem::copy_file(exchange(name), inst_.path("data/" + as),
-                               std::filesystem::copy_options::overwrite_existing);
-  }
+  void take(const std::string& name, const std::string& as) { inst_.take_exchange(name, as); }
   std::string run(const std::string& commands) {
     return inst_.run(std::string(kLogin) + commands + "end\n").output;
   }

@@ -37,6 +37,11 @@ void Installation::write(const std::string& relative, const std::string& text) c
   std::ofstream(path(relative), std::ios::binary) << text;
 }
 
+void Installation::take_exchange(const std::string& name, const std::string& as) const {
+  std::filesystem::copy_file(std::string(CORVANTA_EXCHANGE) + "/" + name, path("data/" + as),
+                             std::filesystem::copy_options::overwrite_existing);
+}
+
 void Installation::edit(const std::string& relative, const std::string& from, const std::string& to) const {
   std::string text = read(relative);
   const std::size_t at = text.find(from);

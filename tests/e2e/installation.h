@@ -51,6 +51,9 @@ class Installation {
   // Replaces the first `from` in a file of the installation by `to`; a
   // missing `from` fails the test.
   void edit(const std::string& relative, const std::string& from, const std::string& to) const;
+  // Copies a file of the test data's exchange files (`name` below it) into
+  // data/ of the installation as `as`.
+  void take_exchange(const std::string& name, const std::string& as) const;
 
   // Runs the service in work/ with `input` as its standard input, and
   // `options` (already quoted for the shell) on its command line.

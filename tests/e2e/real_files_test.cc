@@ -19,10 +19,6 @@ namespace {
 
 constexpr const char* kLogin = "login user=sys pass=KWP\n";
 
-std::string exchange(const std::string& name) {
-  return std::string(CORVANTA_EXCHANGE) + "/" + name;
-}
-
 // The numbers of the import summary ("Gelesen: 12"), by their label.
 std::map<std::string, long> summary(const std::string& out) {
   std::map<std::string, long> n;
@@ -72,10 +68,7 @@ class RealFilesTest : public ::testing::Test {
  protected:
   void SetUp() override { init(); }
   void init() { ASSERT_EQ(inst_.run(std::string(kLogin) + "POOL_INIT POOL=A\nend\n").exit_status, 0); }
-  void take(const std::string& name, const std::string& as) {
-    std::filesystem::copy_file(exchange(name), inst_.path("data/" + as),
-                               std::filesystem::copy_options::overwrite_existing);
-  }
+  void take(const std::string& name, const std::string& as) { inst_.take_exchange(name, as); }
   std::string run(const std::string& commands) {
     return inst_.run(std::string(kLogin) + commands + "end\n").output;
   }
