@@ -16,7 +16,9 @@ int open_flags(OpenMode mode) {
     case OpenMode::Create: return O_RDWR | O_CREAT;
     case OpenMode::Truncate: return O_WRONLY | O_CREAT | O_TRUNC;
     case OpenMode::Replace: return O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
-    case OpenMode::Append: return O_RDWR | O_CREAT | O_APPEND;  // readable for a shared lock
+    // Appended files are never followed through a link: one that points
+    // nowhere yet would make the file wherever it points.
+    case OpenMode::Append: return O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW;  // readable for a shared lock
   }
   return O_RDONLY;
 }

@@ -132,6 +132,22 @@ TEST_F(CommandFiles, CommandsStayInTheConfiguredDirectories) {
   EXPECT_EQ(fs::directory_iterator(outside)->path().filename(), "cmds.txt");  // nothing written there
   EXPECT_EQ(inst_.read("etc/users.tab").find("FREMD"), std::string::npos);
   EXPECT_TRUE(fs::exists(inst_.path("temp/a.unl")));  // inside: as before
+
+  // A link that points nowhere yet is not written through to wherever it
+  // points: an appended file (an error file named by default) cannot be
+  // opened through it, a replaced one (an unload) replaces the link.
+  fs::create_symlink(outside + "/err", inst_.path("data/in.txt.ERR"));
+  fs::create_symlink(outside + "/out", inst_.path("data/out.unl"));
+  inst_.write("data/in.txt", "IDN  000000099\n500  $$aohne Titel\n\n");
+  const RunResult d = run(
+      "POOL_INIT POOL=A\n"
+      "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/in.txt\n"
+      "UNLOAD POOL=A DATA=../data/out.unl\n");
+  EXPECT_EQ(count(d.output, "IMPORT 20"), 2u) << d.output;
+  EXPECT_NE(d.output.find("CANCELLED: 0013"), std::string::npos) << d.output;
+  EXPECT_FALSE(fs::is_symlink(inst_.path("data/out.unl")));
+  EXPECT_FALSE(fs::exists(outside + "/err"));
+  EXPECT_FALSE(fs::exists(outside + "/out"));
 }
 
 TEST_F(CommandFiles, InputsMustBeRegularFiles) {
