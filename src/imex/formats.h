@@ -94,6 +94,8 @@ inline constexpr std::int32_t kUnreadable = 2;  // a bad record, passed over
 inline constexpr std::int32_t kNotXmlCollection = -3;
 // A value the "$$" subfield marks of the line formats cannot carry.
 inline constexpr std::int32_t kMsgDollarInValue = 196;
+// A value that is not UTF-8 after the file's character set was applied.
+inline constexpr std::int32_t kMsgNotUtf8 = 197;
 
 // What a reader left out of the records it read because the file does not
 // define it: "655" for fields, "245$h" for subfields, with how often.
@@ -149,6 +151,9 @@ class RecordReader {
   const Problem& problem() const { return problem_; }
   // Fields and subfields left out so far, undefined for the file.
   const LeftOut& left_out() const { return left_out_; }
+  // The tag of the first field of the last record whose value is not
+  // UTF-8 once translated, empty when all are (or nothing normalises).
+  const std::string& not_utf8() const { return builder_.not_utf8(); }
 
  protected:
   ResultCode unreadable(std::int32_t message, std::string argument);

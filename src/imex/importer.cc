@@ -505,12 +505,15 @@ ResultCode Importer::run(ImportCounts& counts) {
       result = rc;
       break;
     }
-    if (rc.code() == kUnreadable) {
+    // Records are kept in UTF-8: bytes that are not say the file is in
+    // another character set (CHARSET); the record waits in the error file.
+    const bool not_utf8 = rc.code() == 0 && !reader_->not_utf8().empty();
+    if (rc.code() == kUnreadable || not_utf8) {
       if (s_.to > 0 && number_ + 1 > s_.to) break;
       ++number_;
       ++counts.read;
       if (number_ < s_.from) continue;
-      const Problem& p = reader_->problem();
+      const Problem p = not_utf8 ? Problem{kMsgNotUtf8, reader_->not_utf8()} : reader_->problem();
       record_line(host_.message("Import", p.message, p.argument));
       if (!to_errors(&h, as_read(true))) break;
       continue;

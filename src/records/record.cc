@@ -776,6 +776,18 @@ void RecordBuilder::clear() {
   bytes_.clear();
   fields_.clear();
   subs_.clear();
+  not_utf8_.clear();
+}
+
+std::string_view RecordBuilder::normal_form(std::string_view value, std::string& scratch) {
+  if (!normalise_ || std::all_of(value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    return value;
+  if (!is_valid_utf8(value)) {
+    if (not_utf8_.empty() && !fields_.empty()) not_utf8_.assign(fields_.back().tag, 3);
+    return value;
+  }
+  scratch = to_nfc(value);
+  return scratch;
 }
 
 void RecordBuilder::field(std::string_view tag, std::string_view indicators) {
@@ -791,10 +803,7 @@ void RecordBuilder::field(std::string_view tag, std::string_view indicators) {
 void RecordBuilder::text(std::string_view content) {
   if (fields_.empty() || content.empty()) return;
   std::string normal;
-  if (normalise_) {
-    normal = to_nfc(content);
-    content = normal;
-  }
+  content = normal_form(content, normal);
   Piece& p = fields_.back();
   const bool first = p.text_length == 0;
   if (first) p.text_at = static_cast<std::uint32_t>(bytes_.size());
@@ -808,10 +817,7 @@ void RecordBuilder::text(std::string_view content) {
 void RecordBuilder::subfield(char code, std::string_view data) {
   if (fields_.empty()) return;
   std::string normal;
-  if (normalise_) {
-    normal = to_nfc(data);
-    data = normal;
-  }
+  data = normal_form(data, normal);
   subs_.push_back({code, static_cast<std::uint32_t>(bytes_.size()), static_cast<std::uint32_t>(data.size())});
   bytes_.append(data);
   fields_.back().end_sub = static_cast<std::uint32_t>(subs_.size());

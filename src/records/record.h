@@ -187,7 +187,10 @@ class RecordBuilder {
   void clear();
   // With `on`, every content and subfield value is stored in NFC
   // (util/unicode.h); the setting outlives clear().
+  // Values that are not well-formed UTF-8 are kept as they are; the tag of
+  // the first field holding one is told by not_utf8() (empty: none).
   void normalise_values(bool on) { normalise_ = on; }
+  const std::string& not_utf8() const { return not_utf8_; }
   bool empty() const { return fields_.empty(); }
   std::size_t size() const { return fields_.size(); }
   // Starts a field; text() or subfield() give its content.
@@ -218,6 +221,9 @@ class RecordBuilder {
   std::vector<std::uint32_t> order_;
   std::vector<Sub> sorted_;
   bool normalise_ = false;
+  std::string not_utf8_;
+  // `value` in NFC (in `scratch` when that changes it), when normalising.
+  std::string_view normal_form(std::string_view value, std::string& scratch);
 };
 
 // Checks the image's invariants (for tests and fuzzing): lengths consistent,
