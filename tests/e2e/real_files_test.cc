@@ -221,7 +221,7 @@ TEST_F(RealFilesTest, ExportTakesTheRecordsThereAreAndOnlyThose) {
   // the export reads two, not sixteen million.
   inst_.write("data/in.txt",
               "IDN  000000003\n245  $$aDrei\n\nIDN  016777000\n245  $$aHoch\n\n");
-  inst_.write("data/list.txt", "3\n4294967297\nzwei\n\n16777000\n123456789012345678901234\n");
+  inst_.write("data/list.txt", "3\n4294967297\nzwei\n\n16777000\n123456789012345678901234\n99\n");
   const std::string out = run(
       "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/in.txt DOUBLE=I\n"
       "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/all.txt\n"
@@ -238,6 +238,21 @@ TEST_F(RealFilesTest, ExportTakesTheRecordsThereAreAndOnlyThose) {
   EXPECT_NE(listed.find("Drei"), std::string::npos);
   EXPECT_NE(listed.find("Hoch"), std::string::npos);
   EXPECT_EQ(count(listed, "245"), 2u);
+  EXPECT_NE(out.find("[000000099]  Satz nicht vorhanden: 99"), std::string::npos) << out;
+}
+
+TEST_F(RealFilesTest, AFileReadWithTheWrongTypeOrSideFilesIsNoSilentSuccess) {
+  // The band file read as lines has no record of that type: the import
+  // fails and says so. An XML error file cannot also be the duplicate file.
+  take("mab2/perl-mab2--kafka.mab", "kafka.mab");
+  take("marcxml/marc-file-xml--batch-ns.xml", "batch.xml");
+  const std::string out = run(
+      "IMPORT POOL=A FILE=BIB TYPE=MAB2 DATA=../data/kafka.mab CHARSET=MAB2\n"
+      "IMPORT POOL=A FILE=BIB TYPE=MARCXML DATA=../data/batch.xml RECERROR=../data/x RECDOUBLE=../data/x\n");
+  EXPECT_NE(out.find("Kein Satz des Formats TYPE=MAB2 in der Datei"), std::string::npos) << out;
+  EXPECT_NE(out.find("CANCELLED: 0015"), std::string::npos) << out;
+  EXPECT_NE(out.find("CHARSET=MAB2 TRANSLIN= CONVIN= XSLT="), std::string::npos) << out;
+  EXPECT_NE(out.find("../data/x : 11 - "), std::string::npos) << out;
 }
 
 TEST_F(RealFilesTest, ValuesTheDollarMarksCannotCarryAreNamedNotSplit) {

@@ -56,6 +56,8 @@ constexpr std::int32_t kMsgWritten = 101;
 constexpr std::int32_t kMsgItemsOnly = 185;
 constexpr std::size_t kMaxListLine = 20;
 constexpr std::int32_t kMsgNoIdnInList = 192;
+constexpr std::int32_t kMsgNoRecordOfType = 198;
+constexpr std::int32_t kMsgRecordMissing = 199;
 
 // A text of message group `group` with its argument inserted; without a
 // text, the number and the argument.
@@ -224,6 +226,12 @@ ResultCode ImportCommand::run() {
   if (const ResultCode rc = check_command_file(service_, s.data, FileUse::Read); rc.failed()) return rc;
   // The error and duplicate files are checked before anything is read; one
   // that is the input itself would be read back while it grows.
+  // An XML error or duplicate file is one document of its own: the two
+  // cannot be one file.
+  if (imex::is_xml(*format) && (s.error_path == s.double_path || same_file(s.error_path, s.double_path))) {
+    service_.reporter.error_message(s.double_path, codes::kMissingParameter);
+    return codes::kMissingParameter;
+  }
   for (const std::string* side : {&s.error_path, &s.double_path}) {
     if (same_file(*side, s.data)) {
       service_.reporter.error_message(*side, codes::kMissingParameter);
@@ -251,6 +259,15 @@ ResultCode ImportCommand::run() {
     service_.reporter.error_message("CHARSET=" + charset, codes::kMissingParameter);
     return codes::kMissingParameter;
   }
+  // How the records are read, for the log beside the parameters above.
+  std::string reading = "CHARSET=" + charset;
+  reading += " TRANSLIN=";
+  reading += trim_blanks(params_.get("TRANSLIN"));
+  reading += " CONVIN=";
+  reading += trim_blanks(params_.get("CONVIN"));
+  reading += " XSLT=";
+  reading += trim_blanks(params_.get("XSLT"));
+  service_.reporter.log_text(reading, 0);
   if (const ResultCode rc = load_record_script(service_, psiin_, params_.get_into("PSIIN", "", 99, false));
       rc.failed())
     return rc;
@@ -287,9 +304,16 @@ ResultCode ImportCommand::run() {
   s.xslt = std::string(trim_blanks(params_.get("XSLT")));
 
   imex::ImportCounts counts;
-  const ResultCode rc =
+  ResultCode rc =
       imex::run_import(service_.pools, service_.configs, service_.state.server_config, *this, s, counts);
   progress(counts);
+  // A file with bytes in it but no record of the type asked for is read
+  // with the wrong TYPE (or is no exchange file at all).
+  std::error_code ec;
+  if (rc.ok() && counts.read == 0 && std::filesystem::file_size(s.data, ec) > 3 && !ec) {
+    service_.reporter.log_text(import_text(service_, kMsgNoRecordOfType, type), 0);
+    rc = imex::kCannotRead;
+  }
   return rc;
 }
 
@@ -515,7 +539,11 @@ ResultCode Exporter::run() {
     if (every > 0 && processed > 0 && processed % every == 0) progress();
     ++processed;
     const ResultCode rc = read(idn, h);
-    if (rc.code() == 1) continue;
+    if (rc.code() == 1) {
+      // Named by SELECT or LIST but not there (the walk finds only those there).
+      record_line(service_, idn, import_text(service_, kMsgRecordMissing, std::to_string(idn)));
+      continue;
+    }
     if (rc.failed()) {
       if (++read_errors_ > max_errors) {
         result = imex::kTooManyErrors;
