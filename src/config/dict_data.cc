@@ -188,7 +188,8 @@ constexpr Choice<TermType> kTermTypes[] = {{"ASCII", TermType::Ascii},
                                            {"BINARY", TermType::Binary},
                                            {"SORT", TermType::Sort},
                                            {"IDLIST", TermType::IdList},
-                                           {"YEAR", TermType::Year}};
+                                           {"YEAR", TermType::Year},
+                                           {"ISBN", TermType::Isbn}};
 constexpr Choice<char> kFills[] = {
     {"SPACE", ' '}, {"NULL", '0'}, {"0", '0'}, {"LOW", '\0'}, {"HIGH", static_cast<char>(0xFF)}};
 constexpr Choice<Align> kAligns[] = {{"LEFT", Align::Left}, {"RIGHT", Align::Right}};

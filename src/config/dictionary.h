@@ -114,7 +114,10 @@ struct TagDef {
 inline constexpr std::uint16_t kMaxTermLength = 240;  // MAXLEN= is never more
 
 // YEAR: as ASCII, from the value's first run of exactly four digits only.
-enum class TermType : char { Ascii = 'A', Binary = 'B', Sort = 'S', IdList = 'I', Year = 'Y' };
+// ISBN: as ASCII, from the value's first ISBN (10 or 13 digits, the last
+// of ten may be X; hyphens and blanks between them left out) when it has
+// one ("ISBN 3-518-07941-7 kart." gives "3518079417").
+enum class TermType : char { Ascii = 'A', Binary = 'B', Sort = 'S', IdList = 'I', Year = 'Y', Isbn = 'N' };
 enum class Align : char { None = ' ', Left = 'L', Right = 'R' };
 
 struct TermDef {

@@ -74,6 +74,32 @@ std::string_view first_year(std::string_view value) {
   return {};
 }
 
+// TYPE=ISBN: the first ISBN of the value, its digits (and a final X) only;
+// empty when the value has none.
+std::string first_isbn(std::string_view value) {
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (!digit(value[i]) || (i > 0 && (digit(value[i - 1]) || value[i - 1] == '-'))) continue;
+    std::string isbn;
+    std::size_t at = i;
+    for (; at < value.size() && isbn.size() < 13; ++at) {
+      const char c = value[at];
+      if (digit(c)) {
+        isbn += c;
+      } else if ((c == 'X' || c == 'x') && isbn.size() == 9) {
+        isbn += 'X';
+        ++at;
+        break;
+      } else if (c != '-' && c != ' ') {
+        break;
+      }
+    }
+    const bool ends = at >= value.size() || !digit(value[at]);
+    if (ends && (isbn.size() == 10 || (isbn.size() == 13 && isbn.back() != 'X'))) return isbn;
+  }
+  return {};
+}
+
 std::string indicator_prefix(std::string_view indicators) {
   std::string prefix = "__";
   if (!indicators.empty() && indicators[0] != ' ') prefix[0] = indicators[0];
@@ -269,6 +295,11 @@ ResultCode trm_generate(const TermContext& ctx, TermList& list, std::string_view
   if (is_text(type) && term->type == dict::TermType::Year) {
     value = first_year(value);
     if (value.empty()) return 0;
+  }
+  std::string isbn;
+  if (is_text(type) && term->type == dict::TermType::Isbn) {
+    isbn = first_isbn(value);
+    if (!isbn.empty()) value = isbn;
   }
   if (is_text(type)) {
     // The value in NFC, so that composed and decomposed letters give the

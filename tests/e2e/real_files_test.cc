@@ -241,6 +241,22 @@ TEST_F(RealFilesTest, ExportTakesTheRecordsThereAreAndOnlyThose) {
   EXPECT_NE(out.find("[000000099]  Satz nicht vorhanden: 99"), std::string::npos) << out;
 }
 
+TEST_F(RealFilesTest, AnIsbnIsOneKeyWhateverItsForm) {
+  inst_.write("data/first.txt", "020  $$a3-11-111111-1\n245  $$aErstes\n\n");
+  inst_.write("data/more.txt",
+              "020  $$a3111111111\n245  $$aZweites\n\n"
+              "020  $$aISBN 3-11-111111-1 (pbk.)\n245  $$aDrittes\n\n"
+              "020  $$a3-11-222222-9\n245  $$aViertes\n\n");
+  const std::string out = run(
+      "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/first.txt\n"
+      "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/more.txt\n"
+      "SEARCH POOL=A FILE=BIB QUERY=\"ISB=3111111111\"\n"
+      "SEARCH POOL=A FILE=BIB QUERY=\"ISB=3-11-222222-9\"\n");
+  EXPECT_NE(out.find("Dubletten: 2"), std::string::npos) << out;
+  EXPECT_NE(out.find("Ergebnismenge 1: 1 Treffer"), std::string::npos) << out;
+  EXPECT_NE(out.find("Ergebnismenge 2: 1 Treffer"), std::string::npos) << out;
+}
+
 TEST_F(RealFilesTest, AFileReadWithTheWrongTypeOrSideFilesIsNoSilentSuccess) {
   // The band file read as lines has no record of that type: the import
   // fails and says so. An XML error file cannot also be the duplicate file.

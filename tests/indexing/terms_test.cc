@@ -85,6 +85,21 @@ TEST_F(TermTest, YearTermsTakeTheFirstRunOfExactlyFourDigits) {
   EXPECT_EQ(generate("2000", TermMode::Retrieval), (Terms{"N000002000"}));
 }
 
+TEST_F(TermTest, IsbnTermsAreTheDigitsOfTheFirstIsbn) {
+  // One term whatever the hyphens, prefixes and qualifiers; a value with
+  // no ISBN is taken as it is.
+  def_.type = dict::TermType::Isbn;
+  def_.translation.clear();
+  def_.max_length = 20;
+  for (const char* v : {"3-518-07941-7", "ISBN 3518079417", "3518079417 (kart.)", "3 518 07941 7"})
+    EXPECT_EQ(generate(v, TermMode::Search), (Terms{"N3518079417"})) << v;
+  EXPECT_EQ(generate("ISBN 3-10-038119-x Gewebe : DM 48.00", TermMode::Search), (Terms{"N310038119X"}));
+  EXPECT_EQ(generate("978-3-16-148410-0", TermMode::Search), (Terms{"N9783161484100"}));
+  EXPECT_EQ(generate("Preis 12, ISBN 0-471-38314-7", TermMode::Search), (Terms{"N0471383147"}));
+  EXPECT_EQ(generate("12345678901", TermMode::Search), (Terms{"N12345678901"}));  // 11 digits: no ISBN
+  EXPECT_EQ(generate("vergriffen", TermMode::Search), (Terms{"Nvergriffen"}));
+}
+
 TEST_F(TermTest, ModesAndControlBytes) {
   // Search mode: the whole text is one term, blanks kept as they are.
   def_.translation.clear();
