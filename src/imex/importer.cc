@@ -462,12 +462,10 @@ ResultCode Importer::run(ImportCounts& counts) {
   records::RecordHandle intermediate;
   bool have_intermediate = false;
 
-  // A record into the error file, counted (more than MAXERROR end the
-  // import): false when the import must stop.
   // The record as read, for the error and duplicate files: the bytes of
   // the input, so that it can be mended and loaded again as it came. An
-  // XML record is written by the format's writer into a document of its
-  // own.
+  // XML record that was read is written by the format's writer into a
+  // document of its own.
   const auto as_read = [&](bool unreadable = false) {
     std::string raw;
     if ((is_xml(format) && !unreadable) || reader_->text().empty()) return raw;
@@ -475,6 +473,8 @@ ResultCode Importer::run(ImportCounts& counts) {
     raw += reader_->record_end();
     return raw;
   };
+  // A record into the error file, counted (more than MAXERROR end the
+  // import): false when the import must stop.
   const auto to_errors = [&](records::RecordHandle* record, const std::string& raw) {
     if (const ResultCode w = side_write(errors_, raw.empty() ? record : nullptr, raw); w.failed()) {
       result = w;
