@@ -11,12 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "exchange_fixture.h"
 #include "installation.h"
 
 namespace corvanta::testing {
 namespace {
-
-constexpr const char* kLogin = "login user=sys pass=KWP\n";
 
 // Every field of an ISO 2709 file as "tag" or "tag$codes" (the subfield
 // codes in order), record by record.
@@ -49,23 +48,13 @@ std::vector<std::vector<std::string>> iso_fields(const std::string& data) {
   return out;
 }
 
-class CatalogueDictionaryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(inst_.run(std::string(kLogin) + "POOL_INIT POOL=A\nend\n").exit_status, 0);
-  }
-  void take(const std::string& name, const std::string& as) { inst_.take_exchange(name, as); }
-  std::string run(const std::string& commands) {
-    return inst_.run(std::string(kLogin) + commands + "end\n").output;
-  }
-  Installation inst_;
-};
+class CatalogueDictionaryTest : public ExchangeTest {};
 
 TEST_F(CatalogueDictionaryTest, MarcRecordsComeBackWithEveryFieldAndSubfield) {
   for (const std::string name : {"marc21/yaz--marc8.marc", "marc21/marc-record--camel.usmarc",
                                  "marc21/metafacture-tutorial--sample.mrc"}) {
     SCOPED_TRACE(name);
-    ASSERT_EQ(inst_.run(std::string(kLogin) + "POOL_INIT POOL=A\nend\n").exit_status, 0);
+    init_pool();
     take(name, "in.mrc");
     const std::string out = run(
         "IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/in.mrc\n"
@@ -122,7 +111,7 @@ TEST_F(CatalogueDictionaryTest, MabFieldsAreAllKept) {
   // 331) is found in the stored titles: mapped, or in a MAB field.
   for (const std::string name : {"mab2/xbib-marc--DE-Bo410-sample.ma2", "mab2/catmandu-mab2--mab2disk.dat"}) {
     SCOPED_TRACE(name);
-    ASSERT_EQ(inst_.run(std::string(kLogin) + "POOL_INIT POOL=A\nend\n").exit_status, 0);
+    init_pool();
     take(name, "in.mab");
     const std::string charset = name.find("Bo410") != std::string::npos ? " CHARSET=CP850" : "";
     const std::string out = run(

@@ -7,23 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "exchange_fixture.h"
 #include "installation.h"
 
 namespace corvanta::testing {
 namespace {
 
-constexpr const char* kLogin = "login user=sys pass=KWP\n";
-
-class CharsetTest : public ::testing::Test {
+class CharsetTest : public ExchangeTest {
  protected:
-  void SetUp() override {
-    const RunResult r = inst_.run(std::string(kLogin) + "POOL_INIT POOL=A\nend\n");
-    ASSERT_EQ(r.exit_status, 0) << r.output;
-  }
-  void take(const std::string& name, const std::string& as) { inst_.take_exchange(name, as); }
-  std::string run(const std::string& commands) {
-    return inst_.run(std::string(kLogin) + commands + "end\n").output;
-  }
   // The hit counts of the searches, in order.
   static std::vector<long> hits(const std::string& out) {
     std::vector<long> counts;
@@ -35,7 +26,6 @@ class CharsetTest : public ::testing::Test {
   static std::string search(const std::string& query) {
     return "SEARCH POOL=A FILE=BIB QUERY=\"" + query + "\"\n";
   }
-  Installation inst_;
 };
 
 TEST_F(CharsetTest, RealFilesInTheirCharacterSetsComeOutUtf8) {

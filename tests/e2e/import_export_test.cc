@@ -14,30 +14,17 @@
 #include <string>
 #include <vector>
 
+#include "exchange_fixture.h"
 #include "installation.h"
 
 namespace corvanta::testing {
 namespace {
 
-constexpr const char* kLogin = "login user=sys pass=KWP\n";
-
 std::string exchange(const std::string& name) {
   return std::string(CORVANTA_EXCHANGE) + "/" + name;
 }
 
-class ImportExportTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const RunResult r = inst_.run(std::string(kLogin) + "POOL_INIT POOL=A\nend\n");
-    ASSERT_EQ(r.exit_status, 0) << r.output;
-  }
-  // Copies an exchange file into the installation's data directory.
-  void take(const std::string& name, const std::string& as) { inst_.take_exchange(name, as); }
-  std::string run(const std::string& commands) {
-    return inst_.run(std::string(kLogin) + commands + "end\n").output;
-  }
-  Installation inst_;
-};
+class ImportExportTest : public ExchangeTest {};
 
 TEST_F(ImportExportTest, MarcRecordsImportIndexAndExportBack) {
   take("marc21/marc-record--camel.usmarc", "camel.mrc");
@@ -287,7 +274,7 @@ TEST_F(ImportExportTest, AKilledImportRecoversToAConsistentPool) {
       "SEARCH POOL=A FILE=BIB QUERY=\"TIT=perl\"\n"
       "SEARCH POOL=A FILE=BIB QUERY=\"AUT=wall?\"\n";
   for (int round = 0; round < 2; ++round) {
-    const int pid = inst_.start(std::string(kLogin) +
+    const int pid = inst_.start(login() +
                                 "IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/big.mrc DOUBLE=I\nend\n");
     ASSERT_GT(pid, 0);
     ::usleep(400000 + static_cast<useconds_t>(timing() % 500000));
@@ -321,7 +308,7 @@ TEST_F(ImportExportTest, AKilledImportKeepsEachTitleWithTheTargetMadeForIt) {
   std::mt19937 timing(11);
   for (int round = 0; round < 2; ++round) {
     const int pid = inst_.start(
-        std::string(kLogin) + "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/series.txt DOUBLE=I\nend\n");
+        login() + "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/series.txt DOUBLE=I\nend\n");
     ASSERT_GT(pid, 0);
     ::usleep(300000 + static_cast<useconds_t>(timing() % 600000));
     ::kill(pid, SIGKILL);

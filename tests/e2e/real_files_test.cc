@@ -12,12 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "exchange_fixture.h"
 #include "installation.h"
 
 namespace corvanta::testing {
 namespace {
-
-constexpr const char* kLogin = "login user=sys pass=KWP\n";
 
 // The numbers of the import summary ("Gelesen: 12"), by their label.
 std::map<std::string, long> summary(const std::string& out) {
@@ -64,16 +63,7 @@ bool have_yaz() {
   return std::system("command -v yaz-marcdump >/dev/null 2>&1") == 0;
 }
 
-class RealFilesTest : public ::testing::Test {
- protected:
-  void SetUp() override { init(); }
-  void init() { ASSERT_EQ(inst_.run(std::string(kLogin) + "POOL_INIT POOL=A\nend\n").exit_status, 0); }
-  void take(const std::string& name, const std::string& as) { inst_.take_exchange(name, as); }
-  std::string run(const std::string& commands) {
-    return inst_.run(std::string(kLogin) + commands + "end\n").output;
-  }
-  Installation inst_;
-};
+class RealFilesTest : public ExchangeTest {};
 
 // How the library reads each file it receives.
 std::string import_options(const std::string& name) {
@@ -96,7 +86,7 @@ TEST_F(RealFilesTest, EveryRecordReadIsStoredRefusedOrReportedAndExportsReadBack
   ASSERT_GE(names.size(), 15u);
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
-    init();
+    init_pool();
     take(name, "in");
     const std::string out = run("IMPORT POOL=A FILE=BIB DATA=../data/in DOUBLE=I " + import_options(name) + "\n");
     std::map<std::string, long> n = summary(out);
