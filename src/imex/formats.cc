@@ -121,6 +121,13 @@ std::string dollar_clash(records::RecordHandle& h) {
   return {};
 }
 
+// Whether the internal format writes subfields as "$$" and code (else as 31
+// and code).
+bool dollar_marks(const FormatOptions& options) {
+  return options.generic || options.flags.find('S') != std::string::npos ||
+         options.flags.find('I') == std::string::npos;
+}
+
 std::string two_indicators(std::string ind) {
   ind.resize(2, ' ');
   return ind;
@@ -187,9 +194,7 @@ class InternalWriter final : public RecordWriter {
  public:
   using RecordWriter::RecordWriter;
   ResultCode write(records::RecordHandle& h) override {
-    const bool dollars = options_.generic || options_.flags.find('S') != std::string::npos ||
-                         options_.flags.find('I') == std::string::npos;
-    if (dollars) {
+    if (dollar_marks(options_)) {
       if (std::string tag = dollar_clash(h); !tag.empty()) {
         problem_ = {kMsgDollarInValue, idn9(h.idn) + " " + tag};
         return kUnreadable;
@@ -699,8 +704,7 @@ std::string generic_internal_text(records::RecordHandle& h) {
 
 std::string internal_text(const FormatOptions& options, records::RecordHandle& h) {
   const bool idn_line = options.generic ? h.idn != 0 : options.flags.find('I') != std::string::npos;
-  const bool dollars = options.generic || options.flags.find('S') != std::string::npos ||
-                       options.flags.find('I') == std::string::npos;
+  const bool dollars = dollar_marks(options);
   const bool skip_links = !options.generic && options.flags.find('S') == std::string::npos &&
                           options.flags.find('I') == std::string::npos;
   std::string out;

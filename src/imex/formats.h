@@ -229,9 +229,9 @@ std::optional<std::uint32_t> idn_number(std::string_view text);
 // (MAB, MARC 21) to the builder's current field, each value through
 // `value` (a translation); plain content when it does not begin with the
 // delimiter. `def`, when it lists subfields, keeps only the codes it knows.
-// A field `def` defines without subfields keeps the values of subfields
-// that arrive, joined by blanks, as its text; subfields `def` does not
-// define are counted in `left_out` ("245$h") and left out.
+// Subfields `def` does not define are counted in `left_out` ("245$h") and
+// left out. (A field `def` defines without subfields keeps subfields that
+// arrive as its text when it is stored: records/convert.h.)
 template <typename Value>
 void add_delimited(records::RecordBuilder& b, std::string_view content, char delimiter,
                    const dict::TagDef* def, LeftOut* left_out, Value&& value) {
@@ -239,8 +239,6 @@ void add_delimited(records::RecordBuilder& b, std::string_view content, char del
     b.text(value(content));
     return;
   }
-  const bool as_text = def != nullptr && def->subfields.empty() && !def->sub.given();
-  std::string joined;
   std::size_t at = 1;
   while (at <= content.size()) {
     std::size_t end = content.find(delimiter, at);
@@ -248,10 +246,7 @@ void add_delimited(records::RecordBuilder& b, std::string_view content, char del
     if (end > at) {
       const char code = content[at];
       const std::string_view v = content.substr(at + 1, end - at - 1);
-      if (as_text) {
-        if (!joined.empty() && !v.empty()) joined += ' ';
-        joined.append(value(v));
-      } else if (def == nullptr || def->subfields.empty() || def->find_subfield(code) != nullptr) {
+      if (def == nullptr || def->subfields.empty() || def->find_subfield(code) != nullptr) {
         b.subfield(code, value(v));
       } else if (left_out != nullptr) {
         std::string key = def->tag;
@@ -262,7 +257,6 @@ void add_delimited(records::RecordBuilder& b, std::string_view content, char del
     }
     at = end + 1;
   }
-  if (as_text) b.text(joined);
 }
 
 // The MARC 21 record a record handle is written as (ISO 2709 and

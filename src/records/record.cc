@@ -780,8 +780,7 @@ void RecordBuilder::clear() {
 }
 
 std::string_view RecordBuilder::normal_form(std::string_view value, std::string& scratch) {
-  if (!normalise_ || std::all_of(value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
-    return value;
+  if (!normalise_ || is_ascii(value)) return value;
   if (!is_valid_utf8(value)) {
     if (not_utf8_.empty() && !fields_.empty()) not_utf8_.assign(fields_.back().tag, 3);
     return value;

@@ -37,6 +37,10 @@ std::size_t utf8_char_length(std::string_view s) noexcept {
   return n;
 }
 
+bool is_ascii(std::string_view text) noexcept {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 bool is_valid_utf8(std::string_view text) noexcept {
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t n = utf8_char_length(text.substr(at));
@@ -48,8 +52,7 @@ bool is_valid_utf8(std::string_view text) noexcept {
 
 std::string to_nfc(std::string_view text) {
   // ASCII is its own normal form; most values are ASCII.
-  if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }) ||
-      text.size() > 0x7FFFFFFF || !is_valid_utf8(text)) {
+  if (is_ascii(text) || text.size() > 0x7FFFFFFF || !is_valid_utf8(text)) {
     return std::string(text);
   }
   UErrorCode status = U_ZERO_ERROR;

@@ -17,6 +17,9 @@ namespace corvanta {
 // 0 when it does not begin with one (or is empty).
 std::size_t utf8_char_length(std::string_view s) noexcept;
 
+// True when every byte of `text` is ASCII (below 0x80).
+bool is_ascii(std::string_view text) noexcept;
+
 // True when `text` is well-formed UTF-8 (no overlong forms, no surrogates,
 // nothing past U+10FFFF); the empty text is.
 bool is_valid_utf8(std::string_view text) noexcept;

@@ -398,9 +398,11 @@ ResultCode Exporter::idns(std::vector<std::uint32_t>& out) {
 ResultCode Exporter::existing_idns(std::uint32_t from, std::uint32_t to, std::vector<std::uint32_t>& out) {
   unsigned char key[4];
   put_u32(key, from);
-  std::vector<unsigned char> buffer(std::max<std::size_t>(service_.pools.max_record(), 1));
+  // Only the keys are wanted: the start of each value is read, the rest
+  // left (a truncated read).
+  unsigned char start[16];
   dbm::Position pos;
-  dbm::DataRef ref{buffer};
+  dbm::DataRef ref{start};
   dbm::Continuation cont;
   const std::string& name = pool().name;
   const int number = file().number;
