@@ -184,12 +184,9 @@ constexpr Field<IndexDef> kIndexFields[] = {
 };
 constexpr StatementKind<IndexDef> kIndex{Kind::Index, u16<&IndexDef::number>, kIndexFields};
 
-constexpr Choice<TermType> kTermTypes[] = {{"ASCII", TermType::Ascii},
-                                           {"BINARY", TermType::Binary},
-                                           {"SORT", TermType::Sort},
-                                           {"IDLIST", TermType::IdList},
-                                           {"YEAR", TermType::Year},
-                                           {"ISBN", TermType::Isbn}};
+constexpr Choice<TermType> kTermTypes[] = {{"ASCII", TermType::Ascii}, {"BINARY", TermType::Binary},
+                                           {"SORT", TermType::Sort},   {"IDLIST", TermType::IdList},
+                                           {"YEAR", TermType::Year},   {"ISBN", TermType::Isbn}};
 constexpr Choice<char> kFills[] = {
     {"SPACE", ' '}, {"NULL", '0'}, {"0", '0'}, {"LOW", '\0'}, {"HIGH", static_cast<char>(0xFF)}};
 constexpr Choice<Align> kAligns[] = {{"LEFT", Align::Left}, {"RIGHT", Align::Right}};
@@ -263,10 +260,8 @@ ItemResult compared_tags(DoubleDef& d, std::string_view v) {
 constexpr Choice<char> kFound[] = {{"COMPARE", 'C'}, {"TERMS", 'T'}, {"YES", 'Y'}};
 constexpr Choice<char> kNotFound[] = {{"CONTINUE", 'C'}, {"NO", 'N'}};
 constexpr Field<DoubleDef> kDoubleFields[] = {
-    {Kw::SUB, yes_no<&DoubleDef::subfields>},
-    {Kw::INDIC, yes_no<&DoubleDef::indicators>},
-    {Kw::FOUND, choice<&DoubleDef::found, kFound>},
-    {Kw::NOTFND, choice<&DoubleDef::not_found, kNotFound>},
+    {Kw::SUB, yes_no<&DoubleDef::subfields>},       {Kw::INDIC, yes_no<&DoubleDef::indicators>},
+    {Kw::FOUND, choice<&DoubleDef::found, kFound>}, {Kw::NOTFND, choice<&DoubleDef::not_found, kNotFound>},
     {Kw::ELSE, yes_no<&DoubleDef::fallback>},
 };
 constexpr StatementKind<DoubleDef> kDouble{Kind::Double, compared_tags, kDoubleFields};

@@ -60,8 +60,8 @@ inline bool is_xml(FormatType t) {
 // Whether MARC 21 exchange records carry the field: tags of three digits
 // (not "LDR", which is the leader, nor local tags such as "FMT").
 inline bool marc21_field(std::string_view tag) {
-  return tag.size() == 3 && tag[0] >= '0' && tag[0] <= '9' && tag[1] >= '0' && tag[1] <= '9' && tag[2] >= '0' &&
-         tag[2] <= '9';
+  return tag.size() == 3 && tag[0] >= '0' && tag[0] <= '9' && tag[1] >= '0' && tag[1] <= '9' &&
+         tag[2] >= '0' && tag[2] <= '9';
 }
 inline bool is_mab(FormatType t) {
   return t == FormatType::Mab2 || t == FormatType::Mabi;
@@ -117,7 +117,7 @@ struct FormatOptions {
   bool generic = false;                 // GENERIC: every field, "$$" subfields
   bool protyp = false;                  // PROTYP: read escapes in the internal format
   const records::Translations* translations = nullptr;
-  std::string translation;  // TRANSLIN for a reader, TRANSLOUT for a writer
+  std::string translation;           // TRANSLIN for a reader, TRANSLOUT for a writer
   bool translate_by_leader = false;  // MARC 21: none for leader position 9 "a"
   char escape = '\\';
   char subfield = '\x1f';  // MARC21/Subfield

@@ -105,7 +105,8 @@ class Marc21Writer final : public RecordWriter {
   using RecordWriter::RecordWriter;
   ResultCode write(records::RecordHandle& h) override {
     const auto tr = [this](std::string_view v, std::string& out) { append_translated(v, out); };
-    if (!marc21_record(h, options_.subfield, tr, options_.translation.empty(), true, m_)) return cannot_write(h);
+    if (!marc21_record(h, options_.subfield, tr, options_.translation.empty(), true, m_))
+      return cannot_write(h);
     iso2709_encode(m_, image_);
     if (image_.size() > kMaxRecordText) return cannot_write(h);
     out_.write(image_);

@@ -625,7 +625,8 @@ ResultCode Importer::run(ImportCounts& counts) {
       case kDuplicate: {
         ++counts.duplicates;
         const std::string raw = as_read();
-        if (const ResultCode w = side_write(doubles_, raw.empty() ? &h : nullptr, raw); w.failed()) result = w;
+        if (const ResultCode w = side_write(doubles_, raw.empty() ? &h : nullptr, raw); w.failed())
+          result = w;
         break;
       }
       case kError: (void)to_errors(&h, as_read()); break;

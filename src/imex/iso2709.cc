@@ -34,8 +34,8 @@ bool control_tag(std::string_view tag) {
 
 void marc21_leader(std::string& leader, bool utf8) {
   const auto in = [](char c, std::string_view set) { return set.find(c) != std::string_view::npos; };
-  const bool marc = leader.size() == kLeaderSize && in(leader[5], "acdnp") && in(leader[6], "acdefgijkmoprt") &&
-                    in(leader[7], "abcdims");
+  const bool marc = leader.size() == kLeaderSize && in(leader[5], "acdnp") &&
+                    in(leader[6], "acdefgijkmoprt") && in(leader[7], "abcdims");
   if (!marc) leader = "00000nam  2200000 u 4500";
   leader[10] = '2';
   leader[11] = '2';

@@ -248,7 +248,8 @@ ResultCode RecordUpdateService::steps_in_unit(const dict::AppPoolDef& pool, cons
     const ResultCode removed = layer_.remove_made_targets(pool, made);
     return rc.failed() || removed.ok() ? rc : removed;
   };
-  if (const ResultCode rc = layer_.link_maintenance(pool, file, h, steps.link_mode, out.check_messages, &made);
+  if (const ResultCode rc =
+          layer_.link_maintenance(pool, file, h, steps.link_mode, out.check_messages, &made);
       rc.failed()) {
     give_back();
     return unmake(rc);

@@ -222,7 +222,6 @@ class Handler final : public x::DefaultHandler {
   XMLFileLoc error_line = 0, error_column = 0;  // where error_text was found
 
  private:
-
   records::RecordBuilder& builder_;
   const dict::FileDef* file_;
   LeftOut& left_out_;
@@ -252,8 +251,8 @@ class Splitter {
   explicit Splitter(InputFile& in) : in_(in) {}
 
   struct Piece {
-    std::string bytes;  // the record element as read (up to kMaxKeptText)
-    bool cut = false;   // longer than kMaxKeptText
+    std::string bytes;                   // the record element as read (up to kMaxKeptText)
+    bool cut = false;                    // longer than kMaxKeptText
     unsigned long line = 0, column = 0;  // where it begins in the file
   };
   enum class Step { Record, End, Broken };
@@ -273,8 +272,9 @@ class Splitter {
           state_ = State::Done;
           continue;
         }
-        return broken(state_ == State::Prolog ? std::string("no root element")
-                                              : at(it) + "the document ends before the end of its root element");
+        return broken(state_ == State::Prolog
+                          ? std::string("no root element")
+                          : at(it) + "the document ends before the end of its root element");
       }
       switch (it.kind) {
         case Kind::Misc:
@@ -317,8 +317,8 @@ class Splitter {
   enum class Kind { Eof, Text, Start, Empty, Close, Misc, Doctype };
   struct Item {
     Kind kind = Kind::Eof;
-    std::string name;        // of a tag
-    bool blank = true;       // text of white space only
+    std::string name;         // of a tag
+    bool blank = true;        // text of white space only
     bool unfinished = false;  // the input ended inside it
     unsigned long line = 0, column = 0;
   };
@@ -327,7 +327,9 @@ class Splitter {
     const std::size_t colon = name.rfind(':');
     return colon == std::string_view::npos ? name : name.substr(colon + 1);
   }
-  static bool is_record(std::string_view name) { return local(name) == "record" || local(name) == "document"; }
+  static bool is_record(std::string_view name) {
+    return local(name) == "record" || local(name) == "document";
+  }
   static std::string at(const Item& it) {
     return std::to_string(it.line) + ":" + std::to_string(it.column) + " ";
   }
@@ -453,7 +455,8 @@ class Splitter {
 
   std::string name() {
     std::string n;
-    for (int c = peek(); c > ' ' && c != '/' && c != '>' && c != '<' && c != '=' && n.size() < 256; c = peek()) {
+    for (int c = peek(); c > ' ' && c != '/' && c != '>' && c != '<' && c != '=' && n.size() < 256;
+         c = peek()) {
       n += static_cast<char>(c);
       get();
     }
@@ -617,7 +620,8 @@ class XmlReader final : public RecordReader {
     }
     text_ = piece_.bytes;  // what the error file gets
     if (piece_.cut) return unreadable(kMsgRecordTooLong, place(piece_.line, piece_.column));
-    const bool utf8_input = equal_nocase(splitter_.encoding(), "UTF-8") || equal_nocase(splitter_.encoding(), "UTF8");
+    const bool utf8_input =
+        equal_nocase(splitter_.encoding(), "UTF-8") || equal_nocase(splitter_.encoding(), "UTF8");
     if (utf8_input) {
       if (std::optional<std::string> bad = bad_utf8(piece_.bytes, piece_.line, piece_.column))
         return unreadable(kMsgXmlError, std::move(*bad));
@@ -631,7 +635,8 @@ class XmlReader final : public RecordReader {
     if (idn) h.idn = *idn;
     records::rec_store_header(h);
     if (!handler_.error_text.empty()) return unreadable(kMsgXmlError, error_place() + handler_.error_text);
-    if (!handler_.record_done) return unreadable(kMsgXmlError, place(piece_.line, piece_.column) + "record not closed");
+    if (!handler_.record_done)
+      return unreadable(kMsgXmlError, place(piece_.line, piece_.column) + "record not closed");
     if (!built) return unreadable(kMsgRecordTooLong, handler_.idn);
     if (!idn) return unreadable(kMsgBadIdn, handler_.idn);
     return 0;
@@ -779,7 +784,9 @@ class MarcXmlWriter final : public XmlWriterBase {
  public:
   using XmlWriterBase::XmlWriterBase;
   void begin() override {
-    out_.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<collection xmlns=\"http://www.loc.gov/MARC21/slim\">\n");
+    out_.write(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<collection "
+        "xmlns=\"http://www.loc.gov/MARC21/slim\">\n");
   }
   void end() override { out_.write("</collection>\n"); }
 

@@ -83,7 +83,8 @@ ResultCode index_one(const IndexContext& ctx, const dict::FileDef& file, const d
   if (index.term_def == nullptr) return kNoTermDefinition;
   const std::size_t before = out.size();
   const bool part = index.offset != 0 || index.length != 0;
-  if (const ResultCode rc = index_source(ctx, file, index, index.source, part, record, out, list); rc.failed())
+  if (const ResultCode rc = index_source(ctx, file, index, index.source, part, record, out, list);
+      rc.failed())
     return rc;
   for (const dict::Element& other : index.fallbacks) {
     if (out.size() != before) break;

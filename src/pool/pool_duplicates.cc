@@ -122,7 +122,8 @@ ResultCode PoolLayer::rec_duplicates(const dict::AppPoolDef& pool, const dict::F
       bool equal = true;
       if (check->found == 'T') {
         ListEntries entries;
-        if (const ResultCode rc = idx_entries(ctx, file, stored, entries, &key_indexes); rc.failed()) return rc;
+        if (const ResultCode rc = idx_entries(ctx, file, stored, entries, &key_indexes); rc.failed())
+          return rc;
         equal = sorted_keys(entries) == own_terms;
       } else {
         for (const dict::TagDef* tag : check->tags) {

@@ -74,8 +74,9 @@ class Decoder {
         std::string tail(run.substr(at, end - at));
         tail += ' ';
         const Step last = feed(tail);
-        out += last.error == 0 && last.consumed == tail.size() && !last.text.empty() ? last.text
-                                                                                     : std::string(kReplacementUtf8);
+        out += last.error == 0 && last.consumed == tail.size() && !last.text.empty()
+                   ? last.text
+                   : std::string(kReplacementUtf8);
         at = end;
       } else if (step.error != 0 || step.consumed == 0) {
         out += kReplacementUtf8;

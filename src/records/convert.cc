@@ -302,7 +302,8 @@ ResultCode rec_to_internal(const ConversionContext& ctx, RecordHandle& source, R
       } while (sfl_next(source, f, s).code() == 0);
     }
     std::string value;
-    const std::string text = translated(ctx, ctx.input_table, has_subfields ? std::string_view(joined) : f.content());
+    const std::string text =
+        translated(ctx, ctx.input_table, has_subfields ? std::string_view(joined) : f.content());
     const ResultCode conv = fld_to_internal(def->type, text, value, ctx.max_field_length);
     if (conv.code() == kBadType) return conv;
     if (value.empty()) continue;

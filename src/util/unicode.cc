@@ -1,7 +1,7 @@
 #include "util/unicode.h"
 
-#include <unicode/normalizer2.h>
 #include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>

@@ -3,9 +3,9 @@
 // duplicate keys go beyond the ISBN.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
@@ -56,9 +56,9 @@ TEST_F(CatalogueDictionaryTest, MarcRecordsComeBackWithEveryFieldAndSubfield) {
     SCOPED_TRACE(name);
     init_pool();
     take(name, "in.mrc");
-    const std::string out = run(
-        "IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/in.mrc\n"
-        "EXPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/out.mrc\n");
+    const std::string out =
+        run("IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/in.mrc\n"
+            "EXPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/out.mrc\n");
     const auto in = iso_fields(inst_.read("data/in.mrc"));
     const auto back = iso_fields(inst_.read("data/out.mrc"));
     ASSERT_EQ(in.size(), back.size()) << out;
@@ -66,7 +66,7 @@ TEST_F(CatalogueDictionaryTest, MarcRecordsComeBackWithEveryFieldAndSubfield) {
       std::multiset<std::string> a(in[r].begin(), in[r].end());
       std::multiset<std::string> b(back[r].begin(), back[r].end());
       b.erase("FMT");
-      a.erase("259$a");  // no MARC 21 tag: not defined, refused with a message
+      a.erase("259$a");                             // no MARC 21 tag: not defined, refused with a message
       if (a.count("599$a") == 0) b.erase("599$a");  // the sort title COMPL adds
       EXPECT_EQ(a, b) << "record " << r + 1;
     }
@@ -89,7 +89,8 @@ std::vector<std::vector<std::vector<std::string>>> mab_records(const std::string
       if (!skip) out.emplace_back();
       continue;
     }
-    if (skip || out.empty() || line.size() < 5 || !std::isdigit(static_cast<unsigned char>(line[0]))) continue;
+    if (skip || out.empty() || line.size() < 5 || !std::isdigit(static_cast<unsigned char>(line[0])))
+      continue;
     const std::string content = line.substr(4);
     if (!std::all_of(content.begin(), content.end(),
                      [](char c) { return (c >= 0x20 && c < 0x7f) || c == '\x1f'; }))
@@ -114,15 +115,18 @@ TEST_F(CatalogueDictionaryTest, MabFieldsAreAllKept) {
     init_pool();
     take(name, "in.mab");
     const std::string charset = name.find("Bo410") != std::string::npos ? " CHARSET=CP850" : "";
-    const std::string out = run(
-        "IMPORT POOL=A FILE=BIB TYPE=MAB2 CONVIN=../etc/exchange/mab2 DATA=../data/in.mab DOUBLE=I" + charset + "\n"
-        "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/out.txt\n");
+    const std::string out =
+        run("IMPORT POOL=A FILE=BIB TYPE=MAB2 CONVIN=../etc/exchange/mab2 DATA=../data/in.mab DOUBLE=I" +
+            charset +
+            "\n"
+            "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/out.txt\n");
     EXPECT_EQ(out.find("Feld nicht definiert"), std::string::npos) << out;
     const std::string stored = inst_.read("data/out.txt");
     int fields = 0;
     int lost = 0;
     for (const auto& record : mab_records(inst_.read("data/in.mab"))) {
-      if (std::none_of(record.begin(), record.end(), [](const auto& f) { return f[0].compare(0, 3, "331") == 0; }))
+      if (std::none_of(record.begin(), record.end(),
+                       [](const auto& f) { return f[0].compare(0, 3, "331") == 0; }))
         continue;
       for (const auto& field : record) {
         ++fields;

@@ -38,8 +38,10 @@ TEST_F(CharsetTest, RealFilesInTheirCharacterSetsComeOutUtf8) {
           "DOUBLE=I\n"
           "IMPORT POOL=A FILE=BIB TYPE=MAB2 DATA=../data/bo410.ma2 charset=cp850 CONVIN=../etc/exchange/mab2 "
           "DOUBLE=I\n" +
-          search("TIT=countreymen") + search("TIT=\xC3\xBC" "ber AND TIT=kafka") + search("TIT=einmaleins") +
-          "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/all.txt\n");
+          search("TIT=countreymen") +
+          search("TIT=\xC3\xBC"
+                 "ber AND TIT=kafka") +
+          search("TIT=einmaleins") + "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/all.txt\n");
   EXPECT_EQ(out.find("Fehlerhaft"), std::string::npos) << out;
   EXPECT_EQ(hits(out), (std::vector<long>{1, 1, 1})) << out;
   const std::string all = inst_.read("data/all.txt");
@@ -47,7 +49,9 @@ TEST_F(CharsetTest, RealFilesInTheirCharacterSetsComeOutUtf8) {
   EXPECT_NE(all.find("Signatures: A\xE2\x81\xB4 B\xC2\xB2"), std::string::npos);
   EXPECT_EQ(all.find('\x1b'), std::string::npos);
   // ISO 5426: the umlaut after its letter and composed; non-sort markers gone.
-  EXPECT_NE(all.find("Benjamin \xC3\xBC" "ber Kafka"), std::string::npos);
+  EXPECT_NE(all.find("Benjamin \xC3\xBC"
+                     "ber Kafka"),
+            std::string::npos);
   EXPECT_NE(all.find("hrsg. von Hermann Schweppenh\xC3\xA4user"), std::string::npos);
   EXPECT_NE(all.find("David, Claude [Hrsg.]"), std::string::npos);
   // Code page 850: umlauts, and no non-sort signs.
@@ -86,19 +90,24 @@ TEST_F(CharsetTest, UmlautsAreFoundWhicheverFormTheyArrivedIn) {
   take("marc21/metafacture-tutorial--sample.mrc", "dnb.mrc");
   inst_.write("data/two.txt",
               "24510$$aO\xCC\x88kologie im Garten\n\n"
-              "24510$$a\xC3\x96kologie der St\xC3\xA4" "dte\n\n");
+              "24510$$a\xC3\x96kologie der St\xC3\xA4"
+              "dte\n\n");
   inst_.write("data/lf.xml",
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
               "<collection xmlns=\"http://www.loc.gov/MARC21/slim\"><record>"
               "<datafield tag=\"245\" ind1=\"1\" ind2=\"0\"><subfield code=\"a\">Erster Teil&#10;"
               "Zweiter&#9;Band</subfield></datafield></record></collection>\n");
-  const std::string out = run(
-      "IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/dnb.mrc DOUBLE=I\n"
-      "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/two.txt DOUBLE=I\n"
-      "IMPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/lf.xml DOUBLE=I\n" +
-      search("TIT=\xC3\xB6kologie") + search("TIT=o\xCC\x88kologie") + search("TIT=ver\xC3\xB6" "ffentlichung") +
-      search("TIT=st\xC3\xA4" "dte") + search("TIT=teil AND TIT=zweiter AND TIT=band") +
-      "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/all.txt\n");
+  const std::string out =
+      run("IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/dnb.mrc DOUBLE=I\n"
+          "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/two.txt DOUBLE=I\n"
+          "IMPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/lf.xml DOUBLE=I\n" +
+          search("TIT=\xC3\xB6kologie") + search("TIT=o\xCC\x88kologie") +
+          search("TIT=ver\xC3\xB6"
+                 "ffentlichung") +
+          search("TIT=st\xC3\xA4"
+                 "dte") +
+          search("TIT=teil AND TIT=zweiter AND TIT=band") +
+          "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/all.txt\n");
   const std::vector<long> counts = hits(out);
   ASSERT_EQ(counts.size(), 5u) << out;
   EXPECT_EQ(counts[0], 2) << out;  // composed query: both of the made records
@@ -109,7 +118,9 @@ TEST_F(CharsetTest, UmlautsAreFoundWhicheverFormTheyArrivedIn) {
   // Stored composed.
   const std::string all = inst_.read("data/all.txt");
   EXPECT_EQ(all.find("\xCC\x88"), std::string::npos);
-  EXPECT_NE(all.find("Pr\xC3\xBC" "fungsvorbereitung f\xC3\xBCr das Fachabitur"), std::string::npos);
+  EXPECT_NE(all.find("Pr\xC3\xBC"
+                     "fungsvorbereitung f\xC3\xBCr das Fachabitur"),
+            std::string::npos);
 }
 
 }  // namespace

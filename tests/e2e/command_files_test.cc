@@ -139,10 +139,10 @@ TEST_F(CommandFiles, CommandsStayInTheConfiguredDirectories) {
   fs::create_symlink(outside + "/err", inst_.path("data/in.txt.ERR"));
   fs::create_symlink(outside + "/out", inst_.path("data/out.unl"));
   inst_.write("data/in.txt", "IDN  000000099\n500  $$aohne Titel\n\n");
-  const RunResult d = run(
-      "POOL_INIT POOL=A\n"
-      "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/in.txt\n"
-      "UNLOAD POOL=A DATA=../data/out.unl\n");
+  const RunResult d =
+      run("POOL_INIT POOL=A\n"
+          "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/in.txt\n"
+          "UNLOAD POOL=A DATA=../data/out.unl\n");
   EXPECT_EQ(count(d.output, "IMPORT 20"), 2u) << d.output;
   EXPECT_NE(d.output.find("CANCELLED: 0013"), std::string::npos) << d.output;
   EXPECT_FALSE(fs::is_symlink(inst_.path("data/out.unl")));

@@ -150,9 +150,10 @@ TEST_F(ImportExportTest, RealMabAndXmlFilesThroughTheInstallationsTables) {
 TEST_F(ImportExportTest, XmlImportReportsBadRecordsAndExportsWellFormedUtf8) {
   take("marcxml/ruby-marc--three-records-second-bad.xml", "bad.xml");
   take("marcxml/marc-file-xml--batch-ns.xml", "batch.xml");
-  const std::string out = run(
-      "IMPORT POOL=A FILE=BIB TYPE=MARCXML DATA=../data/bad.xml DOUBLE=I\n"
-      "IMPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/batch.xml XSLT=../etc/exchange/marcxml.xsl DOUBLE=I\n");
+  const std::string out =
+      run("IMPORT POOL=A FILE=BIB TYPE=MARCXML DATA=../data/bad.xml DOUBLE=I\n"
+          "IMPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/batch.xml XSLT=../etc/exchange/marcxml.xsl "
+          "DOUBLE=I\n");
   EXPECT_NE(out.find("[000000002]  XML-Fehler: 72:30 "), std::string::npos) << out;
   EXPECT_NE(out.find("Gelesen: 3\n"), std::string::npos) << out;
   EXPECT_NE(out.find("Neu gespeichert: 2\n"), std::string::npos) << out;
@@ -168,15 +169,17 @@ TEST_F(ImportExportTest, XmlImportReportsBadRecordsAndExportsWellFormedUtf8) {
   // writers' replacement of such bytes: formats tests). Both XML exports
   // are well-formed.
   inst_.write("data/latin.txt", "24510$$aM\xFCller\n\n");
-  const std::string exported = run(
-      "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/latin.txt\n"
-      "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/latin.txt CHARSET=LATIN1\n"
-      "EXPORT POOL=A FILE=BIB TYPE=MARCXML DATA=../data/all.xml\n"
-      "EXPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/own.xml SELECT=\"IDN=13\"\n");
-  EXPECT_NE(exported.find("[000000001]  Bytes, die kein UTF-8 sind, in Feld 245"), std::string::npos) << exported;
+  const std::string exported =
+      run("IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/latin.txt\n"
+          "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/latin.txt CHARSET=LATIN1\n"
+          "EXPORT POOL=A FILE=BIB TYPE=MARCXML DATA=../data/all.xml\n"
+          "EXPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/own.xml SELECT=\"IDN=13\"\n");
+  EXPECT_NE(exported.find("[000000001]  Bytes, die kein UTF-8 sind, in Feld 245"), std::string::npos)
+      << exported;
   EXPECT_EQ(inst_.read("data/latin.txt.ERR"), "24510$$aM\xFCller\n\n");
   EXPECT_NE(exported.find("Geschrieben: 13\n"), std::string::npos) << exported;
-  EXPECT_NE(inst_.read("data/all.xml").find("<subfield code=\"a\">M\xC3\xBCller</subfield>"), std::string::npos);
+  EXPECT_NE(inst_.read("data/all.xml").find("<subfield code=\"a\">M\xC3\xBCller</subfield>"),
+            std::string::npos);
   if (std::system("command -v xmllint >/dev/null 2>&1") != 0) GTEST_SKIP() << "xmllint not installed";
   for (const char* name : {"data/all.xml", "data/own.xml", "data/bad.xml.ERR"}) {
     const std::string path = inst_.path(name);
@@ -274,8 +277,8 @@ TEST_F(ImportExportTest, AKilledImportRecoversToAConsistentPool) {
       "SEARCH POOL=A FILE=BIB QUERY=\"TIT=perl\"\n"
       "SEARCH POOL=A FILE=BIB QUERY=\"AUT=wall?\"\n";
   for (int round = 0; round < 2; ++round) {
-    const int pid = inst_.start(login() +
-                                "IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/big.mrc DOUBLE=I\nend\n");
+    const int pid =
+        inst_.start(login() + "IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/big.mrc DOUBLE=I\nend\n");
     ASSERT_GT(pid, 0);
     ::usleep(400000 + static_cast<useconds_t>(timing() % 500000));
     ::kill(pid, SIGKILL);
@@ -307,8 +310,8 @@ TEST_F(ImportExportTest, AKilledImportKeepsEachTitleWithTheTargetMadeForIt) {
   ASSERT_EQ(run("SAVE POOL=A PATH=../save\n").find("CANCELLED"), std::string::npos);
   std::mt19937 timing(11);
   for (int round = 0; round < 2; ++round) {
-    const int pid = inst_.start(
-        login() + "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/series.txt DOUBLE=I\nend\n");
+    const int pid =
+        inst_.start(login() + "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/series.txt DOUBLE=I\nend\n");
     ASSERT_GT(pid, 0);
     ::usleep(300000 + static_cast<useconds_t>(timing() % 600000));
     ::kill(pid, SIGKILL);

@@ -79,7 +79,8 @@ std::string import_options(const std::string& name) {
 TEST_F(RealFilesTest, EveryRecordReadIsStoredRefusedOrReportedAndExportsReadBack) {
   std::vector<std::string> names;
   for (const auto& e : std::filesystem::recursive_directory_iterator(CORVANTA_EXCHANGE)) {
-    if (!e.is_regular_file() || e.path().extension() == ".md" || e.path().filename().string().rfind("LICENSE", 0) == 0)
+    if (!e.is_regular_file() || e.path().extension() == ".md" ||
+        e.path().filename().string().rfind("LICENSE", 0) == 0)
       continue;
     names.push_back(std::filesystem::relative(e.path(), CORVANTA_EXCHANGE).string());
   }
@@ -88,7 +89,8 @@ TEST_F(RealFilesTest, EveryRecordReadIsStoredRefusedOrReportedAndExportsReadBack
     SCOPED_TRACE(name);
     init_pool();
     take(name, "in");
-    const std::string out = run("IMPORT POOL=A FILE=BIB DATA=../data/in DOUBLE=I " + import_options(name) + "\n");
+    const std::string out =
+        run("IMPORT POOL=A FILE=BIB DATA=../data/in DOUBLE=I " + import_options(name) + "\n");
     std::map<std::string, long> n = summary(out);
     ASSERT_GT(n["Gelesen"], 0) << out;
     EXPECT_EQ(n["Gelesen"], n["Neu gespeichert"] + n["Aktualisiert"] + n["Fehlerhaft"] + n["Dubletten"] +
@@ -115,10 +117,11 @@ TEST_F(RealFilesTest, EveryRecordReadIsStoredRefusedOrReportedAndExportsReadBack
       std::istringstream lines(dump);
       for (std::string line; std::getline(lines, line);) {
         const auto tag_char = [&](std::size_t i) {
-          return std::isupper(static_cast<unsigned char>(line[i])) || std::isdigit(static_cast<unsigned char>(line[i]));
+          return std::isupper(static_cast<unsigned char>(line[i])) ||
+                 std::isdigit(static_cast<unsigned char>(line[i]));
         };
-        const bool local_tag = line.size() > 3 && std::isupper(static_cast<unsigned char>(line[0])) && tag_char(1) &&
-                               tag_char(2) && line[3] == ' ';
+        const bool local_tag = line.size() > 3 && std::isupper(static_cast<unsigned char>(line[0])) &&
+                               tag_char(1) && tag_char(2) && line[3] == ' ';
         if (numeric_only && local_tag) continue;
         if (line.size() == 24 && line.compare(20, 4, "4500") == 0) {
           line.replace(0, 5, "00000");
@@ -138,7 +141,8 @@ TEST_F(RealFilesTest, RefusedRecordsComeOutAsTheyCameAndLoadAgain) {
   // its dependent records to the error file rather than to another head,
   // and the intermediate record is reported.
   take("mab2/xbib-marc--DE-Bo410-sample.ma2", "bo.ma2");
-  const std::string import = "IMPORT POOL=A FILE=BIB TYPE=MAB2 CHARSET=CP850 CONVIN=../etc/exchange/mab2 DATA=../data/bo.ma2";
+  const std::string import =
+      "IMPORT POOL=A FILE=BIB TYPE=MAB2 CHARSET=CP850 CONVIN=../etc/exchange/mab2 DATA=../data/bo.ma2";
   const std::string first = run(import + " RECDOUBLE=../data/first.dbl\n");
   const std::string second = run(import + "\n");
   std::map<std::string, long> n = summary(second);
@@ -163,9 +167,9 @@ TEST_F(RealFilesTest, RefusedRecordsComeOutAsTheyCameAndLoadAgain) {
   }
   // The duplicate file reads again as the original did: every record a
   // duplicate once more.
-  const std::string again =
-      run("IMPORT POOL=A FILE=BIB TYPE=MAB2 CHARSET=CP850 CONVIN=../etc/exchange/mab2 DATA=../data/bo.ma2.DBL "
-          "RECDOUBLE=../data/dbl2\n");
+  const std::string again = run(
+      "IMPORT POOL=A FILE=BIB TYPE=MAB2 CHARSET=CP850 CONVIN=../etc/exchange/mab2 DATA=../data/bo.ma2.DBL "
+      "RECDOUBLE=../data/dbl2\n");
   EXPECT_EQ(summary(again)["Dubletten"], n["Dubletten"]) << again;
 }
 
@@ -175,15 +179,21 @@ TEST_F(RealFilesTest, FieldsWithoutSubfieldsAndUndefinedTagsAreNeverLostSilently
   // named in the summary.
   inst_.edit("etc/library.dic", "TAG=300(*),SUB=SANY,INDIC=YES", "TAG=300,TYPE=CHAR");
   take("made/plain-field-with-subfields.mrc", "t.mrc");
-  inst_.write("data/odd.mrc", iso2709({{"245", "10\x1f" "aSeltsam"}, {"XYZ", "  \x1f" "aFremd"}}));
-  const std::string out = run(
-      "IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/t.mrc\n"
-      "IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/odd.mrc\n"
-      "EXPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/o.mrc\n"
-      "DISPLAY POOL=A FILE=BIB IDN=1\n");
+  inst_.write("data/odd.mrc", iso2709({{"245",
+                                        "10\x1f"
+                                        "aSeltsam"},
+                                       {"XYZ",
+                                        "  \x1f"
+                                        "aFremd"}}));
+  const std::string out =
+      run("IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/t.mrc\n"
+          "IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/odd.mrc\n"
+          "EXPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/o.mrc\n"
+          "DISPLAY POOL=A FILE=BIB IDN=1\n");
   EXPECT_NE(out.find("Geschrieben: 2"), std::string::npos) << out;
-  EXPECT_NE(inst_.read("data/o.mrc").find("\x1f"
-                                          "a1 negative\x1e"),
+  EXPECT_NE(inst_.read("data/o.mrc")
+                .find("\x1f"
+                      "a1 negative\x1e"),
             std::string::npos);
   EXPECT_NE(out.find("Nicht gespeichert, in der Datei nicht definiert: XYZ (1)"), std::string::npos) << out;
   EXPECT_EQ(out.find("457"), std::string::npos) << out;
@@ -194,11 +204,11 @@ TEST_F(RealFilesTest, LinkTargetsOfARecordNotStoredAreTakenAway) {
   // stored record by its ISBN: neither it nor the new head stays.
   inst_.write("data/first.txt", "020  $$a3-00-000001-1\n245  $$aErster Band\nGT0  $$aAlte Reihe\n\n");
   inst_.write("data/second.txt", "020  $$a3-00-000001-1\n245  $$aZweiter Band\nGT0  $$aNeue Reihe\n\n");
-  const std::string out = run(
-      "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/first.txt\n"
-      "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/second.txt\n"
-      "INDEX POOL=A FILE=BIBLS\n"
-      "EXPORT POOL=A FILE=BIB TYPE=CORVANTA GENERIC=Y DATA=../data/all.txt\n");
+  const std::string out =
+      run("IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/first.txt\n"
+          "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/second.txt\n"
+          "INDEX POOL=A FILE=BIBLS\n"
+          "EXPORT POOL=A FILE=BIB TYPE=CORVANTA GENERIC=Y DATA=../data/all.txt\n");
   EXPECT_NE(out.find("Dubletten: 1"), std::string::npos) << out;
   const std::string all = inst_.read("data/all.txt");
   EXPECT_NE(all.find("Alte Reihe"), std::string::npos) << all;
@@ -209,13 +219,12 @@ TEST_F(RealFilesTest, LinkTargetsOfARecordNotStoredAreTakenAway) {
 TEST_F(RealFilesTest, ExportTakesTheRecordsThereAreAndOnlyThose) {
   // Two records, one of them with a number near the highest a pool has:
   // the export reads two, not sixteen million.
-  inst_.write("data/in.txt",
-              "IDN  000000003\n245  $$aDrei\n\nIDN  016777000\n245  $$aHoch\n\n");
+  inst_.write("data/in.txt", "IDN  000000003\n245  $$aDrei\n\nIDN  016777000\n245  $$aHoch\n\n");
   inst_.write("data/list.txt", "3\n4294967297\nzwei\n\n16777000\n123456789012345678901234\n99\n");
-  const std::string out = run(
-      "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/in.txt DOUBLE=I\n"
-      "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/all.txt\n"
-      "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/listed.txt LIST=../data/list.txt\n");
+  const std::string out =
+      run("IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/in.txt DOUBLE=I\n"
+          "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/all.txt\n"
+          "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/listed.txt LIST=../data/list.txt\n");
   EXPECT_NE(out.find("Neu gespeichert: 2"), std::string::npos) << out;
   const std::size_t walk = out.find("Gelesen: 2");
   ASSERT_NE(walk, std::string::npos) << out;
@@ -237,11 +246,11 @@ TEST_F(RealFilesTest, AnIsbnIsOneKeyWhateverItsForm) {
               "020  $$a3111111111\n245  $$aZweites\n\n"
               "020  $$aISBN 3-11-111111-1 (pbk.)\n245  $$aDrittes\n\n"
               "020  $$a3-11-222222-9\n245  $$aViertes\n\n");
-  const std::string out = run(
-      "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/first.txt\n"
-      "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/more.txt\n"
-      "SEARCH POOL=A FILE=BIB QUERY=\"ISB=3111111111\"\n"
-      "SEARCH POOL=A FILE=BIB QUERY=\"ISB=3-11-222222-9\"\n");
+  const std::string out =
+      run("IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/first.txt\n"
+          "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/more.txt\n"
+          "SEARCH POOL=A FILE=BIB QUERY=\"ISB=3111111111\"\n"
+          "SEARCH POOL=A FILE=BIB QUERY=\"ISB=3-11-222222-9\"\n");
   EXPECT_NE(out.find("Dubletten: 2"), std::string::npos) << out;
   EXPECT_NE(out.find("Ergebnismenge 1: 1 Treffer"), std::string::npos) << out;
   EXPECT_NE(out.find("Ergebnismenge 2: 1 Treffer"), std::string::npos) << out;
@@ -270,17 +279,17 @@ TEST_F(RealFilesTest, ValuesTheDollarMarksCannotCarryAreNamedNotSplit) {
               "</datafield></document>"
               "<document idn=\"000000003\"><datafield tag=\"245\" ind1=\"1\" ind2=\"0\">"
               "<subfield code=\"a\">$ vorn ist gut</subfield></datafield></document></collection>");
-  const std::string out = run(
-      "IMPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/in.xml DOUBLE=I\n"
-      "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/out.txt\n");
+  const std::string out =
+      run("IMPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/in.xml DOUBLE=I\n"
+          "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/out.txt\n");
   EXPECT_NE(out.find("Neu gespeichert: 3"), std::string::npos) << out;
   EXPECT_NE(out.find("nicht schreibbar: 000000001 245$a"), std::string::npos) << out;
   EXPECT_NE(out.find("nicht schreibbar: 000000002 245$a"), std::string::npos) << out;
   EXPECT_NE(out.find("Geschrieben: 1"), std::string::npos) << out;
   // What is written reads back whole.
-  const std::string back = run(
-      "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/out.txt FLAGS=I DOUBLE=I\n"
-      "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/back.txt FROM=4\n");
+  const std::string back =
+      run("IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/out.txt FLAGS=I DOUBLE=I\n"
+          "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/back.txt FROM=4\n");
   EXPECT_NE(inst_.read("data/back.txt").find("$$a$ vorn ist gut"), std::string::npos) << back;
 }
 
@@ -290,14 +299,14 @@ TEST_F(RealFilesTest, WordsAreFoundWhateverFormTheyArrivedIn) {
   take("made/marc21-decomposed-umlauts.mrc", "nfd.mrc");
   take("made/marcxml-line-feed-and-dollars.xml", "lf.xml");
   take("made/marcxml-latin1-byte-in-record-3.xml", "bad.xml");
-  const std::string out = run(
-      "IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/nfd.mrc\n"
-      "IMPORT POOL=A FILE=BIB TYPE=MARCXML DATA=../data/lf.xml\n"
-      "IMPORT POOL=A FILE=BIB TYPE=MARCXML DATA=../data/bad.xml\n"
-      "SEARCH POOL=A FILE=BIB QUERY=\"TIT=arch\xC3\xA4ologie\"\n"
-      "SEARCH POOL=A FILE=BIB QUERY=\"TIT=o\xCC\x88sterreich\"\n"
-      "SEARCH POOL=A FILE=BIB QUERY=\"TIT=zeilenumbruch\"\n"
-      "SEARCH POOL=A FILE=BIB QUERY=\"TIT=\xC3\xB6kologie\"\n");
+  const std::string out =
+      run("IMPORT POOL=A FILE=BIB TYPE=MARC21 DATA=../data/nfd.mrc\n"
+          "IMPORT POOL=A FILE=BIB TYPE=MARCXML DATA=../data/lf.xml\n"
+          "IMPORT POOL=A FILE=BIB TYPE=MARCXML DATA=../data/bad.xml\n"
+          "SEARCH POOL=A FILE=BIB QUERY=\"TIT=arch\xC3\xA4ologie\"\n"
+          "SEARCH POOL=A FILE=BIB QUERY=\"TIT=o\xCC\x88sterreich\"\n"
+          "SEARCH POOL=A FILE=BIB QUERY=\"TIT=zeilenumbruch\"\n"
+          "SEARCH POOL=A FILE=BIB QUERY=\"TIT=\xC3\xB6kologie\"\n");
   EXPECT_NE(out.find("[000000003]  XML-Fehler"), std::string::npos) << out;
   EXPECT_NE(out.find("Neu gespeichert: 4"), std::string::npos) << out;
   EXPECT_EQ(count(out, ": 1 Treffer"), 3u) << out;

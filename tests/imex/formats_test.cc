@@ -452,7 +452,8 @@ std::string collection(int n, Value&& value) {
   for (int i = 1; i <= n; ++i) {
     text += "<marc:record><marc:controlfield tag=\"001\">r";
     text += std::to_string(i);
-    text += "</marc:controlfield>\n<marc:datafield tag=\"245\" ind1=\"1\" ind2=\"0\"><marc:subfield code=\"a\">";
+    text +=
+        "</marc:controlfield>\n<marc:datafield tag=\"245\" ind1=\"1\" ind2=\"0\"><marc:subfield code=\"a\">";
     text += value(i);
     text += "</marc:subfield></marc:datafield></marc:record>\n";
   }
@@ -565,19 +566,24 @@ TEST_F(FormatFiles, XmlWritersWriteWellFormedUtf8AndMarcXmlAsMarc21Has) {
   const std::string marcxml = written(FormatType::MarcXml, h, dir_ + "/m.xml", &replaced);
   EXPECT_EQ(replaced, 2u);
   const std::string r = "\xEF\xBF\xBD";
-  EXPECT_EQ(marcxml,
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<collection xmlns=\"http://www.loc.gov/MARC21/slim\">\n"
-            "<record>\n  <leader>00078cam a2200049 i 4500</leader>\n"
-            "  <controlfield tag=\"001\">id" + r + "</controlfield>\n"
-            "  <datafield tag=\"245\" ind1=\"1\" ind2=\" \">\n"
-            "    <subfield code=\"a\">M" + r + "ller &lt;&amp;&gt; &quot;x&quot;&#10;zwei</subfield>\n"
-            "  </datafield>\n</record>\n</collection>\n");
+  EXPECT_EQ(
+      marcxml,
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<collection xmlns=\"http://www.loc.gov/MARC21/slim\">\n"
+      "<record>\n  <leader>00078cam a2200049 i 4500</leader>\n"
+      "  <controlfield tag=\"001\">id" +
+          r +
+          "</controlfield>\n"
+          "  <datafield tag=\"245\" ind1=\"1\" ind2=\" \">\n"
+          "    <subfield code=\"a\">M" +
+          r +
+          "ller &lt;&amp;&gt; &quot;x&quot;&#10;zwei</subfield>\n"
+          "  </datafield>\n</record>\n</collection>\n");
   const std::string own = written(FormatType::XMarc21, h, dir_ + "/x.xml", &replaced);
   EXPECT_EQ(replaced, 2u);
   EXPECT_NE(own.find("<datafield tag=\"FMT\" ind1=\" \" ind2=\" \">MM</datafield>"), std::string::npos);
   // Both read back with the parser; with xmllint too when it is there.
-  for (const auto& [type, path] : {std::pair{FormatType::MarcXml, dir_ + "/m.xml"},
-                                   std::pair{FormatType::XMarc21, dir_ + "/x.xml"}}) {
+  for (const auto& [type, path] :
+       {std::pair{FormatType::MarcXml, dir_ + "/m.xml"}, std::pair{FormatType::XMarc21, dir_ + "/x.xml"}}) {
     const Read back = read_file_as(type, path);
     EXPECT_TRUE(back.problems.empty()) << path;
     ASSERT_EQ(back.dumps.size(), 1u);
@@ -591,8 +597,9 @@ TEST_F(FormatFiles, XmlWritersWriteWellFormedUtf8AndMarcXmlAsMarc21Has) {
 TEST_F(FormatFiles, MarcXmlWrittenReadsInYazAsTheRecords) {
   if (std::system("command -v yaz-marcdump >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "yaz-marcdump not installed: MARCXML not compared";
-  for (const char* name : {"marc21/marc-record--camel.usmarc", "marc21/pymarc--utf8_with_leader_flag.dat",
-                           "marc21/metafacture-tutorial--sample.mrc", "marcxml/marc-file-xml--batch-ns.xml"}) {
+  for (const char* name :
+       {"marc21/marc-record--camel.usmarc", "marc21/pymarc--utf8_with_leader_flag.dat",
+        "marc21/metafacture-tutorial--sample.mrc", "marcxml/marc-file-xml--batch-ns.xml"}) {
     SCOPED_TRACE(name);
     const bool xml = std::string(name).find("marcxml/") == 0;
     const FormatType from = xml ? FormatType::MarcXml : FormatType::Marc21;

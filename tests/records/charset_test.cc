@@ -22,12 +22,17 @@ std::string iso5426(std::string_view in) {
 
 TEST(Charset, Marc8SetsAndDiacritics) {
   // The diacritic (0xE8 umlaut) before its letter, composed after it.
-  EXPECT_EQ(marc8("\xE8" "ubel \xE8O"), "\xC3\xBC" "bel \xC3\x96");
+  EXPECT_EQ(marc8("\xE8"
+                  "ubel \xE8O"),
+            "\xC3\xBC"
+            "bel \xC3\x96");
   // Extended Latin spacing letters: Polish L, Scandinavian O.
   EXPECT_EQ(marc8("\xA1\xA2"), "\xC5\x81\xC3\x98");
   // Superscripts and subscripts by escape sequence, back to Basic Latin.
   EXPECT_EQ(marc8("A\x1bp4\x1bs B\x1bp2\x1bs"), "A\xE2\x81\xB4 B\xC2\xB2");
-  EXPECT_EQ(marc8("H\x1b" "b2\x1bsO"), "H\xE2\x82\x82O");
+  EXPECT_EQ(marc8("H\x1b"
+                  "b2\x1bsO"),
+            "H\xE2\x82\x82O");
   // A blank stays a blank among the superscripts and between EACC characters.
   EXPECT_EQ(marc8("\x1bp2 3"), "\xC2\xB2 \xC2\xB3");
   EXPECT_EQ(marc8("\x1b$1!0! !0!"), "\xE4\xB8\x80 \xE4\xB8\x80");
@@ -47,15 +52,26 @@ TEST(Charset, GapsAreVisibleNeverDropped) {
   EXPECT_EQ(marc8("ab\xE8"), "ab \xCC\x88");
   EXPECT_EQ(iso5426("ab\xC9"), "ab \xCC\x88");
   // An escape sequence no set has: a replacement, the rest read on.
-  EXPECT_EQ(marc8("A\x1b(ZB"), "A\xEF\xBF\xBD" "B");
+  EXPECT_EQ(marc8("A\x1b(ZB"),
+            "A\xEF\xBF\xBD"
+            "B");
   // A byte no set maps.
-  EXPECT_EQ(marc8("A\xFF" "B"), "A\xEF\xBF\xBD" "B");
+  EXPECT_EQ(marc8("A\xFF"
+                  "B"),
+            "A\xEF\xBF\xBD"
+            "B");
   EXPECT_EQ(marc8("\x1bgA\x1bs"), "\xEF\xBF\xBD");  // no capital A among the Greek symbols
-  EXPECT_EQ(iso5426("A\xFF" "B"), "A\xEF\xBF\xBD" "B");
+  EXPECT_EQ(iso5426("A\xFF"
+                    "B"),
+            "A\xEF\xBF\xBD"
+            "B");
   // An EACC character cut short.
   EXPECT_EQ(marc8("\x1b$1!0"), "\xEF\xBF\xBD");
   // Control bytes pass and end the set: a subfield after Cyrillic is Latin.
-  EXPECT_EQ(marc8("\x1b(NA\x1f" "A\n\x1b(NA"), "\xD0\xB0\x1f" "A\n\xD0\xB0");
+  EXPECT_EQ(marc8("\x1b(NA\x1f"
+                  "A\n\x1b(NA"),
+            "\xD0\xB0\x1f"
+            "A\n\xD0\xB0");
   EXPECT_EQ(marc8(""), "");
 }
 
@@ -80,9 +96,16 @@ TEST(Charset, AnyBytesGiveWellFormedUtf8) {
 
 TEST(Charset, Iso5426LikeTheMab2Table) {
   // Umlaut before the letter; non-sort markers 0x88/0x89 left out.
-  EXPECT_EQ(iso5426("Benjamin \xC9uber Kafka"), "Benjamin \xC3\xBC" "ber Kafka");
-  EXPECT_EQ(iso5426("\x88" "Der\x89 Proze\xFB"), "Der Proze\xC3\x9F");
-  EXPECT_EQ(iso5426("\xC9" "A\xC2" "e"), "\xC3\x84\xC3\xA9");
+  EXPECT_EQ(iso5426("Benjamin \xC9uber Kafka"),
+            "Benjamin \xC3\xBC"
+            "ber Kafka");
+  EXPECT_EQ(iso5426("\x88"
+                    "Der\x89 Proze\xFB"),
+            "Der Proze\xC3\x9F");
+  EXPECT_EQ(iso5426("\xC9"
+                    "A\xC2"
+                    "e"),
+            "\xC3\x84\xC3\xA9");
 }
 
 TEST(Charset, UnicodeBasedTablesInTheRegistry) {

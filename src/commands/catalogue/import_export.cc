@@ -242,8 +242,9 @@ ResultCode ImportCommand::run() {
   // Translation tables that are not there would empty every record.
   for (const char* name : {"TRANSLIN", "TRANSLOUT"}) {
     const std::string table = upper(params_.get_into(name, "", 11, true));
-    if (!table.empty() && (service_.translations.find(table) == nullptr ||
-                           (name == std::string_view("TRANSLOUT") && !writes(service_.translations, table)))) {
+    if (!table.empty() &&
+        (service_.translations.find(table) == nullptr ||
+         (name == std::string_view("TRANSLOUT") && !writes(service_.translations, table)))) {
       service_.reporter.error_message(std::string(name) + "=" + table, codes::kMissingParameter);
       return codes::kMissingParameter;
     }
@@ -252,10 +253,10 @@ ResultCode ImportCommand::run() {
   // beside TRANSLIN; AUTO for MARC 21 only.
   const std::string charset = upper(params_.get_into("CHARSET", "", 11, true));
   const std::optional<imex::InputCharset> input_charset = imex::input_charset(charset);
-  if (!charset.empty() &&
-      (!input_charset || !params_.get("TRANSLIN").empty() ||
-       (input_charset->by_leader && *format != imex::FormatType::Marc21) ||
-       (!input_charset->translation.empty() && service_.translations.find(input_charset->translation) == nullptr))) {
+  if (!charset.empty() && (!input_charset || !params_.get("TRANSLIN").empty() ||
+                           (input_charset->by_leader && *format != imex::FormatType::Marc21) ||
+                           (!input_charset->translation.empty() &&
+                            service_.translations.find(input_charset->translation) == nullptr))) {
     service_.reporter.error_message("CHARSET=" + charset, codes::kMissingParameter);
     return codes::kMissingParameter;
   }
@@ -459,7 +460,8 @@ ResultCode Exporter::write(std::uint32_t idn, records::RecordHandle& h) {
   // Nothing is changed silently: the record whose bytes the XML could not
   // carry is named.
   if (rc.code() == 1 && writer_->replaced() > 0)
-    record_line(service_, idn, import_text(service_, imex::kMsgBytesReplaced, std::to_string(writer_->replaced())));
+    record_line(service_, idn,
+                import_text(service_, imex::kMsgBytesReplaced, std::to_string(writer_->replaced())));
   return rc.failed() ? rc : ResultCode(0);
 }
 
