@@ -109,10 +109,10 @@ ResultCode PoolLayer::check(const dict::AppPoolDef& pool) {
 }
 
 ResultCode PoolLayer::access_check(int group, const dict::FileDef* file, int operation) const {
-  if (group <= 0 || group > 8 || operation < 1 || operation > 4 || pool_ == nullptr ||
-      pool_->data == nullptr) {
-    return 0;
-  }
+  if (group <= 0 || operation < 1 || operation > 4 || pool_ == nullptr || pool_->data == nullptr) return 0;
+  // Groups 1 to 8 have a bit in the access sets; a group without one (the
+  // users table allows 9) has no access at all.
+  if (group > 8) return kNoAccess;
   const auto mask = [operation](std::uint8_t d, std::uint8_t i, std::uint8_t u, std::uint8_t x) {
     return operation == kAccessDisplay  ? d
            : operation == kAccessInsert ? i

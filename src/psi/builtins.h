@@ -17,10 +17,32 @@ namespace corvanta::psi {
 
 std::unique_ptr<BuiltinGroup> make_core_group();
 
+// What a script may do outside the engine is decided by whoever runs it on
+// whose behalf: the file group asks before it touches a file or directory,
+// runs a shell command or changes the configuration. Each answer is empty
+// when the script may go on, else the reason, which the built-in raises as
+// error 142 (not permitted).
+class SystemRules {
+ public:
+  enum class Use {
+    Read,       // fopen IN, the source of fcopy
+    Write,      // fopen OUT or EXT, the target of fcopy, both names of rename, fdelete
+    Probe,      // fexist
+    Directory,  // dir, mkdir
+  };
+  virtual ~SystemRules() = default;
+  virtual std::string file(const std::string& path, Use use) = 0;
+  virtual std::string command(const std::string& command) = 0;  // syscmd
+  virtual std::string configuration() = 0;                      // writeparm
+};
+
 // `configs` (may be null) is the table whose main configuration readparm and
-// writeparm use; writeparm writes it back to `main_path`.
+// writeparm use; writeparm writes it back to `main_path`. Without `rules`
+// (a script run from the shell by whoever may run programs there) nothing
+// is refused.
 std::unique_ptr<BuiltinGroup> make_file_group(config::ConfigTable* configs,
-                                              std::string main_path = "../etc/corvanta.cfg");
+                                              std::string main_path = "../etc/corvanta.cfg",
+                                              std::shared_ptr<SystemRules> rules = nullptr);
 
 // Argument and result helpers of the handlers.
 inline std::string pop_str(Engine& e) {

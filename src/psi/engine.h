@@ -34,7 +34,7 @@ inline constexpr int kFile = 102, kSyntax = 103, kFloatSignal = 104, kOutsideDef
                      kScanLine = 125, kCodeFull = 126, kNumberExpected = 127, kStringExpected = 128,
                      kLongNumber = 129, kArgCount = 130, kNotArray = 131, kIndex = 132, kArrayExpected = 133,
                      kSetupInDefinition = 134, kOpenMode = 135, kDelete = 136, kFieldValue = 137,
-                     kRecordSlot = 138, kMkdir = 139, kRegex = 140, kFormat = 141;
+                     kRecordSlot = 138, kMkdir = 139, kRegex = 140, kFormat = 141, kNotPermitted = 142;
 }
 
 struct Sizes {

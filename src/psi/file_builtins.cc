@@ -28,8 +28,8 @@ constexpr int kRegexEntries = 5;
 
 class FileGroup : public BuiltinGroup {
  public:
-  FileGroup(config::ConfigTable* configs, std::string main_path)
-      : configs_(configs), main_path_(std::move(main_path)) {}
+  FileGroup(config::ConfigTable* configs, std::string main_path, std::shared_ptr<SystemRules> rules)
+      : configs_(configs), main_path_(std::move(main_path)), rules_(std::move(rules)) {}
   ~FileGroup() override { release(); }
 
   void install(Engine& engine) override {
@@ -55,7 +55,12 @@ class FileGroup : public BuiltinGroup {
            Slot* s = slot(e.pop_int());
            push_num(e, s != nullptr && !at_end(s) && std::ferror(s->file) == 0 ? 1 : 0);
          }},
-        {"fexist", 1, true, [](Engine& e) { push_num(e, ::access(pop_str(e).c_str(), F_OK) == 0 ? 1 : 0); }},
+        {"fexist", 1, true,
+         [this](Engine& e) {
+           const std::string name = pop_str(e);
+           allow(e, name, Use::Probe);
+           push_num(e, ::access(name.c_str(), F_OK) == 0 ? 1 : 0);
+         }},
         {"fprint", -1, false, [this](Engine& e) { print_to_file(e, "fprint", false); }},
         {"fprintln", -1, false, [this](Engine& e) { print_to_file(e, "fprintln", true); }},
         {"fprintf", 3, false,
@@ -89,28 +94,40 @@ class FileGroup : public BuiltinGroup {
         {"splitline", 2, true, split_line},
         {"splitregex", 2, true, split_regex},
         {"mkdir", 1, false,
-         [](Engine& e) {
+         [this](Engine& e) {
            const std::string name = pop_str(e);
+           allow(e, name, Use::Directory);
            if (::mkdir(name.c_str(), 0777) != 0) e.raise(err::kMkdir, name);
          }},
-        {"dir", 1, true, list_directory},
-        {"fcopy", 2, false, copy_file},
+        {"dir", 1, true,
+         [this](Engine& e) {
+           const std::string name = pop_str(e);
+           allow(e, name, Use::Directory);
+           list_directory(e, name);
+         }},
+        {"fcopy", 2, false, [this](Engine& e) { copy_file(e); }},
         {"rename", 2, false,
-         [](Engine& e) {
+         [this](Engine& e) {
            const std::string to = pop_str(e);
            const std::string from = pop_str(e);
+           allow(e, from, Use::Write);
+           allow(e, to, Use::Write);
            if (std::rename(from.c_str(), to.c_str()) != 0) {
              e.raise(err::kFile, ::access(from.c_str(), F_OK) != 0 ? from : to);
            }
          }},
         {"fdelete", 1, false,
-         [](Engine& e) {
+         [this](Engine& e) {
            const std::string name = pop_str(e);
+           allow(e, name, Use::Write);
            if (::unlink(name.c_str()) != 0) e.raise(err::kDelete, name);
          }},
         {"syscmd", 1, true,
-         [](Engine& e) {
+         [this](Engine& e) {
            std::string command = pop_str(e);
+           if (rules_ != nullptr) {
+             if (std::string why = rules_->command(command); !why.empty()) e.raise(err::kNotPermitted, why);
+           }
            std::replace(command.begin(), command.end(), '\\', '/');
            std::fflush(nullptr);
            const int status = std::system(command.c_str());
@@ -136,6 +153,14 @@ class FileGroup : public BuiltinGroup {
     }
   };
 
+  using Use = SystemRules::Use;
+
+  // Raises error 142 when the rules refuse `path` for `use`.
+  void allow(Engine& e, const std::string& path, Use use) {
+    if (rules_ == nullptr) return;
+    if (std::string why = rules_->file(path, use); !why.empty()) e.raise(err::kNotPermitted, why);
+  }
+
   Slot* slot(int n) {
     if (n < 0 || n >= kSlots || slots_[static_cast<std::size_t>(n)].file == nullptr) return nullptr;
     return &slots_[static_cast<std::size_t>(n)];
@@ -151,6 +176,7 @@ class FileGroup : public BuiltinGroup {
     const auto free =
         std::find_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.file == nullptr; });
     if (free == slots_.end()) e.raise(err::kFile, name);
+    allow(e, name, mode == 0 ? Use::Read : Use::Write);
     free->file = mode == 0 ? open_regular_file(name) : open_output_stream(name, kModes[mode]);
     if (free->file == nullptr) e.raise(err::kFile, name);
     free->name = name;
@@ -204,6 +230,9 @@ class FileGroup : public BuiltinGroup {
     const std::string value = pop_str(e);
     const std::string key = pop_str(e);
     const std::string section = pop_str(e);
+    if (rules_ != nullptr) {
+      if (std::string why = rules_->configuration(); !why.empty()) e.raise(err::kNotPermitted, why);
+    }
     config::ConfigTree* tree = configs_ != nullptr ? configs_->tree(config::kMainConfig) : nullptr;
     if (tree == nullptr) {
       push_num(e, -3);  // no main configuration
@@ -256,8 +285,7 @@ class FileGroup : public BuiltinGroup {
     e.push(Value::strings(std::move(parts)));
   }
 
-  static void list_directory(Engine& e) {
-    const std::string dir = pop_str(e);
+  static void list_directory(Engine& e, const std::string& dir) {
     std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
     if (!d) e.raise(err::kFile, dir);
     struct Entry {
@@ -287,9 +315,11 @@ class FileGroup : public BuiltinGroup {
     e.push(Value::strings(std::move(out)));
   }
 
-  static void copy_file(Engine& e) {
+  void copy_file(Engine& e) {
     const std::string to = pop_str(e);
     const std::string from = pop_str(e);
+    allow(e, from, Use::Read);
+    allow(e, to, Use::Write);
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(open_regular_file(from), std::fclose);
     if (!in) e.raise(err::kFile, from);
     std::FILE* out = open_output_stream(to, "wb");
@@ -308,13 +338,15 @@ class FileGroup : public BuiltinGroup {
 
   config::ConfigTable* configs_;
   std::string main_path_;
+  std::shared_ptr<SystemRules> rules_;
   std::array<Slot, kSlots> slots_;
 };
 
 }  // namespace
 
-std::unique_ptr<BuiltinGroup> make_file_group(config::ConfigTable* configs, std::string main_path) {
-  return std::make_unique<FileGroup>(configs, std::move(main_path));
+std::unique_ptr<BuiltinGroup> make_file_group(config::ConfigTable* configs, std::string main_path,
+                                              std::shared_ptr<SystemRules> rules) {
+  return std::make_unique<FileGroup>(configs, std::move(main_path), std::move(rules));
 }
 
 }  // namespace corvanta::psi

@@ -10,6 +10,7 @@
 #include "search/result_sets.h"
 #include "search/retrieval.h"
 #include "shell/codes.h"
+#include "shell/command_files.h"
 #include "shell/params.h"
 #include "shell/service.h"
 #include "shell/support.h"
@@ -26,6 +27,55 @@ constexpr int kStillLinked = -905;
 constexpr int kNoTable = -141;
 constexpr int kConvertedToNothing = -147;
 constexpr std::size_t kMaxTableName = 10;
+constexpr int kUpdateFunction = 3;  // UPD: a script's stores, updates and deletions
+
+// A script started on behalf of the logged-in user may do what that user
+// may: files only by the rules that hold for the files commands name (an
+// administrator's scripts also outside Directories/CommandFiles), shell
+// commands and changes of the configuration only for an administrator.
+class UserRules final : public psi::SystemRules {
+ public:
+  explicit UserRules(Service& service) : s_(service) {}
+
+  std::string file(const std::string& path, Use use) override {
+    const bool admin = administrator();
+    ResultCode rc = 0;
+    switch (use) {
+      case Use::Read:
+      case Use::Write:
+        rc = command_file_rule(s_, path, use == Use::Write ? FileUse::Write : FileUse::Read, !admin);
+        break;
+      case Use::Probe:
+      case Use::Directory:
+        if (!admin) rc = command_directory_rule(s_, path);
+        break;
+    }
+    return rc.failed() ? refusal(path, rc.code()) : std::string();
+  }
+  std::string command(const std::string&) override {
+    return administrator() ? std::string() : refusal("syscmd", codes::kNoPermission);
+  }
+  std::string configuration() override {
+    return administrator() ? std::string() : refusal("writeparm", codes::kNoPermission);
+  }
+
+ private:
+  bool administrator() const {
+    const User* user = s_.users.current();
+    return user != nullptr && user->has_permission(kPermissionAdm);
+  }
+  // "what : code - text", as commands report a refused file.
+  std::string refusal(std::string_view what, std::int32_t code) const {
+    std::string line(what);
+    line += " : ";
+    line += std::to_string(-code);
+    line += " - ";
+    line += s_.messages.text("Common", code);
+    return line;
+  }
+
+  Service& s_;
+};
 
 // A params text read like a command line.
 ParamList params_of(std::string_view text) {
@@ -197,6 +247,10 @@ class LibraryGroup final : public psi::BuiltinGroup {
   void with_pool(psi::Engine& e, char mode, Work work) {
     why_.clear();
     ResultCode rc = open_pool(mode, mode == 'I' ? ' ' : e.save_flag());
+    // What a script writes, the user writes: that needs the right to update
+    // records in the pool (a pool procedure runs inside a store the user
+    // was already allowed).
+    if (rc.ok() && mode == 'U' && !nested()) rc = bat_permission(s_, kUpdateFunction);
     if (rc.ok()) rc = work();
     const ResultCode closed = close_pool();
     if (rc.failed()) e.raise(rc.code(), why_);
@@ -535,7 +589,9 @@ std::unique_ptr<psi::BuiltinGroup> make_library_group(Service& service, const Li
 
 void prepare_library_engine(Service& service, psi::Engine& engine,
                             std::unique_ptr<psi::BuiltinGroup> library) {
-  engine.add_group(psi::make_file_group(&service.configs));
+  engine.add_group(
+      psi::make_file_group(&service.configs, service.configs.path(config::kMainConfig),
+                           std::make_shared<UserRules>(service)));
   engine.add_group(std::move(library));
   engine.set_messages(
       [&service](std::string_view group, int code) { return service.messages.text(group, code); });

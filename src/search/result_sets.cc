@@ -91,7 +91,7 @@ ResultCode SetFiles::open(const std::string& base, std::uint32_t max_sets) {
   if (base.empty() || max_sets == 0) return kSetFilesNotOpen;
   max_sets_ = max_sets;
   for (int which = 0; which < 2; ++which) {
-    paths_[which] = base + (which == 0 ? "1" : "2");
+    paths_[which] = file_name(base, which);
     auto file = fs_.open(paths_[which], dbm::OpenMode::Create);
     if (file == nullptr) {
       close();

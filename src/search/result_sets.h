@@ -91,6 +91,8 @@ class SetFiles {
   bool is_open() const { return files_[0] != nullptr && files_[1] != nullptr; }
   std::uint32_t max_sets() const { return max_sets_; }
   const std::string& path(int which) const { return paths_[which]; }
+  // The two files kept under the configured name `base` ("sets1", "sets2").
+  static std::string file_name(const std::string& base, int which) { return base + (which == 0 ? "1" : "2"); }
 
   // Numbers the set when it has no number and appends it to its file.
   ResultCode store(ResultSet& set);

@@ -45,6 +45,10 @@ inline constexpr std::int32_t kOwnFile = -167;
 inline constexpr std::int32_t kOutsideDirectories = -168;
 // A line of a stop word list that is not "number word [* term]".
 inline constexpr std::int32_t kBadStopLine = -169;
+// A setup command names a block that is not in the table of blocks.
+inline constexpr std::int32_t kUnknownBlock = -170;
+// A sub-library code with blanks, control characters or path separators.
+inline constexpr std::int32_t kBadSublib = -171;
 // A file parameter names a directory, device or FIFO.
 inline constexpr std::int32_t kNotARegularFile = -240;
 inline constexpr std::int32_t kSequenceOpen = -801;

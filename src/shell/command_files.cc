@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "search/result_sets.h"
 #include "shell/codes.h"
 #include "shell/service.h"
 #include "util/posix_io.h"
@@ -103,7 +104,11 @@ OwnFiles own_files(const Service& service, std::string_view save_set_pool) {
   for (const config::ConfigEntry& e : configs.enumerate(server, "Files")) {
     if (!e.has_value) continue;
     own.add(e.value);
+    // The files the service keeps under a configured name are its own too.
     if (equal_nocase(e.name, "UserTab")) own.add(with_name_prefix(e.value, "_"));
+    if (equal_nocase(e.name, "SetFile")) {
+      for (int which = 0; which < 2; ++which) own.add(records::SetFiles::file_name(e.value, which));
+    }
   }
   for (const std::string_view section : {"Messages", "Texts"}) {
     for (const config::ConfigEntry& e : configs.enumerate(server, section)) {
@@ -148,13 +153,14 @@ ResultCode refuse(Service& service, const std::string& path, std::int32_t code) 
   return code;
 }
 
-ResultCode check_directories(Service& service, const std::string& path, const fs::path& target) {
+// 0, or -168 when Directories/CommandFiles are set and none holds `target`.
+ResultCode directory_rule(const Service& service, const fs::path& target) {
   const std::vector<fs::path> dirs = allowed_directories(service);
   if (dirs.empty()) return 0;
   for (const fs::path& dir : dirs) {
     if (within(target, dir)) return 0;
   }
-  return refuse(service, path, codes::kOutsideDirectories);
+  return codes::kOutsideDirectories;
 }
 
 // Syncs the directory holding `path`, so that a rename in it is durable.
@@ -170,21 +176,34 @@ bool sync_parent(const std::string& path) {
 
 }  // namespace
 
-ResultCode check_command_file(Service& service, const std::string& path, FileUse use,
-                              std::string_view save_set_pool) {
+ResultCode command_file_rule(const Service& service, const std::string& path, FileUse use,
+                             bool within_directories, std::string_view save_set_pool) {
   struct stat st {};
   const bool exists = ::stat(path.c_str(), &st) == 0;
-  if (exists && !S_ISREG(st.st_mode)) return refuse(service, path, codes::kNotARegularFile);
+  if (exists && !S_ISREG(st.st_mode)) return codes::kNotARegularFile;
   const fs::path target = resolved(path);
-  if (const ResultCode rc = check_directories(service, path, target); rc.failed()) return rc;
+  if (within_directories) {
+    if (const ResultCode rc = directory_rule(service, target); rc.failed()) return rc;
+  }
   if (use == FileUse::Write && own_files(service, save_set_pool).cover(target, exists ? &st : nullptr)) {
-    return refuse(service, path, codes::kOwnFile);
+    return codes::kOwnFile;
   }
   return 0;
 }
 
+ResultCode command_directory_rule(const Service& service, const std::string& dir) {
+  return directory_rule(service, resolved(dir));
+}
+
+ResultCode check_command_file(Service& service, const std::string& path, FileUse use,
+                              std::string_view save_set_pool) {
+  const ResultCode rc = command_file_rule(service, path, use, true, save_set_pool);
+  return rc.failed() ? refuse(service, path, rc.code()) : rc;
+}
+
 ResultCode check_command_directory(Service& service, const std::string& dir) {
-  return check_directories(service, dir, resolved(dir));
+  const ResultCode rc = command_directory_rule(service, dir);
+  return rc.failed() ? refuse(service, dir, rc.code()) : rc;
 }
 
 std::FILE* open_command_input(Service& service, const std::string& path, ResultCode& rc) {

@@ -29,6 +29,13 @@ class Service;
 
 enum class FileUse { Read, Write };
 
+// The rules alone, nothing reported: 0 or the refusal code of
+// check_command_file. `within_directories` false leaves out the directory
+// rule (a script an administrator runs may reach any directory).
+ResultCode command_file_rule(const Service& service, const std::string& path, FileUse use,
+                             bool within_directories = true, std::string_view save_set_pool = {});
+ResultCode command_directory_rule(const Service& service, const std::string& dir);
+
 // 0 when a command may use the file `path` as `use`; otherwise the refusal,
 // reported: -167 (an own file, for writing), -168 (outside the allowed
 // directories) or -240 (there, but no regular file). `save_set_pool` names

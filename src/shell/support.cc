@@ -186,12 +186,16 @@ void bat_filter_by_sublib(Service& service, std::vector<std::uint32_t>& idns, st
   idns.resize(kept);
 }
 
-ResultCode bat_open_pool_param(Service& service, const ParamList& params, char mode, int group) {
+ResultCode bat_pool_param(Service& service, const ParamList& params) {
   if (params.has("POOL")) {
     if (const ResultCode rc = service.pools.make_current(params.get_into("POOL", "", 11, true)); rc.failed())
       return rc;
   }
-  if (service.pools.pool() == nullptr) return codes::kNoCurrentPool;
+  return service.pools.pool() == nullptr ? ResultCode(codes::kNoCurrentPool) : ResultCode(0);
+}
+
+ResultCode bat_open_pool_param(Service& service, const ParamList& params, char mode, int group) {
+  if (const ResultCode rc = bat_pool_param(service, params); rc.failed()) return rc;
   return bat_pool_open_checked(service, mode, 'Y', group);
 }
 

@@ -38,8 +38,10 @@ ResultCode bat_pool_open(Service& service, char mode, char save, bool* kept = nu
 // bat_pool_open, then bat_permission for `group`; on a permission failure the
 // pool is closed again.
 ResultCode bat_pool_open_checked(Service& service, char mode, char save, int group);
-// POOL, when given, becomes the current pool (-151 when there is no such
-// pool, or none is current); then bat_pool_open_checked with the save file.
+// POOL, when given, becomes the current pool: 0, or -151 when there is no
+// such pool, or none is current.
+ResultCode bat_pool_param(Service& service, const ParamList& params);
+// bat_pool_param, then bat_pool_open_checked with the save file.
 ResultCode bat_open_pool_param(Service& service, const ParamList& params, char mode, int group);
 // Closes the current pool: -151 without one.
 ResultCode bat_pool_close(Service& service);

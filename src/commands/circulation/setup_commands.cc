@@ -1,9 +1,13 @@
 // The setup table commands: SETUP_IMP and SETUP_EXP move a pool's policy
 // tables to and from their text form; SETUP_GET lists a block, SETUP_PUT,
 // SETUP_DEL and SETUP_DLB change one, and SETUP_LOD puts a block back as
-// today's backup holds it. All need permission 9 in the pool. Before the
-// first change of a block on a day, the block is saved to
-// Directories/Backup as "<block><sublib>_YYMMDD.par".
+// today's backup holds it. The policy is the library's: all of them need the
+// administration right (ADM) of the users table. Before the first change of
+// a block on a day, the block is saved to Directories/Backup as
+// "<block><sublib>_YYMMDD.par"; only blocks of the table and sub-library
+// codes that cannot name a directory are taken, so that the backup stays
+// where it belongs.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -16,20 +20,22 @@
 #include "shell/codes.h"
 #include "shell/command_files.h"
 #include "shell/support.h"
+#include "shell/users.h"
 #include "util/date.h"
 #include "util/text.h"
 
 namespace corvanta {
 namespace {
 
-constexpr int kSetupPermission = 9;
 constexpr std::int32_t kMsgLoaded = 100;    // "%s" entries stored
 constexpr std::int32_t kMsgUnloaded = 101;  // "%s" entries written
 constexpr std::size_t kMaxBlockParam = 50;
 constexpr std::size_t kMaxEntryParam = 50;
 
 ResultCode open_pool(Service& service, const ParamList& params, char mode) {
-  return bat_open_pool_param(service, params, mode, kSetupPermission);
+  if (const ResultCode rc = service.users.check_permission(kPermissionAdm); rc.failed()) return rc;
+  if (const ResultCode rc = bat_pool_param(service, params); rc.failed()) return rc;
+  return bat_pool_open(service, mode, 'Y');
 }
 
 // The current pool's setup file (SETUP= of its definition).
@@ -81,6 +87,17 @@ ResultCode block_params(Service& service, const ParamList& params, bool with_ent
                                     : service.state.current_sublib.substr(0, 5);
   out.block = params.get_into("BLOCK", "", kMaxBlockParam, false);
   if (out.block.empty()) return codes::kMissingParameter;
+  if (records::setup_block_code(out.block).empty()) {
+    service.reporter.error_message("BLOCK=" + out.block, codes::kUnknownBlock);
+    return codes::kUnknownBlock;
+  }
+  const bool plain = std::all_of(out.sublib.begin(), out.sublib.end(), [](char c) {
+    return static_cast<unsigned char>(c) > ' ' && c != '/' && c != '\\' && c != 0x7F;
+  });
+  if (!plain || out.sublib == "." || out.sublib == "..") {
+    service.reporter.error_message("SUBLIB=" + out.sublib, codes::kBadSublib);
+    return codes::kBadSublib;
+  }
   if (with_entry) {
     out.entry = params.get_into("ENTRY", "", kMaxEntryParam, false);
     if (out.entry.empty()) return codes::kMissingParameter;
@@ -96,8 +113,7 @@ std::string backup_path(Service& service, const BlockParams& b) {
   const std::string_view name = records::setup_block_name(records::setup_block_code(b.block));
   std::string today;
   (void)date_convert(0, 6, "", today);
-  return dir + std::string(name.empty() ? std::string_view(b.block) : name) + b.sublib + "_" +
-         today.substr(2) + ".par";
+  return dir + std::string(name) + b.sublib + "_" + today.substr(2) + ".par";
 }
 
 // Saves the block before the day's first change of it.
@@ -170,8 +186,8 @@ ResultCode cmd_setup_exp(Service& service, ParamList& params, BatchResult&) {
 
 ResultCode cmd_setup_get(Service& service, ParamList& params, BatchResult& result) {
   BlockParams b;
-  if (const ResultCode rc = block_params(service, params, false, b); rc.failed()) return rc;
   if (const ResultCode rc = open_pool(service, params, 'U'); rc.failed()) return rc;
+  if (const ResultCode rc = block_params(service, params, false, b); rc.failed()) return rc;
   records::SetupStore store = store_of(service, pool_setup_file(service));
   records::SetupEntry e;
   ResultCode rc = store.first(b.sublib, b.block, e);
@@ -183,8 +199,8 @@ ResultCode cmd_setup_get(Service& service, ParamList& params, BatchResult& resul
 
 ResultCode cmd_setup_put(Service& service, ParamList& params, BatchResult&) {
   BlockParams b;
-  if (const ResultCode rc = block_params(service, params, false, b); rc.failed()) return rc;
   if (const ResultCode rc = open_pool(service, params, 'U'); rc.failed()) return rc;
+  if (const ResultCode rc = block_params(service, params, false, b); rc.failed()) return rc;
   // The rows ENTRY=VALUE come from the file DATA, one a line.
   const std::string path(params.get("DATA"));
   if (const ResultCode rc = check_command_file(service, path, FileUse::Read); rc.failed()) return rc;
@@ -214,8 +230,8 @@ ResultCode cmd_setup_put(Service& service, ParamList& params, BatchResult&) {
 
 ResultCode cmd_setup_del(Service& service, ParamList& params, BatchResult&) {
   BlockParams b;
-  if (const ResultCode rc = block_params(service, params, true, b); rc.failed()) return rc;
   if (const ResultCode rc = open_pool(service, params, 'U'); rc.failed()) return rc;
+  if (const ResultCode rc = block_params(service, params, true, b); rc.failed()) return rc;
   service.reporter.log_text(
       "POOL=" + pool_name(service) + " SUBLIB=" + b.sublib + " BLOCK=" + b.block + " ENTRY=" + b.entry, 0);
   records::SetupStore store = store_of(service, pool_setup_file(service));
@@ -226,8 +242,8 @@ ResultCode cmd_setup_del(Service& service, ParamList& params, BatchResult&) {
 
 ResultCode cmd_setup_dlb(Service& service, ParamList& params, BatchResult&) {
   BlockParams b;
-  if (const ResultCode rc = block_params(service, params, false, b); rc.failed()) return rc;
   if (const ResultCode rc = open_pool(service, params, 'U'); rc.failed()) return rc;
+  if (const ResultCode rc = block_params(service, params, false, b); rc.failed()) return rc;
   service.reporter.log_text("POOL=" + pool_name(service) + " SUBLIB=" + b.sublib + " BLOCK=" + b.block, 0);
   records::SetupStore store = store_of(service, pool_setup_file(service));
   if (const ResultCode rc = backup_block(service, store, b); rc.failed()) return rc;
@@ -238,8 +254,8 @@ ResultCode cmd_setup_dlb(Service& service, ParamList& params, BatchResult&) {
 
 ResultCode cmd_setup_lod(Service& service, ParamList& params, BatchResult&) {
   BlockParams b;
-  if (const ResultCode rc = block_params(service, params, false, b); rc.failed()) return rc;
   if (const ResultCode rc = open_pool(service, params, 'U'); rc.failed()) return rc;
+  if (const ResultCode rc = block_params(service, params, false, b); rc.failed()) return rc;
   const std::string path = backup_path(service, b);
   if (path.empty()) return 0;
   if (!service.dbm.file_system().exists(path)) return codes::kNoBackup;
