@@ -400,7 +400,7 @@ std::optional<FieldAddress> parse_address(std::string_view text) {
 }
 
 bool RecordConverter::load(const std::string& table, const std::string& file_code) {
-  const std::string path = table + "." + file_code;
+  const std::string path = table_path(table, file_code);
   if (path == loaded_ && has_table_) return true;
   const std::optional<std::string> text = read_regular_file(path);
   if (!text) {

@@ -63,8 +63,12 @@ ConversionRoutine find_routine(std::string_view name);
 
 class RecordConverter {
  public:
-  // Loads "<table>.<file_code>" unless it is the table cached already.
-  // False when the file cannot be opened (the record is then copied).
+  // The file of table `table` for the records of `file_code`.
+  static std::string table_path(const std::string& table, const std::string& file_code) {
+    return table + "." + file_code;
+  }
+  // Loads table_path() unless it is the table cached already. False when
+  // the file cannot be opened (the record is then copied).
   bool load(const std::string& table, const std::string& file_code);
   void load_text(std::string_view text);
 

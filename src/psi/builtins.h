@@ -27,8 +27,8 @@ class SystemRules {
   enum class Use {
     Read,       // fopen IN, the source of fcopy
     Write,      // fopen OUT or EXT, the target of fcopy, both names of rename, fdelete
-    Probe,      // fexist
-    Directory,  // dir, mkdir
+    Look,       // fexist, dir: whether a file is there, what a directory holds
+    MakeDirectory,  // mkdir
   };
   virtual ~SystemRules() = default;
   virtual std::string file(const std::string& path, Use use) = 0;

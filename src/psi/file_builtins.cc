@@ -58,7 +58,7 @@ class FileGroup : public BuiltinGroup {
         {"fexist", 1, true,
          [this](Engine& e) {
            const std::string name = pop_str(e);
-           allow(e, name, Use::Probe);
+           allow(e, name, Use::Look);
            push_num(e, ::access(name.c_str(), F_OK) == 0 ? 1 : 0);
          }},
         {"fprint", -1, false, [this](Engine& e) { print_to_file(e, "fprint", false); }},
@@ -96,13 +96,13 @@ class FileGroup : public BuiltinGroup {
         {"mkdir", 1, false,
          [this](Engine& e) {
            const std::string name = pop_str(e);
-           allow(e, name, Use::Directory);
+           allow(e, name, Use::MakeDirectory);
            if (::mkdir(name.c_str(), 0777) != 0) e.raise(err::kMkdir, name);
          }},
         {"dir", 1, true,
          [this](Engine& e) {
            const std::string name = pop_str(e);
-           allow(e, name, Use::Directory);
+           allow(e, name, Use::Look);
            list_directory(e, name);
          }},
         {"fcopy", 2, false, [this](Engine& e) { copy_file(e); }},

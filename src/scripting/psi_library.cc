@@ -45,9 +45,11 @@ class UserRules final : public psi::SystemRules {
       case Use::Write:
         rc = command_file_rule(s_, path, use == Use::Write ? FileUse::Write : FileUse::Read, !admin);
         break;
-      case Use::Probe:
-      case Use::Directory:
-        if (!admin) rc = command_directory_rule(s_, path);
+      case Use::Look:
+        if (!admin) rc = command_directory_rule(s_, path, FileUse::Read);
+        break;
+      case Use::MakeDirectory:
+        if (!admin) rc = command_directory_rule(s_, path, FileUse::Write);
         break;
     }
     return rc.failed() ? refusal(path, rc.code()) : std::string();

@@ -129,13 +129,18 @@ OwnFiles own_files(const Service& service, std::string_view save_set_pool) {
   return own;
 }
 
-// The directories of Directories/CommandFiles, resolved; none: no limit.
-std::vector<fs::path> allowed_directories(const Service& service) {
+// The directories of Directories/CommandFiles, resolved, and for reading
+// those of Directories/ReadFiles too; no CommandFiles: no limit.
+std::vector<fs::path> allowed_directories(const Service& service, FileUse use) {
   std::vector<fs::path> dirs;
+  bool limited = false;
   for (const config::ConfigEntry& e : service.configs.enumerate(service.state.server_config, "Directories")) {
-    if (e.has_value && !e.value.empty() && equal_nocase(e.name, "CommandFiles"))
-      dirs.push_back(resolved(e.value));
+    if (!e.has_value || e.value.empty()) continue;
+    const bool commands = equal_nocase(e.name, "CommandFiles");
+    limited = limited || commands;
+    if (commands || (use == FileUse::Read && equal_nocase(e.name, "ReadFiles"))) dirs.push_back(resolved(e.value));
   }
+  if (!limited) dirs.clear();
   return dirs;
 }
 
@@ -153,9 +158,10 @@ ResultCode refuse(Service& service, const std::string& path, std::int32_t code) 
   return code;
 }
 
-// 0, or -168 when Directories/CommandFiles are set and none holds `target`.
-ResultCode directory_rule(const Service& service, const fs::path& target) {
-  const std::vector<fs::path> dirs = allowed_directories(service);
+// 0, or -168 when Directories/CommandFiles are set and none of the
+// directories allowed for `use` holds `target`.
+ResultCode directory_rule(const Service& service, const fs::path& target, FileUse use) {
+  const std::vector<fs::path> dirs = allowed_directories(service, use);
   if (dirs.empty()) return 0;
   for (const fs::path& dir : dirs) {
     if (within(target, dir)) return 0;
@@ -183,7 +189,7 @@ ResultCode command_file_rule(const Service& service, const std::string& path, Fi
   if (exists && !S_ISREG(st.st_mode)) return codes::kNotARegularFile;
   const fs::path target = resolved(path);
   if (within_directories) {
-    if (const ResultCode rc = directory_rule(service, target); rc.failed()) return rc;
+    if (const ResultCode rc = directory_rule(service, target, use); rc.failed()) return rc;
   }
   if (use == FileUse::Write && own_files(service, save_set_pool).cover(target, exists ? &st : nullptr)) {
     return codes::kOwnFile;
@@ -191,8 +197,8 @@ ResultCode command_file_rule(const Service& service, const std::string& path, Fi
   return 0;
 }
 
-ResultCode command_directory_rule(const Service& service, const std::string& dir) {
-  return directory_rule(service, resolved(dir));
+ResultCode command_directory_rule(const Service& service, const std::string& dir, FileUse use) {
+  return directory_rule(service, resolved(dir), use);
 }
 
 ResultCode check_command_file(Service& service, const std::string& path, FileUse use,
@@ -202,7 +208,7 @@ ResultCode check_command_file(Service& service, const std::string& path, FileUse
 }
 
 ResultCode check_command_directory(Service& service, const std::string& dir) {
-  const ResultCode rc = command_directory_rule(service, dir);
+  const ResultCode rc = command_directory_rule(service, dir, FileUse::Write);
   return rc.failed() ? refuse(service, dir, rc.code()) : rc;
 }
 

@@ -9,7 +9,9 @@
 //    the configured save directory, or the temporary names these are
 //    rewritten under.
 //  - With Directories/CommandFiles set (one directory a line, the key
-//    repeated), commands read and write only inside those directories.
+//    repeated), commands read and write only inside those directories;
+//    they also read, but never write, inside those of Directories/ReadFiles
+//    (the installation's exchange tables and stylesheets).
 // Paths are compared resolved: symbolic links and ".." as far as the path
 // exists, then lexically; an existing file is also compared by device and
 // inode, so a hard link to an own file is refused as well.
@@ -34,7 +36,9 @@ enum class FileUse { Read, Write };
 // rule (a script an administrator runs may reach any directory).
 ResultCode command_file_rule(const Service& service, const std::string& path, FileUse use,
                              bool within_directories = true, std::string_view save_set_pool = {});
-ResultCode command_directory_rule(const Service& service, const std::string& dir);
+// The directory rule for a directory a script lists or makes (Write) or
+// probes (Read).
+ResultCode command_directory_rule(const Service& service, const std::string& dir, FileUse use);
 
 // 0 when a command may use the file `path` as `use`; otherwise the refusal,
 // reported: -167 (an own file, for writing), -168 (outside the allowed
@@ -42,8 +46,8 @@ ResultCode command_directory_rule(const Service& service, const std::string& dir
 // the pool whose save set the command itself writes (SAVE).
 ResultCode check_command_file(Service& service, const std::string& path, FileUse use,
                               std::string_view save_set_pool = {});
-// 0 when a command may read or write files in the directory `dir`; -168
-// (reported) when the installation's directories do not include it.
+// 0 when a command may write files in the directory `dir`; -168 (reported)
+// when the installation's directories do not include it.
 ResultCode check_command_directory(Service& service, const std::string& dir);
 
 // Opens a file named by a parameter for reading. nullptr and `rc` set, the

@@ -150,6 +150,28 @@ TEST_F(CommandFiles, CommandsStayInTheConfiguredDirectories) {
   EXPECT_FALSE(fs::exists(outside + "/out"));
 }
 
+// Stylesheets and conversion tables are files a parameter names too: read
+// inside the installation's directories or its exchange directory, which
+// commands read but never write.
+TEST_F(CommandFiles, TablesAndStylesheetsAreReadByTheSameRules) {
+  fs::create_directory(inst_.path("outside"));
+  for (const char* name : {"outside/t.BIB", "outside/x.xsl"}) inst_.write(name, "*\n");
+  const std::string exchange = inst_.read("etc/exchange/marcxml.xsl");
+  inst_.write("data/in.xml", "<collection/>\n");
+  const RunResult r =
+      run("IMPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/in.xml XSLT=../outside/x.xsl\n"
+          "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/sample.unl CONVIN=../outside/t\n"
+          "IMPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/sample.unl MODE=M MERGE=../outside/t\n"
+          "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/out.txt CONVOUT=../outside/t\n"
+          "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../etc/exchange/marcxml.xsl\n"
+          "IMPORT POOL=A FILE=BIB TYPE=MARCXML DATA=../data/in.xml XSLT=../etc/exchange/marcxml.xsl\n");
+  EXPECT_EQ(count(r.output, "CANCELLED: 0168"), 5u) << r.output;
+  EXPECT_TRUE(contains(r.output, {"../outside/x.xsl : 168 - ", "../outside/t.BIB : 168 - ",
+                                  "../etc/exchange/marcxml.xsl : 168 - "}));
+  EXPECT_EQ(inst_.read("etc/exchange/marcxml.xsl"), exchange);
+  EXPECT_FALSE(fs::exists(inst_.path("data/out.txt")));
+}
+
 TEST_F(CommandFiles, InputsMustBeRegularFiles) {
   drop_directory_limit(inst_);
   ASSERT_EQ(::mkfifo(inst_.path("temp/fifo").c_str(), 0600), 0);

@@ -109,6 +109,14 @@ ResultCode load_record_script(Service& service, RecordScript& script, const std:
   return script.load(service, path);
 }
 
+// A conversion table a parameter names (CONVIN, MERGE, CONVOUT) is read by
+// the rules of files that parameters name.
+ResultCode check_table(Service& service, const std::string& table) {
+  if (table.empty() || service.pools.file() == nullptr) return 0;
+  return check_command_file(service, imex::RecordConverter::table_path(table, service.pools.file()->code),
+                            FileUse::Read);
+}
+
 // Selects pool and file of the command again and opens the pool (after a
 // script that may have changed them).
 ResultCode reselect(Service& service, const ParamList& params, char mode, char save) {
@@ -224,6 +232,9 @@ ResultCode ImportCommand::run() {
   s.double_path = side_file(params_.get_into("RECDOUBLE", ".DBL", 99, false), s.data);
 
   if (const ResultCode rc = check_command_file(service_, s.data, FileUse::Read); rc.failed()) return rc;
+  for (const std::string* table : {&s.convin, &s.merge}) {
+    if (const ResultCode rc = check_table(service_, *table); rc.failed()) return rc;
+  }
   // The error and duplicate files are checked before anything is read; one
   // that is the input itself would be read back while it grows.
   // An XML error or duplicate file is one document of its own: the two
@@ -303,6 +314,9 @@ ResultCode ImportCommand::run() {
     s.read.translate_by_leader = input_charset->by_leader;
   }
   s.xslt = std::string(trim_blanks(params_.get("XSLT")));
+  if (!s.xslt.empty()) {
+    if (const ResultCode rc = check_command_file(service_, s.xslt, FileUse::Read); rc.failed()) return rc;
+  }
 
   imex::ImportCounts counts;
   ResultCode rc =
@@ -481,6 +495,7 @@ ResultCode Exporter::run() {
   if (!format || data.empty()) return codes::kMissingParameter;
   const std::string generic = params_.get_into("GENERIC", "", 1, false);
   convout_ = params_.get_into("CONVOUT", "", 99, false);
+  if (const ResultCode rc = check_table(service_, convout_); rc.failed()) return rc;
   scriptout_ = params_.get_into("SCRIPTOUT", "", 11, true);
   const std::string translout = upper(params_.get_into("TRANSLOUT", "", 11, true));
   const long every = number_param(params_, "RECMESS", 0);
