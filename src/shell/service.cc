@@ -44,6 +44,10 @@ Limits read_limits(const config::ConfigTable& configs, config::ConfigHandle h) {
   l.ret_buf_len = limit_value(configs, h, "RetBufLen", l.ret_buf_len, k32);
   l.max_job_no = limit_value(configs, h, "MaxJobNo", l.max_job_no, k32);
   l.max_flt_time = limit_value(configs, h, "MaxFltTime", l.max_ret_time, k32);
+  l.max_psi_time = limit_value(configs, h, "MaxPsiTime", l.max_psi_time, k32);
+  l.max_psi_mem = limit_value(configs, h, "MaxPsiMem", l.max_psi_mem, k32);
+  l.max_xsl_time = limit_value(configs, h, "MaxXslTime", l.max_xsl_time, k32);
+  l.max_xsl_mem = limit_value(configs, h, "MaxXslMem", l.max_xsl_mem, k32);
   const char ignore = configs.get_char(h, "Limits", "IgnoreTimeout");
   l.ignore_timeout = ignore == 'Y' || ignore == 'y';
   return l;

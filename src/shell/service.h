@@ -68,6 +68,14 @@ struct Limits {
   std::int32_t ret_buf_len = 2048;
   std::int32_t max_job_no = 100;
   std::int32_t max_flt_time = 120;  // seconds a FILTER may take; default MaxRetTime
+  // What one run of a script started on behalf of a user without ADM may
+  // take: seconds, and megabytes for its strings and arrays.
+  std::int32_t max_psi_time = 60;
+  std::int32_t max_psi_mem = 256;
+  // What a stylesheet a command names may take: processor seconds and
+  // megabytes of memory.
+  std::int32_t max_xsl_time = 300;
+  std::int32_t max_xsl_mem = 1024;
   bool ignore_timeout = false;
 };
 

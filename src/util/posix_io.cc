@@ -62,12 +62,22 @@ std::optional<std::string> read_regular_file(const std::string& path) {
 }
 
 std::FILE* open_output_stream(const std::string& path, const char* mode) {
+  const bool append = mode[0] == 'a';
+  // A link in its place is not followed (it may point where the name's
+  // checks never looked), and only a regular file is written.
+  const int fd = ::open(path.c_str(),
+                        O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0), 0666);
+  if (fd < 0) return nullptr;
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (!append && ::ftruncate(fd, 0) != 0) ||
+      ::fcntl(fd, F_SETFL, O_WRONLY | (append ? O_APPEND : 0)) != 0) {
+    ::close(fd);
     errno = EINVAL;
     return nullptr;
   }
-  return std::fopen(path.c_str(), mode);
+  std::FILE* out = ::fdopen(fd, append ? "ab" : "wb");
+  if (out == nullptr) ::close(fd);
+  return out;
 }
 
 std::FILE* create_new_file(const std::string& path) {

@@ -25,9 +25,10 @@ std::FILE* open_regular_file(const std::string& path);
 // The whole content of a regular file; nullopt as for open_regular_file or
 // on a read error.
 std::optional<std::string> read_regular_file(const std::string& path);
-// Opens `path` as a stream with `mode` ("w", "a", ...), refusing a path that
-// names something other than a regular file (a FIFO, a device, a
-// directory): nullptr with errno EINVAL. For files a program writes.
+// Opens `path` as a stream for writing ("w": emptied) or appending ("a"),
+// created when missing, refusing a path that names something other than a
+// regular file (a FIFO, a device, a directory: nullptr with errno EINVAL)
+// or a symbolic link (ELOOP). For files a script writes.
 std::FILE* open_output_stream(const std::string& path, const char* mode);
 // Makes `path` anew for writing: a file or link of that name is removed
 // first and the new file is created exclusively, so that nothing put there
