@@ -292,7 +292,12 @@ ResultCode RecordUpdateService::steps_in_unit(const dict::AppPoolDef& pool, cons
     out.end = StoreEnd::Stored;
     out.stored_as = op;
     switch (op) {
-      case UpdateOp::Load: rc = layer_.rec_load(pool, file, h, false); break;
+      case UpdateOp::Load:
+        // The bulk store has no check of its own; the user's right to
+        // insert holds for it as for any new record.
+        rc = layer_.access_check(&file, records::kAccessInsert);
+        if (rc.ok()) rc = layer_.rec_load(pool, file, h, false);
+        break;
       case UpdateOp::Update: rc = layer_.rec_update(pool, file, h, nullptr); break;
       default: rc = layer_.rec_insert(pool, file, h); break;
     }

@@ -100,6 +100,10 @@ class PoolLayer {
   // 0 or -129 for user group `group` (0: no user or group) and an operation
   // 1 to 4; `file` may be null.
   ResultCode access_check(int group, const dict::FileDef* file, int operation) const;
+  // The same for the logged-in user's group.
+  ResultCode access_check(const dict::FileDef* file, int operation) const {
+    return access_check(group_, file, operation);
+  }
 
   // The value of the pool's configuration section.
   std::string pool_value(const dict::AppPoolDef& pool, std::string_view key) const;

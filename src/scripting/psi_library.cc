@@ -251,8 +251,10 @@ class LibraryGroup final : public psi::BuiltinGroup {
     ResultCode rc = open_pool(mode, mode == 'I' ? ' ' : e.save_flag());
     // What a script writes, the user writes: that needs the right to update
     // records in the pool (a pool procedure runs inside a store the user
-    // was already allowed).
-    if (rc.ok() && mode == 'U' && !nested()) rc = bat_permission(s_, kUpdateFunction);
+    // was already allowed). The script runner of the shell logs no user in:
+    // it acts for whoever may start programs there.
+    if (rc.ok() && mode == 'U' && !nested() && s_.users.current() != nullptr)
+      rc = bat_permission(s_, kUpdateFunction);
     if (rc.ok()) rc = work();
     const ResultCode closed = close_pool();
     if (rc.failed()) e.raise(rc.code(), why_);
@@ -502,11 +504,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
       }
       // Under a given number: the bulk store has no access check of its
       // own, and a record already there is replaced with its entries.
-      const User* user = s_.users.current();
-      if (const ResultCode rc =
-              s_.pools.access_check(user != nullptr ? user->group : 0, &file, records::kAccessInsert);
-          rc.failed())
-        return rc;
+      if (const ResultCode rc = s_.pools.access_check(&file, records::kAccessInsert); rc.failed()) return rc;
       records::RecordHandle old;
       const bool exists =
           s_.pools.rec_read(pool, file, slot.h.idn, old, max_record(), records::kInternalForm).code() == 0;

@@ -210,6 +210,9 @@ ResultCode cmd_delmaster(Service& service, ParamList& params, BatchResult&) {
     return rc;
   const dict::AppPoolDef& pool = *service.pools.pool();
   const dict::FileDef& file = *service.pools.file()->data;
+  // Emptying a file deletes every record of it.
+  if (const ResultCode rc = service.pools.access_check(&file, records::kAccessDelete); rc.failed())
+    return closed(service, rc);
   // Its index files and link list files first, each once, the file
   // itself last: a run cut off leaves entries missing, which INDEX makes
   // again, and never entries of records that are gone.

@@ -19,8 +19,8 @@ constexpr std::size_t kMaxScriptPath = 100;
 }  // namespace
 
 ResultCode cmd_run_psi(Service& service, ParamList& params, BatchResult&) {
-  // A script may run programs and read and write any file the service can:
-  // only an administrator runs one.
+  // A script file is a program: only an administrator runs one (scripts
+  // that other commands start do only what their user may).
   if (const ResultCode rc = service.users.check_permission(kPermissionAdm); rc.failed()) return rc;
   std::string language;
   if (const ResultCode rc = bat_select_file(service, params, "", language); rc.failed()) return rc;

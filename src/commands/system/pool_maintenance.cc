@@ -337,6 +337,11 @@ ResultCode cmd_load(Service& service, ParamList& params, BatchResult&) {
   if (const ResultCode rc = start_with_unload_file(service, params, path); rc.failed()) return rc;
   if (const ResultCode rc = bat_pool_open_checked(service, 'R', 'N', kMaintenanceGroup); rc.failed())
     return rc;
+  // Loading stores records in the pool's files: the pool's insert set.
+  if (const ResultCode rc = service.pools.access_check(nullptr, records::kAccessInsert); rc.failed()) {
+    (void)bat_pool_close(service);
+    return rc;
+  }
   ResultCode opened = 0;
   std::FILE* in = open_command_input(service, path, opened);
   if (in == nullptr) {
@@ -428,6 +433,9 @@ ResultCode cmd_delete(Service& service, ParamList& params, BatchResult&) {
   ResultCode result = 0;
   for (const dict::FileDef* fd : service.pools.pool()->data->file_defs) {
     if (!selected(flags, fd->number) || service.dbm.find_pool(name)->file(fd->number) == nullptr) continue;
+    // Emptying a file deletes every record of it.
+    result = service.pools.access_check(fd, records::kAccessDelete);
+    if (result.failed()) break;
     result = service.dbm.delete_file(name, fd->number);
     if (result.ok() && drop == "Y") result = service.dbm.drop_file(name, fd->number);
     if (result.failed()) break;
