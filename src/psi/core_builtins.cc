@@ -78,17 +78,27 @@ void sort_indices(Engine& e) {
   NumberArray order(a.count());
   std::vector<std::size_t> idx(a.count());
   std::iota(idx.begin(), idx.end(), std::size_t{0});
+  // A sort of millions of elements takes seconds: the time limit is looked
+  // at every so many comparisons.
+  std::uint32_t comparisons = 0;
+  auto timed = [&](auto less) {
+    return [&e, &comparisons, less](std::size_t x, std::size_t y) {
+      if ((++comparisons & 0xFFFF) == 0) e.check_time();
+      return less(x, y);
+    };
+  };
   if (a.kind() == ValueKind::NumberArray) {
     const auto& v = a.nums();
     // NaN (from inf - inf, say) sorts last, so that the order stays strict.
     auto less = [&](std::size_t x, std::size_t y) {
       return !std::isnan(v[x]) && (std::isnan(v[y]) || v[x] < v[y]);
     };
-    std::stable_sort(idx.begin(), idx.end(), less);
+    std::stable_sort(idx.begin(), idx.end(), timed(less));
   } else {
     const auto& v = a.strs();
     auto text = [&](std::size_t i) -> std::string_view { return v[i] ? std::string_view(*v[i]) : ""; };
-    std::stable_sort(idx.begin(), idx.end(), [&](std::size_t x, std::size_t y) { return text(x) < text(y); });
+    std::stable_sort(idx.begin(), idx.end(),
+                     timed([&](std::size_t x, std::size_t y) { return text(x) < text(y); }));
   }
   for (std::size_t i = 0; i < idx.size(); ++i) order[i] = static_cast<double>(idx[i]);
   e.push(Value::numbers(std::move(order)));

@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -31,6 +32,12 @@ std::uintptr_t stack_budget() {
   }
   return bytes / 2;
 }
+
+// Steps between two looks at the clock: a step takes a few nanoseconds and
+// reading the monotonic clock some tens, so the clock costs well under a
+// thousandth of the run, and a limit is noticed within a fraction of a
+// millisecond.
+constexpr std::uint64_t kClockSteps = 4096;
 
 int sanitize(int requested, int fallback, int max) {
   if (requested < 1) return fallback;
@@ -176,8 +183,16 @@ int Engine::run(const Script& script, char save_flag, RunIo io) {
   pushback_.clear();
   from_text_ = true;
   steps_ = 0;
+  if (time_limit_ > 0) {
+    deadline_ =
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                               std::chrono::duration<double>(time_limit_));
+  }
+  schedule_checkpoint();
   stack_base_ = stack_address();
   stack_budget_ = stack_budget();
+  // Without a memory limit nothing is counted.
+  const MemoryAccount::Scope counting(memory_.limit() != 0 ? &memory_ : nullptr);
   // Floating-point arithmetic here never traps: division and modulo check
   // for zero and the mathematical functions report through errno, so there
   // is no signal to catch.
@@ -203,7 +218,15 @@ int Engine::run(const Script& script, char save_flag, RunIo io) {
     } catch (const ScriptError& e) {
       report(e);
       recover_after_error();
-      if (from_text_) break;
+      // Past its time a run ends, even with more input to come.
+      if (from_text_ || e.code == err::kTimeLimit) break;
+    } catch (const MemoryLimitReached& e) {
+      std::string text = "memory limit of ";
+      text += std::to_string(e.limit);
+      text += " bytes reached";
+      report(ScriptError{err::kNoMemory, std::move(text)});
+      recover_after_error();
+      break;
     } catch (const std::bad_alloc&) {
       report(ScriptError{err::kNoMemory, {}});
       recover_after_error();
@@ -486,10 +509,34 @@ void Engine::execute(int address) {
     const Word& w = code_[static_cast<std::size_t>(pc_)];
     if (w.op == Op::Stop) break;
     exec_pc_ = pc_;
-    if (step_limit_ != 0 && ++steps_ > step_limit_) raise(kStepLimit);
+    if (--countdown_ == 0) checkpoint();
     ++pc_;
     step(w);
   }
+}
+
+// The step and time limits are looked at only now and then, so that a step
+// costs one count down for both.
+void Engine::checkpoint() {
+  steps_ += span_;
+  if (step_limit_ != 0 && steps_ > step_limit_) raise(kStepLimit);
+  check_time();
+  schedule_checkpoint();
+}
+
+void Engine::schedule_checkpoint() {
+  span_ = step_limit_ != 0 ? step_limit_ + 1 - steps_ : UINT64_MAX;
+  if (time_limit_ > 0) span_ = std::min(span_, kClockSteps);
+  countdown_ = span_;
+}
+
+void Engine::check_clock() {
+  // The steady clock is the monotonic one: a changed system time moves
+  // no deadline.
+  if (std::chrono::steady_clock::now() < deadline_) return;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%g", time_limit_);
+  raise(err::kTimeLimit, seconds);
 }
 
 Value Engine::element(const Value& array, const Value& index) {
@@ -515,13 +562,19 @@ void Engine::assign_element(Value& target, const Value& index, Value value, cons
   if (target.kind() == ValueKind::NumberArray) {
     if (value.kind() != ValueKind::Number) raise(err::kStringExpected);
     auto& a = target.nums_for_update();
-    if (a.size() <= at) a.resize(at + 1, 0.0);
+    if (a.size() <= at) {
+      target.charge_growth(at + 1);
+      a.resize(at + 1, 0.0);
+    }
     a[at] = value.num();
   } else {
     if (value.kind() != ValueKind::String) raise(err::kNumberExpected);
     if (value.absent()) raise(err::kUndefined, name);
     auto& a = target.strs_for_update();
-    if (a.size() <= at) a.resize(at + 1);
+    if (a.size() <= at) {
+      target.charge_growth(at + 1);
+      a.resize(at + 1);
+    }
     a[at] = value.text();
   }
 }

@@ -7,6 +7,8 @@
 // raise(), which ends the item; while the input is the script text the run
 // ends too, after the error line has gone to the error output.
 #pragma once
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -34,7 +36,8 @@ inline constexpr int kFile = 102, kSyntax = 103, kFloatSignal = 104, kOutsideDef
                      kScanLine = 125, kCodeFull = 126, kNumberExpected = 127, kStringExpected = 128,
                      kLongNumber = 129, kArgCount = 130, kNotArray = 131, kIndex = 132, kArrayExpected = 133,
                      kSetupInDefinition = 134, kOpenMode = 135, kDelete = 136, kFieldValue = 137,
-                     kRecordSlot = 138, kMkdir = 139, kRegex = 140, kFormat = 141, kNotPermitted = 142;
+                     kRecordSlot = 138, kMkdir = 139, kRegex = 140, kFormat = 141, kNotPermitted = 142,
+                     kTimeLimit = 143;
 }
 
 struct Sizes {
@@ -153,6 +156,19 @@ class Engine {
   void set_step_limit(std::uint64_t steps) { step_limit_ = steps; }
   void set_value_limits(ValueLimits limits) { value_limits_ = limits; }
   static constexpr int kStepLimit = 199;
+  // Bounds the time of one run (0 = no bound); a run past it ends with
+  // error 143, its text the seconds. Measured from the start of run().
+  // More than a year is cut to a year, so that the deadline stays a time the
+  // clock can hold.
+  void set_time_limit(double seconds) { time_limit_ = seconds > 0 ? std::min(seconds, 366 * 86400.0) : 0; }
+  // Bounds what the strings and arrays of the engine's runs hold together
+  // (0 = no bound; see MemoryAccount); a run that would go past it ends with
+  // error 111, its text naming the limit. What a run leaves in variables
+  // counts until restart() or release() frees it.
+  void set_memory_limit(std::size_t bytes) { memory_.set_limit(bytes); }
+  std::size_t memory_held() const { return memory_.held(); }
+  // The limits above and the step limit are settings: initialise(),
+  // restart() and setup() keep them.
 
   // Allocates the stores (sizes below 1 take the defaults) and installs the
   // keywords, constants and built-ins. Releases a previous initialisation.
@@ -199,6 +215,11 @@ class Engine {
     return v.num();
   }
   Value pop_string();  // a String value (possibly absent)
+  // Ends the run with error 143 once its time is up. Cheap, but for a long
+  // loop of a built-in, once every few thousand rounds is enough.
+  void check_time() {
+    if (time_limit_ > 0) check_clock();
+  }
   // A number truncated toward zero and clamped to the int range.
   int pop_int();
   void write(std::string_view text);
@@ -275,6 +296,9 @@ class Engine {
   }
   void execute(int address);
   void step(const Word& w);
+  void checkpoint();
+  void schedule_checkpoint();
+  void check_clock();
   Value& local(int slot);
   void assign_element(Value& target, const Value& index, Value value, const std::string& name);
   Value element(const Value& array, const Value& index);
@@ -287,6 +311,9 @@ class Engine {
   int run_items();
   void allocate(Sizes sizes);
   void free_stores();
+
+  // Declared first so that it goes last, after every value it counts.
+  MemoryAccount memory_;
 
   // Groups
   std::vector<std::unique_ptr<BuiltinGroup>> groups_;
@@ -311,7 +338,11 @@ class Engine {
   ValueLimits value_limits_;
   std::uintptr_t stack_base_ = 0;    // address near the bottom of run()'s stack
   std::uintptr_t stack_budget_ = 0;  // bytes nested execution may use
-  std::uint64_t steps_ = 0;
+  double time_limit_ = 0;            // seconds
+  std::chrono::steady_clock::time_point deadline_;
+  std::uint64_t steps_ = 0;      // of this run, up to the last checkpoint()
+  std::uint64_t span_ = 0;       // steps from one checkpoint() to the next
+  std::uint64_t countdown_ = 0;  // steps left to the next checkpoint()
 
   // Symbols
   std::deque<Symbol> globals_;

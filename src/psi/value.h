@@ -39,6 +39,47 @@ enum class ValueKind : std::uint8_t {
   SymbolRef = 5
 };
 
+// What the strings and arrays made under one engine's memory limit hold: a
+// string its length, an array its element count times the element size.
+// They are counted when made or grown and given back when freed, so the
+// count is what is alive. The engine owns its account, and none of its
+// values outlives it.
+class MemoryAccount {
+ public:
+  void set_limit(std::size_t bytes) { limit_ = bytes; }
+  std::size_t limit() const { return limit_; }  // 0: none
+  std::size_t held() const { return held_; }
+  // Counts `bytes` more; beyond the limit nothing is counted and
+  // MemoryLimitReached is thrown.
+  void charge(std::size_t bytes);
+  void refund(std::size_t bytes) { held_ -= bytes; }
+
+  // While a Scope lives, the strings and arrays made on this thread are
+  // counted against `account` (against none when null). The engine opens
+  // one for each run: the values are made by free functions that the
+  // built-ins of every group call, far from any engine, and the scope keeps
+  // the account visible exactly as long as its run.
+  class Scope {
+   public:
+    explicit Scope(MemoryAccount* account);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    MemoryAccount* previous_;
+  };
+
+ private:
+  std::size_t limit_ = 0;
+  std::size_t held_ = 0;
+};
+
+// Thrown when a string or array would take an account past its limit.
+struct MemoryLimitReached {
+  std::size_t limit;
+};
+
 Text make_text(std::string s);
 
 // A number truncated toward zero, clamped to the target range (NaN gives 0).
@@ -71,18 +112,8 @@ class Value {
     return v;
   }
   static Value string(std::string s) { return string(make_text(std::move(s))); }
-  static Value numbers(NumberArray a) {
-    Value v;
-    v.kind_ = ValueKind::NumberArray;
-    v.ref_ = std::make_shared<NumberArray>(std::move(a));
-    return v;
-  }
-  static Value strings(StringArray a) {
-    Value v;
-    v.kind_ = ValueKind::StringArray;
-    v.ref_ = std::make_shared<StringArray>(std::move(a));
-    return v;
-  }
+  static Value numbers(NumberArray a);
+  static Value strings(StringArray a);
   static Value symbol(Symbol* s) {
     Value v;
     v.kind_ = ValueKind::SymbolRef;
@@ -108,6 +139,9 @@ class Value {
   StringArray& strs_for_update();
   // Element count of an array, 0 otherwise.
   std::size_t count() const;
+  // Before an array (already unshared) grows to `count` elements: counts
+  // the growth against the account it was made under, if any.
+  void charge_growth(std::size_t count);
 
  private:
   void unshare();
