@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "imex/exchange_file.h"
 #include "records/record.h"
@@ -458,6 +459,20 @@ ResultCode Printout::probe(const std::string& path) const {
   return 0;
 }
 
+std::string Printout::stylesheet_directory() const {
+  // The directory part of the pattern before its "%s", resolved, with a
+  // closing "/".
+  const std::string prefix = style_path(env_.style_pattern, "");
+  const std::size_t slash = prefix.rfind('/');
+  std::error_code ec;
+  const std::filesystem::path dir = std::filesystem::weakly_canonical(
+      std::filesystem::absolute(slash == std::string::npos ? std::string(".") : prefix.substr(0, slash), ec), ec);
+  if (ec) return {};
+  std::string text = dir.string();
+  if (text.empty() || text.back() != '/') text += '/';
+  return text;
+}
+
 std::string Printout::stylesheet(const std::string& style) const {
   const std::string language = env_.language ? env_.language() : std::string();
   const std::string with_language = style_path(env_.style_pattern, language.substr(0, 3) + "/" + style);
@@ -482,10 +497,15 @@ ResultCode Printout::transform() {
   }
   std::string result;
   last_error_.clear();
-  // Until the configuration names what a print stylesheet may read: any
-  // local file.
-  const ResourceCheck any_file = [](const std::string&, std::string&) { return true; };
-  if (xslt_.transform_text(sheet, content_, result, any_file, last_error_).failed()) return kPrintNoProcessor;
+  // A print stylesheet is the installation's: it may include, import and
+  // open what lies beside it in the stylesheet directory, nothing else.
+  const std::string root = stylesheet_directory();
+  const ResourceCheck beside = [&root](const std::string& path, std::string& why) {
+    if (!root.empty() && path.compare(0, root.size(), root) == 0) return true;
+    why = "outside the stylesheet directory";
+    return false;
+  };
+  if (xslt_.transform_text(sheet, content_, result, beside, last_error_).failed()) return kPrintNoProcessor;
   content_ = std::move(result);
   return 0;
 }

@@ -146,6 +146,8 @@ class Printout {
   // The stylesheet file of a style name: with the language's folder, else
   // without; "" when neither is there.
   std::string stylesheet(const std::string& style) const;
+  // The directory whose files print stylesheets may read ("/" at the end).
+  std::string stylesheet_directory() const;
   // The style name chosen, or else the current file's code, "_" and the
   // form name.
   std::string style_name(std::string_view chosen, std::string_view form) const;

@@ -30,6 +30,8 @@
 namespace corvanta {
 
 inline constexpr std::int32_t kXsltInitFailed = -459;
+// What a command reports when the stylesheet it names fails or is stopped.
+inline constexpr std::int32_t kXsltFailed = -460;
 
 // Decides whether a stylesheet may read the local file `path` (absolute,
 // with links resolved: the file that will be read): true, or false with the

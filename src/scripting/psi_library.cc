@@ -587,6 +587,14 @@ std::unique_ptr<psi::BuiltinGroup> make_library_group(Service& service, const Li
   return std::make_unique<LibraryGroup>(service, *run, run);
 }
 
+void bound_by_user(const Service& service, psi::Engine& engine) {
+  const User* user = service.users.current();
+  const bool bounded = user == nullptr || !user->has_permission(kPermissionAdm);
+  const Limits& limits = service.state.limits;
+  engine.set_time_limit(bounded ? limits.max_psi_time : 0);
+  engine.set_memory_limit(bounded ? static_cast<std::size_t>(limits.max_psi_mem) << 20 : 0);
+}
+
 void prepare_library_engine(Service& service, psi::Engine& engine,
                             std::unique_ptr<psi::BuiltinGroup> library) {
   engine.add_group(
@@ -609,6 +617,7 @@ ResultCode load_library_script(Service& service, const std::string& path, psi::S
 int run_library_script(Service& service, const psi::Script& script, LibraryRun run, char save_flag) {
   psi::Engine engine;
   prepare_library_engine(service, engine, make_library_group(service, run));
+  bound_by_user(service, engine);
   const int value = engine.run(script, save_flag, to_reporter(service));
   engine.release();
   return value;
@@ -630,6 +639,7 @@ int RecordScript::run(Service& service, const ParamList& params, records::Record
   } else {
     engine_->restart();
   }
+  bound_by_user(service, *engine_);
   const int value = engine_->run(script_, save_flag, to_reporter(service));
   engine_->release_groups();  // the run's records written back, its files closed
   run_ = LibraryRun{};

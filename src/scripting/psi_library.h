@@ -45,6 +45,9 @@ std::unique_ptr<psi::BuiltinGroup> make_library_group(Service& service, const Li
 // service's message texts, and initialises it.
 void prepare_library_engine(Service& service, psi::Engine& engine,
                             std::unique_ptr<psi::BuiltinGroup> library);
+// Bounds the next run of `engine` by Limits/MaxPsiTime and MaxPsiMem unless
+// the logged-in user is an administrator.
+void bound_by_user(const Service& service, psi::Engine& engine);
 // Loads a script file for a command: 0, or -183 with the loader's error
 // lines on the screen and in the job protocol.
 ResultCode load_library_script(Service& service, const std::string& path, psi::Script& script);

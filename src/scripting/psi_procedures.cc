@@ -69,6 +69,7 @@ std::optional<ResultCode> PsiProcedures::run(const dict::AppPoolDef& pool, std::
   const dict::AppPoolDef* current_pool = service_.pools.pool();
   const dict::AppFileDef* current_file = service_.pools.file();
   ++depth_;
+  bound_by_user(service_, engine);
   const int value = engine.run(*script, 'Y', io);
   engine.release_groups();  // writes slot 0 back into the record
   p.run = LibraryRun{};

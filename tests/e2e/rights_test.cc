@@ -183,5 +183,52 @@ TEST_F(RightsTest, OnlyAnAdministratorChangesTheLibrarysPolicy) {
             std::string::npos);
 }
 
+// A stylesheet an import names reads only what the file rules let its user
+// read, no document type declarations at all, and runs bounded.
+TEST_F(RightsTest, ImportStylesheetsReadNoMoreThanTheirUserAndRunBounded) {
+  inst_.edit("etc/corvanta.cfg", "MaxRecLen=", "MaxXslTime=1\nMaxRecLen=");
+  const std::string head =
+      "<?xml version=\"1.0\"?>\n"
+      "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n";
+  inst_.write("data/steal.xsl", head +
+                                    "<xsl:template match=\"/\"><collection><document><datafield tag=\"245\">"
+                                    "<subfield code=\"a\"><xsl:value-of select=\"document('../etc/users.tab')\"/>"
+                                    "</subfield></datafield></document></collection></xsl:template>\n"
+                                    "</xsl:stylesheet>\n");
+  inst_.write("data/entity.xsl",
+              "<?xml version=\"1.0\"?>\n<!DOCTYPE x [<!ENTITY e SYSTEM \"../etc/users.tab\">]>\n" +
+                  head.substr(head.find('\n') + 1) + "<xsl:template match=\"/\">&e;</xsl:template>\n</xsl:stylesheet>\n");
+  // Every template call makes two more: 2^40 calls, were it not stopped.
+  inst_.write("data/slow.xsl", head +
+                                   "<xsl:template match=\"/\"><xsl:call-template name=\"t\"><xsl:with-param "
+                                   "name=\"n\" select=\"40\"/></xsl:call-template></xsl:template>\n"
+                                   "<xsl:template name=\"t\"><xsl:param name=\"n\"/><xsl:if test=\"$n &gt; 0\">"
+                                   "<xsl:call-template name=\"t\"><xsl:with-param name=\"n\" select=\"$n - 1\"/>"
+                                   "</xsl:call-template><xsl:call-template name=\"t\"><xsl:with-param name=\"n\" "
+                                   "select=\"$n - 1\"/></xsl:call-template></xsl:if></xsl:template>\n"
+                                   "</xsl:stylesheet>\n");
+  inst_.write("data/in.xml", "<collection/>\n");
+  std::string commands;
+  for (const char* sheet : {"steal", "entity", "slow"}) {
+    commands += "IMPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/in.xml XSLT=../data/" + std::string(sheet) + ".xsl\n";
+  }
+  const std::string out = run_as("CAT1", commands);
+  EXPECT_EQ(count(out, "CANCELLED: 0460"), 3u) << out;
+  EXPECT_TRUE(contains(out, {"users.tab", ": 168 - ", "document type declarations are not read",
+                             "time limit of 1 s"}));
+  EXPECT_TRUE(lacks(out, {"SYS       0"}));
+}
+
+// A script that never ends, run for a user without ADM, is stopped after
+// MaxPsiTime seconds; the import goes on with the next record.
+TEST_F(RightsTest, ImportScriptsOfUsersRunBounded) {
+  inst_.edit("etc/corvanta.cfg", "MaxRecLen=", "MaxPsiTime=1\nMaxRecLen=");
+  inst_.write("data/loop.psi", "while (1) { x = 1 }\n");
+  const std::string out =
+      run_as("CAT1", "IMPORT POOL=A FILE=VDR TYPE=CORVANTA DATA=../data/vendors.txt PSIIN=../data/loop.psi\n");
+  EXPECT_EQ(count(out, "loop.psi(1/#143): "), 2u) << out;
+  EXPECT_NE(out.find("IMPORT 20"), std::string::npos) << out;
+}
+
 }  // namespace
 }  // namespace corvanta::testing

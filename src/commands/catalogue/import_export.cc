@@ -147,12 +147,22 @@ class ImportCommand : public imex::ImportHost {
   ResultCode transform(const std::string& xslt, const std::string& from, const std::string& to) override {
     if (const ResultCode rc = service_.xslt.initialize(); rc.failed()) return rc;
     std::string error;
-    // Until the configuration names what an import stylesheet may read and
-    // its limits: any local file, the default limits.
-    const ResourceCheck any_file = [](const std::string&, std::string&) { return true; };
-    const ResultCode rc = service_.xslt.transform_file(xslt, from, to, any_file, XsltLimits{}, error);
-    if (rc.failed()) service_.reporter.output_text(error + "\n");
-    return rc;
+    // What the stylesheet includes, imports or opens with document() is
+    // read by the rules of files that parameters name; its run is bounded
+    // by MaxXslTime and MaxXslMem.
+    const ResourceCheck readable = [this](const std::string& path, std::string& why) {
+      const ResultCode rc = command_file_rule(service_, path, FileUse::Read);
+      if (rc.ok()) return true;
+      why = std::to_string(-rc.code()) + " - " + service_.messages.text("Common", rc.code());
+      return false;
+    };
+    const Limits& limits = service_.state.limits;
+    XsltLimits bounds;
+    bounds.cpu_seconds = static_cast<std::uint32_t>(limits.max_xsl_time);
+    bounds.memory_bytes = static_cast<std::uint64_t>(limits.max_xsl_mem) << 20;
+    if (service_.xslt.transform_file(xslt, from, to, readable, bounds, error).ok()) return 0;
+    service_.reporter.output_text(error + "\n");
+    return kXsltFailed;
   }
   ResultCode run_script(bool post, records::RecordHandle& h) override {
     const int value = (post ? psipost_ : psiin_).run(service_, params_, h, save_);
