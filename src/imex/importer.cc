@@ -1,5 +1,7 @@
 #include "imex/importer.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -106,6 +108,7 @@ class Importer {
 
  private:
   ResultCode open_input();
+  ResultCode new_copy(const std::string& input, std::string& copy);
   void close_input();
   ResultCode store(records::RecordHandle& h, std::string& messages, long& merged);
   ResultCode store_new(records::RecordHandle& h, std::string& messages);
@@ -160,20 +163,17 @@ ResultCode Importer::open_input() {
     // parser reads; the copies go when the import ends.
     std::string input = s_.data;
     if (!s_.translin.empty()) {
-      const std::string copy = input + "_";
-      if (const ResultCode rc = host_.check_write(copy); rc.failed()) return rc;
+      std::string copy;
+      if (const ResultCode rc = new_copy(input, copy); rc.failed()) return rc;
       if (const ResultCode rc =
               translate_file(*read_options_.translations, read_options_.escape, s_.translin, input, copy);
           rc.failed())
         return rc;
-      copies_.push_back(copy);
       input = copy;
     }
     if (!s_.xslt.empty()) {
-      const std::string copy = input + "_";
-      if (const ResultCode rc = host_.check_write(copy); rc.failed()) return rc;
-      std::remove(copy.c_str());  // a link there is not written through
-      copies_.push_back(copy);
+      std::string copy;
+      if (const ResultCode rc = new_copy(s_.data, copy); rc.failed()) return rc;
       if (const ResultCode rc = host_.transform(s_.xslt, input, copy); rc.failed()) return rc;
       input = copy;
     }
@@ -184,6 +184,21 @@ ResultCode Importer::open_input() {
     read_options_.translation = s_.translin;
   }
   reader_ = make_reader(read_options_, in_);
+  return 0;
+}
+
+// A new file beside the input for a copy of it ("<dir>/.<name>.XXXXXX"):
+// never an existing file nor a link put there, so nothing is lost whatever
+// the input is called; removed when the import ends.
+ResultCode Importer::new_copy(const std::string& input, std::string& copy) {
+  const std::size_t slash = input.rfind('/');
+  const std::size_t first = slash == std::string::npos ? 0 : slash + 1;
+  copy = input.substr(0, first) + "." + input.substr(first) + ".XXXXXX";
+  if (const ResultCode rc = host_.check_write(copy); rc.failed()) return rc;
+  const int fd = ::mkstemp(copy.data());
+  if (fd < 0) return kCannotOpen;
+  ::close(fd);
+  copies_.push_back(copy);
   return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "output/xslt.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -361,7 +362,7 @@ void limit(int resource, rlim_t soft, rlim_t hard) {
 }
 
 // The address space this process holds now, in bytes.
-std::uint64_t address_space() {
+[[maybe_unused]] std::uint64_t address_space() {
   unsigned long pages = 0;
   if (std::FILE* f = std::fopen("/proc/self/statm", "r"); f != nullptr) {
     if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
@@ -386,6 +387,10 @@ void apply_limits(const XsltLimits& limits) {
   // tells the parent why the child ended.
   std::signal(SIGXFSZ, SIG_DFL);
   std::signal(SIGXCPU, SIG_DFL);
+  // A crash (a stack overflow of endless recursion) ends the child by its
+  // signal, whatever handler the service installed.
+  std::signal(SIGSEGV, SIG_DFL);
+  std::signal(SIGBUS, SIG_DFL);
   std::set_new_handler([] { ::_exit(kOutOfMemoryExit); });
 }
 
@@ -419,6 +424,7 @@ ResultCode run_bounded(const std::string& stylesheet, const XsltLimits& limits,
     return kXsltInitFailed;
   }
   std::fflush(nullptr);  // nothing buffered may be written twice
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) {
     ::close(pipe_fds[0]);
@@ -428,6 +434,9 @@ ResultCode run_bounded(const std::string& stylesheet, const XsltLimits& limits,
   }
   if (pid == 0) {
     ::close(pipe_fds[0]);
+    // A service killed meanwhile takes its stylesheet run with it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(1);
     apply_limits(limits);
     std::string text;
     ResultCode rc = kXsltInitFailed;

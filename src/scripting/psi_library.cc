@@ -31,8 +31,10 @@ constexpr int kUpdateFunction = 3;  // UPD: a script's stores, updates and delet
 
 // A script started on behalf of the logged-in user may do what that user
 // may: files only by the rules that hold for the files commands name (an
-// administrator's scripts also outside Directories/CommandFiles), shell
-// commands and changes of the configuration only for an administrator.
+// administrator's scripts also outside Directories/CommandFiles; others
+// not even reading the service's own files, such as journals, save sets
+// and logs), shell commands and changes of the configuration only for an
+// administrator.
 class UserRules final : public psi::SystemRules {
  public:
   explicit UserRules(Service& service) : s_(service) {}
@@ -43,7 +45,11 @@ class UserRules final : public psi::SystemRules {
     switch (use) {
       case Use::Read:
       case Use::Write:
-        rc = command_file_rule(s_, path, use == Use::Write ? FileUse::Write : FileUse::Read, !admin);
+        rc = command_file_rule(s_, path,
+                               use == Use::Write ? FileUse::Write
+                               : admin           ? FileUse::Read
+                                                 : FileUse::ReadNotOwn,
+                               !admin);
         break;
       case Use::Look:
         if (!admin) rc = command_directory_rule(s_, path, FileUse::Read);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "search/result_sets.h"
@@ -22,13 +23,16 @@ namespace fs = std::filesystem;
 
 constexpr int kMaxExtents = 999;
 
-// Symbolic links and ".." resolved as far as the path exists, the rest
-// normalised lexically.
+// Symbolic links and ".." resolved as the system resolves them, as far as
+// the path exists (a ".." after a link goes up from where the link
+// points), the rest normalised lexically. A path that cannot be resolved
+// gives an empty one, which lies in no directory.
 fs::path resolved(const std::string& path) {
   std::error_code ec;
-  const fs::path absolute = fs::absolute(fs::path(path), ec).lexically_normal();
+  const fs::path absolute = fs::absolute(fs::path(path), ec);
+  if (ec) return {};
   fs::path r = fs::weakly_canonical(absolute, ec);
-  return ec ? absolute : r;
+  return ec ? fs::path() : r;
 }
 
 // The suffixes under which the service keeps an own file's relatives:
@@ -130,17 +134,21 @@ OwnFiles own_files(const Service& service, std::string_view save_set_pool) {
 }
 
 // The directories of Directories/CommandFiles, resolved, and for reading
-// those of Directories/ReadFiles too; no CommandFiles: no limit.
-std::vector<fs::path> allowed_directories(const Service& service, FileUse use) {
+// those of Directories/ReadFiles too; nullopt without CommandFiles (no
+// limit). A directory that cannot be resolved allows nothing.
+std::optional<std::vector<fs::path>> allowed_directories(const Service& service, FileUse use) {
   std::vector<fs::path> dirs;
   bool limited = false;
   for (const config::ConfigEntry& e : service.configs.enumerate(service.state.server_config, "Directories")) {
     if (!e.has_value || e.value.empty()) continue;
     const bool commands = equal_nocase(e.name, "CommandFiles");
     limited = limited || commands;
-    if (commands || (use == FileUse::Read && equal_nocase(e.name, "ReadFiles"))) dirs.push_back(resolved(e.value));
+    if (commands || (use != FileUse::Write && equal_nocase(e.name, "ReadFiles"))) {
+      fs::path dir = resolved(e.value);
+      if (!dir.empty()) dirs.push_back(std::move(dir));
+    }
   }
-  if (!limited) dirs.clear();
+  if (!limited) return std::nullopt;
   return dirs;
 }
 
@@ -161,9 +169,9 @@ ResultCode refuse(Service& service, const std::string& path, std::int32_t code) 
 // 0, or -168 when Directories/CommandFiles are set and none of the
 // directories allowed for `use` holds `target`.
 ResultCode directory_rule(const Service& service, const fs::path& target, FileUse use) {
-  const std::vector<fs::path> dirs = allowed_directories(service, use);
-  if (dirs.empty()) return 0;
-  for (const fs::path& dir : dirs) {
+  const std::optional<std::vector<fs::path>> dirs = allowed_directories(service, use);
+  if (!dirs) return 0;
+  for (const fs::path& dir : *dirs) {
     if (within(target, dir)) return 0;
   }
   return codes::kOutsideDirectories;
@@ -191,8 +199,8 @@ ResultCode command_file_rule(const Service& service, const std::string& path, Fi
   if (within_directories) {
     if (const ResultCode rc = directory_rule(service, target, use); rc.failed()) return rc;
   }
-  if (use == FileUse::Write && own_files(service, save_set_pool).cover(target, exists ? &st : nullptr)) {
-    return codes::kOwnFile;
+  if (use != FileUse::Read && own_files(service, save_set_pool).cover(target, exists ? &st : nullptr)) {
+    return use == FileUse::Write ? codes::kOwnFile : codes::kOwnFileRead;
   }
   return 0;
 }

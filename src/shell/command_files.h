@@ -29,7 +29,13 @@ namespace corvanta {
 
 class Service;
 
-enum class FileUse { Read, Write };
+enum class FileUse {
+  Read,
+  Write,
+  // Reading for someone who may not read the service's own files either (a
+  // script that runs for a user without ADM): -172 for an own file.
+  ReadNotOwn,
+};
 
 // The rules alone, nothing reported: 0 or the refusal code of
 // check_command_file. `within_directories` false leaves out the directory

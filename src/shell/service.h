@@ -75,7 +75,7 @@ struct Limits {
   // What a stylesheet a command names may take: processor seconds and
   // megabytes of memory.
   std::int32_t max_xsl_time = 300;
-  std::int32_t max_xsl_mem = 4096;
+  std::int32_t max_xsl_mem = 2048;
   bool ignore_timeout = false;
 };
 

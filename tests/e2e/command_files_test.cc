@@ -133,6 +133,19 @@ TEST_F(CommandFiles, CommandsStayInTheConfiguredDirectories) {
   EXPECT_EQ(inst_.read("etc/users.tab").find("FREMD"), std::string::npos);
   EXPECT_TRUE(fs::exists(inst_.path("temp/a.unl")));  // inside: as before
 
+  // A ".." after a link goes up from where the link points, not back to
+  // the directory that holds the link.
+  fs::create_directory(outside + "/sub");
+  fs::create_directory(inst_.path("data/in"));
+  fs::create_directory_symlink(outside + "/sub", inst_.path("data/in/deep"));
+  const RunResult up = run(
+      "NUMB_EXP POOL=A DATA=../data/in/deep/../escaped.txt\n"
+      "EXECUTE COMMAND=../data/in/deep/../cmds.txt\n");
+  EXPECT_EQ(count(up.output, "CANCELLED: 0168"), 2u) << up.output;
+  EXPECT_FALSE(fs::exists(outside + "/escaped.txt"));
+  EXPECT_FALSE(fs::exists(inst_.path("data/escaped.txt")));
+  EXPECT_EQ(inst_.read("etc/users.tab").find("FREMD"), std::string::npos);
+
   // A link that points nowhere yet is not written through to wherever it
   // points: an appended file (an error file named by default) cannot be
   // opened through it, a replaced one (an unload) replaces the link.

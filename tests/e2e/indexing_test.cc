@@ -184,6 +184,12 @@ TEST_F(IndexingTest, IdnLimitsAndAccess) {
   EXPECT_EQ(layer.rec_insert(*pool_, *titles_, h).code(), 0);
   EXPECT_EQ(layer.rec_delete(*pool_, *titles_, h).code(), records::kNoAccess);
   EXPECT_EQ(layer.rec_read(*pool_, *titles_, 5, h, 30000, 0).code(), 0);  // nothing changed
+  // Group 9 has no bit in the sets: no access, not even where a set is ALL.
+  layer.set_user("NEUN", 9);
+  EXPECT_EQ(layer.access_check(nullptr, records::kAccessDisplay).code(), records::kNoAccess);
+  EXPECT_EQ(layer.rec_update(*pool_, *titles_, h, nullptr).code(), records::kNoAccess);
+  layer.set_user("", 0);
+  EXPECT_EQ(layer.access_check(nullptr, records::kAccessDelete).code(), 0);
 
   // The IDN limits: an update of 16,777,215 is refused before any access
   // check, an insertion of it is taken; after it no IDN is left.

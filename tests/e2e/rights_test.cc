@@ -48,6 +48,7 @@ constexpr const char* kGreedyScript =
     "f = fopen(\"../etc/users.tab\", EXT)\n"
     "g = fopen(\"/etc/hostname\", IN)\n"
     "h = fopen(\"../temp/sets1\", OUT)\n"
+    "j = fopen(\"../temp/job.log\", IN)\n"
     "fdelete(\"../temp/job.log\")\n"
     "k = writeparm(\"Limits\", \"MaxRecLen\", \"1\")\n"
     "d = dir(\"/etc\")\n"
@@ -77,6 +78,7 @@ TEST_F(RightsTest, ScriptsOfAnImportDoOnlyWhatTheCataloguerMay) {
                              "Nicht erlaubt: ../etc/users.tab : 168 - ",
                              "Nicht erlaubt: /etc/hostname : 168 - ",
                              "Nicht erlaubt: ../temp/sets1 : 167 - ",
+                             "Nicht erlaubt: ../temp/job.log : 172 - ",
                              "Nicht erlaubt: ../temp/job.log : 167 - ",
                              "Nicht erlaubt: writeparm : 129 - ",
                              "Nicht erlaubt: /etc : 168 - "}));
@@ -208,6 +210,7 @@ TEST_F(RightsTest, ImportStylesheetsReadNoMoreThanTheirUserAndRunBounded) {
                                    "select=\"$n - 1\"/></xsl:call-template></xsl:if></xsl:template>\n"
                                    "</xsl:stylesheet>\n");
   inst_.write("data/in.xml", "<collection/>\n");
+  inst_.write("data/in.xml_", "a file of the user's\n");  // no copy is made over it
   std::string commands;
   for (const char* sheet : {"steal", "entity", "slow"}) {
     commands += "IMPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/in.xml XSLT=../data/" + std::string(sheet) + ".xsl\n";
@@ -217,6 +220,9 @@ TEST_F(RightsTest, ImportStylesheetsReadNoMoreThanTheirUserAndRunBounded) {
   EXPECT_TRUE(contains(out, {"users.tab", ": 168 - ", "document type declarations are not read",
                              "time limit of 1 s"}));
   EXPECT_TRUE(lacks(out, {"SYS       0"}));
+  EXPECT_EQ(inst_.read("data/in.xml_"), "a file of the user's\n");
+  for (const auto& entry : std::filesystem::directory_iterator(inst_.path("data")))
+    EXPECT_NE(entry.path().filename().string().rfind(".in.xml.", 0), 0u) << entry.path();  // copies gone
 }
 
 // A script that never ends, run for a user without ADM, is stopped after
