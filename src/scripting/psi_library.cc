@@ -266,6 +266,9 @@ class LibraryGroup final : public psi::BuiltinGroup {
     if (rc.failed()) e.raise(rc.code(), why_);
     if (closed.failed()) e.raise(closed.code());
   }
+  // Whether the user may see the records of the current file (a pool
+  // procedure sees what the store it runs in is about).
+  ResultCode may_see() { return nested() ? ResultCode(0) : bat_display_access(s_); }
   void raise_if(psi::Engine& e, ResultCode rc) {
     if (rc.failed()) e.raise(rc.code());
   }
@@ -273,6 +276,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
   void find(psi::Engine& e) {
     const ParamList p = params_of(psi::pop_str(e));
     raise_if(e, select(p, true));
+    raise_if(e, may_see());
     records::ResultSet set;
     with_pool(e, 'I', [&]() -> ResultCode {
       if (const ResultCode rc = s_.retrieval.find(p.get("QUERY"), set); rc.failed()) return rc;
@@ -285,6 +289,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
     const ParamList p = params_of(psi::pop_str(e));
     if (!p.has("LINK") || p.get("LINK").empty()) e.raise(kMissing, "LINK");
     raise_if(e, select(p, false));
+    raise_if(e, may_see());
     std::uint32_t idn = 0;
     raise_if(e, bat_record_from_params(s_, p, idn));
     const dict::AppPoolDef& pool = *s_.pools.pool();
@@ -332,6 +337,7 @@ class LibraryGroup final : public psi::BuiltinGroup {
     const ParamList p = params_of(psi::pop_str(e));
     const int n = free_slot_number(e);
     raise_if(e, select(p, true));
+    raise_if(e, may_see());
     std::uint32_t idn = 0;
     raise_if(e, bat_record_from_params(s_, p, idn));
     Slot& slot = slots_[static_cast<std::size_t>(n)];

@@ -93,6 +93,11 @@ ResultCode bat_pool_open_checked(Service& service, char mode, char save, int gro
   return 0;
 }
 
+ResultCode bat_display_access(Service& service) {
+  const dict::AppFileDef* file = service.pools.file();
+  return service.pools.access_check(file != nullptr ? file->data : nullptr, records::kAccessDisplay);
+}
+
 ResultCode bat_pool_close(Service& service) {
   const dict::AppPoolDef* pool = service.pools.pool();
   if (pool == nullptr) return codes::kNoCurrentPool;

@@ -43,6 +43,9 @@ ResultCode bat_pool_open_checked(Service& service, char mode, char save, int gro
 ResultCode bat_pool_param(Service& service, const ParamList& params);
 // bat_pool_param, then bat_pool_open_checked with the save file.
 ResultCode bat_open_pool_param(Service& service, const ParamList& params, char mode, int group);
+// 0 when the logged-in user's group may see the records of the current
+// pool and file (their display sets, ACCDIS); -129 otherwise.
+ResultCode bat_display_access(Service& service);
 // Closes the current pool: -151 without one.
 ResultCode bat_pool_close(Service& service);
 // 0 when the logged-in user may run functions of `group` in the current

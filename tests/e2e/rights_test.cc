@@ -165,6 +165,29 @@ TEST_F(RightsTest, AGroupWithoutABitHasNoAccess) {
             std::string::npos);
 }
 
+// The display sets bound who sees records: searching, listing, displaying,
+// scanning, exporting and scripts' reads alike.
+TEST_F(RightsTest, OnlyGroupsOfTheDisplaySetSeeRecords) {
+  inst_.edit("etc/library.dic", "FILE=4,TYPE=RECORD:NORM,", "FILE=4,TYPE=RECORD:NORM,ACCDIS=3,");
+  inst_.write("data/peek.psi", "s = getrec(\"FILE=USR IDN=1\")\nprintl(\"peeked \", getfld(s, \"IDN\"))\n");
+  const std::string search = "SEARCH POOL=A FILE=USR QUERY=\"IDN=1\"\n";
+  const std::string seeker = run_as("SEA1", search + "SCAN POOL=A FILE=USR QUERY=\"BAR=0\"\n");
+  EXPECT_EQ(count(seeker, ": 129 - "), 2u) << seeker;
+  const std::string exporter =
+      run_as("EXP1", "EXPORT POOL=A FILE=USR TYPE=CORVANTA DATA=../data/usr.txt\n"
+                     "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/bib.txt SELECT=\"TIT=effi\" "
+                     "PSIOUT=../data/peek.psi\n");
+  EXPECT_NE(exporter.find("CANCELLED: 0129"), std::string::npos) << exporter;
+  EXPECT_NE(exporter.find("peek.psi(1/#-129): "), std::string::npos) << exporter;
+  EXPECT_EQ(exporter.find("peeked"), std::string::npos) << exporter;
+  EXPECT_FALSE(exists("data/usr.txt"));
+  // Group 3 is in the set; group 9 in none.
+  const std::string cataloguer = run_as("CAT1", search);
+  EXPECT_TRUE(contains(cataloguer, {"Ergebnismenge 1: "}));
+  EXPECT_TRUE(lacks(cataloguer, {": 129 - "}));
+  EXPECT_NE(run_as("NINE", "SEARCH POOL=A FILE=BIB QUERY=\"TIT=effi\"\n").find(": 129 - "), std::string::npos);
+}
+
 TEST_F(RightsTest, OnlyAnAdministratorChangesTheLibrarysPolicy) {
   inst_.write("data/policy.txt", "(ReminderZB)\n####0 = PERIOD=7, LETTER=Y\n");
   ASSERT_NE(run_as("SYS", "SETUP_IMP POOL=A DATA=../data/policy.txt\n").find("Geladen: 1"), std::string::npos);

@@ -496,6 +496,7 @@ ResultCode Exporter::run() {
   std::string language;
   if (const ResultCode rc = bat_select_file(service_, params_, "", language); rc.failed()) return rc;
   if (const ResultCode rc = bat_permission(service_, kExportGroup); rc.failed()) return rc;
+  if (const ResultCode rc = bat_display_access(service_); rc.failed()) return rc;
   const std::string type = params_.get_into("TYPE", "", 8, true);
   const std::optional<imex::FormatType> format = imex::format_type(type);
   const std::string mode = upper(params_.get_into("MODE", "", 8, true));

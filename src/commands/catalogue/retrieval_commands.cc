@@ -38,7 +38,7 @@ ResultCode query_param(const ParamList& params, std::string& query) {
 }
 
 // Makes POOL and FILE current (defaults: the set's) and opens the pool for
-// inquiry.
+// inquiry, when the user may see the file's records.
 ResultCode open_for_inquiry(Service& service, const ParamList& params, std::string_view default_pool,
                             std::string_view default_file) {
   const std::string pool = params.get_into("POOL", default_pool, 11, true);
@@ -46,6 +46,7 @@ ResultCode open_for_inquiry(Service& service, const ParamList& params, std::stri
   if (pool.empty()) return codes::kNoCurrentPool;
   if (file.empty()) return codes::kNoCurrentFile;
   if (const ResultCode rc = service.pools.make_current(pool, file); rc.failed()) return rc;
+  if (const ResultCode rc = bat_display_access(service); rc.failed()) return rc;
   return bat_pool_open(service, 'I', 'N');
 }
 
@@ -171,6 +172,7 @@ ResultCode cmd_list_set(Service& service, ParamList& params, BatchResult& result
   const dict::AppFileDef* file = set_file(service, set);
   if (file == nullptr) return codes::kNoCurrentPool;
   if (const ResultCode rc = service.pools.make_current(set.pool, file->name); rc.failed()) return rc;
+  if (const ResultCode rc = bat_display_access(service); rc.failed()) return rc;
   if (const ResultCode rc = bat_pool_open(service, 'I', 'N'); rc.failed()) return rc;
   if (!trim_blanks(params.get("SORT")).empty()) {
     // SORT=1,2: the sort forms 001 and 002; DIRECTION=D descending.
