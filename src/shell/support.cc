@@ -105,11 +105,34 @@ ResultCode bat_pool_close(Service& service) {
   return service.dbm.close(pool->name);
 }
 
+namespace {
+
+constexpr std::int32_t kMsgRightNeeded = 303;  // "%s": the right a command needs
+
+ResultCode right_missing(Service& service, const std::string& right) {
+  service.reporter.log_text(right, kMsgRightNeeded);
+  return codes::kNoPermission;
+}
+
+std::string function_name(int group) {
+  for (const NamedRight& f : kFunctionNames) {
+    if (f.number == group) return std::string(f.name) + " (" + std::to_string(group) + ")";
+  }
+  return std::to_string(group);
+}
+
+}  // namespace
+
+ResultCode bat_admin(Service& service) {
+  const ResultCode rc = service.users.check_permission(kPermissionAdm);
+  return rc.code() == codes::kNoPermission ? right_missing(service, "ADM") : rc;
+}
+
 ResultCode bat_permission(Service& service, int group) {
   const User* user = service.users.current();
   if (user == nullptr) return codes::kNoPermission;
   const auto by_table = [&] {
-    return user->has_permission(kPermissionAdm) ? ResultCode(0) : ResultCode(codes::kNoPermission);
+    return user->has_permission(kPermissionAdm) ? ResultCode(0) : right_missing(service, "ADM");
   };
   PoolProfile profile;
   if (service.pools.pool() == nullptr || read_profile(service, user->name, profile).code() != 0)
@@ -117,7 +140,8 @@ ResultCode bat_permission(Service& service, int group) {
   const char adm = profile.permissions[kPermissionAdm];
   if (adm == '1') return 0;
   if (adm != '0') return by_table();
-  return profile.function(group) ? ResultCode(0) : ResultCode(codes::kNoPermission);
+  if (profile.function(group)) return 0;
+  return right_missing(service, function_name(group) + ", POOL=" + service.pools.pool()->name);
 }
 
 ResultCode bat_record_from_params(Service& service, const ParamList& params, std::uint32_t& idn) {

@@ -50,8 +50,11 @@ ResultCode bat_display_access(Service& service);
 ResultCode bat_pool_close(Service& service);
 // 0 when the logged-in user may run functions of `group` in the current
 // pool, by the user's profile in the pool or else the administration right;
-// -129 otherwise.
+// -129 otherwise, the missing right named in the log (Util 303).
 ResultCode bat_permission(Service& service, int group);
+// 0 when the logged-in user holds the administration right (ADM) of the
+// users table; -124 without a user, -129 otherwise, with "ADM" named.
+ResultCode bat_admin(Service& service);
 // POOL (one character) and FILE (up to three, or `file_name` when given)
 // become current, the pool is opened and checked; LANGUAGE (up to three)
 // selects the message language and is returned.

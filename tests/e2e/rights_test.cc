@@ -121,6 +121,7 @@ TEST_F(RightsTest, WhatAScriptStoresNeedsTheRightToUpdateRecords) {
   const std::string search = "SEARCH POOL=A FILE=BIB QUERY=\"TIT=changed\"\n";
   const std::string refused = run_as("EXP1", export_one + search);
   EXPECT_NE(refused.find("upd.psi(3/#-129): "), std::string::npos) << refused;
+  EXPECT_NE(refused.find("Benötigtes Recht: UPD (3), POOL=A\n"), std::string::npos) << refused;
   EXPECT_NE(refused.find(": 0 Treffer"), std::string::npos) << refused;
   const std::string allowed = run_as("CAT1", export_one + search);
   EXPECT_EQ(allowed.find("#129"), std::string::npos) << allowed;
@@ -203,6 +204,7 @@ TEST_F(RightsTest, OnlyAnAdministratorChangesTheLibrarysPolicy) {
                                "SETUP_IMP POOL=A DATA=../data/policy.txt : 129 - ",
                                "SETUP_GET POOL=A SUBLIB=ZB BLOCK=Reminder : 129 - "}))
         << user;
+    EXPECT_EQ(count(out, "Benötigtes Recht: ADM\n"), 4u) << out;
   }
   EXPECT_NE(run_as("SYS", "SETUP_GET POOL=A SUBLIB=ZB BLOCK=Reminder\n").find("####0=PERIOD=7, LETTER=Y"),
             std::string::npos);

@@ -21,7 +21,7 @@ constexpr std::size_t kMaxScriptPath = 100;
 ResultCode cmd_run_psi(Service& service, ParamList& params, BatchResult&) {
   // A script file is a program: only an administrator runs one (scripts
   // that other commands start do only what their user may).
-  if (const ResultCode rc = service.users.check_permission(kPermissionAdm); rc.failed()) return rc;
+  if (const ResultCode rc = bat_admin(service); rc.failed()) return rc;
   std::string language;
   if (const ResultCode rc = bat_select_file(service, params, "", language); rc.failed()) return rc;
   // A path cut to its first 100 characters would name another file.

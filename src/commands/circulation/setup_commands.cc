@@ -33,7 +33,7 @@ constexpr std::size_t kMaxBlockParam = 50;
 constexpr std::size_t kMaxEntryParam = 50;
 
 ResultCode open_pool(Service& service, const ParamList& params, char mode) {
-  if (const ResultCode rc = service.users.check_permission(kPermissionAdm); rc.failed()) return rc;
+  if (const ResultCode rc = bat_admin(service); rc.failed()) return rc;
   if (const ResultCode rc = bat_pool_param(service, params); rc.failed()) return rc;
   return bat_pool_open(service, mode, 'Y');
 }

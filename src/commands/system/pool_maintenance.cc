@@ -100,7 +100,7 @@ int key_length_of(dbm::Pool& pool, const dbm::FileDescriptor& fd) {
 ResultCode cmd_pool_init(Service& service, ParamList& params, BatchResult&) {
   const std::string name = params.get_into("POOL", "", 11, true);
   service.reporter.log_text("POOL=" + name, 0);
-  if (const ResultCode rc = service.users.check_permission(kPermissionAdm); rc.failed()) return rc;
+  if (const ResultCode rc = bat_admin(service); rc.failed()) return rc;
   if (const ResultCode rc = service.pools.make_current(name); rc.failed()) return rc;
   const dict::AppPoolDef& pool = *service.pools.pool();
   if (service.dbm.find_pool(pool.name) != nullptr) (void)service.dbm.close(pool.name);

@@ -120,13 +120,13 @@ ResultCode cmd_viewlog(Service& service, ParamList& params, BatchResult& result)
 }
 
 ResultCode cmd_down(Service& service, ParamList&, BatchResult&) {
-  return service.users.check_permission(kPermissionAdm);
+  return bat_admin(service);
 }
 
 ResultCode cmd_setshut(Service& service, ParamList& params, BatchResult&) {
   (void)params.get("TIME");
   (void)params.get("WEEKDAY");
-  return service.users.check_permission(kPermissionAdm);
+  return bat_admin(service);
 }
 
 }  // namespace corvanta

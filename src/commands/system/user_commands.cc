@@ -24,7 +24,7 @@ std::string user_name(const ParamList& params, std::string_view key) {
 // Common start of every user command: the right to run it, and a POOL
 // that names a defined pool, checked before anything is changed.
 ResultCode check_start(Service& service, const ParamList& params) {
-  if (const ResultCode rc = service.users.check_permission(kPermissionAdm); rc.failed()) return rc;
+  if (const ResultCode rc = bat_admin(service); rc.failed()) return rc;
   const std::string pool = params.get_into("POOL", "", 11, true);
   if (!pool.empty() && service.appl_dictionary.find_pool(pool) == nullptr) return codes::kNoCurrentPool;
   return 0;
