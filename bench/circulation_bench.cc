@@ -263,7 +263,8 @@ void BM_Xalan_List(benchmark::State& state) {
   if (xslt.initialize().failed()) state.SkipWithError("no processor");
   for (auto _ : state) {
     std::string out, error;
-    if (xslt.transform_text(p.stylesheet, document, out, {}, error).failed()) state.SkipWithError(error.c_str());
+    if (xslt.transform_text(p.stylesheet, document, out, {}, error).failed())
+      state.SkipWithError(error.c_str());
     benchmark::DoNotOptimize(out);
   }
 }

@@ -466,7 +466,8 @@ std::string Printout::stylesheet_directory() const {
   const std::size_t slash = prefix.rfind('/');
   std::error_code ec;
   const std::filesystem::path dir = std::filesystem::weakly_canonical(
-      std::filesystem::absolute(slash == std::string::npos ? std::string(".") : prefix.substr(0, slash), ec), ec);
+      std::filesystem::absolute(slash == std::string::npos ? std::string(".") : prefix.substr(0, slash), ec),
+      ec);
   if (ec) return {};
   std::string text = dir.string();
   if (text.empty() || text.back() != '/') text += '/';

@@ -25,9 +25,9 @@ std::unique_ptr<BuiltinGroup> make_core_group();
 class SystemRules {
  public:
   enum class Use {
-    Read,       // fopen IN, the source of fcopy
-    Write,      // fopen OUT or EXT, the target of fcopy, both names of rename, fdelete
-    Look,       // fexist, dir: whether a file is there, what a directory holds
+    Read,           // fopen IN, the source of fcopy
+    Write,          // fopen OUT or EXT, the target of fcopy, both names of rename, fdelete
+    Look,           // fexist, dir: whether a file is there, what a directory holds
     MakeDirectory,  // mkdir
   };
   virtual ~SystemRules() = default;

@@ -609,9 +609,8 @@ void bound_by_user(const Service& service, psi::Engine& engine) {
 
 void prepare_library_engine(Service& service, psi::Engine& engine,
                             std::unique_ptr<psi::BuiltinGroup> library) {
-  engine.add_group(
-      psi::make_file_group(&service.configs, service.configs.path(config::kMainConfig),
-                           std::make_shared<UserRules>(service)));
+  engine.add_group(psi::make_file_group(&service.configs, service.configs.path(config::kMainConfig),
+                                        std::make_shared<UserRules>(service)));
   engine.add_group(std::move(library));
   engine.set_messages(
       [&service](std::string_view group, int code) { return service.messages.text(group, code); });

@@ -65,8 +65,8 @@ std::FILE* open_output_stream(const std::string& path, const char* mode) {
   const bool append = mode[0] == 'a';
   // A link in its place is not followed (it may point where the name's
   // checks never looked), and only a regular file is written.
-  const int fd = ::open(path.c_str(),
-                        O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0), 0666);
+  const int fd = ::open(
+      path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0), 0666);
   if (fd < 0) return nullptr;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (!append && ::ftruncate(fd, 0) != 0) ||

@@ -138,9 +138,9 @@ TEST_F(CommandFiles, CommandsStayInTheConfiguredDirectories) {
   fs::create_directory(outside + "/sub");
   fs::create_directory(inst_.path("data/in"));
   fs::create_directory_symlink(outside + "/sub", inst_.path("data/in/deep"));
-  const RunResult up = run(
-      "NUMB_EXP POOL=A DATA=../data/in/deep/../escaped.txt\n"
-      "EXECUTE COMMAND=../data/in/deep/../cmds.txt\n");
+  const RunResult up =
+      run("NUMB_EXP POOL=A DATA=../data/in/deep/../escaped.txt\n"
+          "EXECUTE COMMAND=../data/in/deep/../cmds.txt\n");
   EXPECT_EQ(count(up.output, "CANCELLED: 0168"), 2u) << up.output;
   EXPECT_FALSE(fs::exists(outside + "/escaped.txt"));
   EXPECT_FALSE(fs::exists(inst_.path("data/escaped.txt")));

@@ -74,14 +74,11 @@ TEST_F(RightsTest, ScriptsOfAnImportDoOnlyWhatTheCataloguerMay) {
   }
   const std::string out = run_as("CAT1", commands);
   EXPECT_EQ(out.find("step done"), std::string::npos) << out;
-  EXPECT_TRUE(contains(out, {"Nicht erlaubt: syscmd : 129 - ",
-                             "Nicht erlaubt: ../etc/users.tab : 168 - ",
-                             "Nicht erlaubt: /etc/hostname : 168 - ",
-                             "Nicht erlaubt: ../temp/sets1 : 167 - ",
-                             "Nicht erlaubt: ../temp/job.log : 172 - ",
-                             "Nicht erlaubt: ../temp/job.log : 167 - ",
-                             "Nicht erlaubt: writeparm : 129 - ",
-                             "Nicht erlaubt: /etc : 168 - "}));
+  EXPECT_TRUE(
+      contains(out, {"Nicht erlaubt: syscmd : 129 - ", "Nicht erlaubt: ../etc/users.tab : 168 - ",
+                     "Nicht erlaubt: /etc/hostname : 168 - ", "Nicht erlaubt: ../temp/sets1 : 167 - ",
+                     "Nicht erlaubt: ../temp/job.log : 172 - ", "Nicht erlaubt: ../temp/job.log : 167 - ",
+                     "Nicht erlaubt: writeparm : 129 - ", "Nicht erlaubt: /etc : 168 - "}));
   EXPECT_FALSE(exists("data/id.txt"));
   EXPECT_EQ(inst_.read("etc/users.tab"), users);
   EXPECT_EQ(inst_.read("etc/corvanta.cfg"), config);
@@ -93,7 +90,8 @@ TEST_F(RightsTest, ScriptsOfAnImportDoOnlyWhatTheCataloguerMay) {
               "f = fopen(\"../data/note.txt\", OUT)\nfprintln(\"noted\", f)\nfclose(f)\n"
               "g = fopen(\"../data/note.txt\", IN)\nprintl(\"read back \", fgets(g))\n");
   const std::string ok =
-      run_as("CAT1", "IMPORT POOL=A FILE=VDR TYPE=CORVANTA DATA=../data/vendors.txt DOUBLE=I PSIIN=../data/ok.psi\n");
+      run_as("CAT1",
+             "IMPORT POOL=A FILE=VDR TYPE=CORVANTA DATA=../data/vendors.txt DOUBLE=I PSIIN=../data/ok.psi\n");
   EXPECT_NE(ok.find("read back noted"), std::string::npos) << ok;
 }
 
@@ -117,7 +115,8 @@ TEST_F(RightsTest, WhatAScriptStoresNeedsTheRightToUpdateRecords) {
   inst_.write("data/upd.psi",
               "s = getrec(\"FILE=BIB IDN=9\")\nputfld(s, \"245$a\", \"Changed by export\")\nupdrec(s)\n");
   const std::string export_one =
-      "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/out.txt SELECT=\"TIT=effi\" PSIOUT=../data/upd.psi\n";
+      "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/out.txt SELECT=\"TIT=effi\" "
+      "PSIOUT=../data/upd.psi\n";
   const std::string search = "SEARCH POOL=A FILE=BIB QUERY=\"TIT=changed\"\n";
   const std::string refused = run_as("EXP1", export_one + search);
   EXPECT_NE(refused.find("upd.psi(3/#-129): "), std::string::npos) << refused;
@@ -129,12 +128,13 @@ TEST_F(RightsTest, WhatAScriptStoresNeedsTheRightToUpdateRecords) {
 }
 
 TEST_F(RightsTest, TheSetFilesAreTheServicesOwn) {
-  const std::string out = run_as("SYS",
-                                 "SEARCH POOL=A FILE=BIB QUERY=\"AUT=fontane?\"\n"
-                                 "NUMB_EXP POOL=A DATA=../temp/sets1\n"
-                                 "SETUP_EXP POOL=A DATA=../temp/sets2\n"
-                                 "IMPORT POOL=A FILE=VDR TYPE=CORVANTA DATA=../data/vendors.txt RECERROR=../temp/sets1\n"
-                                 "LIST_SET SETNO=1\n");
+  const std::string out =
+      run_as("SYS",
+             "SEARCH POOL=A FILE=BIB QUERY=\"AUT=fontane?\"\n"
+             "NUMB_EXP POOL=A DATA=../temp/sets1\n"
+             "SETUP_EXP POOL=A DATA=../temp/sets2\n"
+             "IMPORT POOL=A FILE=VDR TYPE=CORVANTA DATA=../data/vendors.txt RECERROR=../temp/sets1\n"
+             "LIST_SET SETNO=1\n");
   EXPECT_TRUE(contains(out, {"../temp/sets1 : 167 - ", "../temp/sets2 : 167 - "}));
   EXPECT_EQ(out.find(": 555 - "), std::string::npos) << out;
   EXPECT_NE(out.find("Effi Briest"), std::string::npos) << out;
@@ -148,7 +148,8 @@ TEST_F(RightsTest, SetupBackupsStayInTheirDirectory) {
                                  "SETUP_LOD POOL=A SUBLIB=ZB BLOCK=../../x\n"
                                  "SETUP_PUT POOL=A SUBLIB=../.. BLOCK=Period DATA=../data/rows.txt\n"
                                  "SETUP_GET POOL=A SUBLIB=ZB BLOCK=Period\n");
-  EXPECT_TRUE(contains(out, {"BLOCK=../../x : 170 - ", "BLOCK=NoSuchBlock : 170 - ", "SUBLIB=../.. : 171 - "}));
+  EXPECT_TRUE(
+      contains(out, {"BLOCK=../../x : 170 - ", "BLOCK=NoSuchBlock : 170 - ", "SUBLIB=../.. : 171 - "}));
   EXPECT_EQ(out.find("X=1"), std::string::npos) << out;
   // Nothing was written anywhere: no backup, inside or outside.
   for (const auto& entry : std::filesystem::recursive_directory_iterator(inst_.root()))
@@ -159,8 +160,8 @@ TEST_F(RightsTest, SetupBackupsStayInTheirDirectory) {
 
 TEST_F(RightsTest, AGroupWithoutABitHasNoAccess) {
   inst_.edit("etc/library.dic", "POOL=A,", "POOL=A,ACCDEL=1+2,");
-  const std::string out = run_as("THREE", "DELREC POOL=A FILE=BIB IDN=9\n") +
-                          run_as("NINE", "DELREC POOL=A FILE=BIB IDN=9\n");
+  const std::string out =
+      run_as("THREE", "DELREC POOL=A FILE=BIB IDN=9\n") + run_as("NINE", "DELREC POOL=A FILE=BIB IDN=9\n");
   EXPECT_EQ(count(out, "BIB [9] : 129 - "), 2u) << out;
   EXPECT_NE(run_as("SYS", "SEARCH POOL=A FILE=BIB QUERY=\"TIT=effi\"\n").find("Ergebnismenge 1: 1 Treffer"),
             std::string::npos);
@@ -175,9 +176,10 @@ TEST_F(RightsTest, OnlyGroupsOfTheDisplaySetSeeRecords) {
   const std::string seeker = run_as("SEA1", search + "SCAN POOL=A FILE=USR QUERY=\"BAR=0\"\n");
   EXPECT_EQ(count(seeker, ": 129 - "), 2u) << seeker;
   const std::string exporter =
-      run_as("EXP1", "EXPORT POOL=A FILE=USR TYPE=CORVANTA DATA=../data/usr.txt\n"
-                     "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/bib.txt SELECT=\"TIT=effi\" "
-                     "PSIOUT=../data/peek.psi\n");
+      run_as("EXP1",
+             "EXPORT POOL=A FILE=USR TYPE=CORVANTA DATA=../data/usr.txt\n"
+             "EXPORT POOL=A FILE=BIB TYPE=CORVANTA DATA=../data/bib.txt SELECT=\"TIT=effi\" "
+             "PSIOUT=../data/peek.psi\n");
   EXPECT_NE(exporter.find("CANCELLED: 0129"), std::string::npos) << exporter;
   EXPECT_NE(exporter.find("peek.psi(1/#-129): "), std::string::npos) << exporter;
   EXPECT_EQ(exporter.find("peeked"), std::string::npos) << exporter;
@@ -186,12 +188,14 @@ TEST_F(RightsTest, OnlyGroupsOfTheDisplaySetSeeRecords) {
   const std::string cataloguer = run_as("CAT1", search);
   EXPECT_TRUE(contains(cataloguer, {"Ergebnismenge 1: "}));
   EXPECT_TRUE(lacks(cataloguer, {": 129 - "}));
-  EXPECT_NE(run_as("NINE", "SEARCH POOL=A FILE=BIB QUERY=\"TIT=effi\"\n").find(": 129 - "), std::string::npos);
+  EXPECT_NE(run_as("NINE", "SEARCH POOL=A FILE=BIB QUERY=\"TIT=effi\"\n").find(": 129 - "),
+            std::string::npos);
 }
 
 TEST_F(RightsTest, OnlyAnAdministratorChangesTheLibrarysPolicy) {
   inst_.write("data/policy.txt", "(ReminderZB)\n####0 = PERIOD=7, LETTER=Y\n");
-  ASSERT_NE(run_as("SYS", "SETUP_IMP POOL=A DATA=../data/policy.txt\n").find("Geladen: 1"), std::string::npos);
+  ASSERT_NE(run_as("SYS", "SETUP_IMP POOL=A DATA=../data/policy.txt\n").find("Geladen: 1"),
+            std::string::npos);
   inst_.write("data/rows.txt", "####0=PERIOD=1\n");
   for (const char* user : {"SEA1", "CAT1"}) {
     const std::string out = run_as(user,
@@ -217,33 +221,37 @@ TEST_F(RightsTest, ImportStylesheetsReadNoMoreThanTheirUserAndRunBounded) {
   const std::string head =
       "<?xml version=\"1.0\"?>\n"
       "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n";
-  inst_.write("data/steal.xsl", head +
-                                    "<xsl:template match=\"/\"><collection><document><datafield tag=\"245\">"
-                                    "<subfield code=\"a\"><xsl:value-of select=\"document('../etc/users.tab')\"/>"
-                                    "</subfield></datafield></document></collection></xsl:template>\n"
-                                    "</xsl:stylesheet>\n");
+  inst_.write("data/steal.xsl",
+              head +
+                  "<xsl:template match=\"/\"><collection><document><datafield tag=\"245\">"
+                  "<subfield code=\"a\"><xsl:value-of select=\"document('../etc/users.tab')\"/>"
+                  "</subfield></datafield></document></collection></xsl:template>\n"
+                  "</xsl:stylesheet>\n");
   inst_.write("data/entity.xsl",
               "<?xml version=\"1.0\"?>\n<!DOCTYPE x [<!ENTITY e SYSTEM \"../etc/users.tab\">]>\n" +
-                  head.substr(head.find('\n') + 1) + "<xsl:template match=\"/\">&e;</xsl:template>\n</xsl:stylesheet>\n");
+                  head.substr(head.find('\n') + 1) +
+                  "<xsl:template match=\"/\">&e;</xsl:template>\n</xsl:stylesheet>\n");
   // Every template call makes two more: 2^40 calls, were it not stopped.
-  inst_.write("data/slow.xsl", head +
-                                   "<xsl:template match=\"/\"><xsl:call-template name=\"t\"><xsl:with-param "
-                                   "name=\"n\" select=\"40\"/></xsl:call-template></xsl:template>\n"
-                                   "<xsl:template name=\"t\"><xsl:param name=\"n\"/><xsl:if test=\"$n &gt; 0\">"
-                                   "<xsl:call-template name=\"t\"><xsl:with-param name=\"n\" select=\"$n - 1\"/>"
-                                   "</xsl:call-template><xsl:call-template name=\"t\"><xsl:with-param name=\"n\" "
-                                   "select=\"$n - 1\"/></xsl:call-template></xsl:if></xsl:template>\n"
-                                   "</xsl:stylesheet>\n");
+  inst_.write("data/slow.xsl",
+              head +
+                  "<xsl:template match=\"/\"><xsl:call-template name=\"t\"><xsl:with-param "
+                  "name=\"n\" select=\"40\"/></xsl:call-template></xsl:template>\n"
+                  "<xsl:template name=\"t\"><xsl:param name=\"n\"/><xsl:if test=\"$n &gt; 0\">"
+                  "<xsl:call-template name=\"t\"><xsl:with-param name=\"n\" select=\"$n - 1\"/>"
+                  "</xsl:call-template><xsl:call-template name=\"t\"><xsl:with-param name=\"n\" "
+                  "select=\"$n - 1\"/></xsl:call-template></xsl:if></xsl:template>\n"
+                  "</xsl:stylesheet>\n");
   inst_.write("data/in.xml", "<collection/>\n");
   inst_.write("data/in.xml_", "a file of the user's\n");  // no copy is made over it
   std::string commands;
   for (const char* sheet : {"steal", "entity", "slow"}) {
-    commands += "IMPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/in.xml XSLT=../data/" + std::string(sheet) + ".xsl\n";
+    commands += "IMPORT POOL=A FILE=BIB TYPE=XMARC21 DATA=../data/in.xml XSLT=../data/" + std::string(sheet) +
+                ".xsl\n";
   }
   const std::string out = run_as("CAT1", commands);
   EXPECT_EQ(count(out, "CANCELLED: 0460"), 3u) << out;
-  EXPECT_TRUE(contains(out, {"users.tab", ": 168 - ", "document type declarations are not read",
-                             "time limit of 1 s"}));
+  EXPECT_TRUE(contains(
+      out, {"users.tab", ": 168 - ", "document type declarations are not read", "time limit of 1 s"}));
   EXPECT_TRUE(lacks(out, {"SYS       0"}));
   EXPECT_EQ(inst_.read("data/in.xml_"), "a file of the user's\n");
   for (const auto& entry : std::filesystem::directory_iterator(inst_.path("data")))
@@ -255,8 +263,8 @@ TEST_F(RightsTest, ImportStylesheetsReadNoMoreThanTheirUserAndRunBounded) {
 TEST_F(RightsTest, ImportScriptsOfUsersRunBounded) {
   inst_.edit("etc/corvanta.cfg", "MaxRecLen=", "MaxPsiTime=1\nMaxRecLen=");
   inst_.write("data/loop.psi", "while (1) { x = 1 }\n");
-  const std::string out =
-      run_as("CAT1", "IMPORT POOL=A FILE=VDR TYPE=CORVANTA DATA=../data/vendors.txt PSIIN=../data/loop.psi\n");
+  const std::string out = run_as(
+      "CAT1", "IMPORT POOL=A FILE=VDR TYPE=CORVANTA DATA=../data/vendors.txt PSIIN=../data/loop.psi\n");
   EXPECT_EQ(count(out, "loop.psi(1/#143): "), 2u) << out;
   EXPECT_NE(out.find("IMPORT 20"), std::string::npos) << out;
 }

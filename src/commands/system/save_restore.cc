@@ -220,8 +220,7 @@ ResultCode cmd_restore(Service& service, ParamList& params, BatchResult&) {
   std::string dir;
   if (const ResultCode rc = start_with_directory(service, params, dir); rc.failed()) return rc;
   const dict::AppPoolDef& pool = *service.pools.pool();
-  if (const ResultCode rc = bat_admin(service); rc.failed())
-    return codes::kNoPermission;
+  if (const ResultCode rc = bat_admin(service); rc.failed()) return codes::kNoPermission;
   if (service.dbm.find_pool(pool.name) != nullptr) (void)service.dbm.close(pool.name);
   struct stat st {};
   if (dir.empty() || ::stat(dir.c_str(), &st) != 0) return kNoDirectory;
