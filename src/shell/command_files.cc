@@ -192,6 +192,7 @@ bool sync_parent(const std::string& path) {
 
 ResultCode command_file_rule(const Service& service, const std::string& path, FileUse use,
                              bool within_directories, std::string_view save_set_pool) {
+  if (path.empty()) return codes::kMissingParameter;  // no file named at all
   struct stat st {};
   const bool exists = ::stat(path.c_str(), &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) return codes::kNotARegularFile;

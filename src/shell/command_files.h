@@ -47,7 +47,7 @@ ResultCode command_file_rule(const Service& service, const std::string& path, Fi
 ResultCode command_directory_rule(const Service& service, const std::string& dir, FileUse use);
 
 // 0 when a command may use the file `path` as `use`; otherwise the refusal,
-// reported: -167 (an own file, for writing), -168 (outside the allowed
+// reported: -11 (no path at all), -167 (an own file, for writing), -168 (outside the allowed
 // directories) or -240 (there, but no regular file). `save_set_pool` names
 // the pool whose save set the command itself writes (SAVE).
 ResultCode check_command_file(Service& service, const std::string& path, FileUse use,

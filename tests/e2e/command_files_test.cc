@@ -183,6 +183,9 @@ TEST_F(CommandFiles, TablesAndStylesheetsAreReadByTheSameRules) {
                                   "../etc/exchange/marcxml.xsl : 168 - "}));
   EXPECT_EQ(inst_.read("etc/exchange/marcxml.xsl"), exchange);
   EXPECT_FALSE(fs::exists(inst_.path("data/out.txt")));
+
+  // No file named at all is a missing parameter, not a file elsewhere.
+  EXPECT_NE(run("NUMB_IMP POOL=A\n").output.find("CANCELLED: 0011"), std::string::npos);
 }
 
 TEST_F(CommandFiles, InputsMustBeRegularFiles) {

@@ -270,6 +270,11 @@ ResultCode cmd_unload(Service& service, ParamList& params, BatchResult&) {
   // nothing of the file system.
   if (const ResultCode rc = bat_pool_open_checked(service, 'I', 'N', kMaintenanceGroup); rc.failed())
     return rc;
+  // An unload file shows every record of the pool: the pool's display set.
+  if (const ResultCode rc = service.pools.access_check(nullptr, records::kAccessDisplay); rc.failed()) {
+    (void)bat_pool_close(service);
+    return rc;
+  }
   CommandOutput output;
   if (const ResultCode rc = output.open(service, path); rc.failed()) {
     (void)bat_pool_close(service);
