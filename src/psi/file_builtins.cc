@@ -41,7 +41,12 @@ class FileGroup : public BuiltinGroup {
         {"fopen", 2, true, [this](Engine& e) { open(e); }},
         {"fclose", 1, false,
          [this](Engine& e) {
-           if (Slot* s = slot(e.pop_int())) s->close();
+           if (Slot* s = slot(e.pop_int())) {
+             const std::string name = s->name;
+             // What could not be written (a full disk) is an error, not a
+             // silently short file.
+             if (!s->close()) e.raise(err::kFile, name);
+           }
          }},
         {"fgets", 1, true, [this](Engine& e) { push_str(e, read_line(slot(e.pop_int()))); }},
         {"feof", 1, true, [this](Engine& e) { push_num(e, at_end(slot(e.pop_int())) ? 1 : 0); }},
@@ -67,7 +72,7 @@ class FileGroup : public BuiltinGroup {
          [this](Engine& e) {
            Slot* s = slot(e.pop_int());
            const std::string out = printed_f(e);
-           if (s != nullptr) std::fwrite(out.data(), 1, out.size(), s->file);
+           write(e, s, out);
          }},
         {"date", -1, true, date},
         {"clock", 0, true,
@@ -146,10 +151,12 @@ class FileGroup : public BuiltinGroup {
     std::FILE* file = nullptr;
     std::string name;
     bool reading = false;
-    void close() {
-      if (file != nullptr) std::fclose(file);
+    // False when what was buffered could not be written.
+    bool close() {
+      const bool ok = file == nullptr || std::fclose(file) == 0;
       file = nullptr;
       name.clear();
+      return ok;
     }
   };
 
@@ -212,7 +219,14 @@ class FileGroup : public BuiltinGroup {
     Slot* s = slot(to_int(args.back().num()));
     args.pop_back();
     const std::string out = printed(args, newline);
-    if (s != nullptr) std::fwrite(out.data(), 1, out.size(), s->file);
+    write(e, s, out);
+  }
+
+  // Writes `text` into the slot's file (nothing when the slot is not open);
+  // a failed write is error 102 with the file's name.
+  static void write(Engine& e, Slot* s, const std::string& text) {
+    if (s == nullptr) return;
+    if (std::fwrite(text.data(), 1, text.size(), s->file) != text.size()) e.raise(err::kFile, s->name);
   }
 
   static void date(Engine& e) {
