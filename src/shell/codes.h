@@ -47,6 +47,8 @@ inline constexpr std::int32_t kOutsideDirectories = -168;
 inline constexpr std::int32_t kBadStopLine = -169;
 // A script of a user without ADM would read one of the service's own files.
 inline constexpr std::int32_t kOwnFileRead = -172;
+// A command would ask a question, but its input is no terminal.
+inline constexpr std::int32_t kNoOneToAsk = -173;
 // A setup command names a block that is not in the table of blocks.
 inline constexpr std::int32_t kUnknownBlock = -170;
 // A sub-library code with blanks, control characters or path separators.

@@ -1,5 +1,7 @@
 #include "shell/messages.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "shell/codes.h"
@@ -116,7 +118,7 @@ void Reporter::to(bool screen, bool utility_log, bool job_protocol, std::string_
   if (job_protocol) write(job_protocol_, text);
 }
 
-void Reporter::error_message(std::string_view context, std::int32_t code) {
+void Reporter::error_message(std::string_view context, std::int32_t code, bool to_utility_log) {
   if (code != 0) failures_reported_ = true;
   std::string line(context);
   line += " : ";
@@ -125,6 +127,7 @@ void Reporter::error_message(std::string_view context, std::int32_t code) {
   if (code != 0) line += catalogue_.text("Common", code);
   line += '\n';
   to(true, false, true, line);
+  if (to_utility_log) write(utility_log_, log_timestamp() + " " + line);
 }
 
 std::string Reporter::message_line(std::string_view text, std::int32_t code) const {
@@ -173,6 +176,10 @@ void Reporter::command_log_line(std::uint32_t job_no, std::string_view word, std
   }
   line += '\n';
   to(true, true, true, line);
+}
+
+bool Reporter::interactive() const {
+  return input_ != nullptr && ::isatty(::fileno(input_)) != 0;
 }
 
 bool Reporter::question(std::string_view text, std::int32_t code) {

@@ -92,8 +92,9 @@ class Reporter {
   void close_job_protocol();
 
   // "context : code - text" with the text of group "Common"; screen and job
-  // protocol.
-  void error_message(std::string_view context, std::int32_t code);
+  // protocol, and with `to_utility_log` the utility log too (a failed
+  // login, which no job records).
+  void error_message(std::string_view context, std::int32_t code, bool to_utility_log = false);
   // Whether any failure (an error message with a code) was reported in this
   // run: the exit status of --status.
   bool failures_reported() const { return failures_reported_; }
@@ -116,6 +117,9 @@ class Reporter {
   // one begins with Y, J (yes) or N (no), in any case. The end of the input
   // answers no.
   bool question(std::string_view text, std::int32_t code);
+  // Whether answers come from a terminal: a command file on standard input
+  // (a scheduler's) would answer with its next command line.
+  bool interactive() const;
 
   std::FILE* screen() const { return screen_; }
 

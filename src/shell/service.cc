@@ -282,15 +282,18 @@ void Service::system_shutdown() {
 }
 
 ResultCode Service::login(std::optional<std::string_view> user, std::optional<std::string_view> password) {
+  // Only a terminal is asked for what is missing: from a command file the
+  // next lines are commands, never a user name or a password.
+  const bool ask = reporter.interactive();
   std::string name(user.value_or(""));
-  if (name.empty()) {
+  if (name.empty() && ask) {
     if (!user) std::fputs("\nLOGIN", out);
     std::fputs("\nUSER  : ", out);
     std::fflush(out);
     name = read_line(in, kLoginLineSize).value_or("");
   }
   std::string pass(password.value_or(""));
-  if (pass.empty()) {
+  if (pass.empty() && ask) {
     std::fputs("\nPASS  : ", out);
     std::fflush(out);
     pass = read_line(in, kLoginLineSize).value_or("");
@@ -328,7 +331,7 @@ void Service::command_loop(BatchResult& result) {
     if (params.command() == "LOGIN") {
       const ResultCode rc = login(params.get("USER"), params.get("PASS"));
       if (rc.code() < 0) {
-        reporter.error_message("LOGIN", rc.code());
+        reporter.error_message("LOGIN", rc.code(), true);
         ++failed_logins_;
       }
       continue;
@@ -336,7 +339,9 @@ void Service::command_loop(BatchResult& result) {
     if (!logged_in_) {
       const ResultCode rc = login(std::nullopt, std::nullopt);
       if (rc.code() < 0) {
-        reporter.error_message("LOGIN", rc.code());
+        // The command is refused; from a command file the next line is
+        // read as the next command.
+        reporter.error_message("LOGIN", rc.code(), true);
         ++failed_logins_;
         continue;
       }

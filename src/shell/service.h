@@ -122,9 +122,10 @@ class Service {
   // Undoes system_init; does nothing when not initialised.
   void system_shutdown();
 
-  // Logs a user in. An absent user name (the automatic login before a
-  // command) prints "\nLOGIN" before the prompts; an empty one prompts
-  // without it. Same for the password.
+  // Logs a user in. On a terminal, an absent user name (the automatic login
+  // before a command) prints "\nLOGIN" before the prompts; an empty one
+  // prompts without it; same for the password. Without a terminal nothing
+  // is asked or read: what is missing stays missing (-124).
   ResultCode login(std::optional<std::string_view> user, std::optional<std::string_view> password);
 
   // Runs one command through the command table.

@@ -8,6 +8,8 @@
 // An export writes the records of a query, of a list of IDNs or of an IDN
 // range through the format's writer into a new file that takes the output's
 // name only when the export ends well.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -110,11 +112,18 @@ ResultCode load_record_script(Service& service, RecordScript& script, const std:
 }
 
 // A conversion table a parameter names (CONVIN, MERGE, CONVOUT) is read by
-// the rules of files that parameters name.
+// the rules of files that parameters name, and must be there: a table
+// that is not would leave the records unconverted without a word.
 ResultCode check_table(Service& service, const std::string& table) {
   if (table.empty() || service.pools.file() == nullptr) return 0;
-  return check_command_file(service, imex::RecordConverter::table_path(table, service.pools.file()->code),
-                            FileUse::Read);
+  const std::string path = imex::RecordConverter::table_path(table, service.pools.file()->code);
+  if (const ResultCode rc = check_command_file(service, path, FileUse::Read); rc.failed()) return rc;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    service.reporter.error_message(path, codes::kCannotOpenFile);
+    return codes::kCannotOpenFile;
+  }
+  return 0;
 }
 
 // Selects pool and file of the command again and opens the pool (after a
@@ -509,6 +518,12 @@ ResultCode Exporter::run() {
   if (!format || data.empty()) return codes::kMissingParameter;
   const std::string generic = params_.get_into("GENERIC", "", 1, false);
   convout_ = params_.get_into("CONVOUT", "", 99, false);
+  // CSV columns are the rules of the CONVOUT table: without one there is
+  // nothing to write.
+  if (*format == imex::FormatType::Csv && convout_.empty()) {
+    service_.reporter.error_message("CONVOUT", codes::kMissingParameter);
+    return codes::kMissingParameter;
+  }
   if (const ResultCode rc = check_table(service_, convout_); rc.failed()) return rc;
   scriptout_ = params_.get_into("SCRIPTOUT", "", 11, true);
   const std::string translout = upper(params_.get_into("TRANSLOUT", "", 11, true));

@@ -247,7 +247,15 @@ ResultCode cmd_restore(Service& service, ParamList& params, BatchResult&) {
   }
   if (id->pool != cut_to(pool.name, 4)) return kOtherPool;
   service.reporter.screen_text(id->when, kMsgSaveDate);
-  if (confirm == "Y" && !service.reporter.question("CONFIRM=" + id->when, kMsgConfirm)) return 0;
+  if (confirm == "Y") {
+    // Without a terminal nobody can answer: the next command line would be
+    // taken as the answer. The command says what to give instead.
+    if (!service.reporter.interactive()) {
+      service.reporter.error_message("CONFIRM=N", codes::kNoOneToAsk);
+      return codes::kNoOneToAsk;
+    }
+    if (!service.reporter.question("CONFIRM=" + id->when, kMsgConfirm)) return 0;
+  }
 
   // The live files are replaced only when every copy has been checked and
   // written beside them.
