@@ -361,8 +361,9 @@ void limit(int resource, rlim_t soft, rlim_t hard) {
   (void)::setrlimit(resource, &to);
 }
 
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer reserves terabytes of address space
 // The address space this process holds now, in bytes.
-[[maybe_unused]] std::uint64_t address_space() {
+std::uint64_t address_space() {
   unsigned long pages = 0;
   if (std::FILE* f = std::fopen("/proc/self/statm", "r"); f != nullptr) {
     if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
@@ -370,6 +371,7 @@ void limit(int resource, rlim_t soft, rlim_t hard) {
   }
   return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 }
+#endif
 
 void apply_limits(const XsltLimits& limits) {
   limit(RLIMIT_CORE, 0, 0);

@@ -17,23 +17,8 @@ class PsiLimits : public ::testing::Test {
     engine_.add_group(make_file_group(nullptr));
     engine_.initialise();
   }
-  Outcome run(const std::string& text, std::vector<std::string> more = {}) {
-    Script script;
-    script.text = text;
-    script.segments.push_back({1, "t.psi", 1});
-    Outcome o;
-    RunIo io;
-    io.out = [&o](std::string_view s) { o.out += s; };
-    io.err = [&o](std::string_view s) { o.err += s; };
-    std::size_t next = 0;
-    if (!more.empty()) {
-      io.next_text = [&]() -> std::optional<std::string> {
-        if (next == more.size()) return std::nullopt;
-        return more[next++];
-      };
-    }
-    o.value = engine_.run(script, 'Y', io);
-    return o;
+  Outcome run(const std::string& text, const std::vector<std::string>& more = {}) {
+    return testing::run_in(engine_, text, more);
   }
   static std::string memory_error(int line, std::size_t limit) {
     std::string text = "memory limit of ";
